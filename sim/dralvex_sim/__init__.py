@@ -1,0 +1,21 @@
+"""A simulated platform for dralvex_computer: the bridge ``clr``, COM,
+the .NET base types and the host application.
+
+Test and demo infrastructure: put the directory that holds this package on
+``sys.path``; never install it into site-packages."""
+from . import bridge, com, dotnet, recorder
+from .installation import Installation, make_installation, write_assembly
+from .recorder import calls, calls_of, fail, members
+
+
+def reset():
+    """Forget every assembly reference, host call, fault, COM event and
+    thread culture."""
+    bridge.reset()
+    recorder.reset()
+    com.reset()
+    dotnet.reset()
+
+
+__all__ = ["Installation", "bridge", "calls", "calls_of", "com", "dotnet", "fail", "make_installation",
+           "members", "recorder", "reset", "write_assembly"]

@@ -1,0 +1,105 @@
+"""The parts of the .NET base library the module uses."""
+import threading
+
+
+class Exception_(Exception):
+    """Base of the simulated .NET exceptions, as the bridge surfaces them."""
+
+
+class FileNotFoundException(Exception_):
+    pass
+
+
+class BadImageFormatException(Exception_):
+    pass
+
+
+class CultureNotFoundException(Exception_):
+    pass
+
+
+class InvalidOperationException(Exception_):
+    pass
+
+
+class ArgumentException(Exception_):
+    pass
+
+
+class IOException(Exception_):
+    pass
+
+
+class CultureInfo:
+    """System.Globalization.CultureInfo; equal when the names are."""
+
+    _known = {"", "en-US", "en-GB", "fr-FR", "de-DE"}
+
+    def __init__(self, name):
+        if name not in self._known:
+            raise CultureNotFoundException("Culture is not supported. Parameter name: name %s" % name)
+        self.Name = name
+
+    def __eq__(self, other):
+        return isinstance(other, CultureInfo) and other.Name == self.Name
+
+    def __hash__(self):
+        return hash(self.Name)
+
+    def __repr__(self):
+        return "CultureInfo(%r)" % self.Name
+
+
+#: The culture a thread starts with.
+DEFAULT_CULTURE = CultureInfo("fr-FR")
+
+
+class _ManagedThread:
+    def __init__(self, ident):
+        self.ManagedThreadId = ident
+        self.CurrentCulture = DEFAULT_CULTURE
+        self.CurrentUICulture = DEFAULT_CULTURE
+
+
+_threads = {}
+_threads_lock = threading.Lock()
+
+
+def managed_thread(ident=None):
+    """The managed thread object of a Python thread (made on first use)."""
+    ident = threading.get_ident() if ident is None else ident
+    with _threads_lock:
+        thread = _threads.get(ident)
+        if thread is None:
+            thread = _threads[ident] = _ManagedThread(ident)
+        return thread
+
+
+class _CurrentThread:
+    def __get__(self, instance, owner):
+        return managed_thread()
+
+
+class Thread:
+    """System.Threading.Thread: only CurrentThread."""
+
+    CurrentThread = _CurrentThread()
+
+
+def reset():
+    with _threads_lock:
+        _threads.clear()
+
+
+class Point:
+    """System.Windows.Point."""
+
+    def __init__(self, x, y):
+        self.X = x
+        self.Y = y
+
+    def __eq__(self, other):
+        return isinstance(other, Point) and (self.X, self.Y) == (other.X, other.Y)
+
+    def __repr__(self):
+        return "Point(%r, %r)" % (self.X, self.Y)

@@ -1,0 +1,2 @@
+"""The namespace of the simulated host's pipestress assembly."""
+__all__ = []

@@ -1,0 +1,2 @@
+"""The namespace of the simulated host's project assembly."""
+__all__ = []

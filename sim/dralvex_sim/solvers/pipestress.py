@@ -1,0 +1,3 @@
+"""Simulated pipestress solver program."""
+import sys
+sys.exit(0)

@@ -1,0 +1,35 @@
+// load_dll and load_dll_c: each library file is loaded once per process,
+// from "Extensions" first, then from the installation directory.
+#include "module/api.hpp"
+#include "module/bodies.hpp"
+
+namespace dralvex::functions {
+
+namespace {
+
+// `loader` is the module global (`clr` or `ctypes`) and `load` its function.
+Ref load_once(PyObject* dllname, PyObject* loader, PyObject* load) {
+    require_setup();
+    if (contains(global("_dlls_"_py), dllname)) return none();
+
+    Ref dllpath = os_path("join"_py, global("_dllPath_"_py), dllname);
+    if (!truth(os_path("exists"_py, dllpath))) {
+        dllpath = os_path("join"_py, global("_exePath_"_py), dllname);
+        if (!truth(os_path("exists"_py, dllpath))) {
+            raise(PyExc_FileNotFoundError, concat({"DLL '"_py, text(dllname), "' not found."_py}));
+        }
+    }
+    call_method(global(loader), load, dllpath);
+    call_method(global("_dlls_"_py), "append"_py, dllname);
+
+    print(concat({text(dllname), " loaded"_py}));
+    return none();
+}
+
+}  // namespace
+
+Ref load_dll(Args args) { return load_once(args[0], "clr"_py, "AddReference"_py); }
+
+Ref load_dll_c(Args args) { return load_once(args[0], "ctypes"_py, "CDLL"_py); }
+
+}  // namespace dralvex::functions

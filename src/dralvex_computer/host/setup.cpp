@@ -1,0 +1,82 @@
+// setup_dralvex_computer: culture, installation checks, settings, and the
+// host application object with its command controller.
+#include "module/api.hpp"
+#include "module/bodies.hpp"
+#include "host/culture.hpp"
+
+namespace dralvex::functions {
+
+namespace {
+
+void require_exists(Obj path, Where where = Where::current()) {
+    if (!truth(os_path(At("exists"_py, where), path), where)) {
+        raise(PyExc_FileNotFoundError, concat({"The directory '"_py, text(path, where), "' does not exist."_py}, where),
+              where);
+    }
+}
+
+// with open(path, "r", encoding="utf-8") as f: return json.load(f)
+Ref load_json(Obj path) {
+    Ref file = call_object(global("open"_py), tuple(path.ptr, "r"_py), keywords({{"encoding"_py, "utf-8"_py}}).get());
+    Ref document;
+    with_context(file, [&](const Ref& f) { document = call_method(global("json"_py), "load"_py, f); });
+    return document;
+}
+
+// Step 17: the assemblies and the two host objects.
+void create_host_objects() {
+    call_global("load_dll"_py, "Dralvex.SDK.dll"_py);
+    Ref DralvexApplication = import_from("Dralvex.SDK"_py, "DralvexApplication"_py);
+    set_global("_Application_"_py, call(DralvexApplication));
+    call_global("load_dll"_py, "Dralvex.Ductavo.Core.dll"_py);
+    Ref CommandController = import_from("Dralvex.Ductavo.Core"_py, "CommandController"_py);
+    set_global("_commandController_"_py, call(CommandController));
+    call_method(global("_commandController_"_py), "SetApplication"_py, global("_Application_"_py));
+}
+
+}  // namespace
+
+Ref setup_dralvex_computer(Args args) {
+    PyObject* ductavo_installation_directory = args[0];
+
+    call_method(global("clr"_py), "AddReference"_py, "mscorlib"_py);
+    Ref CultureInfo = import_from("System.Globalization"_py, "CultureInfo"_py);
+    Ref Thread = import_from("System.Threading"_py, "Thread"_py);
+    set_global("_CultureInfo_"_py, call(CultureInfo, "en-US"_py));
+    set_thread_culture(Thread, global("_CultureInfo_"_py));
+
+    require_exists(ductavo_installation_directory);
+    require_exists(global("_settingsPath_"_py));
+    require_exists(global("_dataSourcesPath_"_py));
+
+    set_global("_exePath_"_py, ductavo_installation_directory);
+    set_global("_dllPath_"_py, os_path("join"_py, ductavo_installation_directory, "Extensions"_py));
+
+    Ref settings = load_json(global("_settingsPath_"_py));
+    auto [Aster, PipeStress] = unpack_pair(call_global("FindSolverPaths"_py, settings));
+    set_global("_Aster_"_py, Aster);
+    set_global("_PipeStress_"_py, PipeStress);
+
+    Ref dataSources = load_json(global("_dataSourcesPath_"_py));
+    auto [dataPath, projectPath] = unpack_pair(call_global("FindDataProjectPaths"_py, dataSources));
+    set_global("_dataPath_"_py, dataPath);
+    set_global("_projectPath_"_py, projectPath);
+
+    set_global("_validSetup_"_py, Py_False);
+    if (truth(os_path("exists"_py, global("_dllPath_"_py)))) {
+        // load_dll refuses to work until the module counts as set up.
+        set_global("_validSetup_"_py, Py_True);
+        // A set-up that fails part-way must not leave the module set up.
+        try {
+            create_host_objects();
+        } catch (const PyError&) {
+            SavedError pending;
+            set_global("_validSetup_"_py, Py_False);
+            pending.restore();
+            throw;
+        }
+    }
+    return global("_validSetup_"_py);
+}
+
+}  // namespace dralvex::functions

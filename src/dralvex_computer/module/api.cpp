@@ -1,0 +1,235 @@
+#include "module/api.hpp"
+
+#include <cstring>
+#include <frameobject.h>
+
+namespace dralvex {
+
+namespace {
+PyObject* globals_dict = nullptr;   // strong, set at module creation
+
+PyObject* builtins_dict(Where where) {
+    // The builtins module is fixed for the interpreter; its dict is read live.
+    static PyObject* const builtins = [&] {
+        PyObject* module = PyImport_ImportModule("builtins");
+        if (module == nullptr) throw PyError{where};
+        return module;
+    }();
+    return PyModule_GetDict(builtins);
+}
+
+const char* relative_source(const char* file) noexcept {
+#ifdef DRALVEX_SOURCE_ROOT
+    const std::size_t root = std::strlen(DRALVEX_SOURCE_ROOT);
+    if (std::strncmp(file, DRALVEX_SOURCE_ROOT, root) == 0) return file + root;
+#endif
+    return file;
+}
+}  // namespace
+
+PyObject* intern(const char* text) {
+    PyObject* value = PyUnicode_InternFromString(text);
+    if (value == nullptr) throw PyError{Where::current()};
+    return value;
+}
+
+PyObject* module_globals() noexcept { return globals_dict; }
+
+void set_module_globals(PyObject* globals) noexcept {
+    Py_XINCREF(globals);
+    Py_XSETREF(globals_dict, globals);
+}
+
+Ref builtin(PyObject* name, Where where) {
+    PyObject* value = PyDict_GetItemWithError(builtins_dict(where), name);
+    if (value != nullptr) return Ref::borrow(value);
+    if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
+    throw PyError{where};
+}
+
+Ref global(PyObject* name, Where where) {
+    PyObject* value = PyDict_GetItemWithError(globals_dict, name);
+    if (value != nullptr) return Ref::borrow(value);
+    if (PyErr_Occurred()) throw PyError{where};
+    return builtin(name, where);
+}
+
+void set_global(PyObject* name, Obj value, Where where) {
+    if (PyDict_SetItem(globals_dict, name, value.ptr) < 0) throw PyError{where};
+}
+
+Ref integer(long value, Where where) { return Ref::steal(PyLong_FromLong(value), where); }
+
+Ref attr(Obj object, PyObject* name, Where where) {
+    return Ref::steal(PyObject_GetAttr(object.ptr, name), where);
+}
+
+void set_attr(Obj object, PyObject* name, Obj value, Where where) {
+    if (PyObject_SetAttr(object.ptr, name, value.ptr) < 0) throw PyError{where};
+}
+
+Ref call_object(At callable, Obj args, PyObject* kwargs) {
+    return Ref::steal(PyObject_Call(callable.ptr, args.ptr, kwargs), callable.where);
+}
+
+Ref keywords(std::initializer_list<std::pair<PyObject*, Obj>> items, Where where) {
+    Ref dict = Ref::steal(PyDict_New(), where);
+    for (const auto& [key, value] : items) {
+        if (PyDict_SetItem(dict.get(), key, value.ptr) < 0) throw PyError{where};
+    }
+    return dict;
+}
+
+bool truth(Obj object, Where where) {
+    const int result = PyObject_IsTrue(object.ptr);
+    if (result < 0) throw PyError{where};
+    return result != 0;
+}
+
+bool equals(Obj left, Obj right, Where where) {
+    Ref result = Ref::steal(PyObject_RichCompare(left.ptr, right.ptr, Py_EQ), where);
+    return truth(result, where);
+}
+
+bool equals_none(Obj object, Where where) {
+    // `object == None` asks the object, as Python's == does.
+    Ref result = Ref::steal(PyObject_RichCompare(object.ptr, Py_None, Py_EQ), where);
+    return truth(result, where);
+}
+
+bool differs_from_none(Obj object, Where where) {
+    Ref result = Ref::steal(PyObject_RichCompare(object.ptr, Py_None, Py_NE), where);
+    return truth(result, where);
+}
+
+bool is_instance(Obj object, Obj cls, Where where) {
+    const int result = PyObject_IsInstance(object.ptr, cls.ptr);
+    if (result < 0) throw PyError{where};
+    return result != 0;
+}
+
+bool contains(Obj container, Obj item, Where where) {
+    const int result = PySequence_Contains(container.ptr, item.ptr);
+    if (result < 0) throw PyError{where};
+    return result != 0;
+}
+
+Ref text(Obj object, Where where) {
+    if (PyUnicode_CheckExact(object.ptr)) return Ref::borrow(object.ptr);
+    return Ref::steal(PyObject_Format(object.ptr, ""_py), where);
+}
+
+Ref concat(std::initializer_list<Obj> parts, Where where) {
+    Ref result = Ref::borrow(""_py);
+    for (const Obj& part : parts) result = Ref::steal(PyUnicode_Concat(result.get(), part.ptr), where);
+    return result;
+}
+
+Ref item(Obj object, Py_ssize_t index, Where where) {
+    Ref key = Ref::steal(PyLong_FromSsize_t(index), where);
+    return Ref::steal(PyObject_GetItem(object.ptr, key.get()), where);
+}
+
+Ref subscript(Obj object, PyObject* key, Where where) {
+    return Ref::steal(PyObject_GetItem(object.ptr, key), where);
+}
+
+std::pair<Ref, Ref> unpack_pair(Obj value, Where where) {
+    Ref iterator = Ref::steal(PyObject_GetIter(value.ptr), where);
+    Ref items[2];
+    for (Py_ssize_t count = 0; count < 2; ++count) {
+        PyObject* next = PyIter_Next(iterator.get());
+        if (next == nullptr) {
+            if (PyErr_Occurred()) throw PyError{where};
+            PyErr_Format(PyExc_ValueError, "need more than %zd value%.1s to unpack", count,
+                         count == 1 ? "" : "s");
+            throw PyError{where};
+        }
+        items[count] = Ref::steal(next, where);
+    }
+    PyObject* extra = PyIter_Next(iterator.get());
+    if (extra != nullptr) {
+        Py_DECREF(extra);
+        PyErr_Format(PyExc_ValueError, "too many values to unpack (expected %zd)", Py_ssize_t{2});
+        throw PyError{where};
+    }
+    if (PyErr_Occurred()) throw PyError{where};
+    return {std::move(items[0]), std::move(items[1])};
+}
+
+void raise(PyObject* type, Obj argument, Where where) {
+    PyErr_SetObject(type, argument.ptr);
+    throw PyError{where};
+}
+
+void require_setup(Where where) {
+    if (!truth(global("_validSetup_"_py, where), where)) {
+        raise(PyExc_OSError,
+              "Invalid setup! Please call 'from dralvex_computer import setup_dralvex_computer' "
+              "and set up with Ductavo installation directory."_py,
+              where);
+    }
+}
+
+namespace {
+// __import__(name, globals, None, fromlist, 0), as the import statement calls it.
+Ref dunder_import(PyObject* name, Obj fromlist, Where where) {
+    Ref import = builtin("__import__"_py, where);
+    Ref level = integer(0, where);
+    return call(At(import, where), name, globals_dict, Py_None, fromlist, level);
+}
+
+Ref take_name(Obj module, PyObject* name, Where where) {
+    PyObject* value = PyObject_GetAttr(module.ptr, name);
+    if (value != nullptr) return Ref::steal(value, where);
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw PyError{where};
+    PyErr_Clear();
+    // A submodule not yet bound as an attribute.
+    Ref package = attr(module, "__name__"_py, where);
+    Ref full = Ref::steal(PyUnicode_FromFormat("%S.%S", package.get(), name), where);
+    PyObject* modules = PySys_GetObject("modules");   // borrowed
+    if (modules != nullptr) {
+        PyObject* found = PyDict_GetItemWithError(modules, full.get());
+        if (found != nullptr) return Ref::borrow(found);
+        if (PyErr_Occurred()) throw PyError{where};
+    }
+    PyErr_Format(PyExc_ImportError, "cannot import name %R from %R", name, package.get());
+    throw PyError{where};
+}
+}  // namespace
+
+Ref import_module(PyObject* name, Where where) { return dunder_import(name, Py_None, where); }
+
+Ref import_from(PyObject* module, PyObject* name, Where where) {
+    Ref fromlist = tuple(At(name, where));
+    Ref imported = dunder_import(module, fromlist, where);
+    return take_name(imported, name, where);
+}
+
+std::pair<Ref, Ref> import_from(PyObject* module, PyObject* first, PyObject* second, Where where) {
+    Ref fromlist = tuple(At(first, where), second);
+    Ref imported = dunder_import(module, fromlist, where);
+    Ref a = take_name(imported, first, where);
+    return {std::move(a), take_name(imported, second, where)};
+}
+
+void add_traceback(const char* function, const Where& where) noexcept {
+    // The pending exception must be off the indicator while the code and
+    // frame objects are made, and back on it for PyTraceBack_Here.
+    SavedError pending;
+    PyCodeObject* code = PyCode_NewEmpty(relative_source(where.file_name()), function,
+                                         static_cast<int>(where.line()));
+    PyObject* globals = globals_dict;
+    PyObject* scratch = nullptr;
+    if (globals == nullptr) globals = scratch = PyDict_New();
+    PyFrameObject* frame = nullptr;
+    if (code != nullptr && globals != nullptr) frame = PyFrame_New(PyThreadState_Get(), code, globals, nullptr);
+    if (frame == nullptr) PyErr_Clear();
+    pending.restore();
+    if (frame != nullptr) PyTraceBack_Here(frame);
+    Py_XDECREF(frame);
+    Py_XDECREF(code);
+    Py_XDECREF(scratch);
+}
+
+}  // namespace dralvex

@@ -1,0 +1,28 @@
+// The callable objects the module binds under each function name.
+#pragma once
+
+#include "module/function_table.hpp"
+
+namespace dralvex {
+
+inline constexpr const char module_name[] = "dralvex_computer.dralvex_core";
+
+struct FunctionObject {
+    PyObject_HEAD
+    const FunctionSpec* spec;
+    PyObject* name;         // str, also the qualified name
+    PyObject* doc;          // str
+    PyObject* globals;      // the module namespace
+    PyObject* parameters;   // tuple of interned str
+    PyObject* signature;    // inspect.Signature, made on first request
+};
+
+// Makes the function object of one table entry (new reference).
+Ref make_function(const FunctionSpec& spec, PyObject* globals, Where where = Where::current());
+
+// Binds a call's arguments to `bound` (new references) by the module's
+// rules; on failure sets TypeError and returns false.
+bool bind_arguments(const FunctionObject& function, PyObject* args, PyObject* kwargs,
+                    Ref (&bound)[max_parameters]);
+
+}  // namespace dralvex

@@ -1,0 +1,110 @@
+// Single-phase initialisation with one module object per process.
+#include "module/api.hpp"
+#include "module/function_object.hpp"
+#include "module/module_frame.hpp"
+
+namespace dralvex {
+
+namespace {
+
+// m_size 0 (not -1) makes CPython call the initialisation again after the
+// module was removed from sys.modules, so it can hand back the same object.
+PyModuleDef module_definition = {
+    PyModuleDef_HEAD_INIT,
+    "dralvex_core",
+    nullptr,
+    0,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+PyObject* loaded_module = nullptr;   // strong, once a load has succeeded
+
+void check_version() {
+    PyObject* version = PySys_GetObject("version_info");   // borrowed
+    if (version == nullptr) return;
+    const long major = PyLong_AsLong(item(version, 0).get());
+    const long minor = PyLong_AsLong(item(version, 1).get());
+    if (PyErr_Occurred()) fail();
+    if (major == PY_MAJOR_VERSION && minor == PY_MINOR_VERSION) return;
+    if (PyErr_WarnFormat(PyExc_RuntimeWarning, 1,
+                         "compile time Python version %d.%d of module '%.100s' %s runtime version %d.%d",
+                         PY_MAJOR_VERSION, PY_MINOR_VERSION, module_name, "does not match",
+                         static_cast<int>(major), static_cast<int>(minor)) < 0) {
+        fail();
+    }
+}
+
+// Enters the module under its full name unless an entry exists; returns
+// whether this call made the entry.
+bool enter_in_sys_modules(PyObject* module) {
+    PyObject* modules = PySys_GetObject("modules");   // borrowed
+    if (modules == nullptr) return false;
+    const int present = PyDict_Contains(modules, Ref::steal(PyUnicode_FromString(module_name)).get());
+    if (present < 0) fail();
+    if (present) return false;
+    if (PyDict_SetItemString(modules, module_name, module) < 0) fail();
+    return true;
+}
+
+void leave_sys_modules(PyObject* module) noexcept {
+    SavedError pending;
+    PyObject* modules = PySys_GetObject("modules");
+    if (modules != nullptr) {
+        PyObject* entry = PyDict_GetItemString(modules, module_name);
+        if (entry == module && PyDict_DelItemString(modules, module_name) < 0) PyErr_Clear();
+    }
+    pending.restore();
+}
+
+PyObject* initialise() {
+    if (loaded_module != nullptr) return Ref::borrow(loaded_module).release();
+
+    Ref module;
+    bool entered = false;
+    try {
+        check_version();
+        module = Ref::steal(PyModule_Create(&module_definition));
+        Ref full_name = Ref::steal(PyUnicode_FromString(module_name));
+        if (PyObject_SetAttrString(module.get(), "__name__", full_name.get()) < 0) fail();
+        PyObject* globals = PyModule_GetDict(module.get());
+        set_module_globals(globals);
+        entered = enter_in_sys_modules(module.get());
+
+        run_imports(globals);
+        define_enumeration(globals);
+        assign_globals(globals);
+        create_functions(globals);
+    } catch (const PyError& error) {
+        if (module && entered) leave_sys_modules(module.get());
+        if (!PyErr_Occurred()) PyErr_SetString(PyExc_ImportError, "init dralvex_computer.dralvex_core");
+        add_traceback("init dralvex_computer.dralvex_core", error.where);
+        set_module_globals(nullptr);
+        return nullptr;
+    }
+    loaded_module = Ref(module).release();
+    return module.release();
+}
+
+}  // namespace
+
+}  // namespace dralvex
+
+// The entry point is the one symbol the library exports.
+#if defined(__GNUC__)
+#pragma GCC visibility push(default)
+#endif
+PyMODINIT_FUNC PyInit_dralvex_core(void) {
+    try {
+        return dralvex::initialise();
+    } catch (...) {
+        PyErr_SetString(PyExc_ImportError, "init dralvex_computer.dralvex_core");
+        return nullptr;
+    }
+}
+#if defined(__GNUC__)
+#pragma GCC visibility pop
+#endif

@@ -1,0 +1,102 @@
+// Owned references and the one error type of the native core.
+//
+// A helper that fails leaves a Python exception set and throws PyError with
+// the source location of the statement that called it; the function boundary
+// turns that into a NULL return plus a traceback entry for that statement.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <source_location>
+#include <utility>
+
+namespace dralvex {
+
+using Where = std::source_location;
+
+// A Python exception is set; `where` is the C++ statement that failed.
+struct PyError {
+    Where where;
+};
+
+[[noreturn]] inline void fail(Where where = Where::current()) { throw PyError{where}; }
+
+// Owned (strong) reference. Never holds a reference it did not count.
+class Ref {
+public:
+    Ref() noexcept = default;
+    Ref(const Ref& other) noexcept : object_(other.object_) { Py_XINCREF(object_); }
+    Ref(Ref&& other) noexcept : object_(std::exchange(other.object_, nullptr)) {}
+    Ref& operator=(Ref other) noexcept {
+        std::swap(object_, other.object_);
+        return *this;
+    }
+    ~Ref() { Py_XDECREF(object_); }
+
+    // Takes over a new reference from the C API; NULL means an exception is set.
+    static Ref steal(PyObject* object, Where where = Where::current()) {
+        if (object == nullptr) throw PyError{where};
+        return Ref(object);
+    }
+    // Counts a new reference to a borrowed object (which must not be NULL).
+    static Ref borrow(PyObject* object) noexcept {
+        Py_INCREF(object);
+        return Ref(object);
+    }
+
+    PyObject* get() const noexcept { return object_; }
+    PyObject* release() noexcept { return std::exchange(object_, nullptr); }
+    explicit operator bool() const noexcept { return object_ != nullptr; }
+
+private:
+    explicit Ref(PyObject* object) noexcept : object_(object) {}
+    PyObject* object_ = nullptr;
+};
+
+// Any object argument: a borrowed pointer or an owned reference.
+struct Obj {
+    PyObject* ptr;
+    Obj(PyObject* object) noexcept : ptr(object) {}
+    Obj(const Ref& ref) noexcept : ptr(ref.get()) {}
+};
+
+// First argument of the variadic helpers: the object plus the caller's line.
+struct At {
+    PyObject* ptr;
+    Where where;
+    At(PyObject* object, Where w = Where::current()) noexcept : ptr(object), where(w) {}
+    At(const Ref& ref, Where w = Where::current()) noexcept : ptr(ref.get()), where(w) {}
+};
+
+// The pending exception, taken off the indicator and put back on request.
+class SavedError {
+public:
+    SavedError() noexcept { PyErr_Fetch(&type_, &value_, &traceback_); }
+    SavedError(const SavedError&) = delete;
+    SavedError& operator=(const SavedError&) = delete;
+    ~SavedError() {
+        Py_XDECREF(type_);
+        Py_XDECREF(value_);
+        Py_XDECREF(traceback_);
+    }
+    // Makes `value` an exception instance that carries its traceback.
+    void normalize() noexcept {
+        PyErr_NormalizeException(&type_, &value_, &traceback_);
+        if (traceback_ != nullptr && value_ != nullptr) PyException_SetTraceback(value_, traceback_);
+    }
+    void restore() noexcept {
+        PyErr_Restore(type_, value_, traceback_);
+        type_ = value_ = traceback_ = nullptr;
+    }
+    PyObject* type() const noexcept { return type_ ? type_ : Py_None; }
+    PyObject* value() const noexcept { return value_ ? value_ : Py_None; }
+    PyObject* traceback() const noexcept { return traceback_ ? traceback_ : Py_None; }
+
+private:
+    PyObject* type_ = nullptr;
+    PyObject* value_ = nullptr;
+    PyObject* traceback_ = nullptr;
+};
+
+}  // namespace dralvex
