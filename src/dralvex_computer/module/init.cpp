@@ -71,6 +71,8 @@ PyObject* initialise() {
         Ref full_name = Ref::steal(PyUnicode_FromString(module_name));
         if (PyObject_SetAttrString(module.get(), "__name__", full_name.get()) < 0) fail();
         PyObject* globals = PyModule_GetDict(module.get());
+        // PyPy leaves __doc__ unset, and would show the module type's own.
+        if (PyDict_SetItemString(globals, "__doc__", Py_None) < 0) fail();
         set_module_globals(globals);
         entered = enter_in_sys_modules(module.get());
 

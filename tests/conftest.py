@@ -1,0 +1,77 @@
+import os
+import subprocess
+import sys
+import textwrap
+
+import pytest
+
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+SIM = os.path.join(ROOT, "sim")
+sys.path.insert(0, SIM)
+
+import dralvex_sim  # noqa: E402
+import dralvex_computer as cc  # noqa: E402
+
+core = cc.dralvex_core
+
+GLOBAL_NAMES = (
+    "_validSetup_", "_settingsPath_", "_dataSourcesPath_", "_CultureInfo_", "_exePath_", "_dllPath_",
+    "_Aster_", "_PipeStress_", "_dlls_", "_Solution_", "_dataPath_", "_projectPath_", "_Application_",
+    "_commandController_", "_tempDirectory_",
+)
+# Taken before any test runs: the values the module starts with.
+INITIAL_GLOBALS = {name: getattr(core, name) for name in GLOBAL_NAMES}
+INITIAL_DLLS = list(core._dlls_)
+
+NOT_SET_UP = ("Invalid setup! Please call 'from dralvex_computer import setup_dralvex_computer' "
+              "and set up with Ductavo installation directory.")
+
+
+def restore_globals():
+    for name, value in INITIAL_GLOBALS.items():
+        setattr(core, name, list(INITIAL_DLLS) if name == "_dlls_" else value)
+
+
+@pytest.fixture(autouse=True)
+def fresh_state():
+    """Each test starts as in a new process: initial globals, no assembly
+    referenced, no host call logged, the working directory unchanged."""
+    cwd = os.getcwd()
+    functions = {name: getattr(core, name) for name in cc.__all__}
+    dralvex_sim.reset()
+    restore_globals()
+    yield
+    os.chdir(cwd)
+    for name, function in functions.items():
+        setattr(core, name, function)
+    restore_globals()
+    dralvex_sim.reset()
+
+
+@pytest.fixture
+def installation(tmp_path):
+    """A complete simulated installation that the module's settings globals
+    point at."""
+    site = dralvex_sim.make_installation(tmp_path / "site")
+    site.point(core)
+    return site
+
+
+@pytest.fixture
+def ready(installation, capsys):
+    """The module set up on the simulated installation, its output drained."""
+    assert core.setup_dralvex_computer(installation.install_dir, cc.DralvexModule.All) is True
+    capsys.readouterr()
+    dralvex_sim.recorder.reset()
+    return installation
+
+
+def run_python(code, *, sim=True, env=None, cwd=None):
+    """Run code in a fresh interpreter (this one), returning the result."""
+    environment = dict(os.environ)
+    environment.pop("PYTHONPATH", None)
+    if sim:
+        environment["PYTHONPATH"] = SIM
+    environment.update(env or {})
+    return subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True, text=True,
+                          env=environment, cwd=cwd or ROOT, timeout=120)
