@@ -1,0 +1,52 @@
+"""The main job: drive the simulated Dralvex application through the whole
+workflow that dralvex_computer offers, printing each step.
+
+The simulated platform (the bridge ``clr``, ``pythoncom`` and the host
+application) lives in ``sim/`` and is put on ``sys.path`` here; on a real
+installation those come from the bridge and the application instead.
+"""
+import os
+import sys
+import tempfile
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, os.path.join(os.path.dirname(HERE), "sim"))
+
+import dralvex_sim  # noqa: E402
+import dralvex_computer as cc  # noqa: E402
+
+
+def step(title):
+    print()
+    print("== " + title)
+
+
+def main(workspace):
+    step("A simulated installation in " + workspace)
+    site = dralvex_sim.make_installation(workspace)
+    print("installation directory:", site.install_dir)
+
+    step("Set-up")
+    cc._settingsPath_ = site.settings_path
+    cc._dataSourcesPath_ = site.data_sources_path
+    valid = cc.setup_dralvex_computer(site.install_dir, cc.DralvexModule.Ductavo)
+    print("set up:", valid)
+    print("Aster solver:", cc._Aster_)
+    print("PipeStress solver:", cc._PipeStress_)
+    print("data directory:", cc._dataPath_)
+    print("projects directory:", cc._projectPath_)
+    print("libraries loaded:", cc._dlls_)
+
+    step("Loading an assembly twice prints nothing the second time")
+    cc.load_dll("Dralvex.Helper.dll")
+    cc.load_dll("Dralvex.Helper.dll")
+    try:
+        cc.load_dll("Dralvex.Missing.dll")
+    except FileNotFoundError as error:
+        print("missing assembly:", error)
+    return 0
+
+
+if __name__ == "__main__":
+    with tempfile.TemporaryDirectory(prefix="dralvex-main-job-") as workspace:
+        sys.exit(main(workspace))
