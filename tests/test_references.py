@@ -1,0 +1,63 @@
+"""No reference is leaked on any path: repeated calls, failing or not, leave
+the interpreter's count of allocated blocks where it was (CPython only)."""
+import gc
+import sys
+
+import pytest
+
+import dralvex_sim
+from conftest import cc, core
+
+pytestmark = pytest.mark.skipif(not hasattr(sys, "getallocatedblocks"), reason="CPython only")
+
+
+def leaked_blocks(action, rounds=300):
+    for _ in range(20):
+        action()
+    gc.collect()
+    before = sys.getallocatedblocks()
+    for _ in range(rounds):
+        action()
+    gc.collect()
+    return sys.getallocatedblocks() - before
+
+
+def swallow(function, *args, **kwargs):
+    def action():
+        try:
+            function(*args, **kwargs)
+        except Exception:
+            pass
+    return action
+
+
+SETTINGS = {"Families": [{"Name": "ASTER", "SubFamilies": [
+    {"Name": "PATH", "Settings": [{"Name": "WINDOWS SOLVER PATH", "Value": "x"}]}]}]}
+
+
+@pytest.mark.parametrize("action", [
+    swallow(core.load_dll),
+    swallow(core.load_dll, dllname="x", other=1),
+    swallow(core.setup_dralvex_computer, "a", ductavo_installation_directory="b"),
+    swallow(core.disposeSolution, x=1),
+    swallow(core.load_dll, "Dralvex.SDK.dll"),
+    swallow(core.FindSolverPaths, SETTINGS),
+    swallow(core.FindSolverPaths, {"Families": [{"Name": "ASTER"}]}),
+    swallow(core.FindDataProjectPaths, {"CurrentDatasDirectory": 1, "CurrentProjectsDirectory": 2}),
+    swallow(core.FindDataProjectPaths, {}),
+], ids=["count", "unexpected", "multiple", "no-keywords", "not-set-up", "solver-paths", "key-error",
+        "data-paths", "data-key-error"])
+def test_frame_paths(action):
+    assert leaked_blocks(action) < 20
+
+
+def test_setup_and_loader_paths(installation, capsys):
+    def action():
+        core.setup_dralvex_computer(installation.install_dir, cc.DralvexModule.All)
+        core.load_dll("Dralvex.Helper.dll")
+        swallow(core.load_dll, "Missing.dll")()
+        swallow(core.setup_dralvex_computer, installation.install_dir + "-missing", 0)()
+        dralvex_sim.recorder.reset()
+        dralvex_sim.bridge.imports.clear()
+        capsys.readouterr()
+    assert leaked_blocks(action, rounds=100) < 20
