@@ -6,6 +6,7 @@ application) lives in ``sim/`` and is put on ``sys.path`` here; on a real
 installation those come from the bridge and the application instead.
 """
 import os
+import shutil
 import sys
 import tempfile
 
@@ -44,6 +45,33 @@ def main(workspace):
         cc.load_dll("Dralvex.Missing.dll")
     except FileNotFoundError as error:
         print("missing assembly:", error)
+
+    step("Model documents")
+    piping = cc.createPipingStrale()
+    structure = cc.createStructureStrale()
+    print("new piping model, layers:", piping.Layers.names(), "code:", type(piping.CalculationCode).__name__)
+    print("new structure model, layers:", structure.Layers.names(), "code:",
+          type(structure.CalculationCode).__name__)
+    piping_dir = os.path.join(site.data_dir, "Piping")
+    structure_dir = os.path.join(site.data_dir, "Structure")
+    os.makedirs(piping_dir)
+    os.makedirs(structure_dir)
+    cc.saveStrale(piping, os.path.join(piping_dir, "plant.strale"))
+    cc.saveStrale(structure, os.path.join(structure_dir, "frame.strale"))
+    for directory in (piping_dir, structure_dir):
+        print("saved in", os.path.basename(directory) + ":", sorted(os.listdir(directory)))
+    found = cc.getStrale(piping_dir)
+    print("found with getStrale:", found)
+    loaded = cc.loadStrale(found)
+    print("loaded back, layers:", loaded.Layers.names(), "code:", type(loaded.CalculationCode).__name__)
+    print("loading a missing document gives:", cc.loadStrale(os.path.join(piping_dir, "missing.strale")))
+    with open(os.path.join(piping_dir, "conception.fre"), encoding="utf-8") as stream:
+        print("FRE file written by the host:")
+        for line in stream:
+            print("   ", line.rstrip())
+    copy = cc.copyDirectoryToTemp(piping_dir)
+    print("copied to a temporary directory:", sorted(os.listdir(copy)))
+    shutil.rmtree(copy)
     return 0
 
 

@@ -19,17 +19,19 @@ GLOBAL_NAMES = (
     "_Aster_", "_PipeStress_", "_dlls_", "_Solution_", "_dataPath_", "_projectPath_", "_Application_",
     "_commandController_", "_tempDirectory_",
 )
-# Taken before any test runs: the values the module starts with.
-INITIAL_GLOBALS = {name: getattr(core, name) for name in GLOBAL_NAMES}
-INITIAL_DLLS = list(core._dlls_)
+# Taken before any test runs: the namespace the module starts with.
+INITIAL_NAMESPACE = dict(vars(core))
 
 NOT_SET_UP = ("Invalid setup! Please call 'from dralvex_computer import setup_dralvex_computer' "
               "and set up with Ductavo installation directory.")
 
 
-def restore_globals():
-    for name, value in INITIAL_GLOBALS.items():
-        setattr(core, name, list(INITIAL_DLLS) if name == "_dlls_" else value)
+def restore_namespace():
+    namespace = vars(core)
+    for name in set(namespace) - set(INITIAL_NAMESPACE):
+        del namespace[name]
+    namespace.update(INITIAL_NAMESPACE)
+    namespace["_dlls_"] = []
 
 
 @pytest.fixture(autouse=True)
@@ -37,14 +39,11 @@ def fresh_state():
     """Each test starts as in a new process: initial globals, no assembly
     referenced, no host call logged, the working directory unchanged."""
     cwd = os.getcwd()
-    functions = {name: getattr(core, name) for name in cc.__all__}
     dralvex_sim.reset()
-    restore_globals()
+    restore_namespace()
     yield
     os.chdir(cwd)
-    for name, function in functions.items():
-        setattr(core, name, function)
-    restore_globals()
+    restore_namespace()
     dralvex_sim.reset()
 
 
@@ -75,3 +74,15 @@ def run_python(code, *, sim=True, env=None, cwd=None):
     environment.update(env or {})
     return subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True, text=True,
                           env=environment, cwd=cwd or ROOT, timeout=120)
+
+
+class Proxy:
+    """A stand-in for a module global (``os``, ``shutil``...): every
+    attribute is the real module's unless overridden."""
+
+    def __init__(self, real, **overrides):
+        self._real = real
+        self.__dict__.update(overrides)
+
+    def __getattr__(self, name):
+        return getattr(self._real, name)

@@ -61,3 +61,28 @@ def test_setup_and_loader_paths(installation, capsys):
         dralvex_sim.bridge.imports.clear()
         capsys.readouterr()
     assert leaked_blocks(action, rounds=100) < 20
+
+
+def test_document_paths(ready, capsys, tmp_path):
+    import os
+    strale = os.path.join(ready.data_dir, "plant.strale")
+    (tmp_path / "a.thf").write_text("")
+
+    def action():
+        model = core.createPipingStrale()
+        core.saveStrale(model, strale)
+        core.loadStrale(strale)
+        core.loadStrale(strale + ".missing")
+        core.getStrale(ready.data_dir)
+        core.find_first_file(str(tmp_path), ".thf")
+        swallow(core.find_first_file, str(tmp_path / "missing"), ".thf")()
+        swallow(core.writeFreFile, model, 42)()
+        copy = core.copyDirectoryToTemp(str(tmp_path))
+        import shutil
+        shutil.rmtree(copy)
+        core.copyDirectoryToTemp(str(tmp_path / "missing"))
+        dralvex_sim.recorder.reset()
+        dralvex_sim.bridge.imports.clear()
+        capsys.readouterr()
+    # One leaked reference per call would leave at least one block per round.
+    assert leaked_blocks(action, rounds=200) < 100

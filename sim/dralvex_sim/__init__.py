@@ -15,6 +15,10 @@ def reset():
     recorder.reset()
     com.reset()
     dotnet.reset()
+    import sys
+    core = sys.modules.get("dralvex_sim.core")
+    if core is not None:
+        core.reset()
 
 
 __all__ = ["Installation", "bridge", "calls", "calls_of", "com", "dotnet", "fail", "make_installation",

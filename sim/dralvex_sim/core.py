@@ -1,7 +1,165 @@
 """The namespace Dralvex.Ductavo.Core of the simulated host."""
-from .recorder import record
+import json
+import os
 
-__all__ = ["CommandController"]
+from . import dotnet
+from .installation import PIPESTRESS_LIBRARY_MAGIC
+from .recorder import record
+from .sdk import DralvexModule
+
+__all__ = ["CommandController", "Model", "Layer", "LayerCollection", "PSLibrary", "PipingCode", "StructureCode",
+           "CalculationCode", "CustomCommand", "Solution"]
+
+STRALE_FORMAT = "DRALVEX-SIM-STRALE/1"
+
+
+class CalculationCode:
+    name = "none"
+
+
+class PipingCode(CalculationCode):
+    name = "piping"
+
+
+class StructureCode(CalculationCode):
+    name = "structure"
+
+
+class Layer:
+    def __init__(self, name):
+        record("Layer", name)
+        self.Name = name
+
+    def __repr__(self):
+        return "Layer(%r)" % self.Name
+
+
+class LayerCollection:
+    def __init__(self):
+        self._layers = []
+
+    def Add(self, layer):
+        record("Layers.Add", layer)
+        if not isinstance(layer, Layer):
+            raise dotnet.ArgumentException("Layers.Add expects a Layer")
+        self._layers.append(layer)
+
+    @property
+    def Count(self):
+        return len(self._layers)
+
+    def __iter__(self):
+        return iter(self._layers)
+
+    def __len__(self):
+        return len(self._layers)
+
+    def __getitem__(self, index):
+        return self._layers[index]
+
+    def names(self):
+        return [layer.Name for layer in self._layers]
+
+
+def _code_for(module):
+    if module is None:
+        return CalculationCode()
+    if not isinstance(module, DralvexModule):
+        raise dotnet.ArgumentException("Model(module) expects a DralvexModule member, not %r" % (module,))
+    return PipingCode() if module == DralvexModule.Ductavo else StructureCode()
+
+
+class Model:
+    """A model document. Built empty (for loading) or for a module."""
+
+    def __init__(self, *args):
+        record("Model", *args)
+        if len(args) > 1:
+            raise dotnet.ArgumentException("Model takes at most one argument")
+        self.Module = args[0] if args else None
+        self.CalculationCode = _code_for(self.Module)
+        self.Layers = LayerCollection()
+        self.Elements = []
+        self.FileName = None
+
+    # -- documents -------------------------------------------------------
+    def _document(self):
+        return {
+            "format": STRALE_FORMAT,
+            "module": self.Module.name if self.Module is not None else None,
+            "layers": self.Layers.names(),
+            "elements": self.Elements,
+        }
+
+    def SaveToFile(self, path):
+        record("Model.SaveToFile", path)
+        with open(path, "w", encoding="utf-8") as stream:
+            json.dump(self._document(), stream, indent=1)
+        self.FileName = path
+
+    def LoadFromFile(self, path):
+        record("Model.LoadFromFile", path)
+        try:
+            with open(path, "r", encoding="utf-8") as stream:
+                document = json.load(stream)
+        except (OSError, ValueError) as error:
+            raise dotnet.IOException("Cannot read the model document '%s': %s" % (path, error))
+        if not isinstance(document, dict) or document.get("format") != STRALE_FORMAT:
+            raise dotnet.IOException("'%s' is not a model document" % path)
+        module = document.get("module")
+        self.Module = DralvexModule[module] if module else None
+        self.CalculationCode = _code_for(self.Module)
+        self.Layers = LayerCollection()
+        for name in document.get("layers", []):
+            self.Layers._layers.append(Layer.__new__(Layer))
+            self.Layers._layers[-1].Name = name
+        self.Elements = list(document.get("elements", []))
+        self.FileName = path
+        return True
+
+    # -- solver input ----------------------------------------------------
+    def WriteFreFile(self, frefile, options, maxLength, rotationOption, writeBends, writeImperial,
+                     inlineRestraints, inlineDLCS, inlineINDI, writeGroups, loadCases, callback):
+        record("Model.WriteFreFile", frefile, options, maxLength, rotationOption, writeBends, writeImperial,
+               inlineRestraints, inlineDLCS, inlineINDI, writeGroups, loadCases, callback)
+        if not PSLibrary.initialized:
+            raise dotnet.InvalidOperationException("PSLibrary is not initialized")
+        if not isinstance(maxLength, int) or isinstance(maxLength, bool) or maxLength <= 0:
+            raise dotnet.ArgumentException("maxLength must be a positive integer")
+        units = {0: "RADIANS", 1: "DEGREES", 2: "MILLIRADIANS"}[rotationOption]
+        lines = [
+            "* DRALVEX SIMULATED FRE",
+            "OPTIONS MAXLEN=%d ROTATION=%s IMPERIAL=%d" % (maxLength, units, writeImperial),
+            "INLINE RESTRAINTS=%d DLCS=%d INDI=%d" % (inlineRestraints, inlineDLCS, inlineINDI),
+            "MODEL %s LAYERS %s" % (self.CalculationCode.name.upper(), ",".join(self.Layers.names())),
+        ]
+        lines += ["ELEMENT %s" % json.dumps(element, sort_keys=True) for element in self.Elements]
+        with open(frefile, "w", encoding="utf-8") as stream:
+            stream.write(lines[0][:maxLength] + "\n")
+            stream.flush()
+            # A fault scripted here leaves a partly written file behind.
+            record("Model.WriteFreFile.body", frefile)
+            for line in lines[1:]:
+                stream.write(line[:maxLength] + "\n")
+            stream.write("END\n")
+
+
+class PSLibrary:
+    """The PipeStress library, initialised from its file."""
+
+    initialized = False
+    path = None
+
+    @staticmethod
+    def Initialize(path):
+        record("PSLibrary.Initialize", path)
+        if not os.path.isfile(path):
+            raise dotnet.FileNotFoundException("PipeStress library not found: %s" % path)
+        with open(path, "r", encoding="utf-8", errors="replace") as stream:
+            if stream.readline().strip() != PIPESTRESS_LIBRARY_MAGIC:
+                raise dotnet.BadImageFormatException("Not a PipeStress library: %s" % path)
+        PSLibrary.initialized = True
+        PSLibrary.path = path
 
 
 class CommandController:
@@ -22,3 +180,24 @@ class CommandController:
     def model(self, value):
         record("CommandController.model", value)
         self._model = value
+
+    def AddCommand(self, command):
+        record("CommandController.AddCommand", command)
+        raise dotnet.InvalidOperationException("no command catalogue yet")
+
+
+class CustomCommand:
+    def __init__(self, model, name):
+        record("CustomCommand", model, name)
+        raise dotnet.InvalidOperationException("no command catalogue yet")
+
+
+class Solution:
+    def __init__(self, first, solver):
+        record("Solution", first, solver)
+        raise dotnet.InvalidOperationException("no solutions yet")
+
+
+def reset():
+    PSLibrary.initialized = False
+    PSLibrary.path = None

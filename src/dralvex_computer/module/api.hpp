@@ -9,6 +9,7 @@
 #include <cstddef>
 #include <initializer_list>
 #include <optional>
+#include <type_traits>
 #include <utility>
 
 namespace dralvex {
@@ -140,12 +141,18 @@ std::pair<Ref, Ref> import_from(PyObject* module, PyObject* first, PyObject* sec
 
 // ---------------------------------------------------------- statements
 
-// for value in iterable: body(value)
+// for value in iterable: body(value). A body that returns bool ends the
+// loop by returning false (break).
 template <class Body>
 void for_each(At iterable, Body&& body) {
     Ref iterator = Ref::steal(PyObject_GetIter(iterable.ptr), iterable.where);
     while (PyObject* next = PyIter_Next(iterator.get())) {
-        body(Ref::steal(next, iterable.where));
+        Ref value = Ref::steal(next, iterable.where);
+        if constexpr (std::is_same_v<decltype(body(value)), bool>) {
+            if (!body(value)) return;
+        } else {
+            body(value);
+        }
     }
     if (PyErr_Occurred()) throw PyError{iterable.where};
 }

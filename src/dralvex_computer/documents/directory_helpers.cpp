@@ -1,0 +1,40 @@
+// find_first_file and copyDirectoryToTemp: plain directories, no host.
+#include "module/api.hpp"
+#include "module/bodies.hpp"
+#include "documents/temporary.hpp"
+
+namespace dralvex::functions {
+
+Ref find_first_file(Args args) {
+    PyObject* directory = args[0];
+    PyObject* ext = args[1];
+
+    Ref names = call_method(global("os"_py), "listdir"_py, directory);
+    Ref found = Ref::borrow(""_py);
+    for_each(names, [&](const Ref& f) {
+        if (!truth(call_method(call_method(f, "lower"_py), "endswith"_py, ext))) return true;
+        Ref path = os_path("join"_py, directory, f);
+        if (!truth(os_path("isfile"_py, path))) return true;
+        found = path;
+        return false;
+    });
+    return found;
+}
+
+Ref copyDirectoryToTemp(Args args) {
+    PyObject* directory = args[0];
+
+    Ref tempDirectory = unique_temporary_path();
+    Ref options = keywords({{"dirs_exist_ok"_py, Py_True}});
+    const auto failure = catch_exception([&] {
+        call_object(attr(global("shutil"_py), "copytree"_py), tuple(directory, tempDirectory), options.get());
+    });
+    if (failure) {
+        // Nobody else learns this path, so a partial copy is removed here.
+        remove_tree_quietly(tempDirectory);
+        return Ref::borrow(""_py);
+    }
+    return tempDirectory;
+}
+
+}  // namespace dralvex::functions

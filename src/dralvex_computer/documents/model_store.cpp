@@ -1,0 +1,67 @@
+// Model documents: create, load, find and save host models.
+#include "module/api.hpp"
+#include "module/bodies.hpp"
+
+namespace dralvex::functions {
+
+namespace {
+
+Ref create_for_module(PyObject* member) {
+    require_setup();
+    call_global("load_dll"_py, "Dralvex.SDK.dll"_py);
+    Ref DralvexModule = import_from("Dralvex.SDK"_py, "DralvexModule"_py);   // the host enumeration
+    return call_global("createStrale"_py, attr(DralvexModule, member));
+}
+
+}  // namespace
+
+Ref loadStrale(Args args) {
+    PyObject* straleFilename = args[0];
+
+    require_setup();
+    if (!truth(os_path("exists"_py, straleFilename))) return none();
+    call_global("load_dll"_py, "Dralvex.SDK.dll"_py);
+    call_global("load_dll"_py, "Dralvex.Helper.dll"_py);
+    call_global("load_dll"_py, "Dralvex.Ductavo.Core.dll"_py);
+    Ref Model = import_from("Dralvex.Ductavo.Core"_py, "Model"_py);
+    Ref strale = call(Model);
+    const auto failure = catch_exception([&] { call_method(strale, "LoadFromFile"_py, straleFilename); });
+    if (failure) return none();
+    return strale;
+}
+
+Ref saveStrale(Args args) {
+    PyObject* strale = args[0];
+    PyObject* straleFilename = args[1];
+
+    require_setup();
+    if (!differs_from_none(strale)) return none();
+    call_method(strale, "SaveToFile"_py, straleFilename);
+    call_global("writeFreFile"_py, strale, straleFilename);
+    return none();
+}
+
+Ref getStrale(Args args) {
+    PyObject* directory = args[0];
+
+    require_setup();
+    return call_global("find_first_file"_py, directory, ".strale"_py);
+}
+
+Ref createStrale(Args args) {
+    PyObject* module = args[0];
+
+    call_global("load_dll"_py, "Dralvex.Helper.dll"_py);
+    call_global("load_dll"_py, "Dralvex.Ductavo.Core.dll"_py);
+    auto [Model, Layer] = import_from("Dralvex.Ductavo.Core"_py, "Model"_py, "Layer"_py);
+    Ref strale = call(Model, module);
+    Ref layer0 = call(Layer, "0"_py);
+    call_method(attr(strale, "Layers"_py), "Add"_py, layer0);
+    return strale;
+}
+
+Ref createPipingStrale(Args) { return create_for_module("Ductavo"_py); }
+
+Ref createStructureStrale(Args) { return create_for_module("Framavo"_py); }
+
+}  // namespace dralvex::functions

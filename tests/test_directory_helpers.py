@@ -1,0 +1,113 @@
+import os
+import re
+import shutil
+import tempfile
+
+import pytest
+
+from conftest import Proxy, core
+
+
+def listing(names, files, checked):
+    """An `os` whose listdir returns `names` in that order and whose
+    isfile records what it was asked."""
+    def isfile(path):
+        checked.append(os.path.basename(path))
+        return os.path.basename(path) in files
+    return Proxy(os, listdir=lambda directory: list(names), path=Proxy(os.path, isfile=isfile))
+
+
+@pytest.mark.parametrize("names,files,ext,expected,checked", [
+    (["Plant.Strale", "b.strale"], {"Plant.Strale", "b.strale"}, ".strale", "Plant.Strale", ["Plant.Strale"]),
+    (["Plant.Strale"], {"Plant.Strale"}, ".Strale", "", []),
+    (["old.backup.strale"], {"old.backup.strale"}, ".strale", "old.backup.strale", ["old.backup.strale"]),
+    (["mystrale"], {"mystrale"}, "strale", "mystrale", ["mystrale"]),
+    (["dir.strale", "x.txt", "z.strale"], {"z.strale", "x.txt"}, ".strale", "z.strale", ["dir.strale", "z.strale"]),
+    (["a", "b"], {"a", "b"}, "", "a", ["a"]),
+    ([], set(), ".thf", "", []),
+])
+def test_find_first_file_walk(names, files, ext, expected, checked):
+    seen = []
+    core.os = listing(names, files, seen)
+    result = core.find_first_file("D", ext)
+    assert result == (os.path.join("D", expected) if expected else "")
+    assert seen == checked
+
+
+def test_find_first_file_on_disk(tmp_path):
+    (tmp_path / "sub.thf").mkdir()
+    (tmp_path / "notes.txt").write_text("")
+    assert core.find_first_file(str(tmp_path), ".thf") == ""
+    (tmp_path / "Loads.THF").write_text("")
+    assert core.find_first_file(directory=str(tmp_path), ext=".thf") == os.path.join(str(tmp_path), "Loads.THF")
+
+
+@pytest.mark.parametrize("directory,error", [("/no/such/dir", FileNotFoundError), (__file__, NotADirectoryError),
+                                             (None, None), (3.5, TypeError)])
+def test_find_first_file_bad_directories(directory, error):
+    if error is None:
+        # os.listdir(None) lists the working directory, as Python does.
+        assert isinstance(core.find_first_file(directory, ".nothing-ends-so"), str)
+        return
+    with pytest.raises(error):
+        core.find_first_file(directory, ".strale")
+
+
+def test_find_first_file_works_before_setup(tmp_path):
+    (tmp_path / "a.strale").write_text("")
+    assert core._validSetup_ is False
+    assert core.find_first_file(str(tmp_path), ".strale").endswith("a.strale")
+
+
+def make_tree(root):
+    (root / "sub").mkdir(parents=True)
+    (root / "a.strale").write_text("model")
+    (root / "sub" / "b.thf").write_text("loads")
+
+
+def test_copy_directory_to_temp(tmp_path):
+    make_tree(tmp_path / "src")
+    copies = [core.copyDirectoryToTemp(str(tmp_path / "src")) for _ in range(2)]
+    try:
+        assert copies[0] != copies[1]
+        for copy in copies:
+            assert os.path.dirname(copy) == tempfile.gettempdir()
+            assert re.fullmatch(r"[0-9a-f]{8}-[0-9a-f]{4}-4[0-9a-f]{3}-[89ab][0-9a-f]{3}-[0-9a-f]{12}",
+                                os.path.basename(copy))
+            assert open(os.path.join(copy, "sub", "b.thf")).read() == "loads"
+    finally:
+        for copy in copies:
+            shutil.rmtree(copy, ignore_errors=True)
+
+
+def temp_entries():
+    return set(os.listdir(tempfile.gettempdir()))
+
+
+def test_copy_of_missing_directory(tmp_path):
+    before = temp_entries()
+    assert core.copyDirectoryToTemp(str(tmp_path / "missing")) == ""
+    assert temp_entries() - before == set()
+
+
+def test_failed_copy_leaves_nothing_behind(tmp_path):
+    make_tree(tmp_path / "src")
+    os.symlink(tmp_path / "nowhere", tmp_path / "src" / "broken")   # copytree fails after copying the rest
+    before = temp_entries()
+    assert core.copyDirectoryToTemp(str(tmp_path / "src")) == ""
+    assert temp_entries() - before == set()
+
+
+def test_copy_passes_non_exception_errors(tmp_path):
+    def interrupted(source, target, dirs_exist_ok):
+        raise KeyboardInterrupt
+    core.shutil = Proxy(shutil, copytree=interrupted)
+    with pytest.raises(KeyboardInterrupt):
+        core.copyDirectoryToTemp(str(tmp_path))
+
+
+def test_copy_calls_copytree_with_dirs_exist_ok(tmp_path):
+    seen = []
+    core.shutil = Proxy(shutil, copytree=lambda *args, **kwargs: seen.append((args, kwargs)))
+    target = core.copyDirectoryToTemp("source")
+    assert seen == [(("source", target), {"dirs_exist_ok": True})]
