@@ -60,7 +60,7 @@ def test_setup_and_loader_paths(installation, capsys):
         dralvex_sim.recorder.reset()
         dralvex_sim.bridge.imports.clear()
         capsys.readouterr()
-    assert leaked_blocks(action, rounds=100) < 20
+    assert leaked_blocks(action, rounds=200) < 100
 
 
 def test_document_paths(ready, capsys, tmp_path):
