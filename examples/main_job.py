@@ -72,6 +72,23 @@ def main(workspace):
     copy = cc.copyDirectoryToTemp(piping_dir)
     print("copied to a temporary directory:", sorted(os.listdir(copy)))
     shutil.rmtree(copy)
+
+    step("Custom commands")
+    for name in ("AddLayer", "AddPipe", "AddPipe", "RenumberElements"):
+        cc.executeCommand(cc.createCommand(name, loaded))
+        print("after %-16s layers: %s, elements: %s" % (name, loaded.Layers.names(),
+                                                       [e["Number"] for e in loaded.Elements]))
+    print("on disk before saving:", len(cc.loadStrale(found).Elements), "elements")
+    cc.saveStrale(loaded, found)
+    print("on disk after saving: ", len(cc.loadStrale(found).Elements), "elements")
+
+    step("Class introspection")
+    from Dralvex.Ductavo.Core import Model
+    print("inspectClass(Model, True):")
+    for line in cc.inspectClass(Model, True).splitlines():
+        print("   ", line)
+    print("findNameSpaceAndAssembly('Model'):", cc.findNameSpaceAndAssembly("Model"))
+    print("findNameSpaceAndAssembly('NoSuchClass'):", cc.findNameSpaceAndAssembly("NoSuchClass"))
     return 0
 
 

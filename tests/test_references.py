@@ -86,3 +86,17 @@ def test_document_paths(ready, capsys, tmp_path):
         capsys.readouterr()
     # One leaked reference per call would leave at least one block per round.
     assert leaked_blocks(action, rounds=200) < 100
+
+
+def test_command_and_introspection_paths(ready, capsys):
+    model = core.createPipingStrale()
+
+    def action():
+        core.executeCommand(core.createCommand("RenumberElements", model))
+        swallow(core.createCommand, "Nope", model)()
+        core.inspectClass(model, True)
+        core.findNameSpaceAndAssembly("Model")
+        core.findNameSpaceAndAssembly("Nope")
+        dralvex_sim.recorder.reset()
+        dralvex_sim.bridge.imports.clear()
+    assert leaked_blocks(action, rounds=200) < 100

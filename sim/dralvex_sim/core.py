@@ -72,6 +72,13 @@ def _code_for(module):
 class Model:
     """A model document. Built empty (for loading) or for a module."""
 
+    # The properties, as the class inspector reports them for the class.
+    Module: object
+    CalculationCode: CalculationCode
+    Layers: LayerCollection
+    Elements: list
+    FileName: str
+
     def __init__(self, *args):
         record("Model", *args)
         if len(args) > 1:
@@ -182,14 +189,62 @@ class CommandController:
         self._model = value
 
     def AddCommand(self, command):
+        """Carries the command out at once on the controller's current model."""
         record("CommandController.AddCommand", command)
-        raise dotnet.InvalidOperationException("no command catalogue yet")
+        if not isinstance(command, CustomCommand):
+            raise dotnet.ArgumentException("AddCommand expects a CustomCommand")
+        if self._model is None:
+            raise dotnet.InvalidOperationException("The command controller has no model")
+        COMMANDS[command.Name](self._model)
+        command.ExecutedOn = self._model
+
+
+def _add_layer(model):
+    model.Layers._layers.append(Layer.__new__(Layer))
+    model.Layers._layers[-1].Name = str(model.Layers.Count - 1)
+
+
+def _add_pipe(model):
+    number = len(model.Elements) + 1
+    model.Elements.append({"Type": "Pipe", "Number": number * 10, "Layer": model.Layers.names()[-1] if
+                           model.Layers.Count else "0"})
+
+
+def _renumber(model):
+    for index, element in enumerate(model.Elements, start=1):
+        element["Number"] = index
+
+
+def _fail(model):
+    raise dotnet.InvalidOperationException("The command failed on the model")
+
+
+#: The host's named custom commands.
+COMMANDS = {
+    "AddLayer": _add_layer,
+    "AddPipe": _add_pipe,
+    "RenumberElements": _renumber,
+    "CheckModelFailure": _fail,
+}
 
 
 class CustomCommand:
     def __init__(self, model, name):
         record("CustomCommand", model, name)
-        raise dotnet.InvalidOperationException("no command catalogue yet")
+        if not isinstance(model, Model):
+            raise dotnet.ArgumentException("CustomCommand expects a Model first")
+        if name not in COMMANDS:
+            raise dotnet.ArgumentException("Unknown custom command '%s'" % (name,))
+        self.Model = model
+        self.Name = name
+        object.__setattr__(self, "NeedToReloadModelAfterCommand", True)
+        object.__setattr__(self, "NeedToSaveModelAfterCommand", True)
+        self.ExecutedOn = None
+
+    def __setattr__(self, name, value):
+        if name.startswith("NeedTo"):
+            record("CustomCommand." + name, value)
+        object.__setattr__(self, name, value)
 
 
 class Solution:

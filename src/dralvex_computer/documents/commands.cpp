@@ -1,0 +1,30 @@
+// Custom commands: built for a model, carried out by the command controller
+// on its current model. Neither function saves the model.
+#include "module/api.hpp"
+#include "module/bodies.hpp"
+
+namespace dralvex::functions {
+
+Ref createCommand(Args args) {
+    PyObject* commandName = args[0];
+    PyObject* strale = args[1];
+
+    require_setup();
+    call_global("load_dll"_py, "Dralvex.Ductavo.Core.dll"_py);
+    Ref CustomCommand = import_from("Dralvex.Ductavo.Core"_py, "CustomCommand"_py);
+    set_attr(global("_commandController_"_py), "model"_py, strale);
+    Ref command = call(CustomCommand, strale, commandName);   // the host takes the model first
+    set_attr(command, "NeedToReloadModelAfterCommand"_py, Py_False);
+    set_attr(command, "NeedToSaveModelAfterCommand"_py, Py_False);
+    return command;
+}
+
+Ref executeCommand(Args args) {
+    PyObject* command = args[0];
+
+    require_setup();
+    call_method(global("_commandController_"_py), "AddCommand"_py, command);
+    return none();
+}
+
+}  // namespace dralvex::functions

@@ -1,0 +1,31 @@
+// Class introspection through the host's class inspector.
+#include "module/api.hpp"
+#include "module/bodies.hpp"
+
+namespace dralvex::functions {
+
+Ref inspectClass(Args args) {
+    PyObject* instance = args[0];
+    PyObject* indent = args[1];
+
+    require_setup();
+    call_global("load_dll"_py, "Dralvex.SDK.dll"_py);
+    call_global("load_dll"_py, "Dralvex.Ductavo.Core.dll"_py);
+    import_from("Dralvex.Ductavo.Core"_py, "Model"_py);   // must be importable, though unused
+    Ref DralvexClassInspector = import_from("Dralvex.SDK"_py, "DralvexClassInspector"_py);
+    return call_method(DralvexClassInspector, "ExportObjectToJson"_py, instance, indent);
+}
+
+Ref findNameSpaceAndAssembly(Args args) {
+    PyObject* className = args[0];
+
+    require_setup();
+    call_global("load_dll"_py, "Dralvex.SDK.dll"_py);
+    Ref DralvexClassInspector = import_from("Dralvex.SDK"_py, "DralvexClassInspector"_py);
+    Ref value = call_method(DralvexClassInspector, "FindNamespaceAndAssemblyFromClassName"_py,
+                            global("_dllPath_"_py), className);
+    if (equals_none(value)) return tuple(Py_None, Py_None);
+    return tuple(attr(value, "Item1"_py), attr(value, "Item2"_py));
+}
+
+}  // namespace dralvex::functions
