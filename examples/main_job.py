@@ -89,6 +89,33 @@ def main(workspace):
         print("   ", line)
     print("findNameSpaceAndAssembly('Model'):", cc.findNameSpaceAndAssembly("Model"))
     print("findNameSpaceAndAssembly('NoSuchClass'):", cc.findNameSpaceAndAssembly("NoSuchClass"))
+
+    step("Projects and studies")
+    from dralvex_sim.project import read_project
+
+    def show(project):
+        stem = os.path.splitext(os.path.basename(project))[0]
+        document = read_project(os.path.join(project, stem + ".project"))
+        print("    studies:", [(s["name"], s["module"]) for s in document["studies"]])
+
+    folder = cc.addProjectFolder(cc._projectPath_, "Plant projects")
+    print("project folder:", folder)
+    project = cc.addPipingProject(folder, "Unit 1", "Piping", 1920, 1080)
+    print("piping project:", project)
+    show(project)
+    print("same project again gives:", repr(cc.addPipingProject(folder, "Unit 1", "Piping", 1920, 1080)))
+    print("structure study added:", cc.addStructureStudy(project, "Supports", 1920, 1080))
+    show(project)
+    cc.duplicateStudy(project, "Supports", "Supports rev B")
+    print("duplicated 'Supports' as 'Supports rev B'")
+    show(project)
+    cc.removeStudy(project, "Supports")
+    print("removed 'Supports'")
+    show(project)
+    cc.removeProject(project)
+    print("project removed:", not os.path.exists(project), "- working directory:", os.getcwd())
+    cc.removeProjectFolder(folder)
+    print("folder removed:", not os.path.exists(folder))
     return 0
 
 

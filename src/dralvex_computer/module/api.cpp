@@ -130,6 +130,14 @@ Ref item(Obj object, Py_ssize_t index, Where where) {
     return Ref::steal(PyObject_GetItem(object.ptr, key.get()), where);
 }
 
+Ref subtract(Obj left, Obj right, Where where) {
+    return Ref::steal(PyNumber_Subtract(left.ptr, right.ptr), where);
+}
+
+Ref true_divide(Obj left, Obj right, Where where) {
+    return Ref::steal(PyNumber_TrueDivide(left.ptr, right.ptr), where);
+}
+
 Ref subscript(Obj object, PyObject* key, Where where) {
     return Ref::steal(PyObject_GetItem(object.ptr, key), where);
 }

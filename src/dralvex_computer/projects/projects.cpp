@@ -1,0 +1,83 @@
+// Project folders and projects.
+#include "module/api.hpp"
+#include "module/bodies.hpp"
+#include "projects/project_host.hpp"
+
+namespace dralvex::functions {
+
+namespace {
+
+// Removes the directory a path names, resolved against the working directory
+// of the call, and leaves the working directory at its parent. Any failure
+// is dropped; a filesystem root is never removed.
+Ref remove_directory(PyObject* path) {
+    require_setup();
+    if (!truth(os_path("exists"_py, path)) || !truth(os_path("isdir"_py, path))) return none();
+    catch_exception([&] {
+        Ref directory = os_path("abspath"_py, path);
+        Ref parentDirectory = os_path("dirname"_py, directory);
+        if (equals(parentDirectory, directory)) return;
+        call_method(global("os"_py), "chdir"_py, parentDirectory);
+        call_method(global("shutil"_py), "rmtree"_py, directory);
+    });
+    return none();
+}
+
+Ref add_project_for_module(Args args, PyObject* member) {
+    require_setup();
+    call_global("load_dll"_py, "Dralvex.SDK.dll"_py);
+    Ref DralvexModule = import_from("Dralvex.SDK"_py, "DralvexModule"_py);   // the host enumeration
+    return call_global("addProject"_py, args[0], args[1], args[2], args[3], args[4], attr(DralvexModule, member));
+}
+
+}  // namespace
+
+Ref addProjectFolder(Args args) {
+    PyObject* directory = args[0];
+    PyObject* folderName = args[1];
+
+    require_setup();
+    Ref folder = os_path("join"_py, directory, folderName);
+    if (truth(os_path("exists"_py, folder))) return Ref::borrow(""_py);
+    call_method(global("os"_py), "makedirs"_py, folder);
+    return folder;
+}
+
+Ref removeProjectFolder(Args args) { return remove_directory(args[0]); }
+
+Ref removeProject(Args args) { return remove_directory(args[0]); }
+
+Ref addProject(Args args) {
+    PyObject* directory = args[0];
+    PyObject* projectName = args[1];
+    PyObject* studyName = args[2];
+    PyObject* screenWidth = args[3];
+    PyObject* screenheight = args[4];
+    PyObject* module = args[5];
+
+    Ref projectDirectory = os_path("join"_py, directory, projectName);
+    if (truth(os_path("exists"_py, projectDirectory))) return Ref::borrow(""_py);
+    call_method(global("os"_py), "makedirs"_py, projectDirectory);
+    try {
+        call_global("load_dll"_py, "Dralvex.Ductavo.Project.dll"_py);
+        Ref ProjectViewModel = import_from("Dralvex.Ductavo.Project"_py, "ProjectViewModel"_py);
+        Ref Point = import_from("System.Windows"_py, "Point"_py);
+        Ref projectViewModel = call(ProjectViewModel, Py_None);
+        call_method(projectViewModel, "CreateNewProject"_py, projectDirectory,
+                    window_position(Point, screenWidth, screenheight), ""_py, studyName, module);
+    } catch (const PyError&) {
+        // Left in place, the directory would make every later call with
+        // this name return "" without creating the project.
+        SavedError pending;
+        catch_exception([&] { call_method(global("shutil"_py), "rmtree"_py, projectDirectory); });
+        pending.restore();
+        throw;
+    }
+    return projectDirectory;
+}
+
+Ref addPipingProject(Args args) { return add_project_for_module(args, "Ductavo"_py); }
+
+Ref addStructureProject(Args args) { return add_project_for_module(args, "Framavo"_py); }
+
+}  // namespace dralvex::functions

@@ -1,0 +1,89 @@
+// Studies of an existing project, each call through a fresh view model.
+#include "module/api.hpp"
+#include "module/bodies.hpp"
+#include "projects/project_host.hpp"
+
+namespace dralvex::functions {
+
+namespace {
+
+// A view model loaded from the project's file; empty when there is no file.
+Ref open_project(Obj ProjectViewModel, PyObject* projectDirectory) {
+    Ref projectFilename = project_file(projectDirectory);
+    if (!truth(os_path("exists"_py, projectFilename))) return {};
+    Ref projectViewModel = call(ProjectViewModel.ptr, Py_None);
+    call_method(projectViewModel, "LoadFromFile"_py, projectFilename);
+    return projectViewModel;
+}
+
+Ref project_view_model_type() {
+    return import_from("Dralvex.Ductavo.Project"_py, "ProjectViewModel"_py);
+}
+
+Ref add_study_for_module(Args args, PyObject* member) {
+    require_setup();
+    call_global("load_dll"_py, "Dralvex.SDK.dll"_py);
+    Ref DralvexModule = import_from("Dralvex.SDK"_py, "DralvexModule"_py);   // the host enumeration
+    return call_global("addStudy"_py, args[0], args[1], args[2], args[3], attr(DralvexModule, member));
+}
+
+}  // namespace
+
+Ref addStudy(Args args) {
+    PyObject* projectDirectory = args[0];
+    PyObject* studyName = args[1];
+    PyObject* screenWidth = args[2];
+    PyObject* screenheight = args[3];
+    PyObject* module = args[4];
+
+    call_global("load_dll"_py, "Dralvex.Ductavo.Project.dll"_py);
+    Ref ProjectViewModel = project_view_model_type();
+    Ref Point = import_from("System.Windows"_py, "Point"_py);
+    Ref projectViewModel = open_project(ProjectViewModel, projectDirectory);
+    if (!projectViewModel) return none();
+    if (!equals_none(call_method(projectViewModel, "GetStudy"_py, studyName))) return none();
+    call_method(projectViewModel, "AddEmptyStudy"_py, window_position(Point, screenWidth, screenheight), module,
+                studyName);
+    return call_method(projectViewModel, "GetStudy"_py, studyName);
+}
+
+Ref addPipingStudy(Args args) { return add_study_for_module(args, "Ductavo"_py); }
+
+Ref addStructureStudy(Args args) { return add_study_for_module(args, "Framavo"_py); }
+
+Ref removeStudy(Args args) {
+    PyObject* projectDirectory = args[0];
+    PyObject* studyName = args[1];
+
+    require_setup();
+    call_global("load_dll"_py, "Dralvex.Ductavo.Project.dll"_py);
+    Ref projectViewModel = open_project(project_view_model_type(), projectDirectory);
+    if (!projectViewModel) return none();
+    if (differs_from_none(call_method(projectViewModel, "GetStudy"_py, studyName))) {
+        call_method(projectViewModel, "SetCurrentStudy"_py, studyName);
+        call_method(projectViewModel, "DeleteCurrentStudy"_py);
+    }
+    return none();
+}
+
+Ref duplicateStudy(Args args) {
+    PyObject* projectDirectory = args[0];
+    PyObject* studyName = args[1];
+    PyObject* copyStudyName = args[2];
+
+    require_setup();
+    call_global("load_dll"_py, "Dralvex.Helper.dll"_py);
+    call_global("load_dll"_py, "Dralvex.Ductavo.Project.dll"_py);
+    Ref projectViewModel = open_project(project_view_model_type(), projectDirectory);
+    if (!projectViewModel) return none();
+    if (differs_from_none(call_method(projectViewModel, "GetStudy"_py, studyName))) {
+        call_method(projectViewModel, "SetCurrentStudy"_py, studyName);
+        call_method(projectViewModel, "DuplicateCurrentStudy"_py);   // the copy becomes the current study
+        Ref newStudyName = call_method(projectViewModel, "GetCurrentStudyName"_py);
+        call_method(projectViewModel, "SetCurrentStudy"_py, newStudyName);
+        call_method(projectViewModel, "RenameCurrentStudy"_py, copyStudyName);
+    }
+    return none();
+}
+
+}  // namespace dralvex::functions
