@@ -82,6 +82,26 @@ def main(workspace):
     cc.saveStrale(loaded, found)
     print("on disk after saving: ", len(cc.loadStrale(found).Elements), "elements")
 
+    step("Solving")
+    with open(os.path.join(piping_dir, "thermal.thf"), "w", encoding="utf-8") as stream:
+        stream.write("T1 120\nT2 80\n")
+    structure_model = cc.loadStrale(os.path.join(structure_dir, "frame.strale"))
+    cc.executeCommand(cc.createCommand("AddPipe", structure_model))
+    cc.saveStrale(structure_model, os.path.join(structure_dir, "frame.strale"))
+    solution = cc.solve(found, "PipeStress", True)
+    print("PipeStress solution:", solution.Results)
+    print("sandbox:", cc._tempDirectory_, sorted(os.listdir(cc._tempDirectory_)))
+    print("next to the model, unchanged:", sorted(os.listdir(piping_dir)))
+    first_sandbox = cc._tempDirectory_
+    solution = cc.solve(os.path.join(structure_dir, "frame.strale"), "Aster", True)
+    print("Aster solution:", solution.Results)
+    print("first sandbox deleted by the second solve:", not os.path.exists(first_sandbox))
+    print("an unknown solver name:")
+    print("  result:", cc.solvePipingModel(loaded, found, "aster", piping_dir))
+    cc.disposeSolution()
+    print("after disposeSolution: solution", cc._Solution_, "- sandbox deleted:",
+          not os.path.exists(cc._tempDirectory_))
+
     step("Class introspection")
     from Dralvex.Ductavo.Core import Model
     print("inspectClass(Model, True):")

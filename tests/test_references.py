@@ -127,3 +127,29 @@ def test_project_paths(ready, monkeypatch):
         dralvex_sim.recorder.reset()
         dralvex_sim.bridge.imports.clear()
     assert leaked_blocks(action, rounds=150) < 75
+
+
+def test_solving_paths(ready, capsys, tmp_path):
+    import os
+    model = core.createPipingStrale()
+    core.executeCommand(core.createCommand("AddPipe", model))
+    path = os.path.join(ready.data_dir, "plant.strale")
+    core.saveStrale(model, path)
+    failing = tmp_path / "failing-solver"
+    failing.write_text("#!/bin/sh\nexit 3\n")
+    failing.chmod(0o755)
+    core._PipeStress_ = core._Aster_ = str(failing)
+
+    def action():
+        core.solve(path, "PipeStress", True)
+        core.solve(path + ".missing", "PipeStress", True)
+        core.solvePipingModel(model, path, "Nope", ready.data_dir)
+        swallow(core.solveStructureModel, model, path, ready.data_dir)()
+        swallow(core._AsterSolve, model, path, ready.data_dir)()
+        core.disposeSolution()
+        dralvex_sim.recorder.reset()
+        dralvex_sim.bridge.imports.clear()
+        dralvex_sim.com.reset()
+        sys.modules["dralvex_sim.solvers_common"].runs.clear()
+        capsys.readouterr()
+    assert leaked_blocks(action, rounds=100) < 50

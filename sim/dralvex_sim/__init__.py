@@ -16,9 +16,10 @@ def reset():
     com.reset()
     dotnet.reset()
     import sys
-    core = sys.modules.get("dralvex_sim.core")
-    if core is not None:
-        core.reset()
+    for name in ("dralvex_sim.core", "dralvex_sim.solvers_common"):
+        module = sys.modules.get(name)
+        if module is not None:
+            module.reset()
 
 
 __all__ = ["Installation", "bridge", "calls", "calls_of", "com", "dotnet", "fail", "make_installation",

@@ -248,9 +248,34 @@ class CustomCommand:
 
 
 class Solution:
+    """The results of a successful run; holds its results file open until
+    Dispose."""
+
     def __init__(self, first, solver):
         record("Solution", first, solver)
-        raise dotnet.InvalidOperationException("no solutions yet")
+        if first is not None:
+            raise dotnet.ArgumentException("The first argument must be None here")
+        if getattr(solver, "ResultsPath", None) is None or getattr(solver, "Disposed", True):
+            raise dotnet.InvalidOperationException("The solver has no results")
+        self.Solver = solver
+        self._stream = open(solver.ResultsPath, "r", encoding="utf-8")
+        self.Results = json.load(self._stream)
+        self.Disposed = False
+
+    @property
+    def SolverName(self):
+        return self.Results["solver"]
+
+    @property
+    def ResultsFile(self):
+        return self.Solver.ResultsPath
+
+    def Dispose(self):
+        record("Solution.Dispose")
+        if not self.Disposed:
+            self._stream.close()
+            self.Solver.Dispose()
+            self.Disposed = True
 
 
 def reset():

@@ -61,18 +61,16 @@ class _ManagedThread:
         self.CurrentUICulture = DEFAULT_CULTURE
 
 
-_threads = {}
-_threads_lock = threading.Lock()
+_local = threading.local()
 
 
-def managed_thread(ident=None):
-    """The managed thread object of a Python thread (made on first use)."""
-    ident = threading.get_ident() if ident is None else ident
-    with _threads_lock:
-        thread = _threads.get(ident)
-        if thread is None:
-            thread = _threads[ident] = _ManagedThread(ident)
-        return thread
+def managed_thread():
+    """The managed thread object of the calling Python thread (made on first
+    use; a new thread starts with the default culture)."""
+    thread = getattr(_local, "thread", None)
+    if thread is None:
+        thread = _local.thread = _ManagedThread(threading.get_ident())
+    return thread
 
 
 class _CurrentThread:
@@ -87,8 +85,7 @@ class Thread:
 
 
 def reset():
-    with _threads_lock:
-        _threads.clear()
+    _local.__dict__.pop("thread", None)
 
 
 class Point:

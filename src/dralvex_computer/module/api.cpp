@@ -91,6 +91,11 @@ bool equals(Obj left, Obj right, Where where) {
     return truth(result, where);
 }
 
+bool less(Obj left, Obj right, Where where) {
+    Ref result = Ref::steal(PyObject_RichCompare(left.ptr, right.ptr, Py_LT), where);
+    return truth(result, where);
+}
+
 bool equals_none(Obj object, Where where) {
     // `object == None` asks the object, as Python's == does.
     Ref result = Ref::steal(PyObject_RichCompare(object.ptr, Py_None, Py_EQ), where);

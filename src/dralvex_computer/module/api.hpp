@@ -112,6 +112,7 @@ void print(At first, const A&... rest) {
 
 bool truth(Obj object, Where where = Where::current());
 bool equals(Obj left, Obj right, Where where = Where::current());   // left == right
+bool less(Obj left, Obj right, Where where = Where::current());     // left < right
 bool equals_none(Obj object, Where where = Where::current());      // object == None
 bool differs_from_none(Obj object, Where where = Where::current()); // object != None
 bool is_instance(Obj object, Obj cls, Where where = Where::current());

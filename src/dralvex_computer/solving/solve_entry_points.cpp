@@ -1,0 +1,142 @@
+// solve, solvePipingModel and solveStructureModel: argument checks, the
+// sandbox, dispatch by model kind, and one joined worker thread per run.
+#include "documents/temporary.hpp"
+#include "module/api.hpp"
+#include "module/bodies.hpp"
+
+namespace dralvex::functions {
+
+namespace {
+
+bool exists(Obj path) { return truth(os_path("exists"_py, path)); }
+
+// A thread named by the runner global, started and joined at once; the
+// runner's outcome is read from _Solution_ afterwards.
+Ref run_on_worker_thread(PyObject* runner, PyObject* strale, PyObject* straleFilename, PyObject* directory) {
+    Ref options = keywords({{"target"_py, global(runner)}, {"args"_py, tuple(strale, straleFilename, directory)}});
+    Ref sta_thread = call_object(attr(global("threading"_py), "Thread"_py), Ref::steal(PyTuple_New(0)), options.get());
+    // Same as setDaemon(True), which newer interpreters deprecate.
+    set_attr(sta_thread, "daemon"_py, Py_True);
+    call_method(sta_thread, "start"_py);
+    call_method(sta_thread, "join"_py);
+    return global("_Solution_"_py);
+}
+
+void check_model(PyObject* strale, PyObject* code, PyObject* message) {
+    require_setup();
+    if (equals_none(strale)) raise(PyExc_OSError, "Invalid strale."_py);
+    call_global("load_dll"_py, "Dralvex.Ductavo.Core.dll"_py);
+    Ref Code = import_from("Dralvex.Ductavo.Core"_py, code);
+    if (!is_instance(attr(strale, "CalculationCode"_py), Code)) raise(PyExc_OSError, message);
+}
+
+Ref run_aster(PyObject* strale, PyObject* straleFilename, PyObject* directory) {
+    if (equals_none(global("_Aster_"_py))) return none();
+    call_global("load_dll"_py, "Dralvex.SDK.dll"_py);
+    call_global("load_dll"_py, "Dralvex.Helper.dll"_py);
+    call_global("load_dll"_py, "Dralvex.Aster.Core.dll"_py);
+    return run_on_worker_thread("_AsterSolve"_py, strale, straleFilename, directory);
+}
+
+// The directory part of a path, or the current directory for a bare name.
+Ref directory_of(PyObject* filename) {
+    Ref directory = os_path("dirname"_py, filename);
+    if (!truth(directory)) directory = attr(global("os"_py), "curdir"_py);
+    return directory;
+}
+
+// Step 9 of solve: a new run directory receives the model document, its
+// input file and the .thf file. On failure the new directory is removed:
+// nothing else names it yet.
+Ref fill_run_directory(const Ref& directory, PyObject* filename, const Ref& frefilename, const Ref& thffile) {
+    call_method(global("os"_py), "makedirs"_py, directory);
+    try {
+        Ref straleFilename = os_path("join"_py, directory, os_path("basename"_py, filename));
+        call_method(global("shutil"_py), "copy"_py, filename, straleFilename);
+        if (exists(frefilename)) {
+            call_method(global("shutil"_py), "copy"_py, frefilename,
+                        os_path("join"_py, directory, os_path("basename"_py, frefilename)));
+        }
+        if (exists(thffile)) {
+            call_method(global("shutil"_py), "copy"_py, thffile,
+                        os_path("join"_py, directory, os_path("basename"_py, thffile)));
+        }
+        set_global("_tempDirectory_"_py, directory);
+        return straleFilename;
+    } catch (const PyError&) {
+        SavedError pending;
+        catch_exception([&] { remove_tree_quietly(directory); });
+        pending.restore();
+        throw;
+    }
+}
+
+}  // namespace
+
+Ref solve(Args args) {
+    PyObject* filename = args[0];
+    PyObject* solvername = args[1];
+    PyObject* sandbox = args[2];
+
+    require_setup();
+    if (!exists(filename)) {
+        print("Invalid filename"_py);
+        return none();
+    }
+    call_global("disposeSolution"_py);
+
+    Ref straleFilename = Ref::borrow(filename);
+    Ref frefilename = concat({item(os_path("splitext"_py, filename), 0), ".fre"_py});
+    if (!exists(frefilename)) frefilename = os_path("join"_py, os_path("dirname"_py, filename), "conception.fre"_py);
+    Ref thffile = call_global("find_first_file"_py, directory_of(filename), ".thf"_py);
+    Ref directory = truth(sandbox) ? unique_temporary_path() : directory_of(filename);
+    if (!exists(directory)) straleFilename = fill_run_directory(directory, filename, frefilename, thffile);
+
+    Ref strale = call_global("loadStrale"_py, straleFilename);
+    if (!differs_from_none(strale)) {
+        print("Invalid strale"_py);
+        return none();
+    }
+    call_global("load_dll"_py, "Dralvex.Ductavo.Core.dll"_py);
+    auto [PipingCode, StructureCode] = import_from("Dralvex.Ductavo.Core"_py, "PipingCode"_py, "StructureCode"_py);
+    if (is_instance(attr(strale, "CalculationCode"_py), PipingCode)) {
+        call_global("solvePipingModel"_py, strale, straleFilename, solvername, directory);
+        return global("_Solution_"_py);
+    }
+    if (is_instance(attr(strale, "CalculationCode"_py), StructureCode)) {
+        call_global("solveStructureModel"_py, strale, straleFilename, directory);
+        return global("_Solution_"_py);
+    }
+    return none();
+}
+
+Ref solvePipingModel(Args args) {
+    PyObject* strale = args[0];
+    PyObject* straleFilename = args[1];
+    PyObject* solvername = args[2];
+    PyObject* directory = args[3];
+
+    check_model(strale, "PipingCode"_py, "The strale is not a piping model."_py);
+    set_global("_Solution_"_py, Py_None);
+    if (equals(solvername, "Aster"_py)) return run_aster(strale, straleFilename, directory);
+    if (equals(solvername, "PipeStress"_py)) {
+        if (equals_none(global("_PipeStress_"_py))) return none();
+        call_global("load_dll"_py, "Dralvex.SDK.dll"_py);
+        call_global("load_dll"_py, "Dralvex.PipeStress.Core.dll"_py);
+        return run_on_worker_thread("_PipeStressSolve"_py, strale, straleFilename, directory);
+    }
+    print("Invalid solver name. use 'Aster' or 'PipeStress'."_py);
+    return none();
+}
+
+Ref solveStructureModel(Args args) {
+    PyObject* strale = args[0];
+    PyObject* straleFilename = args[1];
+    PyObject* directory = args[2];
+
+    check_model(strale, "StructureCode"_py, "The strale is not a structure model."_py);
+    set_global("_Solution_"_py, Py_None);
+    return run_aster(strale, straleFilename, directory);
+}
+
+}  // namespace dralvex::functions

@@ -1,0 +1,99 @@
+// The solver runners and disposeSolution. A runner is the body of a worker
+// thread: it brackets its work with COM initialisation on that thread and
+// leaves its outcome in the module global _Solution_.
+#include "host/culture.hpp"
+#include "module/api.hpp"
+#include "module/bodies.hpp"
+
+namespace dralvex::functions {
+
+namespace {
+
+// pythoncom.CoInitialize(); try: body() finally: pythoncom.CoUninitialize()
+template <class Body>
+void with_com(Body&& body) {
+    call_method(global("pythoncom"_py), "CoInitialize"_py);
+    with_finally(body, [] { call_method(global("pythoncom"_py), "CoUninitialize"_py); });
+}
+
+bool exists(const Ref& path) { return truth(os_path("exists"_py, path)); }
+
+}  // namespace
+
+Ref PipeStressSolve(Args args) {
+    PyObject* strale = args[0];
+    PyObject* straleFilename = args[1];
+    PyObject* directory = args[2];
+
+    set_global("_Solution_"_py, Py_None);
+    with_com([&] {
+        Ref studyname = item(os_path("splitext"_py, os_path("basename"_py, straleFilename)), 0);
+        Ref frefile = os_path("join"_py, directory, concat({studyname, ".fre"_py}));
+        if (!exists(frefile)) frefile = os_path("join"_py, directory, "conception.fre"_py);
+        if (!exists(frefile)) call_global("writeFreFile"_py, strale, straleFilename);
+        Ref thffile = call_global("find_first_file"_py, directory, ".thf"_py);
+        Ref PipeStressSolver = import_from("Dralvex.PipeStress.Core"_py, "PipeStressSolver"_py);
+        Ref Solution = import_from("Dralvex.Ductavo.Core"_py, "Solution"_py);
+
+        Ref solver = call(PipeStressSolver, global("_PipeStress_"_py), strale, frefile, thffile);
+        set_attr(solver, "IgnoreWarnings"_py, Py_True);
+        if (equals(call_method(solver, "Run"_py), integer(0))) {
+            if (differs_from_none(call_method(solver, "GetAnalysisModel"_py))) {
+                set_global("_Solution_"_py, call(Solution, Py_None, solver));
+            } else {
+                // Without an analysis model no Solution takes the solver
+                // over, and an undisposed solver may keep its files open.
+                call_method(solver, "Dispose"_py);
+            }
+        } else {
+            call_method(solver, "Dispose"_py);
+        }
+    });
+    return none();
+}
+
+Ref AsterSolve(Args args) {
+    PyObject* strale = args[0];
+    PyObject* straleFilename = args[1];
+    PyObject* directory = args[2];
+
+    set_global("_Solution_"_py, Py_None);
+    with_com([&] {
+        Ref thffile = call_global("find_first_file"_py, directory, ".thf"_py);
+        call_method(global("clr"_py), "AddReference"_py, "mscorlib"_py);
+        Ref Thread = import_from("System.Threading"_py, "Thread"_py);
+        set_thread_culture(Thread, global("_CultureInfo_"_py));
+        Ref AsterSolver = import_from("Dralvex.Aster.Core"_py, "AsterSolver"_py);
+        Ref Solution = import_from("Dralvex.Ductavo.Core"_py, "Solution"_py);
+
+        Ref keepDistantModels = boolean(false);
+        Ref solver = call(AsterSolver, global("_Aster_"_py), strale, straleFilename, thffile, Py_False);
+        set_attr(solver, "IgnoreWarnings"_py, Py_True);
+        Ref built = call_method(solver, "BuildAnalysisModel"_py, keepDistantModels);
+        if (less(built, integer(0))) {
+            call_method(solver, "Dispose"_py);
+        } else if (equals(call_method(solver, "Run"_py), integer(0))) {
+            set_global("_Solution_"_py, call(Solution, Py_None, solver));
+        } else {
+            call_method(solver, "Dispose"_py);
+        }
+    });
+    return none();
+}
+
+Ref disposeSolution(Args) {
+    if (differs_from_none(global("_Solution_"_py))) {
+        call_method(global("_Solution_"_py), "Dispose"_py);
+        set_global("_Solution_"_py, Py_None);
+    }
+    const auto failure = catch_exception([] {
+        Ref tempDirectory = global("_tempDirectory_"_py);
+        if (truth(tempDirectory) && truth(os_path("isdir"_py, tempDirectory))) {
+            call_method(global("shutil"_py), "rmtree"_py, tempDirectory);
+        }
+    });
+    if (failure) print("Impossible to delete temp directory :"_py, *failure);
+    return none();
+}
+
+}  // namespace dralvex::functions
