@@ -1,6 +1,7 @@
 // Model documents: create, load, find and save host models.
 #include "module/api.hpp"
 #include "module/bodies.hpp"
+#include "host/host_module.hpp"
 
 namespace dralvex::functions {
 
@@ -8,9 +9,7 @@ namespace {
 
 Ref create_for_module(PyObject* member) {
     require_setup();
-    call_global("load_dll"_py, "Dralvex.SDK.dll"_py);
-    Ref DralvexModule = import_from("Dralvex.SDK"_py, "DralvexModule"_py);   // the host enumeration
-    return call_global("createStrale"_py, attr(DralvexModule, member));
+    return call_global("createStrale"_py, host_module_member(member));
 }
 
 }  // namespace

@@ -6,16 +6,15 @@
 namespace dralvex {
 
 namespace {
-PyObject* globals_dict = nullptr;   // strong, set at module creation
+PyObject* globals_dict = nullptr;    // strong, set at module creation
+PyObject* builtins_module = nullptr; // strong, set at module creation
 
 PyObject* builtins_dict(Where where) {
-    // The builtins module is fixed for the interpreter; its dict is read live.
-    static PyObject* const builtins = [&] {
-        PyObject* module = PyImport_ImportModule("builtins");
-        if (module == nullptr) throw PyError{where};
-        return module;
-    }();
-    return PyModule_GetDict(builtins);
+    if (builtins_module == nullptr) {
+        PyErr_SetString(PyExc_SystemError, "dralvex_core: builtins not initialised");
+        throw PyError{where};
+    }
+    return PyModule_GetDict(builtins_module);
 }
 
 const char* relative_source(const char* file) noexcept {
@@ -34,6 +33,14 @@ PyObject* intern(const char* text) {
 }
 
 PyObject* module_globals() noexcept { return globals_dict; }
+
+void remember_builtins(Where where) {
+    // Once, at module creation: looking it up lazily could run import code
+    // in the middle of a call.
+    if (builtins_module != nullptr) return;
+    builtins_module = PyImport_ImportModule("builtins");
+    if (builtins_module == nullptr) throw PyError{where};
+}
 
 void set_module_globals(PyObject* globals) noexcept {
     Py_XINCREF(globals);

@@ -38,6 +38,7 @@ PyObject* operator""_py() {
 // Set once the module object exists; functions use it as their globals.
 PyObject* module_globals() noexcept;
 void set_module_globals(PyObject* globals) noexcept;
+void remember_builtins(Where where = Where::current());
 
 // Global name lookup as Python does it: module namespace, then builtins,
 // else NameError "name '...' is not defined".

@@ -57,8 +57,8 @@ bool keyword_error(const char* name, PyObject* parameters, Py_ssize_t positional
 
 bool bind_arguments(const FunctionObject& function, PyObject* args, PyObject* kwargs,
                     Ref (&bound)[max_parameters]) {
-    const char* name = function.spec->name;
-    const std::size_t expected = function.spec->parameter_count();
+    const char* name = function.description->name;
+    const std::size_t expected = function.description->parameter_count();
     const Py_ssize_t positional = PyTuple_GET_SIZE(args);
     const Py_ssize_t keyword_count = kwargs != nullptr ? PyDict_Size(kwargs) : 0;
 

@@ -14,21 +14,21 @@ namespace {
 
 FunctionObject* as_function(PyObject* self) noexcept { return reinterpret_cast<FunctionObject*>(self); }
 
-std::string traceback_name(const FunctionSpec& spec) {
-    return std::string(module_name) + "." + spec.name;
+std::string traceback_name(const FunctionDescription& description) {
+    return std::string(module_name) + "." + description.name;
 }
 
 PyObject* call_function(PyObject* self, PyObject* args, PyObject* kwargs) {
     const FunctionObject& function = *as_function(self);
-    const FunctionSpec& spec = *function.spec;
+    const FunctionDescription& description = *function.description;
     try {
         Ref bound[max_parameters];
-        if (!bind_arguments(function, args, kwargs, bound)) throw PyError{spec.defined};
+        if (!bind_arguments(function, args, kwargs, bound)) throw PyError{description.defined};
         PyObject* values[max_parameters];
         for (std::size_t index = 0; index < max_parameters; ++index) values[index] = bound[index].get();
-        return spec.body(Args(values)).release();
+        return description.body(Args(values)).release();
     } catch (const PyError& error) {
-        add_traceback(traceback_name(spec).c_str(), error.where);
+        add_traceback(traceback_name(description).c_str(), error.where);
     } catch (const std::bad_alloc&) {
         PyErr_NoMemory();
     }
@@ -139,34 +139,34 @@ PyTypeObject* function_type(Where where) {
     return &type;
 }
 
-std::string docstring(const FunctionSpec& spec) {
-    std::string doc = spec.name;
+std::string docstring(const FunctionDescription& description) {
+    std::string doc = description.name;
     doc += '(';
-    for (std::size_t index = 0; index < spec.parameter_count(); ++index) {
+    for (std::size_t index = 0; index < description.parameter_count(); ++index) {
         if (index > 0) doc += ", ";
-        doc += spec.parameters[index];
+        doc += description.parameters[index];
     }
     doc += ")\n\n";
-    doc += spec.text;
+    doc += description.text;
     return doc;
 }
 
 }  // namespace
 
-Ref make_function(const FunctionSpec& spec, PyObject* globals, Where where) {
-    const std::size_t count = spec.parameter_count();
+Ref make_function(const FunctionDescription& description, PyObject* globals, Where where) {
+    const std::size_t count = description.parameter_count();
     Ref parameters = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(count)), where);
     for (std::size_t index = 0; index < count; ++index) {
-        Ref parameter = Ref::steal(PyUnicode_InternFromString(spec.parameters[index]), where);
+        Ref parameter = Ref::steal(PyUnicode_InternFromString(description.parameters[index]), where);
         PyTuple_SET_ITEM(parameters.get(), static_cast<Py_ssize_t>(index), parameter.release());
     }
-    Ref name = Ref::steal(PyUnicode_InternFromString(spec.name), where);
-    const std::string doc_text = docstring(spec);
+    Ref name = Ref::steal(PyUnicode_InternFromString(description.name), where);
+    const std::string doc_text = docstring(description);
     Ref doc = Ref::steal(PyUnicode_FromStringAndSize(doc_text.data(), static_cast<Py_ssize_t>(doc_text.size())), where);
 
     FunctionObject* function = PyObject_GC_New(FunctionObject, function_type(where));
     if (function == nullptr) throw PyError{where};
-    function->spec = &spec;
+    function->description = &description;
     function->name = name.release();
     function->doc = doc.release();
     function->globals = Ref::borrow(globals).release();

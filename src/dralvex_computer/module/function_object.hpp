@@ -9,7 +9,7 @@ inline constexpr const char module_name[] = "dralvex_computer.dralvex_core";
 
 struct FunctionObject {
     PyObject_HEAD
-    const FunctionSpec* spec;
+    const FunctionDescription* description;
     PyObject* name;         // str, also the qualified name
     PyObject* doc;          // str
     PyObject* globals;      // the module namespace
@@ -18,7 +18,7 @@ struct FunctionObject {
 };
 
 // Makes the function object of one table entry (new reference).
-Ref make_function(const FunctionSpec& spec, PyObject* globals, Where where = Where::current());
+Ref make_function(const FunctionDescription& description, PyObject* globals, Where where = Where::current());
 
 // Binds a call's arguments to `bound` (new references) by the module's
 // rules; on failure sets TypeError and returns false.

@@ -7,15 +7,15 @@ namespace dralvex {
 namespace {
 using P = std::array<const char*, max_parameters>;
 
-constexpr FunctionSpec def(const char* name, P parameters, const char* text, Body body,
+constexpr FunctionDescription def(const char* name, P parameters, const char* text, Body body,
                            Where defined = Where::current()) {
-    return FunctionSpec{name, parameters, text, body, defined};
+    return FunctionDescription{name, parameters, text, body, defined};
 }
 }  // namespace
 
 using namespace functions;
 
-const std::array<FunctionSpec, 35> function_table = {{
+const std::array<FunctionDescription, 35> function_table = {{
     def("setup_dralvex_computer", {"ductavo_installation_directory", "dralvexModule"},
         "Setup the Dralvex Computer by defining its installation's directory and the module to use.\n"
         "Example : \n"

@@ -23,7 +23,7 @@ private:
 
 using Body = Ref (*)(Args);
 
-struct FunctionSpec {
+struct FunctionDescription {
     const char* name;
     std::array<const char*, max_parameters> parameters;   // unused slots are nullptr
     const char* text;                                      // docstring after the signature line
@@ -38,6 +38,6 @@ struct FunctionSpec {
 };
 
 // Every function, in the order the module creates and binds them.
-extern const std::array<FunctionSpec, 35> function_table;
+extern const std::array<FunctionDescription, 35> function_table;
 
 }  // namespace dralvex

@@ -67,6 +67,7 @@ PyObject* initialise() {
     bool entered = false;
     try {
         check_version();
+        remember_builtins();
         module = Ref::steal(PyModule_Create(&module_definition));
         Ref full_name = Ref::steal(PyUnicode_FromString(module_name));
         if (PyObject_SetAttrString(module.get(), "__name__", full_name.get()) < 0) fail();

@@ -50,9 +50,9 @@ void assign_globals(PyObject* globals) {
 }
 
 void create_functions(PyObject* globals) {
-    for (const FunctionSpec& spec : function_table) {
-        Ref function = make_function(spec, globals);
-        if (PyDict_SetItemString(globals, spec.name, function.get()) < 0) fail();
+    for (const FunctionDescription& description : function_table) {
+        Ref function = make_function(description, globals);
+        if (PyDict_SetItemString(globals, description.name, function.get()) < 0) fail();
     }
 }
 

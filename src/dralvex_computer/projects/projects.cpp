@@ -1,6 +1,7 @@
 // Project folders and projects.
 #include "module/api.hpp"
 #include "module/bodies.hpp"
+#include "host/host_module.hpp"
 #include "projects/project_host.hpp"
 
 namespace dralvex::functions {
@@ -25,9 +26,7 @@ Ref remove_directory(PyObject* path) {
 
 Ref add_project_for_module(Args args, PyObject* member) {
     require_setup();
-    call_global("load_dll"_py, "Dralvex.SDK.dll"_py);
-    Ref DralvexModule = import_from("Dralvex.SDK"_py, "DralvexModule"_py);   // the host enumeration
-    return call_global("addProject"_py, args[0], args[1], args[2], args[3], args[4], attr(DralvexModule, member));
+    return call_global("addProject"_py, args[0], args[1], args[2], args[3], args[4], host_module_member(member));
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 // Studies of an existing project, each call through a fresh view model.
 #include "module/api.hpp"
 #include "module/bodies.hpp"
+#include "host/host_module.hpp"
 #include "projects/project_host.hpp"
 
 namespace dralvex::functions {
@@ -22,9 +23,7 @@ Ref project_view_model_type() {
 
 Ref add_study_for_module(Args args, PyObject* member) {
     require_setup();
-    call_global("load_dll"_py, "Dralvex.SDK.dll"_py);
-    Ref DralvexModule = import_from("Dralvex.SDK"_py, "DralvexModule"_py);   // the host enumeration
-    return call_global("addStudy"_py, args[0], args[1], args[2], args[3], attr(DralvexModule, member));
+    return call_global("addStudy"_py, args[0], args[1], args[2], args[3], host_module_member(member));
 }
 
 }  // namespace
