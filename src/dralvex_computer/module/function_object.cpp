@@ -122,6 +122,9 @@ PyTypeObject* function_type(Where where) {
     static PyTypeObject type;
     static bool ready = false;
     if (!ready) {
+        // What PyVarObject_HEAD_INIT gives a static type: one reference
+        // that is never released.
+        reinterpret_cast<PyObject*>(&type)->ob_refcnt = 1;
         type.tp_name = "dralvex_computer.dralvex_core.function";
         type.tp_basicsize = sizeof(FunctionObject);
         type.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC;
