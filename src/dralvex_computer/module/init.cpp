@@ -1,7 +1,7 @@
 // Single-phase initialisation with one module object per process.
 #include "module/api.hpp"
 #include "module/function_object.hpp"
-#include "module/module_frame.hpp"
+#include "module/statements.hpp"
 
 namespace dralvex {
 

@@ -1,7 +1,7 @@
 // The module-level statements, executed once per successful load.
 #include "module/api.hpp"
 #include "module/function_object.hpp"
-#include "module/module_frame.hpp"
+#include "module/statements.hpp"
 
 namespace dralvex {
 
