@@ -102,7 +102,7 @@ def main(workspace):
     print("after disposeSolution: solution", cc._Solution_, "- sandbox deleted:",
           not os.path.exists(cc._tempDirectory_))
 
-    step("Class introspection")
+    step("Host classes described by the class inspector")
     from Dralvex.Ductavo.Core import Model
     print("inspectClass(Model, True):")
     for line in cc.inspectClass(Model, True).splitlines():

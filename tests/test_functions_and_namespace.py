@@ -133,7 +133,7 @@ def test_non_string_keyword_through_tp_call():
 
 def test_keywords_in_any_order(tmp_path):
     (tmp_path / "b.thf").write_text("")
-    core.find_first_file = core.find_first_file  # read from the namespace
+    assert core.find_first_file(ext=".thf", directory=str(tmp_path)) == str(tmp_path / "b.thf")
     assert core.FindDataProjectPaths(dataSources={"CurrentProjectsDirectory": 2, "CurrentDatasDirectory": 1}) == (1, 2)
     assert core.FindSolverPaths(settings={"Families": []}) == (None, None)
 

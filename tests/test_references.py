@@ -94,7 +94,7 @@ def test_document_paths(ready, capsys, tmp_path):
     assert leaked_blocks(action, rounds=200) < 100
 
 
-def test_command_and_introspection_paths(ready, capsys):
+def test_command_and_inspector_paths(ready, capsys):
     model = core.createPipingStrale()
 
     def action():

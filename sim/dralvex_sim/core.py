@@ -30,6 +30,13 @@ class Layer:
         record("Layer", name)
         self.Name = name
 
+    @classmethod
+    def unrecorded(cls, name):
+        """A layer the host makes itself (not a call of the module's)."""
+        layer = cls.__new__(cls)
+        layer.Name = name
+        return layer
+
     def __repr__(self):
         return "Layer(%r)" % self.Name
 
@@ -106,20 +113,13 @@ class Model:
 
     def LoadFromFile(self, path):
         record("Model.LoadFromFile", path)
-        try:
-            with open(path, "r", encoding="utf-8") as stream:
-                document = json.load(stream)
-        except (OSError, ValueError) as error:
-            raise dotnet.IOException("Cannot read the model document '%s': %s" % (path, error))
-        if not isinstance(document, dict) or document.get("format") != STRALE_FORMAT:
-            raise dotnet.IOException("'%s' is not a model document" % path)
+        document = dotnet.read_document(path, STRALE_FORMAT, "model document")
         module = document.get("module")
         self.Module = DralvexModule[module] if module else None
         self.CalculationCode = _code_for(self.Module)
         self.Layers = LayerCollection()
         for name in document.get("layers", []):
-            self.Layers._layers.append(Layer.__new__(Layer))
-            self.Layers._layers[-1].Name = name
+            self.Layers._layers.append(Layer.unrecorded(name))
         self.Elements = list(document.get("elements", []))
         self.FileName = path
         return True
@@ -200,8 +200,7 @@ class CommandController:
 
 
 def _add_layer(model):
-    model.Layers._layers.append(Layer.__new__(Layer))
-    model.Layers._layers[-1].Name = str(model.Layers.Count - 1)
+    model.Layers._layers.append(Layer.unrecorded(str(model.Layers.Count)))
 
 
 def _add_pipe(model):

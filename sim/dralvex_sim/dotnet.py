@@ -1,4 +1,5 @@
 """The parts of the .NET base library the module uses."""
+import json
 import threading
 
 
@@ -28,6 +29,19 @@ class ArgumentException(Exception_):
 
 class IOException(Exception_):
     pass
+
+
+def read_document(path, document_format, kind):
+    """A JSON document of the simulated host, or IOException as the host
+    raises for a file it cannot read."""
+    try:
+        with open(path, "r", encoding="utf-8") as stream:
+            document = json.load(stream)
+    except (OSError, ValueError) as error:
+        raise IOException("Cannot read the %s '%s': %s" % (kind, path, error))
+    if not isinstance(document, dict) or document.get("format") != document_format:
+        raise IOException("'%s' is not a %s" % (path, kind))
+    return document
 
 
 class CultureInfo:

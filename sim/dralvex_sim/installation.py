@@ -1,7 +1,6 @@
 """A complete simulated installation, made anywhere on disk."""
 import json
 import os
-import shutil
 import sys
 from dataclasses import dataclass
 
@@ -48,9 +47,9 @@ class Installation:
         core._settingsPath_ = self.settings_path
         core._dataSourcesPath_ = self.data_sources_path
 
-    def write_settings(self, aster=None, pipestress=None, fre=None, ductavo=None, families=None):
+    def write_settings(self, aster=None, pipestress=None, fre=None, ductavo=None):
         write_settings_document(self.settings_path, self.aster if aster is None else aster,
-                                self.pipestress if pipestress is None else pipestress, fre, ductavo, families)
+                                self.pipestress if pipestress is None else pipestress, fre, ductavo)
 
 
 def settings_document(aster, pipestress, fre=None, ductavo=None):
@@ -76,10 +75,8 @@ def settings_document(aster, pipestress, fre=None, ductavo=None):
     }
 
 
-def write_settings_document(path, aster, pipestress, fre=None, ductavo=None, families=None):
+def write_settings_document(path, aster, pipestress, fre=None, ductavo=None):
     document = settings_document(aster, pipestress, fre, ductavo)
-    if families is not None:
-        document["Families"] = families
     with open(path, "w", encoding="utf-8") as stream:
         json.dump(document, stream, indent=2)
 
@@ -147,6 +144,3 @@ def write_assembly(path, assembly):
     with open(path, "w", encoding="utf-8") as stream:
         stream.write(ASSEMBLY_MAGIC + "\n" + assembly + "\n")
 
-
-def remove_installation(installation):
-    shutil.rmtree(installation.root, ignore_errors=True)

@@ -64,13 +64,7 @@ class ProjectViewModel:
 
     def LoadFromFile(self, path):
         record("ProjectViewModel.LoadFromFile", path)
-        try:
-            with open(path, "r", encoding="utf-8") as stream:
-                document = json.load(stream)
-        except (OSError, ValueError) as error:
-            raise dotnet.IOException("Cannot read the project '%s': %s" % (path, error))
-        if not isinstance(document, dict) or document.get("format") != PROJECT_FORMAT:
-            raise dotnet.IOException("'%s' is not a project file" % path)
+        document = dotnet.read_document(path, PROJECT_FORMAT, "project file")
         self.ProjectFileName = path
         self.Description = document.get("description", "")
         self._studies = [StudyModel(s["name"], DralvexModule[s["module"]], dotnet.Point(*s["position"]))

@@ -10,42 +10,6 @@ import sys as _sys
 import types as _types
 
 from . import dralvex_core
-from .dralvex_core import (
-    DralvexModule,
-    setup_dralvex_computer,
-    load_dll,
-    load_dll_c,
-    FindSolverPaths,
-    FindDataProjectPaths,
-    loadStrale,
-    saveStrale,
-    getStrale,
-    createStrale,
-    createPipingStrale,
-    createStructureStrale,
-    solve,
-    disposeSolution,
-    solvePipingModel,
-    solveStructureModel,
-    find_first_file,
-    copyDirectoryToTemp,
-    inspectClass,
-    findNameSpaceAndAssembly,
-    writeFreFile,
-    createCommand,
-    executeCommand,
-    addProjectFolder,
-    removeProjectFolder,
-    addProject,
-    addPipingProject,
-    addStructureProject,
-    removeProject,
-    addStudy,
-    addPipingStudy,
-    addStructureStudy,
-    removeStudy,
-    duplicateStudy,
-)
 
 __all__ = [
     "DralvexModule",
@@ -83,6 +47,8 @@ __all__ = [
     "removeStudy",
     "duplicateStudy",
 ]
+
+globals().update({_name: getattr(dralvex_core, _name) for _name in __all__})
 
 # The module globals, forwarded to the native module so that the package
 # never holds a stale copy.

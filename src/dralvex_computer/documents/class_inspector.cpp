@@ -1,4 +1,4 @@
-// Class introspection through the host's class inspector.
+// Host objects and classes described by the host's class inspector.
 #include "module/api.hpp"
 #include "module/bodies.hpp"
 

@@ -1,7 +1,7 @@
 // find_first_file and copyDirectoryToTemp: plain directories, no host.
 #include "module/api.hpp"
+#include "module/files.hpp"
 #include "module/bodies.hpp"
-#include "documents/temporary.hpp"
 
 namespace dralvex::functions {
 

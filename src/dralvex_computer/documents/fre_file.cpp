@@ -5,6 +5,7 @@
 // settings are read and converted first, the old file is moved aside rather
 // than removed, and it is put back when the host fails to write.
 #include "module/api.hpp"
+#include "module/files.hpp"
 #include "module/bodies.hpp"
 
 namespace dralvex::functions {
@@ -31,16 +32,14 @@ Ref fre_file_of(PyObject* straleFilename) {
     Ref directory = os_path("dirname"_py, straleFilename);
     Ref studyname = item(os_path("splitext"_py, os_path("basename"_py, straleFilename)), 0);
     Ref frefile = os_path("join"_py, directory, concat({studyname, ".fre"_py}));
-    if (!truth(os_path("exists"_py, frefile))) frefile = os_path("join"_py, directory, "conception.fre"_py);
+    if (!path_exists(frefile)) frefile = os_path("join"_py, directory, "conception.fre"_py);
     return frefile;
 }
-
-bool exists(const Ref& path) { return truth(os_path("exists"_py, path)); }
 
 // Moves an existing FRE file aside; returns its new name, or nothing when
 // there was no file or it could not be moved (which is ignored).
 Ref move_aside(const Ref& frefile) {
-    if (!exists(frefile)) return {};
+    if (!path_exists(frefile)) return {};
     Ref aside = concat({frefile, "."_py, attr(call_method(global("uuid"_py), "uuid4"_py), "hex"_py), ".old"_py});
     const auto failure = catch_exception([&] { call_method(global("os"_py), "replace"_py, frefile, aside); });
     return failure ? Ref() : aside;
@@ -48,7 +47,7 @@ Ref move_aside(const Ref& frefile) {
 
 void remove_quietly(const Ref& path) {
     catch_exception([&] {
-        if (exists(path)) call_method(global("os"_py), "remove"_py, path);
+        if (path_exists(path)) call_method(global("os"_py), "remove"_py, path);
     });
 }
 
@@ -62,7 +61,7 @@ Ref writeFreFile(Args args) {
     call_global("load_dll"_py, "Dralvex.Ductavo.Core.dll"_py);
     Ref PSLibrary = import_from("Dralvex.Ductavo.Core"_py, "PSLibrary"_py);
     Ref PSLibraryFilename = os_path("join"_py, global("_dllPath_"_py), "Dralvex.PipeStress.lib"_py);
-    if (!exists(PSLibraryFilename)) raise(PyExc_OSError, "Invalid setup! Dralvex.PipeStress.lib not found!"_py);
+    if (!path_exists(PSLibraryFilename)) raise(PyExc_OSError, "Invalid setup! Dralvex.PipeStress.lib not found!"_py);
     call_method(PSLibrary, "Initialize"_py, PSLibraryFilename);
 
     Ref frefile = fre_file_of(straleFilename);
@@ -77,18 +76,17 @@ Ref writeFreFile(Args args) {
     Ref inlineINDI = flag(setting(settings, "PIPESTRESS"_py, "GENERATE INDI INLINE"_py));
     Ref writeImperial = flag(setting(settings, "DUCTAVO"_py, "USE IMPERIAL NOTATION"_py));
 
-    const bool had_old_file = exists(frefile);
+    const bool had_old_file = path_exists(frefile);
     Ref aside = move_aside(frefile);
-    try {
-        call_method(strale, "WriteFreFile"_py, frefile, Py_None, maxLength, rotationOption, Py_False, writeImperial,
-                    inlineRestraints, inlineDLCS, inlineINDI, Py_False, Py_None, Py_None);
-    } catch (const PyError&) {
-        SavedError pending;
-        if (aside || !had_old_file) remove_quietly(frefile);
-        if (aside) catch_exception([&] { call_method(global("os"_py), "replace"_py, aside, frefile); });
-        pending.restore();
-        throw;
-    }
+    with_rollback(
+        [&] {
+            call_method(strale, "WriteFreFile"_py, frefile, Py_None, maxLength, rotationOption, Py_False,
+                        writeImperial, inlineRestraints, inlineDLCS, inlineINDI, Py_False, Py_None, Py_None);
+        },
+        [&] {
+            if (aside || !had_old_file) remove_quietly(frefile);
+            if (aside) catch_exception([&] { call_method(global("os"_py), "replace"_py, aside, frefile); });
+        });
     if (aside) remove_quietly(aside);
     return none();
 }

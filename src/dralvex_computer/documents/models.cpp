@@ -1,5 +1,6 @@
 // Model documents: create, load, find and save host models.
 #include "module/api.hpp"
+#include "module/files.hpp"
 #include "module/bodies.hpp"
 #include "host/host_module.hpp"
 
@@ -18,7 +19,7 @@ Ref loadStrale(Args args) {
     PyObject* straleFilename = args[0];
 
     require_setup();
-    if (!truth(os_path("exists"_py, straleFilename))) return none();
+    if (!path_exists(straleFilename)) return none();
     call_global("load_dll"_py, "Dralvex.SDK.dll"_py);
     call_global("load_dll"_py, "Dralvex.Helper.dll"_py);
     call_global("load_dll"_py, "Dralvex.Ductavo.Core.dll"_py);

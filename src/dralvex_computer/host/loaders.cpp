@@ -1,6 +1,7 @@
 // load_dll and load_dll_c: each library file is loaded once per process,
 // from "Extensions" first, then from the installation directory.
 #include "module/api.hpp"
+#include "module/files.hpp"
 #include "module/bodies.hpp"
 
 namespace dralvex::functions {
@@ -13,9 +14,9 @@ Ref load_once(PyObject* dllname, PyObject* loader, PyObject* load) {
     if (contains(global("_dlls_"_py), dllname)) return none();
 
     Ref dllpath = os_path("join"_py, global("_dllPath_"_py), dllname);
-    if (!truth(os_path("exists"_py, dllpath))) {
+    if (!path_exists(dllpath)) {
         dllpath = os_path("join"_py, global("_exePath_"_py), dllname);
-        if (!truth(os_path("exists"_py, dllpath))) {
+        if (!path_exists(dllpath)) {
             raise(PyExc_FileNotFoundError, concat({"DLL '"_py, text(dllname), "' not found."_py}));
         }
     }

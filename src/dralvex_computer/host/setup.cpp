@@ -1,6 +1,7 @@
 // setup_dralvex_computer: culture, installation checks, settings, and the
 // host application object with its command controller.
 #include "module/api.hpp"
+#include "module/files.hpp"
 #include "module/bodies.hpp"
 #include "host/culture.hpp"
 
@@ -9,7 +10,7 @@ namespace dralvex::functions {
 namespace {
 
 void require_exists(Obj path, Where where = Where::current()) {
-    if (!truth(os_path(At("exists"_py, where), path), where)) {
+    if (!path_exists(path, where)) {
         raise(PyExc_FileNotFoundError, concat({"The directory '"_py, text(path, where), "' does not exist."_py}, where),
               where);
     }
@@ -63,18 +64,11 @@ Ref setup_dralvex_computer(Args args) {
     set_global("_projectPath_"_py, projectPath);
 
     set_global("_validSetup_"_py, Py_False);
-    if (truth(os_path("exists"_py, global("_dllPath_"_py)))) {
+    if (path_exists(global("_dllPath_"_py))) {
         // load_dll refuses to work until the module counts as set up.
         set_global("_validSetup_"_py, Py_True);
         // A set-up that fails part-way must not leave the module set up.
-        try {
-            create_host_objects();
-        } catch (const PyError&) {
-            SavedError pending;
-            set_global("_validSetup_"_py, Py_False);
-            pending.restore();
-            throw;
-        }
+        with_rollback(create_host_objects, [] { set_global("_validSetup_"_py, Py_False); });
     }
     return global("_validSetup_"_py);
 }

@@ -176,17 +176,23 @@ std::optional<Ref> catch_exception(Body&& body) {
     }
 }
 
-// try: body() / finally: cleanup()
-template <class Body, class Cleanup>
-void with_finally(Body&& body, Cleanup&& cleanup) {
+// body(); if it raises, undo() runs before the exception goes on, unchanged.
+template <class Body, class Undo>
+void with_rollback(Body&& body, Undo&& undo) {
     try {
         body();
     } catch (const PyError&) {
         SavedError pending;
-        cleanup();
+        undo();
         pending.restore();
         throw;
     }
+}
+
+// try: body() / finally: cleanup()
+template <class Body, class Cleanup>
+void with_finally(Body&& body, Cleanup&& cleanup) {
+    with_rollback(body, cleanup);
     cleanup();
 }
 

@@ -1,5 +1,6 @@
 // Project folders and projects.
 #include "module/api.hpp"
+#include "module/files.hpp"
 #include "module/bodies.hpp"
 #include "host/host_module.hpp"
 #include "projects/project_host.hpp"
@@ -13,7 +14,7 @@ namespace {
 // is dropped; a filesystem root is never removed.
 Ref remove_directory(PyObject* path) {
     require_setup();
-    if (!truth(os_path("exists"_py, path)) || !truth(os_path("isdir"_py, path))) return none();
+    if (!path_exists(path) || !truth(os_path("isdir"_py, path))) return none();
     catch_exception([&] {
         Ref directory = os_path("abspath"_py, path);
         Ref parentDirectory = os_path("dirname"_py, directory);
@@ -37,7 +38,7 @@ Ref addProjectFolder(Args args) {
 
     require_setup();
     Ref folder = os_path("join"_py, directory, folderName);
-    if (truth(os_path("exists"_py, folder))) return Ref::borrow(""_py);
+    if (path_exists(folder)) return Ref::borrow(""_py);
     call_method(global("os"_py), "makedirs"_py, folder);
     return folder;
 }
@@ -55,23 +56,20 @@ Ref addProject(Args args) {
     PyObject* module = args[5];
 
     Ref projectDirectory = os_path("join"_py, directory, projectName);
-    if (truth(os_path("exists"_py, projectDirectory))) return Ref::borrow(""_py);
+    if (path_exists(projectDirectory)) return Ref::borrow(""_py);
     call_method(global("os"_py), "makedirs"_py, projectDirectory);
-    try {
-        call_global("load_dll"_py, "Dralvex.Ductavo.Project.dll"_py);
-        Ref ProjectViewModel = import_from("Dralvex.Ductavo.Project"_py, "ProjectViewModel"_py);
-        Ref Point = import_from("System.Windows"_py, "Point"_py);
-        Ref projectViewModel = call(ProjectViewModel, Py_None);
-        call_method(projectViewModel, "CreateNewProject"_py, projectDirectory,
-                    window_position(Point, screenWidth, screenheight), ""_py, studyName, module);
-    } catch (const PyError&) {
-        // Left in place, the directory would make every later call with
-        // this name return "" without creating the project.
-        SavedError pending;
-        catch_exception([&] { call_method(global("shutil"_py), "rmtree"_py, projectDirectory); });
-        pending.restore();
-        throw;
-    }
+    // Left in place after a failure, the directory would make every later
+    // call with this name return "" without creating the project.
+    with_rollback(
+        [&] {
+            call_global("load_dll"_py, "Dralvex.Ductavo.Project.dll"_py);
+            Ref ProjectViewModel = import_from("Dralvex.Ductavo.Project"_py, "ProjectViewModel"_py);
+            Ref Point = import_from("System.Windows"_py, "Point"_py);
+            Ref projectViewModel = call(ProjectViewModel, Py_None);
+            call_method(projectViewModel, "CreateNewProject"_py, projectDirectory,
+                        window_position(Point, screenWidth, screenheight), ""_py, studyName, module);
+        },
+        [&] { remove_tree_quietly(projectDirectory); });
     return projectDirectory;
 }
 

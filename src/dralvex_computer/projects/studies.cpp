@@ -1,5 +1,6 @@
 // Studies of an existing project, each call through a fresh view model.
 #include "module/api.hpp"
+#include "module/files.hpp"
 #include "module/bodies.hpp"
 #include "host/host_module.hpp"
 #include "projects/project_host.hpp"
@@ -11,7 +12,7 @@ namespace {
 // A view model loaded from the project's file; empty when there is no file.
 Ref open_project(Obj ProjectViewModel, PyObject* projectDirectory) {
     Ref projectFilename = project_file(projectDirectory);
-    if (!truth(os_path("exists"_py, projectFilename))) return {};
+    if (!path_exists(projectFilename)) return {};
     Ref projectViewModel = call(ProjectViewModel.ptr, Py_None);
     call_method(projectViewModel, "LoadFromFile"_py, projectFilename);
     return projectViewModel;

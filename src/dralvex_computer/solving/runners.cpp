@@ -3,6 +3,7 @@
 // leaves its outcome in the module global _Solution_.
 #include "host/culture.hpp"
 #include "module/api.hpp"
+#include "module/files.hpp"
 #include "module/bodies.hpp"
 
 namespace dralvex::functions {
@@ -16,8 +17,6 @@ void with_com(Body&& body) {
     with_finally(body, [] { call_method(global("pythoncom"_py), "CoUninitialize"_py); });
 }
 
-bool exists(const Ref& path) { return truth(os_path("exists"_py, path)); }
-
 }  // namespace
 
 Ref PipeStressSolve(Args args) {
@@ -29,8 +28,8 @@ Ref PipeStressSolve(Args args) {
     with_com([&] {
         Ref studyname = item(os_path("splitext"_py, os_path("basename"_py, straleFilename)), 0);
         Ref frefile = os_path("join"_py, directory, concat({studyname, ".fre"_py}));
-        if (!exists(frefile)) frefile = os_path("join"_py, directory, "conception.fre"_py);
-        if (!exists(frefile)) call_global("writeFreFile"_py, strale, straleFilename);
+        if (!path_exists(frefile)) frefile = os_path("join"_py, directory, "conception.fre"_py);
+        if (!path_exists(frefile)) call_global("writeFreFile"_py, strale, straleFilename);
         Ref thffile = call_global("find_first_file"_py, directory, ".thf"_py);
         Ref PipeStressSolver = import_from("Dralvex.PipeStress.Core"_py, "PipeStressSolver"_py);
         Ref Solution = import_from("Dralvex.Ductavo.Core"_py, "Solution"_py);

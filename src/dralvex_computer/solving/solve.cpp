@@ -1,14 +1,12 @@
 // solve, solvePipingModel and solveStructureModel: argument checks, the
 // sandbox, dispatch by model kind, and one joined worker thread per run.
-#include "documents/temporary.hpp"
 #include "module/api.hpp"
+#include "module/files.hpp"
 #include "module/bodies.hpp"
 
 namespace dralvex::functions {
 
 namespace {
-
-bool exists(Obj path) { return truth(os_path("exists"_py, path)); }
 
 // A thread named by the runner global, started and joined at once; the
 // runner's outcome is read from _Solution_ afterwards.
@@ -45,30 +43,27 @@ Ref directory_of(PyObject* filename) {
     return directory;
 }
 
-// Step 9 of solve: a new run directory receives the model document, its
-// input file and the .thf file. On failure the new directory is removed:
-// nothing else names it yet.
+// shutil.copy(source, os.path.join(directory, os.path.basename(source)))
+void copy_into(const Ref& directory, Obj source) {
+    call_method(global("shutil"_py), "copy"_py, source, os_path("join"_py, directory, os_path("basename"_py, source)));
+}
+
+// A new run directory receives the model document, its input file and the
+// .thf file. On failure the new directory is removed: nothing else names it
+// yet.
 Ref fill_run_directory(const Ref& directory, PyObject* filename, const Ref& frefilename, const Ref& thffile) {
     call_method(global("os"_py), "makedirs"_py, directory);
-    try {
-        Ref straleFilename = os_path("join"_py, directory, os_path("basename"_py, filename));
-        call_method(global("shutil"_py), "copy"_py, filename, straleFilename);
-        if (exists(frefilename)) {
-            call_method(global("shutil"_py), "copy"_py, frefilename,
-                        os_path("join"_py, directory, os_path("basename"_py, frefilename)));
-        }
-        if (exists(thffile)) {
-            call_method(global("shutil"_py), "copy"_py, thffile,
-                        os_path("join"_py, directory, os_path("basename"_py, thffile)));
-        }
-        set_global("_tempDirectory_"_py, directory);
-        return straleFilename;
-    } catch (const PyError&) {
-        SavedError pending;
-        catch_exception([&] { remove_tree_quietly(directory); });
-        pending.restore();
-        throw;
-    }
+    Ref straleFilename;
+    with_rollback(
+        [&] {
+            straleFilename = os_path("join"_py, directory, os_path("basename"_py, filename));
+            call_method(global("shutil"_py), "copy"_py, filename, straleFilename);
+            if (path_exists(frefilename)) copy_into(directory, frefilename);
+            if (path_exists(thffile)) copy_into(directory, thffile);
+        },
+        [&] { remove_tree_quietly(directory); });
+    set_global("_tempDirectory_"_py, directory);
+    return straleFilename;
 }
 
 }  // namespace
@@ -79,7 +74,7 @@ Ref solve(Args args) {
     PyObject* sandbox = args[2];
 
     require_setup();
-    if (!exists(filename)) {
+    if (!path_exists(filename)) {
         print("Invalid filename"_py);
         return none();
     }
@@ -87,10 +82,10 @@ Ref solve(Args args) {
 
     Ref straleFilename = Ref::borrow(filename);
     Ref frefilename = concat({item(os_path("splitext"_py, filename), 0), ".fre"_py});
-    if (!exists(frefilename)) frefilename = os_path("join"_py, os_path("dirname"_py, filename), "conception.fre"_py);
+    if (!path_exists(frefilename)) frefilename = os_path("join"_py, os_path("dirname"_py, filename), "conception.fre"_py);
     Ref thffile = call_global("find_first_file"_py, directory_of(filename), ".thf"_py);
     Ref directory = truth(sandbox) ? unique_temporary_path() : directory_of(filename);
-    if (!exists(directory)) straleFilename = fill_run_directory(directory, filename, frefilename, thffile);
+    if (!path_exists(directory)) straleFilename = fill_run_directory(directory, filename, frefilename, thffile);
 
     Ref strale = call_global("loadStrale"_py, straleFilename);
     if (!differs_from_none(strale)) {
