@@ -24,7 +24,8 @@ Ref load_json(Obj path) {
     return document;
 }
 
-// Step 17: the assemblies and the two host objects.
+// Once the installation has its "Extensions" directory: the assemblies and
+// the two host objects.
 void create_host_objects() {
     call_global("load_dll"_py, "Dralvex.SDK.dll"_py);
     Ref DralvexApplication = import_from("Dralvex.SDK"_py, "DralvexApplication"_py);

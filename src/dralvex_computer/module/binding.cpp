@@ -24,7 +24,7 @@ bool no_parameters(const char* name, Py_ssize_t positional, Py_ssize_t keyword_c
     return true;
 }
 
-// Step 4: the first key of the call that no parameter took.
+// The error for the first keyword of the call that no parameter took.
 bool keyword_error(const char* name, PyObject* parameters, Py_ssize_t positional, PyObject* kwargs) {
     PyObject* key = nullptr;
     PyObject* value = nullptr;
