@@ -76,18 +76,19 @@ def main():
             with open(os.path.join(tree, "f%02d.dat" % index), "w") as stream:
                 stream.write("x" * 4096)
         sources = {"CurrentDatasDirectory": "D", "CurrentProjectsDirectory": "P"}
-        copies = []
 
+        # Each copy is removed at once (in all three rows alike), so that the
+        # temporary directory does not fill up while the rows are timed.
         def native_copy():
-            copies.append(core.copyDirectoryToTemp(tree))
+            shutil.rmtree(core.copyDirectoryToTemp(tree))
 
         def python_copy():
-            copies.append(py_copy_directory_to_temp(tree))
+            shutil.rmtree(py_copy_directory_to_temp(tree))
 
         def floor_copy():
             target = os.path.join(tempfile.gettempdir(), str(uuid.uuid4()))
             shutil.copytree(tree, target)
-            copies.append(target)
+            shutil.rmtree(target)
 
         rows = [
             ("binding + 2 lookups (FindDataProjectPaths)", lambda: core.FindDataProjectPaths(sources),
@@ -109,8 +110,6 @@ def main():
             print("%-44s %10.2fus %10.2fus %12.2f %12s" % (
                 title, t_native * 1e6, t_python * 1e6, t_native / t_python,
                 "%.2f" % (t_native / t_floor) if t_floor else "-"))
-        for copy in copies:
-            shutil.rmtree(copy, ignore_errors=True)
     finally:
         shutil.rmtree(work, ignore_errors=True)
 
