@@ -1,17 +1,26 @@
 #!/usr/bin/env bash
 # Builds the module with AddressSanitizer and UndefinedBehaviorSanitizer for
-# CPython and runs the tests under them (leak detection off: the interpreter
-# itself keeps memory until exit).
+# CPython and runs the tests under them. Leak detection is off (the
+# interpreter keeps memory until exit); any other report fails the run.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+tools/setup-env.sh cpython   # compiler, headers and build tools
 venv=.venv-sanitizers
 [[ -x "$venv/bin/python" ]] || python3 -m venv "$venv"
-"$venv/bin/python" -m pip install -q --disable-pip-version-check "scikit-build-core>=0.10" "pytest>=7" 2>&1 \
-    | grep -v "^WARNING: Location" || true
-flags="-fsanitize=address,undefined -fno-omit-frame-pointer -fno-sanitize-recover=undefined"
-"$venv/bin/python" -m pip install -q --disable-pip-version-check --no-build-isolation --force-reinstall --no-deps \
+log="$(mktemp)"
+trap 'rm -f "$log"' EXIT
+pip_in() {
+    if ! "$venv/bin/python" -m pip "$@" >"$log" 2>&1; then
+        cat "$log" >&2
+        echo "run-sanitizers: pip $* failed" >&2
+        exit 1
+    fi
+}
+pip_in install -q --disable-pip-version-check "scikit-build-core>=0.10" "cmake>=3.18" ninja "pytest>=7"
+flags="-fsanitize=address,undefined -fno-omit-frame-pointer -fno-sanitize-recover=all"
+pip_in install -q --disable-pip-version-check --no-build-isolation --force-reinstall --no-deps \
     -Cbuild-dir=build/sanitizers "-Ccmake.define.CMAKE_CXX_FLAGS=$flags" \
-    "-Ccmake.define.CMAKE_MODULE_LINKER_FLAGS=-fsanitize=address,undefined" . 2>&1 \
-    | grep -v "^WARNING: Location" || true
-LD_PRELOAD="$(gcc -print-file-name=libasan.so) $(gcc -print-file-name=libubsan.so)" ASAN_OPTIONS=detect_leaks=0 \
-    "$venv/bin/python" -m pytest -q -p no:cacheprovider "$@"
+    "-Ccmake.define.CMAKE_MODULE_LINKER_FLAGS=-fsanitize=address,undefined" .
+export LD_PRELOAD="$(gcc -print-file-name=libasan.so) $(gcc -print-file-name=libubsan.so)"
+export ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
+"$venv/bin/python" -m pytest -q -p no:cacheprovider "$@"

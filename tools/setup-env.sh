@@ -1,41 +1,85 @@
 #!/usr/bin/env bash
-# Prepares a fresh machine: Debian's PyPy, one virtual environment per
-# interpreter, and the package built and installed into each.
+# Prepares a machine, from a bare Debian with only python3 on: the compiler,
+# the Python headers and Debian's PyPy (apt), one virtual environment per
+# interpreter with the build tools (CMake, Ninja, scikit-build-core) and
+# pytest, and the package built and installed into each.
 #   tools/setup-env.sh [cpython|pypy|all]
+# Each step stops the script with its own message when it fails.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 which_ones="${1:-all}"
+case "$which_ones" in
+    cpython | pypy | all) ;;
+    *) echo "usage: $0 [cpython|pypy|all]" >&2; exit 2 ;;
+esac
 
+current_step=""
+trap 'echo "setup-env: failed: ${current_step:-(start)}" >&2' ERR
+step() { current_step="$*"; }
+
+# ------------------------------------------------------------ Debian packages
+step "checking which Debian packages are missing"
 need_apt=()
+missing_package() { ! dpkg -s "$1" >/dev/null 2>&1; }
+if ! command -v g++ >/dev/null 2>&1; then need_apt+=(g++); fi
+if ! command -v python3 >/dev/null 2>&1; then need_apt+=(python3); fi
+if ! python3 -c "import venv, ensurepip" >/dev/null 2>&1; then need_apt+=(python3-venv); fi
+if ! python3 -c 'import os, sys, sysconfig
+sys.exit(not os.path.exists(os.path.join(sysconfig.get_paths()["include"], "Python.h")))' >/dev/null 2>&1; then
+    need_apt+=(python3-dev)
+fi
 if [[ "$which_ones" != cpython ]]; then
     for package in pypy3 pypy3-dev pypy3-venv; do
-        dpkg -s "$package" >/dev/null 2>&1 || need_apt+=("$package")
+        if missing_package "$package"; then need_apt+=("$package"); fi
     done
 fi
-if ! python3 -c "import venv, ensurepip" >/dev/null 2>&1; then need_apt+=(python3-venv); fi
 if ((${#need_apt[@]})); then
+    if [[ $(id -u) -ne 0 ]]; then
+        echo "setup-env: as root, run: apt-get install ${need_apt[*]}" >&2
+        exit 1
+    fi
     export DEBIAN_FRONTEND=noninteractive
+    step "apt-get update"
     apt-get update -qq
-    apt-get install -y -qq "${need_apt[@]}" >/dev/null
+    step "apt-get install ${need_apt[*]}"
+    echo "setup-env: installing ${need_apt[*]} (apt)"
+    apt-get install -y -qq --no-install-recommends "${need_apt[@]}" >/dev/null
 fi
+
+# ------------------------------------------------------------------- pip
+# pip's output is kept aside and shown in full when it fails; on success only
+# its notes about absent local package locations are left out.
+pip_in() {   # venv pip-arguments...
+    local venv="$1" log
+    shift
+    log="$(mktemp)"
+    if ! "$venv/bin/python" -m pip "$@" >"$log" 2>&1; then
+        cat "$log" >&2
+        rm -f "$log"
+        return 1
+    fi
+    grep -v "^WARNING: Location" "$log" || true   # no line left is not a failure
+    rm -f "$log"
+}
 
 prepare() {   # name interpreter
     local venv=".venv-$1"
     if [[ ! -x "$venv/bin/python" ]]; then
+        step "creating $venv with $2"
         "$2" -m venv "$venv"
     fi
-    "$venv/bin/python" -m pip install -q --disable-pip-version-check --upgrade pip >/dev/null 2>&1 || true
-    "$venv/bin/python" -m pip install -q --disable-pip-version-check \
-        "scikit-build-core>=0.10" "pytest>=7" 2>&1 | grep -v "^WARNING: Location" || true
-    "$venv/bin/python" -m pip install -q --disable-pip-version-check --no-build-isolation --force-reinstall \
-        --no-deps . 2>&1 | grep -v "^WARNING: Location" || true
-    "$venv/bin/python" -c "import sys; sys.path.insert(0, 'sim'); import dralvex_computer" \
-        || { echo "the package did not install into $venv" >&2; exit 1; }
+    step "installing the build tools and pytest into $venv (pip)"
+    pip_in "$venv" install -q --disable-pip-version-check \
+        "scikit-build-core>=0.10" "cmake>=3.18" ninja "pytest>=7"
+    step "building and installing dralvex_computer into $venv"
+    pip_in "$venv" install -q --disable-pip-version-check --no-build-isolation --force-reinstall --no-deps .
+    step "importing the installed package from $venv"
+    (cd "$venv" && ./bin/python -c "import sys; sys.path.insert(0, '../sim'); import dralvex_computer.dralvex_core")
 }
 
 case "$which_ones" in
     cpython) prepare cpython python3 ;;
     pypy) prepare pypy pypy3 ;;
     all) prepare cpython python3; prepare pypy pypy3 ;;
-    *) echo "usage: $0 [cpython|pypy|all]" >&2; exit 2 ;;
 esac
+current_step=""
