@@ -25,10 +25,10 @@ fi
 
 # The first Debian archive this machine's apt uses.
 mirror="$(
-    { grep -h '^URIs:' /etc/apt/sources.list.d/*.sources 2>/dev/null | awk '{print $2}'
-      grep -h '^deb ' /etc/apt/sources.list /etc/apt/sources.list.d/*.list 2>/dev/null \
-          | sed -E 's/^deb (\[[^]]*\] )?//' | awk '{print $1}'
-    } | grep -v -- '-security' | head -n 1
+    { cat /etc/apt/sources.list.d/*.sources 2>/dev/null || true; } | awk '/^URIs:/ {print $2}'
+    { cat /etc/apt/sources.list /etc/apt/sources.list.d/*.list 2>/dev/null || true; } \
+        | sed -n -E 's/^deb (\[[^]]*\] )?([^ ]+).*/\2/p'
+    } | awk '!/-security/' | head -n 1
 )"
 [[ -n "$mirror" ]] || { echo "check-fresh-machine: no apt source found on this machine" >&2; exit 1; }
 
@@ -71,8 +71,8 @@ for file in /etc/apt/sources.list.d/*.sources /etc/apt/sources.list.d/*.list; do
 for file in /etc/apt/apt.conf.d/*; do
     if grep -q '^Acquire::' "$file" 2>/dev/null; then copy_in "$file"; fi
 done
-for keyring in $(grep -ho 'Signed-By: *[^ ]*\|signed-by=[^] ]*' /etc/apt/sources.list.d/* /etc/apt/sources.list \
-                 2>/dev/null | sed -E 's/^(Signed-By: *|signed-by=)//'); do
+for keyring in $({ cat /etc/apt/sources.list.d/* /etc/apt/sources.list 2>/dev/null || true; } \
+                 | sed -n -E 's/.*(Signed-By: *|signed-by=)([^] ]+).*/\2/p'); do
     copy_in "$keyring"
 done
 carried_env=()
@@ -97,8 +97,9 @@ copy_in /etc/ssl/certs/ca-certificates.crt
 # Local package directories that the pip configuration names are bound in
 # read-only below, so that pip sees what it sees here.
 local_dirs=()
-for value in $(cat /etc/pip.conf /etc/xdg/pip/*.conf "${HOME:-/root}"/.config/pip/*.conf "${HOME:-/root}"/.pip/*.conf \
-                   2>/dev/null | grep -o 'file://[^ ]*\|/[^ ]*' | sed 's|^file://||') "${PIP_FIND_LINKS:-}"; do
+for value in $({ cat /etc/pip.conf /etc/xdg/pip/*.conf "${HOME:-/root}"/.config/pip/*.conf \
+                     "${HOME:-/root}"/.pip/*.conf 2>/dev/null || true; } \
+                   | { grep -o 'file://[^ ]*\|/[^ ]*' || true; } | sed 's|^file://||') ${PIP_FIND_LINKS:-}; do
     while [[ -n "$value" && "$value" != / && ! -d "$value" ]]; do value="$(dirname "$value")"; done
     if [[ -n "$value" && "$value" != / && "$value" != /etc* && -d "$value" ]]; then local_dirs+=("$value"); fi
 done
