@@ -25,7 +25,7 @@ fi
 
 # The first Debian archive this machine's apt uses.
 mirror="$(
-    { cat /etc/apt/sources.list.d/*.sources 2>/dev/null || true; } | awk '/^URIs:/ {print $2}'
+    { { cat /etc/apt/sources.list.d/*.sources 2>/dev/null || true; } | awk '/^URIs:/ {print $2}'
     { cat /etc/apt/sources.list /etc/apt/sources.list.d/*.list 2>/dev/null || true; } \
         | sed -n -E 's/^deb (\[[^]]*\] )?([^ ]+).*/\2/p'
     } | awk '!/-security/' | head -n 1
