@@ -65,6 +65,8 @@ copy_in() {   # path: copied to the same place inside the root, if present
 }
 copy_in /etc/resolv.conf
 copy_in /etc/hosts
+# the host's sources replace the ones debootstrap wrote
+rm -f "$root/etc/apt/sources.list"
 copy_in /etc/apt/sources.list
 for file in /etc/apt/sources.list.d/*.sources /etc/apt/sources.list.d/*.list; do copy_in "$file"; done
 # apt settings about how the archives are reached (proxies, date checks)
@@ -75,16 +77,22 @@ for keyring in $({ cat /etc/apt/sources.list.d/* /etc/apt/sources.list 2>/dev/nu
                  | sed -n -E 's/.*(Signed-By: *|signed-by=)([^] ]+).*/\2/p'); do
     copy_in "$keyring"
 done
+# Debian's ca-certificates, which the build pulls in, rewrites the system
+# bundle inside the root: the host's bundle is kept under a name of its own
+# and the carried variables point there.
+host_bundle=/etc/ssl/host-ca-bundle.crt
+bundles=()
 carried_env=()
 for name in $(compgen -e); do
     case "$name" in
         PIP_* | SSL_CERT_* | REQUESTS_CA_BUNDLE | CURL_CA_BUNDLE | http_proxy | https_proxy | no_proxy \
             | HTTP_PROXY | HTTPS_PROXY | NO_PROXY)
-            carried_env+=("$name=${!name}")
-            # a file or directory that such a variable names comes along
-            for value in ${!name}; do
-                if [[ "$value" == /* && -e "$value" && ! -d "$value" ]]; then copy_in "$value"; fi
-            done
+            value="${!name}"
+            case "$name" in
+                PIP_CERT | SSL_CERT_FILE | REQUESTS_CA_BUNDLE | CURL_CA_BUNDLE)
+                    if [[ -f "$value" ]]; then bundles+=("$value"); value="$host_bundle"; fi ;;
+            esac
+            carried_env+=("$name=$value")
             ;;
     esac
 done
@@ -93,7 +101,15 @@ copy_in /etc/xdg/pip
 copy_in "${HOME:-/root}/.config/pip"
 copy_in "${HOME:-/root}/.pip"
 [[ -n "${PIP_CONFIG_FILE:-}" ]] && copy_in "$PIP_CONFIG_FILE"
-copy_in /etc/ssl/certs/ca-certificates.crt
+pip_cert="$(python3 -m pip config get global.cert 2>/dev/null || true)"
+if [[ -f "$pip_cert" ]]; then
+    bundles+=("$pip_cert")
+    [[ " ${carried_env[*]} " == *" PIP_CERT="* ]] || carried_env+=("PIP_CERT=$host_bundle")
+fi
+if ((${#bundles[@]})); then
+    mkdir -p "$root/etc/ssl"
+    cat "${bundles[0]}" >"$root$host_bundle"
+fi
 # Local package directories that the pip configuration names are bound in
 # read-only below, so that pip sees what it sees here.
 local_dirs=()
@@ -101,6 +117,8 @@ for value in $({ cat /etc/pip.conf /etc/xdg/pip/*.conf "${HOME:-/root}"/.config/
                      "${HOME:-/root}"/.pip/*.conf 2>/dev/null || true; } \
                    | { grep -o 'file://[^ ]*\|/[^ ]*' || true; } | sed 's|^file://||') ${PIP_FIND_LINKS:-}; do
     while [[ -n "$value" && "$value" != / && ! -d "$value" ]]; do value="$(dirname "$value")"; done
+    # a "simple" index names its files relative to the directory above it
+    if [[ "$(basename "$value")" == simple ]]; then value="$(dirname "$value")"; fi
     if [[ -n "$value" && "$value" != / && "$value" != /etc* && -d "$value" ]]; then local_dirs+=("$value"); fi
 done
 
@@ -128,6 +146,8 @@ for node in null zero full random urandom tty; do
     mount --bind "/dev/$node" "$root/dev/$node"
 done
 mkdir -p "$root/dev/pts" "$root/dev/shm"
+mount -t devpts -o newinstance,ptmxmode=0666,mode=620 devpts "$root/dev/pts"
+ln -s pts/ptmx "$root/dev/ptmx"
 mount -t tmpfs -o mode=1777 tmpfs "$root/dev/shm"
 ln -s /proc/self/fd "$root/dev/fd"
 for dir in "$@"; do
