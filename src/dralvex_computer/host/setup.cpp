@@ -69,7 +69,7 @@ Ref setup_dralvex_computer(Args args) {
         // load_dll refuses to work until the module counts as set up.
         set_global("_validSetup_"_py, Py_True);
         // A set-up that fails part-way must not leave the module set up.
-        with_rollback(create_host_objects, [] { set_global("_validSetup_"_py, Py_False); });
+        with_rollback([] { create_host_objects(); }, [] { set_global("_validSetup_"_py, Py_False); });
     }
     return global("_validSetup_"_py);
 }

@@ -1,6 +1,10 @@
 #include "module/api.hpp"
 
 #include <cstring>
+#include <exception>
+#include <map>
+#include <string>
+#include <tuple>
 #include <frameobject.h>
 
 namespace dralvex {
@@ -233,19 +237,88 @@ std::pair<Ref, Ref> import_from(PyObject* module, PyObject* first, PyObject* sec
     return {std::move(a), take_name(imported, second, where)};
 }
 
+namespace {
+// What `except <name>:` does when <name> is missing or no exception class:
+// the new error, with the exception being handled as its context.
+[[noreturn]] void refuse_except_clause(PyObject* cls, PyObject* name, Where where) {
+    SavedError handled;
+    if (cls == nullptr) {
+        if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
+    } else {
+        PyErr_SetString(PyExc_TypeError, "catching classes that do not inherit from BaseException is not allowed");
+    }
+    handled.restore_as_context();
+    throw PyError{where};
+}
+
+bool is_exception_class_or_tuple(PyObject* cls) noexcept {
+    if (PyExceptionClass_Check(cls)) return true;
+    if (!PyTuple_Check(cls)) return false;
+    for (Py_ssize_t index = 0; index < PyTuple_GET_SIZE(cls); ++index) {
+        if (!PyExceptionClass_Check(PyTuple_GET_ITEM(cls, index))) return false;
+    }
+    return true;
+}
+}  // namespace
+
+bool pending_matches(PyObject* name, Where where) {
+    // Plain dict look-ups, which run no Python code, so the exception can
+    // stay on the indicator.
+    PyObject* cls = PyDict_GetItem(globals_dict, name);
+    if (cls == nullptr) cls = PyDict_GetItem(builtins_dict(where), name);
+    if (cls == nullptr || !is_exception_class_or_tuple(cls)) refuse_except_clause(cls, name, where);
+    return PyErr_ExceptionMatches(cls) != 0;
+}
+
+namespace {
+// One code object per failing statement, made at its first failure and kept
+// for the process: the entries of one statement are all alike, and on PyPy
+// a new code object per entry is memory that is never given back.
+PyCodeObject* entry_code(const char* function, const Where& where) noexcept {
+    using Key = std::tuple<std::string, std::string, unsigned>;
+    static std::map<Key, PyCodeObject*> codes;
+    try {
+        Key key{function, where.file_name(), static_cast<unsigned>(where.line())};
+        auto found = codes.find(key);
+        if (found != codes.end()) {
+            Py_INCREF(found->second);
+            return found->second;
+        }
+        PyCodeObject* code = PyCode_NewEmpty(relative_source(where.file_name()), function,
+                                             static_cast<int>(where.line()));
+        if (code == nullptr) return nullptr;
+        Py_INCREF(code);
+        codes.emplace(std::move(key), code);
+        return code;
+    } catch (const std::exception&) {
+        return nullptr;
+    }
+}
+}  // namespace
+
 void add_traceback(const char* function, const Where& where) noexcept {
-    // The pending exception must be off the indicator while the code and
-    // frame objects are made, and back on it for PyTraceBack_Here.
+#ifdef PYPY_VERSION
+    // A RecursionError is still unwinding through a nearly exhausted C
+    // stack, where making even a code object can overflow it: no entry.
+    if (PyErr_ExceptionMatches(PyExc_RecursionError)) return;
+#else
+    // CPython loses the entry unless the exception is off the indicator
+    // while the code and frame objects are made.
     SavedError pending;
-    PyCodeObject* code = PyCode_NewEmpty(relative_source(where.file_name()), function,
-                                         static_cast<int>(where.line()));
+#endif
+    // PyPy makes them with the exception pending; taking it off there would
+    // copy its whole traceback into C objects that are never freed, and
+    // aborts the process at the recursion limit.
     PyObject* globals = globals_dict;
     PyObject* scratch = nullptr;
     if (globals == nullptr) globals = scratch = PyDict_New();
+    PyCodeObject* code = globals != nullptr ? entry_code(function, where) : nullptr;
     PyFrameObject* frame = nullptr;
-    if (code != nullptr && globals != nullptr) frame = PyFrame_New(PyThreadState_Get(), code, globals, nullptr);
+    if (code != nullptr) frame = PyFrame_New(PyThreadState_Get(), code, globals, nullptr);
+#ifndef PYPY_VERSION
     if (frame == nullptr) PyErr_Clear();
     pending.restore();
+#endif
     if (frame != nullptr) PyTraceBack_Here(frame);
     Py_XDECREF(frame);
     Py_XDECREF(code);

@@ -7,6 +7,7 @@
 #include "refs.hpp"
 
 #include <cstddef>
+#include <exception>
 #include <initializer_list>
 #include <optional>
 #include <type_traits>
@@ -161,58 +162,92 @@ void for_each(At iterable, Body&& body) {
     if (PyErr_Occurred()) throw PyError{iterable.where};
 }
 
-// try: body() / except Exception as e: returns e (the error indicator is
-// cleared); other exceptions pass through.
+// Whether the pending exception matches the class named `name` in the
+// module namespace (then builtins), read at this moment as an `except name:`
+// clause reads it. A missing name or a value that is no exception class
+// raises NameError or TypeError with the pending exception as its context.
+bool pending_matches(PyObject* name, Where where = Where::current());
+
+// try: body() / except Exception: pass. Returns whether an exception was
+// caught; other exceptions go on unchanged. The caught exception is cleared,
+// never fetched: on PyPy a fetch keeps C copies of the traceback alive.
 template <class Body>
-std::optional<Ref> catch_exception(Body&& body) {
+bool catch_exception(Body&& body, Where where = Where::current()) {
     try {
         body();
-        return std::nullopt;
+        return false;
     } catch (const PyError&) {
-        if (!PyErr_ExceptionMatches(PyExc_Exception)) throw;
-        SavedError caught;
-        caught.normalize();
-        return Ref::borrow(caught.value());
+        if (!pending_matches("Exception"_py, where)) throw;
+        PyErr_Clear();
+        return true;
     }
 }
 
-// body(); if it raises, undo() runs before the exception goes on, unchanged.
+// The compound statements below run as Python code (python_statements.cpp),
+// with C++ callables as their blocks.
+namespace detail {
+struct Block {
+    void (*run_code)(void* code, PyObject* argument);
+    void* code;
+    std::optional<Where> failed;   // the C++ statement that failed inside
+    void run(PyObject* argument) { run_code(code, argument); }
+};
+
+template <class Code>
+Block block(Code& code) {
+    return Block{[](void* callable, PyObject* argument) {
+                     Code& run = *static_cast<Code*>(callable);   // Code may be const
+                     if constexpr (std::is_invocable_v<Code&, const Ref&>) {
+                         run(Ref::borrow(argument));
+                     } else {
+                         (void)argument;
+                         run();
+                     }
+                 },
+                 const_cast<void*>(static_cast<const void*>(&code)), std::nullopt};
+}
+
+void run_rollback(Block& body, Block& undo, Where where);
+void run_try_finally(Block& body, Block& cleanup, Where where);
+void run_with(Obj manager, Block& body, Where where);
+std::optional<Ref> run_try_except(Block& body, Where where);
+}  // namespace detail
+
+// try: body() / except Exception as e: returns e.
+template <class Body>
+std::optional<Ref> catch_exception_value(Body&& body, Where where = Where::current()) {
+    auto block = detail::block(body);
+    return detail::run_try_except(block, where);
+}
+
+// try: body() / except: undo(); raise
 template <class Body, class Undo>
-void with_rollback(Body&& body, Undo&& undo) {
-    try {
-        body();
-    } catch (const PyError&) {
-        SavedError pending;
-        undo();
-        pending.restore();
-        throw;
-    }
+void with_rollback(Body&& body, Undo&& undo, Where where = Where::current()) {
+    auto body_block = detail::block(body);
+    auto undo_block = detail::block(undo);
+    detail::run_rollback(body_block, undo_block, where);
 }
 
 // try: body() / finally: cleanup()
 template <class Body, class Cleanup>
-void with_finally(Body&& body, Cleanup&& cleanup) {
-    with_rollback(body, cleanup);
-    cleanup();
+void with_finally(Body&& body, Cleanup&& cleanup, Where where = Where::current()) {
+    auto body_block = detail::block(body);
+    auto cleanup_block = detail::block(cleanup);
+    detail::run_try_finally(body_block, cleanup_block, where);
 }
 
 // with manager as value: body(value)
 template <class Body>
 void with_context(At manager, Body&& body) {
-    Ref exit = attr(manager.ptr, "__exit__"_py, manager.where);
-    Ref value = call_method(manager, "__enter__"_py);
-    try {
-        body(value);
-    } catch (const PyError&) {
-        SavedError pending;
-        pending.normalize();
-        Ref suppress = call(At(exit, manager.where), pending.type(), pending.value(), pending.traceback());
-        if (truth(suppress, manager.where)) return;
-        pending.restore();
-        throw;
-    }
-    call(At(exit, manager.where), Py_None, Py_None, Py_None);
+    auto block = detail::block(body);
+    detail::run_with(manager.ptr, block, manager.where);
 }
+
+// Makes the Python functions that run the statements above (once).
+void create_statement_functions(PyObject* module_namespace, Where where = Where::current());
+
+// The Python exception for a C++ exception that is not the module's own.
+void set_error_from_cpp_exception(std::exception_ptr exception) noexcept;
 
 // ---------------------------------------------------------- tracebacks
 

@@ -29,8 +29,11 @@ PyObject* call_function(PyObject* self, PyObject* args, PyObject* kwargs) {
         return description.body(Args(values)).release();
     } catch (const PyError& error) {
         add_traceback(traceback_name(description).c_str(), error.where);
-    } catch (const std::bad_alloc&) {
-        PyErr_NoMemory();
+    } catch (...) {
+        // Any other C++ exception (std::bad_alloc, std::length_error, ...)
+        // becomes a Python error here; none may unwind into the interpreter.
+        set_error_from_cpp_exception(std::current_exception());
+        add_traceback(traceback_name(description).c_str(), description.defined);
     }
     return nullptr;
 }

@@ -75,6 +75,7 @@ PyObject* initialise() {
         // PyPy leaves __doc__ unset, and would show the module type's own.
         if (PyDict_SetItemString(globals, "__doc__", Py_None) < 0) fail();
         set_module_globals(globals);
+        create_statement_functions(globals);
         entered = enter_in_sys_modules(module.get());
 
         run_imports(globals);

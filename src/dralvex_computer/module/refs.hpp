@@ -70,9 +70,25 @@ struct At {
 };
 
 // The pending exception, taken off the indicator and put back on request.
+//
+// PyPy cannot fetch a RecursionError while the stack is still at the limit:
+// PyErr_Fetch normalises it, which recurses again, and PyPy aborts the
+// process. There, a RecursionError is cleared instead of fetched and a new
+// one with the interpreter's own message is put back.
 class SavedError {
 public:
-    SavedError() noexcept { PyErr_Fetch(&type_, &value_, &traceback_); }
+    SavedError() noexcept {
+#ifdef PYPY_VERSION
+        if (PyErr_ExceptionMatches(PyExc_RecursionError)) {
+            PyErr_Clear();
+            type_ = Ref::borrow(PyExc_RecursionError).release();
+            value_ = PyUnicode_FromString("maximum recursion depth exceeded");
+            if (value_ == nullptr) PyErr_Clear();
+            return;
+        }
+#endif
+        PyErr_Fetch(&type_, &value_, &traceback_);
+    }
     SavedError(const SavedError&) = delete;
     SavedError& operator=(const SavedError&) = delete;
     ~SavedError() {
@@ -88,6 +104,19 @@ public:
     void restore() noexcept {
         PyErr_Restore(type_, value_, traceback_);
         type_ = value_ = traceback_ = nullptr;
+    }
+    // Puts this exception back as the __context__ of the one now pending,
+    // as Python does for an exception raised while another is handled.
+    void restore_as_context() noexcept {
+        if (type_ == nullptr) return;
+        normalize();
+        SavedError raised;
+        raised.normalize();
+        if (raised.value_ != nullptr && raised.value_ != value_ && PyExceptionInstance_Check(raised.value_) &&
+            value_ != nullptr && PyExceptionInstance_Check(value_)) {
+            PyException_SetContext(raised.value_, std::exchange(value_, nullptr));
+        }
+        raised.restore();
     }
     PyObject* type() const noexcept { return type_ ? type_ : Py_None; }
     PyObject* value() const noexcept { return value_ ? value_ : Py_None; }

@@ -85,11 +85,14 @@ Ref disposeSolution(Args) {
         call_method(global("_Solution_"_py), "Dispose"_py);
         set_global("_Solution_"_py, Py_None);
     }
-    const auto failure = catch_exception([] {
-        Ref tempDirectory = global("_tempDirectory_"_py);
-        if (truth(tempDirectory) && truth(os_path("isdir"_py, tempDirectory))) {
-            call_method(global("shutil"_py), "rmtree"_py, tempDirectory);
-        }
+    // `_tempDirectory_` is read at each of its three uses, as the statement
+    // `if _tempDirectory_ and os.path.isdir(_tempDirectory_): shutil.rmtree(_tempDirectory_)` does.
+    const auto failure = catch_exception_value([] {
+        if (!truth(global("_tempDirectory_"_py))) return;
+        Ref isdir = attr(attr(global("os"_py), "path"_py), "isdir"_py);
+        if (!truth(call(isdir, global("_tempDirectory_"_py)))) return;
+        Ref rmtree = attr(global("shutil"_py), "rmtree"_py);
+        call(rmtree, global("_tempDirectory_"_py));
     });
     if (failure) print("Impossible to delete temp directory :"_py, *failure);
     return none();

@@ -1,0 +1,59 @@
+"""Python code called by the module that calls the module again, without
+end, stops with RecursionError as plain Python would, never a crash (PyPy
+once aborted the process on the way back up). Each case runs in a fresh
+interpreter, since a crash would take the test run with it."""
+import pytest
+
+from conftest import run_python
+
+PREAMBLE = """
+import os, sys, types
+import dralvex_sim
+import dralvex_computer as cc
+core = cc.dralvex_core
+site = dralvex_sim.make_installation({root!r})
+site.point(core)
+assert core.setup_dralvex_computer(site.install_dir, cc.DralvexModule.All)
+"""
+
+CASES = {
+    # a name whose lower() lists the directory again
+    "find_first_file": """
+class Name(str):
+    def lower(self):
+        return core.find_first_file(".", ".txt") or str(self)
+listing = types.SimpleNamespace(**vars(os))
+listing.listdir = lambda directory: [Name("a.txt")]
+core.os = listing
+core.find_first_file(".", ".txt")
+""",
+    # a solution whose Dispose disposes again
+    "disposeSolution": """
+class Solution:
+    def Dispose(self):
+        core.disposeSolution()
+core._Solution_ = Solution()
+core.disposeSolution()
+""",
+    # a model that writes its FRE file by asking for it again, through the
+    # clean-up of a failed write
+    "writeFreFile": """
+class Model:
+    def WriteFreFile(self, frefile, *options):
+        core.writeFreFile(self, document)
+document = os.path.join(site.data_dir, "plant.strale")
+with open(os.path.join(site.data_dir, "plant.fre"), "w") as old:
+    old.write("old")
+core.writeFreFile(Model(), document)
+""",
+}
+
+
+@pytest.mark.parametrize("name", CASES)
+def test_endless_recursion_ends_in_recursion_error(tmp_path, name):
+    code = PREAMBLE.format(root=str(tmp_path / "site")) + "try:\n" + "".join(
+        "    " + line + "\n" for line in CASES[name].strip().splitlines()) + (
+        "except RecursionError:\n    print('RecursionError')\n")
+    result = run_python(code)
+    assert result.returncode == 0, result.stderr[-3000:]
+    assert result.stdout.strip().splitlines()[-1] == "RecursionError"
