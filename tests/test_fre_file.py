@@ -157,3 +157,60 @@ def test_old_file_that_cannot_be_moved_is_ignored(ready, model):
 def test_path_of_wrong_type(ready, model):
     with pytest.raises(TypeError):
         core.writeFreFile(model, 42)
+
+
+def fail_host_write():
+    dralvex_sim.fail("Model.WriteFreFile.body", dralvex_sim.dotnet.IOException("disk full"))
+
+
+def refuse_replace(source, target):
+    raise PermissionError(source)
+
+
+@pytest.mark.parametrize("obstacle", ["longest-name", "replace-raises", "read-only-directory", "non-ascii-name"])
+def test_failed_write_keeps_old_bytes_whatever_blocks_the_move(ready, model, obstacle):
+    stem = {"longest-name": "p" * 251, "non-ascii-name": "\u00e9" * 125}.get(obstacle, "plant")
+    old = os.path.join(ready.data_dir, stem + ".fre")   # 255 bytes for the two long names
+    with open(old, "wb") as stream:
+        stream.write(b"old \x00 bytes")
+    if obstacle == "replace-raises":
+        core.os = Proxy(os, replace=refuse_replace)
+    if obstacle == "read-only-directory":
+        if os.geteuid() == 0:
+            pytest.skip("root may rename in a read-only directory")
+        os.chmod(ready.data_dir, 0o555)
+    fail_host_write()
+    try:
+        with pytest.raises(dralvex_sim.dotnet.IOException):
+            core.writeFreFile(model, os.path.join(ready.data_dir, stem + ".strale"))
+    finally:
+        os.chmod(ready.data_dir, 0o755)
+    assert os.listdir(ready.data_dir) == [stem + ".fre"]
+    with open(old, "rb") as stream:
+        assert stream.read() == b"old \x00 bytes"
+
+
+def test_side_name_fits_where_the_name_fits(ready, model):
+    stem = "p" * 251
+    put(os.path.join(ready.data_dir, stem + ".fre"), "old")
+    seen = []
+    real_replace = os.replace
+
+    def watch(source, target):
+        seen.append(os.path.basename(target))
+        real_replace(source, target)
+
+    core.os = Proxy(os, replace=watch)
+    core.writeFreFile(model, os.path.join(ready.data_dir, stem + ".strale"))
+    assert seen and all(len(name.encode()) <= 255 for name in seen)
+    assert os.listdir(ready.data_dir) == [stem + ".fre"]
+    assert read(os.path.join(ready.data_dir, stem + ".fre")).startswith("* DRALVEX")
+
+
+def test_directory_at_the_fre_path_is_left_alone(ready, model):
+    blocker = os.path.join(ready.data_dir, "conception.fre")
+    os.makedirs(os.path.join(blocker, "inside"))
+    with pytest.raises(Exception):
+        core.writeFreFile(model, os.path.join(ready.data_dir, "plant.strale"))
+    assert os.listdir(ready.data_dir) == ["conception.fre"]
+    assert os.listdir(blocker) == ["inside"]

@@ -159,3 +159,30 @@ def test_culture_only_on_calling_thread(installation):
     thread.start()
     thread.join()
     assert other[0].CurrentCulture == dralvex_sim.dotnet.DEFAULT_CULTURE
+
+
+@pytest.mark.parametrize("breakage", ["settings-not-json", "data-sources-not-json", "data-sources-member-missing",
+                                      "host-application-raises"])
+def test_failed_second_setup_is_not_a_valid_setup(ready, breakage):
+    """A set-up that fails once it has begun replacing the installation's
+    globals leaves the module not set up, whatever stayed from before."""
+    if breakage == "settings-not-json":
+        with open(ready.settings_path, "w", encoding="utf-8") as stream:
+            stream.write("{not json")
+    elif breakage == "data-sources-not-json":
+        with open(ready.data_sources_path, "w", encoding="utf-8") as stream:
+            stream.write("")
+    elif breakage == "data-sources-member-missing":
+        with open(ready.data_sources_path, "w", encoding="utf-8") as stream:
+            stream.write('{"CurrentDatasDirectory": "x"}')
+    else:
+        dralvex_sim.fail("DralvexApplication", dralvex_sim.dotnet.InvalidOperationException("no licence"))
+    with pytest.raises(Exception):
+        core.setup_dralvex_computer(ready.install_dir, cc.DralvexModule.All)
+    assert core._validSetup_ is False
+
+
+def test_setup_refused_before_any_change_keeps_the_earlier_one(ready, tmp_path):
+    with pytest.raises(FileNotFoundError):
+        core.setup_dralvex_computer(str(tmp_path / "nowhere"), cc.DralvexModule.All)
+    assert core._validSetup_ is True and core._exePath_ == ready.install_dir

@@ -2,8 +2,8 @@
 // with the options of the application's settings.
 //
 // The previous FRE file is never lost when no new one gets written: the
-// settings are read and converted first, the old file is moved aside rather
-// than removed, and it is put back when the host fails to write.
+// settings are read and converted first, the old file is moved aside (or its
+// bytes kept) rather than removed, and it is put back when the host fails.
 #include "module/api.hpp"
 #include "module/files.hpp"
 #include "module/bodies.hpp"
@@ -36,19 +36,78 @@ Ref fre_file_of(PyObject* straleFilename) {
     return frefile;
 }
 
-// Moves an existing FRE file aside; returns its new name, or nothing when
-// there was no file or it could not be moved (which is ignored).
-Ref move_aside(const Ref& frefile) {
-    if (!path_exists(frefile)) return {};
-    Ref aside = concat({frefile, "."_py, attr(call_method(global("uuid"_py), "uuid4"_py), "hex"_py), ".old"_py});
-    const auto failure = catch_exception([&] { call_method(global("os"_py), "replace"_py, frefile, aside); });
-    return failure ? Ref() : aside;
+// A free name beside `path`, no longer in bytes than its own name, so that
+// it fits wherever the original fits; empty when none is found.
+Ref side_name(const Ref& path) {
+    auto [directory, name] = unpack_pair(os_path("split"_py, path));
+    const Py_ssize_t length = PyBytes_Size(call_method(global("os"_py), "fsencode"_py, name).get());
+    if (length < 0) fail();
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        Ref random = attr(call_method(global("uuid"_py), "uuid4"_py), "hex"_py);
+        // a leading dot keeps it out of plain listings; "." alone is no name
+        Ref candidate = length < 3 ? Ref::steal(PySequence_GetSlice(random.get(), 0, length))
+                                   : concat({"."_py, Ref::steal(PySequence_GetSlice(random.get(), 0, length - 1))});
+        Ref aside = os_path("join"_py, directory, candidate);
+        if (!truth(os_path("lexists"_py, aside))) return aside;
+    }
+    return {};
+}
+
+// What was at the FRE path before the host writes, kept so that a failed
+// write can put it back: a regular file (or a link) is moved aside; when
+// it cannot be moved (a name too long, a read-only directory, any error),
+// its bytes are kept instead. Anything else (a directory) is left as it is.
+struct OldFreFile {
+    bool present = false;   // something was at the path
+    Ref aside;              // the old file, moved to this name
+    Ref content;            // or its bytes
+};
+
+// with open(path, "rb") as stream: return stream.read()
+Ref read_bytes(const Ref& path) {
+    Ref stream = call_global("open"_py, path, "rb"_py);
+    Ref content;
+    with_context(stream, [&](const Ref& opened) { content = call_method(opened, "read"_py); });
+    return content;
+}
+
+// with open(path, "wb") as stream: stream.write(content)
+void write_bytes(const Ref& path, const Ref& content) {
+    Ref stream = call_global("open"_py, path, "wb"_py);
+    with_context(stream, [&](const Ref& opened) { call_method(opened, "write"_py, content); });
+}
+
+OldFreFile keep_old_file(const Ref& frefile) {
+    OldFreFile old;
+    old.present = truth(os_path("lexists"_py, frefile));
+    if (!old.present) return old;
+    if (!truth(os_path("islink"_py, frefile)) && !truth(os_path("isfile"_py, frefile))) return old;
+    Ref aside = side_name(frefile);
+    if (aside && !catch_exception([&] { call_method(global("os"_py), "replace"_py, frefile, aside); })) {
+        old.aside = aside;
+        return old;
+    }
+    catch_exception([&] { old.content = read_bytes(frefile); });
+    return old;
 }
 
 void remove_quietly(const Ref& path) {
     catch_exception([&] {
         if (path_exists(path)) call_method(global("os"_py), "remove"_py, path);
     });
+}
+
+// After a failed write: the path holds what it held before.
+void put_back(const OldFreFile& old, const Ref& frefile) {
+    if (old.aside) {
+        remove_quietly(frefile);
+        catch_exception([&] { call_method(global("os"_py), "replace"_py, old.aside, frefile); });
+    } else if (old.content) {
+        catch_exception([&] { write_bytes(frefile, old.content); });
+    } else if (!old.present) {
+        // a partial input file must never be left where a solve would read it
+        remove_quietly(frefile);
+    }
 }
 
 }  // namespace
@@ -76,18 +135,14 @@ Ref writeFreFile(Args args) {
     Ref inlineINDI = flag(setting(settings, "PIPESTRESS"_py, "GENERATE INDI INLINE"_py));
     Ref writeImperial = flag(setting(settings, "DUCTAVO"_py, "USE IMPERIAL NOTATION"_py));
 
-    const bool had_old_file = path_exists(frefile);
-    Ref aside = move_aside(frefile);
+    const OldFreFile old = keep_old_file(frefile);
     with_rollback(
         [&] {
             call_method(strale, "WriteFreFile"_py, frefile, Py_None, maxLength, rotationOption, Py_False,
                         writeImperial, inlineRestraints, inlineDLCS, inlineINDI, Py_False, Py_None, Py_None);
         },
-        [&] {
-            if (aside || !had_old_file) remove_quietly(frefile);
-            if (aside) catch_exception([&] { call_method(global("os"_py), "replace"_py, aside, frefile); });
-        });
-    if (aside) remove_quietly(aside);
+        [&] { put_back(old, frefile); });
+    if (old.aside) remove_quietly(old.aside);
     return none();
 }
 

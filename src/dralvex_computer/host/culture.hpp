@@ -5,11 +5,14 @@
 
 namespace dralvex {
 
-// Thread.CurrentThread.CurrentCulture = culture, then the UI culture;
-// Thread.CurrentThread is read afresh for each.
-inline void set_thread_culture(Obj Thread, Obj culture, Where where = Where::current()) {
-    set_attr(attr(Thread, "CurrentThread"_py, where), "CurrentCulture"_py, culture, where);
-    set_attr(attr(Thread, "CurrentThread"_py, where), "CurrentUICulture"_py, culture, where);
+// Thread.CurrentThread.CurrentCulture = _CultureInfo_, then the same for
+// CurrentUICulture. As in the assignment statements, the global is read
+// afresh for each, before Thread.CurrentThread.
+inline void set_thread_culture(Obj Thread, Where where = Where::current()) {
+    for (PyObject* property : {"CurrentCulture"_py, "CurrentUICulture"_py}) {
+        Ref culture = global("_CultureInfo_"_py, where);
+        set_attr(attr(Thread, "CurrentThread"_py, where), property, culture, where);
+    }
 }
 
 }  // namespace dralvex

@@ -36,21 +36,8 @@ void create_host_objects() {
     call_method(global("_commandController_"_py), "SetApplication"_py, global("_Application_"_py));
 }
 
-}  // namespace
-
-Ref setup_dralvex_computer(Args args) {
-    PyObject* ductavo_installation_directory = args[0];
-
-    call_method(global("clr"_py), "AddReference"_py, "mscorlib"_py);
-    Ref CultureInfo = import_from("System.Globalization"_py, "CultureInfo"_py);
-    Ref Thread = import_from("System.Threading"_py, "Thread"_py);
-    set_global("_CultureInfo_"_py, call(CultureInfo, "en-US"_py));
-    set_thread_culture(Thread, global("_CultureInfo_"_py));
-
-    require_exists(ductavo_installation_directory);
-    require_exists(global("_settingsPath_"_py));
-    require_exists(global("_dataSourcesPath_"_py));
-
+// Steps after the existence checks: paths, settings, and the host objects.
+void replace_installation(PyObject* ductavo_installation_directory) {
     set_global("_exePath_"_py, ductavo_installation_directory);
     set_global("_dllPath_"_py, os_path("join"_py, ductavo_installation_directory, "Extensions"_py));
 
@@ -68,9 +55,29 @@ Ref setup_dralvex_computer(Args args) {
     if (path_exists(global("_dllPath_"_py))) {
         // load_dll refuses to work until the module counts as set up.
         set_global("_validSetup_"_py, Py_True);
-        // A set-up that fails part-way must not leave the module set up.
-        with_rollback([] { create_host_objects(); }, [] { set_global("_validSetup_"_py, Py_False); });
+        create_host_objects();
     }
+}
+
+}  // namespace
+
+Ref setup_dralvex_computer(Args args) {
+    PyObject* ductavo_installation_directory = args[0];
+
+    call_method(global("clr"_py), "AddReference"_py, "mscorlib"_py);
+    Ref CultureInfo = import_from("System.Globalization"_py, "CultureInfo"_py);
+    Ref Thread = import_from("System.Threading"_py, "Thread"_py);
+    set_global("_CultureInfo_"_py, call(CultureInfo, "en-US"_py));
+    set_thread_culture(Thread);
+
+    require_exists(ductavo_installation_directory);
+    require_exists(global("_settingsPath_"_py));
+    require_exists(global("_dataSourcesPath_"_py));
+
+    // From here on the installation's globals are being replaced: a call
+    // that fails part-way must not leave the module counted as set up.
+    with_rollback([&] { replace_installation(ductavo_installation_directory); },
+                  [] { set_global("_validSetup_"_py, Py_False); });
     return global("_validSetup_"_py);
 }
 

@@ -61,7 +61,7 @@ Ref AsterSolve(Args args) {
         Ref thffile = call_global("find_first_file"_py, directory, ".thf"_py);
         call_method(global("clr"_py), "AddReference"_py, "mscorlib"_py);
         Ref Thread = import_from("System.Threading"_py, "Thread"_py);
-        set_thread_culture(Thread, global("_CultureInfo_"_py));
+        set_thread_culture(Thread);
         Ref AsterSolver = import_from("Dralvex.Aster.Core"_py, "AsterSolver"_py);
         Ref Solution = import_from("Dralvex.Ductavo.Core"_py, "Solution"_py);
 
