@@ -1,6 +1,7 @@
 import os
 import subprocess
 import sys
+import tempfile
 import textwrap
 
 import pytest
@@ -45,6 +46,17 @@ def fresh_state():
     os.chdir(cwd)
     restore_namespace()
     dralvex_sim.reset()
+
+
+@pytest.fixture(autouse=True)
+def private_temporary_directory(tmp_path_factory, monkeypatch):
+    """Each test has a temporary directory of its own: sandboxes and copies
+    (the module reads tempfile at each call) and child interpreters never
+    touch the system's, so runs at the same time cannot meet."""
+    directory = str(tmp_path_factory.mktemp("tmp"))
+    monkeypatch.setattr(tempfile, "tempdir", directory)
+    monkeypatch.setenv("TMPDIR", directory)
+    return directory
 
 
 @pytest.fixture

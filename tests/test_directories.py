@@ -111,3 +111,57 @@ def test_copy_calls_copytree_with_dirs_exist_ok(tmp_path):
     core.shutil = Proxy(shutil, copytree=lambda *args, **kwargs: seen.append((args, kwargs)))
     target = core.copyDirectoryToTemp("source")
     assert seen == [(("source", target), {"dirs_exist_ok": True})]
+
+
+PARTIAL_COPY = """
+import os, socket, sys, tempfile
+import dralvex_computer as cc
+root = sys.argv[1]
+source = os.path.join(root, "src")
+os.makedirs(os.path.join(source, "a_read_only"))
+with open(os.path.join(source, "a_read_only", "kept.txt"), "w") as stream:
+    stream.write("x")
+os.chmod(os.path.join(source, "a_read_only"), 0o555)
+# copied last, and uncopyable: the copy fails after the read-only directory
+listener = socket.socket(socket.AF_UNIX)
+listener.bind(os.path.join(source, "z_socket"))
+tempfile.tempdir = os.path.join(root, "tmp")
+os.makedirs(tempfile.tempdir)
+print(repr(cc.dralvex_core.copyDirectoryToTemp(source)), os.listdir(tempfile.tempdir))
+"""
+
+
+@pytest.fixture
+def shared_with_ordinary_user():
+    """A directory that an ordinary user can reach, inside this checkout."""
+    from conftest import ROOT
+    import uuid
+    directory = os.path.join(ROOT, "build", "as-user-" + uuid.uuid4().hex)
+    os.makedirs(directory)
+    os.chmod(directory, 0o777)
+    yield directory
+    for parent, names, _ in os.walk(directory):
+        for name in names:
+            if not os.path.islink(os.path.join(parent, name)):
+                os.chmod(os.path.join(parent, name), 0o700)
+    shutil.rmtree(directory)
+
+
+def test_failed_copy_with_read_only_directory_leaves_nothing(shared_with_ordinary_user):
+    """As an ordinary user (root may delete in read-only directories)."""
+    from conftest import SIM
+    import subprocess
+    import sys
+    tmp_path = shared_with_ordinary_user
+    as_user = {}
+    if os.geteuid() == 0:
+        as_user = {"user": 65534, "group": 65534} if sys.version_info >= (3, 9) else {
+            "preexec_fn": lambda: (os.setgid(65534), os.setuid(65534))}
+    environment = dict(os.environ, PYTHONPATH=SIM, HOME=str(tmp_path))
+    try:
+        result = subprocess.run([sys.executable, "-c", PARTIAL_COPY, str(tmp_path)], capture_output=True, text=True,
+                                env=environment, cwd=str(tmp_path), timeout=120, **as_user)
+    except PermissionError:
+        pytest.skip("this interpreter is out of an ordinary user's reach")
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.strip() == "'' []"

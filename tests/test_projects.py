@@ -67,6 +67,16 @@ def test_failed_project_leaves_no_directory(ready, break_it):
         assert core.addPipingProject(ready.projects_dir, "Plant", "Study", 1920, 1080).endswith("Plant")
 
 
+@pytest.mark.parametrize("parents", [["Site", "Unit"], ["Existing", "New"]])
+def test_failed_project_removes_the_parents_it_created(ready, parents):
+    os.makedirs(os.path.join(ready.projects_dir, "Existing"))
+    dralvex_sim.fail("ProjectViewModel.CreateNewProject", dralvex_sim.dotnet.IOException("refused"))
+    with pytest.raises(dralvex_sim.dotnet.IOException):
+        core.addPipingProject(os.path.join(ready.projects_dir, *parents), "Plant", "Study", 1920, 1080)
+    assert os.listdir(ready.projects_dir) == ["Existing"]
+    assert os.listdir(os.path.join(ready.projects_dir, "Existing")) == []
+
+
 def test_add_project_is_called_through_the_namespace(ready):
     seen = []
     core.addProject = lambda *args: seen.append(args) or "made"
@@ -122,6 +132,41 @@ def test_removal_failures_are_dropped(ready):
 
     core.shutil = Proxy(shutil, rmtree=partly)
     assert core.removeProjectFolder(folder) is None
+
+
+@pytest.mark.parametrize("path", [".", "..", "PlantA/results/..", "PlantA/.", "PlantA/results/../"])
+def test_dot_names_are_never_removed(ready, monkeypatch, path):
+    plant = os.path.join(ready.projects_dir, "PlantA")
+    elsewhere = os.path.join(ready.root, "elsewhere", "results")
+    os.makedirs(plant)
+    os.makedirs(elsewhere)
+    os.symlink(elsewhere, os.path.join(plant, "results"))
+    monkeypatch.chdir(ready.projects_dir)
+    assert core.removeProject(path) is None
+    assert os.path.isdir(plant) and os.path.isdir(elsewhere) and os.path.isdir(ready.projects_dir)
+
+
+def test_removal_reaches_the_directory_the_os_resolves(ready, monkeypatch):
+    """`link/../PlantB` names PlantB beside the link's target, not beside the link."""
+    target = os.path.join(ready.root, "other", "sub")
+    os.makedirs(target)
+    resolved = os.path.join(ready.root, "other", "PlantB")
+    textual = os.path.join(ready.projects_dir, "PlantB")
+    os.makedirs(resolved)
+    os.makedirs(textual)
+    os.symlink(target, os.path.join(ready.projects_dir, "link"))
+    monkeypatch.chdir(ready.projects_dir)
+    assert core.removeProject(os.path.join("link", "..", "PlantB")) is None
+    assert not os.path.exists(resolved) and os.path.isdir(textual)
+
+
+def test_link_as_last_name_is_refused(ready):
+    target = os.path.join(ready.root, "kept")
+    os.makedirs(os.path.join(target, "inside"))
+    link = os.path.join(ready.projects_dir, "Linked")
+    os.symlink(target, link)
+    assert core.removeProject(link) is None
+    assert os.path.islink(link) and os.path.isdir(os.path.join(target, "inside"))
 
 
 # ------------------------------------------------------------------ studies

@@ -5,24 +5,70 @@
 #include "host/host_module.hpp"
 #include "projects/project_host.hpp"
 
+#include <vector>
+
 namespace dralvex::functions {
 
 namespace {
 
-// Removes the directory a path names, resolved against the working directory
-// of the call, and leaves the working directory at its parent. Any failure
-// is dropped; a filesystem root is never removed.
+// The directory a path names as the OS resolves it: its parent resolved
+// (symbolic links and "..", as the existence test saw them), then its last
+// name kept as it is, so that a link as the last name still reaches
+// shutil.rmtree, which refuses it. Empty for a last name "." or "..", and
+// for a filesystem root.
+Ref resolved_directory(PyObject* path) {
+    Ref head = Ref::borrow(path);
+    Ref name;
+    for (;;) {
+        auto [parent, last] = unpack_pair(os_path("split"_py, head));
+        const bool same = equals(parent, head);
+        head = parent;
+        name = last;
+        if (truth(name) || same) break;   // a trailing separator: look one step up
+    }
+    Ref text_name = call_method(global("os"_py), "fsdecode"_py, name);
+    if (!truth(text_name) || equals(text_name, "."_py) || equals(text_name, ".."_py)) return {};
+    return os_path("join"_py, os_path("realpath"_py, head), name);
+}
+
+// Removes the directory a path names and leaves the working directory at
+// its parent. Any failure is dropped; "." and ".." and a filesystem root are
+// never removed.
 Ref remove_directory(PyObject* path) {
     require_setup();
     if (!path_exists(path) || !truth(os_path("isdir"_py, path))) return none();
     catch_exception([&] {
-        Ref directory = os_path("abspath"_py, path);
+        Ref directory = resolved_directory(path);
+        if (!directory) return;
         Ref parentDirectory = os_path("dirname"_py, directory);
-        if (equals(parentDirectory, directory)) return;
         call_method(global("os"_py), "chdir"_py, parentDirectory);
         call_method(global("shutil"_py), "rmtree"_py, directory);
     });
     return none();
+}
+
+// The directories os.makedirs(path) is about to create: the path and each
+// missing parent, deepest first.
+std::vector<Ref> missing_directories(Obj path) {
+    std::vector<Ref> missing;
+    Ref directory = Ref::borrow(path.ptr);
+    while (truth(directory) && !truth(os_path("lexists"_py, directory))) {
+        missing.push_back(directory);
+        Ref parent = os_path("dirname"_py, directory);
+        if (equals(parent, directory)) break;
+        directory = parent;
+    }
+    return missing;
+}
+
+// Removes what a failed addProject created: the project directory with
+// whatever the host put in it, then each parent it created, if still empty.
+void remove_created_directories(const std::vector<Ref>& created) {
+    if (created.empty()) return;
+    remove_tree_quietly(created.front());
+    for (std::size_t index = 1; index < created.size(); ++index) {
+        catch_exception([&] { call_method(global("os"_py), "rmdir"_py, created[index]); });
+    }
 }
 
 Ref add_project_for_module(Args args, PyObject* member) {
@@ -57,6 +103,7 @@ Ref addProject(Args args) {
 
     Ref projectDirectory = os_path("join"_py, directory, projectName);
     if (path_exists(projectDirectory)) return Ref::borrow(""_py);
+    const std::vector<Ref> created = missing_directories(projectDirectory);
     call_method(global("os"_py), "makedirs"_py, projectDirectory);
     // Left in place after a failure, the directory would make every later
     // call with this name return "" without creating the project.
@@ -69,7 +116,7 @@ Ref addProject(Args args) {
             call_method(projectViewModel, "CreateNewProject"_py, projectDirectory,
                         window_position(Point, screenWidth, screenheight), ""_py, studyName, module);
         },
-        [&] { remove_tree_quietly(projectDirectory); });
+        [&] { remove_created_directories(created); });
     return projectDirectory;
 }
 
