@@ -1,4 +1,5 @@
 import os
+import shutil
 import subprocess
 import sys
 import tempfile
@@ -25,6 +26,26 @@ INITIAL_NAMESPACE = dict(vars(core))
 
 NOT_SET_UP = ("Invalid setup! Please call 'from dralvex_computer import setup_dralvex_computer' "
               "and set up with Ductavo installation directory.")
+
+
+@pytest.hookimpl(tryfirst=True)
+def pytest_configure(config):
+    """pytest's own temporary directories live in this checkout, one per run,
+    not in the system's: runs at the same time never meet."""
+    if config.option.basetemp is None:
+        runs = os.path.join(ROOT, "build", "pytest")
+        os.makedirs(runs, exist_ok=True)
+        config.option.basetemp = os.path.join(runs, "%s-%d" % (sys.implementation.name, os.getpid()))
+
+
+def pytest_unconfigure(config):
+    base = config.option.basetemp
+    if base and os.path.basename(base).startswith(sys.implementation.name + "-%d" % os.getpid()):
+        for parent, names, _ in os.walk(base):
+            for name in names:
+                if not os.path.islink(os.path.join(parent, name)):
+                    os.chmod(os.path.join(parent, name), 0o700)
+        shutil.rmtree(base, ignore_errors=True)
 
 
 def restore_namespace():

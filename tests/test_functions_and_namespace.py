@@ -1,4 +1,5 @@
 import inspect
+import os
 import pickle
 import traceback
 
@@ -190,3 +191,10 @@ def test_package_forwards_globals():
     assert cc.setup_dralvex_computer is core.setup_dralvex_computer
     with pytest.raises(AttributeError):
         cc.no_such_name
+
+
+@pytest.mark.skipif(not os.environ.get("DRALVEX_FAULT_INJECTION"), reason="needs a fault-injection build")
+@pytest.mark.parametrize("name", ["find_first_file", "load_dll", "getStrale"])
+def test_foreign_cpp_exception_becomes_system_error(name):
+    with pytest.raises(SystemError, match="injected std::length_error"):
+        getattr(core, name)(*["\x01throw std::length_error"] * len(inspect.signature(getattr(core, name)).parameters))

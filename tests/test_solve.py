@@ -145,7 +145,7 @@ def test_model_of_no_kind(ready, capsys):
     assert "Invalid" not in capsys.readouterr().out and "PipeStressSolver" not in dralvex_sim.members()
 
 
-@pytest.mark.parametrize("name", ["aster", "pipestress", "Code_Aster", ""])
+@pytest.mark.parametrize("name", ["aster", "pipestress", "Aster-Solver", ""])
 def test_unknown_solver_name(documents, capsys, name):
     assert core.solve(documents["piping"], name, False) is None
     assert capsys.readouterr().out.endswith("Invalid solver name. use 'Aster' or 'PipeStress'.\n")

@@ -17,10 +17,11 @@ pip_in() {
     fi
 }
 pip_in install -q --disable-pip-version-check "scikit-build-core>=0.10" "cmake>=3.18" ninja "pytest>=7"
-flags="-fsanitize=address,undefined -fno-omit-frame-pointer -fno-sanitize-recover=all"
+flags="-fsanitize=address,undefined -fno-omit-frame-pointer -fno-sanitize-recover=all -DDRALVEX_FAULT_INJECTION"
 pip_in install -q --disable-pip-version-check --no-build-isolation --force-reinstall --no-deps \
     -Cbuild-dir=build/sanitizers "-Ccmake.define.CMAKE_CXX_FLAGS=$flags" \
     "-Ccmake.define.CMAKE_MODULE_LINKER_FLAGS=-fsanitize=address,undefined" .
 export LD_PRELOAD="$(gcc -print-file-name=libasan.so) $(gcc -print-file-name=libubsan.so)"
+export DRALVEX_FAULT_INJECTION=1 DRALVEX_SANITIZERS=1
 export ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 "$venv/bin/python" -m pytest -q -p no:cacheprovider "$@"

@@ -6,6 +6,7 @@
 #include "module/api.hpp"
 
 #include <new>
+#include <stdexcept>
 #include <string>
 
 namespace dralvex {
@@ -26,6 +27,13 @@ PyObject* call_function(PyObject* self, PyObject* args, PyObject* kwargs) {
         if (!bind_arguments(function, args, kwargs, bound)) throw PyError{description.defined};
         PyObject* values[max_parameters];
         for (std::size_t index = 0; index < max_parameters; ++index) values[index] = bound[index].get();
+#ifdef DRALVEX_FAULT_INJECTION
+        // Test builds only: a foreign C++ exception from inside a body.
+        if (values[0] != nullptr && PyUnicode_Check(values[0]) &&
+            PyUnicode_CompareWithASCIIString(values[0], "\x01throw std::length_error") == 0) {
+            throw std::length_error("injected std::length_error");
+        }
+#endif
         return description.body(Args(values)).release();
     } catch (const PyError& error) {
         add_traceback(traceback_name(description).c_str(), error.where);
