@@ -13,16 +13,21 @@ def record(member, *args):
         calls.append((member, args))
         scripted = _faults.get(member)
         if scripted:
-            fault = scripted.pop(0)
+            if scripted[0][0] > 0:   # calls to let through first
+                scripted[0][0] -= 1
+                return
+            fault = scripted.pop(0)[1]
             if not scripted:
                 del _faults[member]
             raise fault
 
 
-def fail(member, exception, times=1):
-    """Make the next ``times`` calls of ``member`` raise ``exception``."""
+def fail(member, exception, times=1, after=0):
+    """Make the next ``times`` calls of ``member`` raise ``exception``, once
+    ``after`` calls of it have gone through."""
     with _lock:
-        _faults.setdefault(member, []).extend([exception] * times)
+        entries = _faults.setdefault(member, [])
+        entries.extend([[after if index == 0 else 0, exception] for index in range(times)])
 
 
 def members():
