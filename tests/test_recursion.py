@@ -27,6 +27,27 @@ listing.listdir = lambda directory: [Name("a.txt")]
 core.os = listing
 core.find_first_file(".", ".txt")
 """,
+    # the same on a thread with the 1 MB stack that Windows gives threads
+    "find_first_file-small-stack": """
+import threading
+class Name(str):
+    def lower(self):
+        return core.find_first_file(".", ".txt") or str(self)
+listing = types.SimpleNamespace(**vars(os))
+listing.listdir = lambda directory: [Name("a.txt")]
+core.os = listing
+outcome = []
+def run():
+    try:
+        core.find_first_file(".", ".txt")
+    except BaseException as error:
+        outcome.append(error)
+threading.stack_size(1 << 20)
+worker = threading.Thread(target=run)
+worker.start()
+worker.join()
+raise outcome[0]
+""",
     # a solution whose Dispose disposes again
     "disposeSolution": """
 class Solution:

@@ -22,10 +22,12 @@ Ref findNameSpaceAndAssembly(Args args) {
     require_setup();
     call_global("load_dll"_py, "Dralvex.SDK.dll"_py);
     Ref DralvexClassInspector = import_from("Dralvex.SDK"_py, "DralvexClassInspector"_py);
-    Ref value = call_method(DralvexClassInspector, "FindNamespaceAndAssemblyFromClassName"_py,
-                            global("_dllPath_"_py), className);
+    Ref value = Call{attr(DralvexClassInspector, "FindNamespaceAndAssemblyFromClassName"_py), global("_dllPath_"_py),
+                     className};
     if (equals_none(value)) return tuple(Py_None, Py_None);
-    return tuple(attr(value, "Item1"_py), attr(value, "Item2"_py));
+    Ref nameSpace = attr(value, "Item1"_py);   // Item1 first, as the tuple display reads them
+    Ref assembly = attr(value, "Item2"_py);
+    return tuple(nameSpace, assembly);
 }
 
 }  // namespace dralvex::functions

@@ -13,8 +13,9 @@ Ref find_first_file(Args args) {
     Ref found = Ref::borrow(""_py);
     for_each(names, [&](const Ref& f) {
         if (!truth(call_method(call_method(f, "lower"_py), "endswith"_py, ext))) return true;
-        Ref path = os_path("join"_py, directory, f);
-        if (!truth(os_path("isfile"_py, path))) return true;
+        Ref isfile = os_path_function("isfile"_py);
+        Ref path = Call{os_path_function("join"_py), directory, f};
+        if (!truth(call(isfile, path))) return true;
         found = path;
         return false;
     });

@@ -16,9 +16,14 @@ Ref setting(const Ref& settings, PyObject* section, PyObject* key) {
     return call_method(settings, "GetSettingValue"_py, section, key);
 }
 
-// int(value) == 1
-Ref flag(const Ref& value) {
-    return boolean(equals(call_global("int"_py, value), integer(1)));
+// int(settings.GetSettingValue(section, key)), `int` read first
+Ref integer_setting(const Ref& settings, PyObject* section, PyObject* key) {
+    return Call{global("int"_py), setting(settings, section, key)};
+}
+
+// int(settings.GetSettingValue(section, key)) == 1
+Ref flag(const Ref& settings, PyObject* section, PyObject* key) {
+    return boolean(equals(integer_setting(settings, section, key), integer(1)));
 }
 
 Ref rotation_option(const Ref& s) {
@@ -29,10 +34,10 @@ Ref rotation_option(const Ref& s) {
 
 // <directory>/<stem>.fre when it exists, else <directory>/conception.fre.
 Ref fre_file_of(PyObject* straleFilename) {
-    Ref directory = os_path("dirname"_py, straleFilename);
-    Ref studyname = item(os_path("splitext"_py, os_path("basename"_py, straleFilename)), 0);
-    Ref frefile = os_path("join"_py, directory, concat({studyname, ".fre"_py}));
-    if (!path_exists(frefile)) frefile = os_path("join"_py, directory, "conception.fre"_py);
+    Ref directory = Call{os_path_function("dirname"_py), straleFilename};
+    Ref studyname = item(Call{os_path_function("splitext"_py), Call{os_path_function("basename"_py), straleFilename}}, 0);
+    Ref frefile = Call{os_path_function("join"_py), directory, add(studyname, ".fre"_py)};
+    if (!path_exists(frefile)) frefile = Call{os_path_function("join"_py), directory, "conception.fre"_py};
     return frefile;
 }
 
@@ -119,21 +124,21 @@ Ref writeFreFile(Args args) {
     require_setup();
     call_global("load_dll"_py, "Dralvex.Ductavo.Core.dll"_py);
     Ref PSLibrary = import_from("Dralvex.Ductavo.Core"_py, "PSLibrary"_py);
-    Ref PSLibraryFilename = os_path("join"_py, global("_dllPath_"_py), "Dralvex.PipeStress.lib"_py);
-    if (!path_exists(PSLibraryFilename)) raise(PyExc_OSError, "Invalid setup! Dralvex.PipeStress.lib not found!"_py);
+    Ref PSLibraryFilename = Call{os_path_function("join"_py), global("_dllPath_"_py), "Dralvex.PipeStress.lib"_py};
+    if (!path_exists(PSLibraryFilename)) raise(Call{global("OSError"_py), "Invalid setup! Dralvex.PipeStress.lib not found!"_py});
     call_method(PSLibrary, "Initialize"_py, PSLibraryFilename);
 
     Ref frefile = fre_file_of(straleFilename);
 
     Ref settings = call_method(global("_Application_"_py), "GetSettingsController"_py);
     if (!differs_from_none(settings)) return none();
-    Ref maxLength = call_global("int"_py, setting(settings, "PIPESTRESS"_py, "MAX FIELD LENGTH"_py));
+    Ref maxLength = integer_setting(settings, "PIPESTRESS"_py, "MAX FIELD LENGTH"_py);
     Ref s = setting(settings, "PIPESTRESS"_py, "ROTATION UNITS"_py);
     Ref rotationOption = rotation_option(s);
-    Ref inlineRestraints = flag(setting(settings, "PIPESTRESS"_py, "GENERATE RESTRAINTS INLINE"_py));
-    Ref inlineDLCS = flag(setting(settings, "PIPESTRESS"_py, "GENERATE DLCS INLINE"_py));
-    Ref inlineINDI = flag(setting(settings, "PIPESTRESS"_py, "GENERATE INDI INLINE"_py));
-    Ref writeImperial = flag(setting(settings, "DUCTAVO"_py, "USE IMPERIAL NOTATION"_py));
+    Ref inlineRestraints = flag(settings, "PIPESTRESS"_py, "GENERATE RESTRAINTS INLINE"_py);
+    Ref inlineDLCS = flag(settings, "PIPESTRESS"_py, "GENERATE DLCS INLINE"_py);
+    Ref inlineINDI = flag(settings, "PIPESTRESS"_py, "GENERATE INDI INLINE"_py);
+    Ref writeImperial = flag(settings, "DUCTAVO"_py, "USE IMPERIAL NOTATION"_py);
 
     const OldFreFile old = keep_old_file(frefile);
     with_rollback(

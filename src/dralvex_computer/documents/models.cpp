@@ -10,7 +10,8 @@ namespace {
 
 Ref create_for_module(PyObject* member) {
     require_setup();
-    return call_global("createStrale"_py, host_module_member(member));
+    Ref DralvexModule = host_module_enumeration();
+    return Call{global("createStrale"_py), attr(DralvexModule, member)};
 }
 
 }  // namespace

@@ -5,12 +5,11 @@
 
 namespace dralvex {
 
-// load_dll("Dralvex.SDK.dll"); from Dralvex.SDK import DralvexModule;
-// DralvexModule.<member>
-inline Ref host_module_member(PyObject* member, Where where = Where::current()) {
+// load_dll("Dralvex.SDK.dll"); from Dralvex.SDK import DralvexModule
+// (the caller then reads DralvexModule.<member> as an argument).
+inline Ref host_module_enumeration(Where where = Where::current()) {
     call_global(At("load_dll"_py, where), "Dralvex.SDK.dll"_py);
-    Ref DralvexModule = import_from("Dralvex.SDK"_py, "DralvexModule"_py, where);
-    return attr(DralvexModule, member, where);
+    return import_from("Dralvex.SDK"_py, "DralvexModule"_py, where);
 }
 
 }  // namespace dralvex

@@ -13,17 +13,17 @@ Ref load_once(PyObject* dllname, PyObject* loader, PyObject* load) {
     require_setup();
     if (contains(global("_dlls_"_py), dllname)) return none();
 
-    Ref dllpath = os_path("join"_py, global("_dllPath_"_py), dllname);
+    Ref dllpath = Call{os_path_function("join"_py), global("_dllPath_"_py), dllname};
     if (!path_exists(dllpath)) {
-        dllpath = os_path("join"_py, global("_exePath_"_py), dllname);
+        dllpath = Call{os_path_function("join"_py), global("_exePath_"_py), dllname};
         if (!path_exists(dllpath)) {
-            raise(PyExc_FileNotFoundError, concat({"DLL '"_py, text(dllname), "' not found."_py}));
+            raise(Call{global("FileNotFoundError"_py), concat({"DLL '"_py, text(dllname), "' not found."_py})});
         }
     }
     call_method(global(loader), load, dllpath);
     call_method(global("_dlls_"_py), "append"_py, dllname);
 
-    print(concat({text(dllname), " loaded"_py}));
+    Call{global("print"_py), concat({text(dllname), " loaded"_py})};
     return none();
 }
 

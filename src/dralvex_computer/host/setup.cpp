@@ -9,11 +9,14 @@ namespace dralvex::functions {
 
 namespace {
 
-void require_exists(Obj path, Where where = Where::current()) {
-    if (!path_exists(path, where)) {
-        raise(PyExc_FileNotFoundError, concat({"The directory '"_py, text(path, where), "' does not exist."_py}, where),
-              where);
-    }
+// if not os.path.exists(<path>): raise FileNotFoundError(f"The directory '{<path>}' does not exist.")
+// `path` reads the value at each of its two uses, as the statement does.
+template <class Path>
+void require_exists(Path&& path, Where where = Where::current()) {
+    if (path_exists(path(), where)) return;
+    Ref exception_type = global("FileNotFoundError"_py, where);
+    raise(Call{At(exception_type, where), concat({"The directory '"_py, text(path(), where), "' does not exist."_py}, where)},
+          where);
 }
 
 // with open(path, "r", encoding="utf-8") as f: return json.load(f)
@@ -33,7 +36,7 @@ void create_host_objects() {
     call_global("load_dll"_py, "Dralvex.Ductavo.Core.dll"_py);
     Ref CommandController = import_from("Dralvex.Ductavo.Core"_py, "CommandController"_py);
     set_global("_commandController_"_py, call(CommandController));
-    call_method(global("_commandController_"_py), "SetApplication"_py, global("_Application_"_py));
+    Call{attr(global("_commandController_"_py), "SetApplication"_py), global("_Application_"_py)};
 }
 
 // Steps after the existence checks: paths, settings, and the host objects.
@@ -70,9 +73,9 @@ Ref setup_dralvex_computer(Args args) {
     set_global("_CultureInfo_"_py, call(CultureInfo, "en-US"_py));
     set_thread_culture(Thread);
 
-    require_exists(ductavo_installation_directory);
-    require_exists(global("_settingsPath_"_py));
-    require_exists(global("_dataSourcesPath_"_py));
+    require_exists([&] { return Ref::borrow(ductavo_installation_directory); });
+    require_exists([] { return global("_settingsPath_"_py); });
+    require_exists([] { return global("_dataSourcesPath_"_py); });
 
     // From here on the installation's globals are being replaced: a call
     // that fails part-way must not leave the module counted as set up.

@@ -118,11 +118,15 @@ bool differs_from_none(Obj object, Where where) {
     return truth(result, where);
 }
 
-bool is_instance(Obj object, Obj cls, Where where) {
-    const int result = PyObject_IsInstance(object.ptr, cls.ptr);
-    if (result < 0) throw PyError{where};
-    return result != 0;
+bool is_instance(Obj isinstance, Obj object, Obj cls, Where where) {
+    return truth(call(At(isinstance.ptr, where), object, cls), where);
 }
+
+Ref os_path_function(PyObject* name, Where where) {
+    return attr(attr(global("os"_py, where), "path"_py, where), name, where);
+}
+
+Ref add(Obj left, Obj right, Where where) { return Ref::steal(PyNumber_Add(left.ptr, right.ptr), where); }
 
 bool contains(Obj container, Obj item, Where where) {
     const int result = PySequence_Contains(container.ptr, item.ptr);
@@ -181,16 +185,22 @@ std::pair<Ref, Ref> unpack_pair(Obj value, Where where) {
     return {std::move(items[0]), std::move(items[1])};
 }
 
-void raise(PyObject* type, Obj argument, Where where) {
-    PyErr_SetObject(type, argument.ptr);
+void raise(Obj exception, Where where) {
+    if (PyExceptionInstance_Check(exception.ptr)) {
+        PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exception.ptr)), exception.ptr);
+    } else if (PyExceptionClass_Check(exception.ptr)) {
+        PyErr_SetNone(exception.ptr);
+    } else {
+        PyErr_SetString(PyExc_TypeError, "exceptions must derive from BaseException");
+    }
     throw PyError{where};
 }
 
 void require_setup(Where where) {
     if (!truth(global("_validSetup_"_py, where), where)) {
-        raise(PyExc_OSError,
-              "Invalid setup! Please call 'from dralvex_computer import setup_dralvex_computer' "
-              "and set up with Ductavo installation directory."_py,
+        raise(Call{At(global("OSError"_py, where), where),
+                   "Invalid setup! Please call 'from dralvex_computer import setup_dralvex_computer' "
+              "and set up with Ductavo installation directory."_py},
               where);
     }
 }

@@ -98,6 +98,18 @@ Ref call_global(At name, const A&... args) {
 
 Ref keywords(std::initializer_list<std::pair<PyObject*, Obj>> items, Where where = Where::current());
 
+// `callee(first, second, ...)` evaluated in Python's order: the callee,
+// then each argument from left to right, then the call. Write it with
+// braces, which sequence their elements: `Ref path = Call{join, a, b};`.
+// Plain function-call syntax leaves C++'s argument order unspecified.
+struct Call : Ref {
+    template <class... A>
+    Call(At callee, const A&... args) : Ref(call(callee, args...)) {}
+};
+
+// The function `os.path.<name>`, reading the module global `os` now.
+Ref os_path_function(PyObject* name, Where where = Where::current());
+
 // `os.path.<name>(args...)`, reading the module global `os` at each call.
 template <class... A>
 Ref os_path(At name, const A&... args) {
@@ -117,10 +129,13 @@ bool equals(Obj left, Obj right, Where where = Where::current());   // left == r
 bool less(Obj left, Obj right, Where where = Where::current());     // left < right
 bool equals_none(Obj object, Where where = Where::current());      // object == None
 bool differs_from_none(Obj object, Where where = Where::current()); // object != None
-bool is_instance(Obj object, Obj cls, Where where = Where::current());
+// isinstance(object, cls), given the value of the name `isinstance` read
+// as Python reads it (module namespace, then builtins) before the others.
+bool is_instance(Obj isinstance, Obj object, Obj cls, Where where = Where::current());
 bool contains(Obj container, Obj item, Where where = Where::current());
 Ref text(Obj object, Where where = Where::current());               // format(object, "")
-Ref concat(std::initializer_list<Obj> parts, Where where = Where::current());
+Ref concat(std::initializer_list<Obj> parts, Where where = Where::current());   // str parts only
+Ref add(Obj left, Obj right, Where where = Where::current());                     // left + right
 Ref item(Obj object, Py_ssize_t index, Where where = Where::current());
 Ref subtract(Obj left, Obj right, Where where = Where::current());      // left - right
 Ref true_divide(Obj left, Obj right, Where where = Where::current());   // left / right
@@ -130,7 +145,9 @@ std::pair<Ref, Ref> unpack_pair(Obj value, Where where = Where::current());
 
 // -------------------------------------------------------------- raise
 
-[[noreturn]] void raise(PyObject* type, Obj argument, Where where = Where::current());
+// raise exception: `raise(Call{global("OSError"_py), message})` reads the
+// class by name as Python does, before the message is made.
+[[noreturn]] void raise(Obj exception, Where where = Where::current());
 
 // The not-set-up check shared by nearly every function.
 void require_setup(Where where = Where::current());

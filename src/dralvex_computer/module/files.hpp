@@ -13,9 +13,9 @@ inline bool path_exists(Obj path, Where where = Where::current()) {
 
 // os.path.join(tempfile.gettempdir(), str(uuid.uuid4()))
 inline Ref unique_temporary_path(Where where = Where::current()) {
-    Ref temporary = call_method(At(global("tempfile"_py, where), where), "gettempdir"_py);
-    Ref name = call_global(At("str"_py, where), call_method(At(global("uuid"_py, where), where), "uuid4"_py));
-    return os_path(At("join"_py, where), temporary, name);
+    return Call{At(os_path_function("join"_py, where), where),
+                Call{At(attr(global("tempfile"_py, where), "gettempdir"_py, where), where)},
+                Call{At(global("str"_py, where), where), Call{At(attr(global("uuid"_py, where), "uuid4"_py, where), where)}}};
 }
 
 // Gives the owner full rights on every directory of a tree (links are not

@@ -16,9 +16,11 @@ inline Ref window_position(Obj Point, Obj screenWidth, Obj screenheight, Where w
 
 // <projectDirectory>/<stem of its base name>.project
 inline Ref project_file(Obj projectDirectory, Where where = Where::current()) {
-    Ref projectFilename = item(os_path(At("splitext"_py, where), os_path(At("basename"_py, where), projectDirectory)),
+    Ref projectFilename = item(Call{At(os_path_function("splitext"_py, where), where),
+                                    Call{At(os_path_function("basename"_py, where), where), projectDirectory}},
                                0, where);
-    return os_path(At("join"_py, where), projectDirectory, concat({projectFilename, ".project"_py}, where));
+    return Call{At(os_path_function("join"_py, where), where), projectDirectory,
+                add(projectFilename, ".project"_py, where)};
 }
 
 }  // namespace dralvex

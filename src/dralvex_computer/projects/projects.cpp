@@ -28,7 +28,7 @@ Ref resolved_directory(PyObject* path) {
     }
     Ref text_name = call_method(global("os"_py), "fsdecode"_py, name);
     if (!truth(text_name) || equals(text_name, "."_py) || equals(text_name, ".."_py)) return {};
-    return os_path("join"_py, os_path("realpath"_py, head), name);
+    return Call{os_path_function("join"_py), Call{os_path_function("realpath"_py), head}, name};
 }
 
 // Removes the directory a path names and leaves the working directory at
@@ -73,7 +73,8 @@ void remove_created_directories(const std::vector<Ref>& created) {
 
 Ref add_project_for_module(Args args, PyObject* member) {
     require_setup();
-    return call_global("addProject"_py, args[0], args[1], args[2], args[3], args[4], host_module_member(member));
+    Ref DralvexModule = host_module_enumeration();
+    return Call{global("addProject"_py), args[0], args[1], args[2], args[3], args[4], attr(DralvexModule, member)};
 }
 
 }  // namespace
@@ -113,8 +114,8 @@ Ref addProject(Args args) {
             Ref ProjectViewModel = import_from("Dralvex.Ductavo.Project"_py, "ProjectViewModel"_py);
             Ref Point = import_from("System.Windows"_py, "Point"_py);
             Ref projectViewModel = call(ProjectViewModel, Py_None);
-            call_method(projectViewModel, "CreateNewProject"_py, projectDirectory,
-                        window_position(Point, screenWidth, screenheight), ""_py, studyName, module);
+            Call{attr(projectViewModel, "CreateNewProject"_py), projectDirectory,
+                 window_position(Point, screenWidth, screenheight), ""_py, studyName, module};
         },
         [&] { remove_created_directories(created); });
     return projectDirectory;

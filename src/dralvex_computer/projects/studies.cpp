@@ -24,7 +24,8 @@ Ref project_view_model_type() {
 
 Ref add_study_for_module(Args args, PyObject* member) {
     require_setup();
-    return call_global("addStudy"_py, args[0], args[1], args[2], args[3], host_module_member(member));
+    Ref DralvexModule = host_module_enumeration();
+    return Call{global("addStudy"_py), args[0], args[1], args[2], args[3], attr(DralvexModule, member)};
 }
 
 }  // namespace
@@ -42,8 +43,8 @@ Ref addStudy(Args args) {
     Ref projectViewModel = open_project(ProjectViewModel, projectDirectory);
     if (!projectViewModel) return none();
     if (!equals_none(call_method(projectViewModel, "GetStudy"_py, studyName))) return none();
-    call_method(projectViewModel, "AddEmptyStudy"_py, window_position(Point, screenWidth, screenheight), module,
-                studyName);
+    Call{attr(projectViewModel, "AddEmptyStudy"_py), window_position(Point, screenWidth, screenheight), module,
+         studyName};
     return call_method(projectViewModel, "GetStudy"_py, studyName);
 }
 

@@ -26,9 +26,10 @@ Ref PipeStressSolve(Args args) {
 
     set_global("_Solution_"_py, Py_None);
     with_com([&] {
-        Ref studyname = item(os_path("splitext"_py, os_path("basename"_py, straleFilename)), 0);
-        Ref frefile = os_path("join"_py, directory, concat({studyname, ".fre"_py}));
-        if (!path_exists(frefile)) frefile = os_path("join"_py, directory, "conception.fre"_py);
+        Ref studyname =
+            item(Call{os_path_function("splitext"_py), Call{os_path_function("basename"_py), straleFilename}}, 0);
+        Ref frefile = Call{os_path_function("join"_py), directory, add(studyname, ".fre"_py)};
+        if (!path_exists(frefile)) frefile = Call{os_path_function("join"_py), directory, "conception.fre"_py};
         if (!path_exists(frefile)) call_global("writeFreFile"_py, strale, straleFilename);
         Ref thffile = call_global("find_first_file"_py, directory, ".thf"_py);
         Ref PipeStressSolver = import_from("Dralvex.PipeStress.Core"_py, "PipeStressSolver"_py);

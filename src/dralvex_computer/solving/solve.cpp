@@ -11,8 +11,9 @@ namespace {
 // A thread named by the runner global, started and joined at once; the
 // runner's outcome is read from _Solution_ afterwards.
 Ref run_on_worker_thread(PyObject* runner, PyObject* strale, PyObject* straleFilename, PyObject* directory) {
+    Ref Thread = attr(global("threading"_py), "Thread"_py);
     Ref options = keywords({{"target"_py, global(runner)}, {"args"_py, tuple(strale, straleFilename, directory)}});
-    Ref sta_thread = call_object(attr(global("threading"_py), "Thread"_py), Ref::steal(PyTuple_New(0)), options.get());
+    Ref sta_thread = call_object(Thread, Ref::steal(PyTuple_New(0)), options.get());
     // Same as setDaemon(True), which newer interpreters deprecate.
     set_attr(sta_thread, "daemon"_py, Py_True);
     call_method(sta_thread, "start"_py);
@@ -20,12 +21,19 @@ Ref run_on_worker_thread(PyObject* runner, PyObject* strale, PyObject* straleFil
     return global("_Solution_"_py);
 }
 
+// isinstance(strale.CalculationCode, Code), each name read in that order
+bool is_code(Obj strale, Obj Code) {
+    Ref isinstance = global("isinstance"_py);
+    Ref calculationCode = attr(strale, "CalculationCode"_py);
+    return is_instance(isinstance, calculationCode, Code);
+}
+
 void check_model(PyObject* strale, PyObject* code, PyObject* message) {
     require_setup();
-    if (equals_none(strale)) raise(PyExc_OSError, "Invalid strale."_py);
+    if (equals_none(strale)) raise(Call{global("OSError"_py), "Invalid strale."_py});
     call_global("load_dll"_py, "Dralvex.Ductavo.Core.dll"_py);
     Ref Code = import_from("Dralvex.Ductavo.Core"_py, code);
-    if (!is_instance(attr(strale, "CalculationCode"_py), Code)) raise(PyExc_OSError, message);
+    if (!is_code(strale, Code)) raise(Call{global("OSError"_py), message});
 }
 
 Ref run_aster(PyObject* strale, PyObject* straleFilename, PyObject* directory) {
@@ -45,7 +53,8 @@ Ref directory_of(PyObject* filename) {
 
 // shutil.copy(source, os.path.join(directory, os.path.basename(source)))
 void copy_into(const Ref& directory, Obj source) {
-    call_method(global("shutil"_py), "copy"_py, source, os_path("join"_py, directory, os_path("basename"_py, source)));
+    Call{attr(global("shutil"_py), "copy"_py), source,
+         Call{os_path_function("join"_py), directory, Call{os_path_function("basename"_py), source}}};
 }
 
 // A new run directory receives the model document, its input file and the
@@ -56,7 +65,7 @@ Ref fill_run_directory(const Ref& directory, PyObject* filename, const Ref& fref
     Ref straleFilename;
     with_rollback(
         [&] {
-            straleFilename = os_path("join"_py, directory, os_path("basename"_py, filename));
+            straleFilename = Call{os_path_function("join"_py), directory, Call{os_path_function("basename"_py), filename}};
             call_method(global("shutil"_py), "copy"_py, filename, straleFilename);
             if (path_exists(frefilename)) copy_into(directory, frefilename);
             if (path_exists(thffile)) copy_into(directory, thffile);
@@ -81,9 +90,11 @@ Ref solve(Args args) {
     call_global("disposeSolution"_py);
 
     Ref straleFilename = Ref::borrow(filename);
-    Ref frefilename = concat({item(os_path("splitext"_py, filename), 0), ".fre"_py});
-    if (!path_exists(frefilename)) frefilename = os_path("join"_py, os_path("dirname"_py, filename), "conception.fre"_py);
-    Ref thffile = call_global("find_first_file"_py, directory_of(filename), ".thf"_py);
+    Ref frefilename = add(item(Call{os_path_function("splitext"_py), filename}, 0), ".fre"_py);
+    if (!path_exists(frefilename)) {
+        frefilename = Call{os_path_function("join"_py), Call{os_path_function("dirname"_py), filename}, "conception.fre"_py};
+    }
+    Ref thffile = Call{global("find_first_file"_py), directory_of(filename), ".thf"_py};
     Ref directory = truth(sandbox) ? unique_temporary_path() : directory_of(filename);
     if (!path_exists(directory)) straleFilename = fill_run_directory(directory, filename, frefilename, thffile);
 
@@ -94,11 +105,11 @@ Ref solve(Args args) {
     }
     call_global("load_dll"_py, "Dralvex.Ductavo.Core.dll"_py);
     auto [PipingCode, StructureCode] = import_from("Dralvex.Ductavo.Core"_py, "PipingCode"_py, "StructureCode"_py);
-    if (is_instance(attr(strale, "CalculationCode"_py), PipingCode)) {
+    if (is_code(strale, PipingCode)) {
         call_global("solvePipingModel"_py, strale, straleFilename, solvername, directory);
         return global("_Solution_"_py);
     }
-    if (is_instance(attr(strale, "CalculationCode"_py), StructureCode)) {
+    if (is_code(strale, StructureCode)) {
         call_global("solveStructureModel"_py, strale, straleFilename, directory);
         return global("_Solution_"_py);
     }
