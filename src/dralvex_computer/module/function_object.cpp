@@ -19,13 +19,13 @@ std::string traceback_name(const FunctionDescription& description) {
     return std::string(module_name) + "." + description.name;
 }
 
-#ifdef PYPY_VERSION
-// PyPy runs out of C stack long before its recursion limit when Python code
-// called by the module calls the module again, and then aborts or raises
-// SystemError (measured on Linux: after 400 to 600 nested calls with an
-// 8 MB stack; Windows gives threads 1 MB). Past this many nested calls on
-// one thread, a call raises RecursionError before it starts, while the
-// stack still has room; the module's own workflows nest a few calls deep.
+// When Python code called by the module calls the module again without end,
+// the C stack can run out before the interpreter's recursion limit: PyPy
+// then aborts or raises SystemError (measured on Linux: after 400 to 600
+// nested calls with an 8 MB stack; Windows gives threads 1 MB). Past this
+// many nested calls on one thread, a call raises RecursionError before it
+// starts, while the stack still has room; the module's own workflows nest a
+// few calls deep.
 constexpr int max_nested_calls = 32;
 thread_local int nested_calls = 0;
 
@@ -35,18 +35,15 @@ struct NestedCall {
     NestedCall(const NestedCall&) = delete;
     NestedCall& operator=(const NestedCall&) = delete;
 };
-#endif
 
 PyObject* call_function(PyObject* self, PyObject* args, PyObject* kwargs) {
     const FunctionObject& function = *as_function(self);
     const FunctionDescription& description = *function.description;
-#ifdef PYPY_VERSION
     const NestedCall nested;
     if (nested_calls > max_nested_calls) {
         PyErr_SetString(PyExc_RecursionError, "maximum recursion depth exceeded");
         return nullptr;
     }
-#endif
     try {
         Ref bound[max_parameters];
         if (!bind_arguments(function, args, kwargs, bound)) throw PyError{description.defined};
