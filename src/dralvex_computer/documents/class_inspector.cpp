@@ -4,9 +4,7 @@
 
 namespace dralvex::functions {
 
-Ref inspectClass(Args args) {
-    PyObject* instance = args[0];
-    PyObject* indent = args[1];
+Ref inspectClass(PyObject* instance, PyObject* indent) {
 
     require_setup();
     call_global("load_dll"_py, "Dralvex.SDK.dll"_py);
@@ -16,8 +14,7 @@ Ref inspectClass(Args args) {
     return call_method(DralvexClassInspector, "ExportObjectToJson"_py, instance, indent);
 }
 
-Ref findNameSpaceAndAssembly(Args args) {
-    PyObject* className = args[0];
+Ref findNameSpaceAndAssembly(PyObject* className) {
 
     require_setup();
     call_global("load_dll"_py, "Dralvex.SDK.dll"_py);

@@ -5,9 +5,7 @@
 
 namespace dralvex::functions {
 
-Ref createCommand(Args args) {
-    PyObject* commandName = args[0];
-    PyObject* strale = args[1];
+Ref createCommand(PyObject* commandName, PyObject* strale) {
 
     require_setup();
     call_global("load_dll"_py, "Dralvex.Ductavo.Core.dll"_py);
@@ -19,8 +17,7 @@ Ref createCommand(Args args) {
     return command;
 }
 
-Ref executeCommand(Args args) {
-    PyObject* command = args[0];
+Ref executeCommand(PyObject* command) {
 
     require_setup();
     call_method(global("_commandController_"_py), "AddCommand"_py, command);

@@ -5,9 +5,7 @@
 
 namespace dralvex::functions {
 
-Ref find_first_file(Args args) {
-    PyObject* directory = args[0];
-    PyObject* ext = args[1];
+Ref find_first_file(PyObject* directory, PyObject* ext) {
 
     Ref names = call_method(global("os"_py), "listdir"_py, directory);
     Ref found = Ref::borrow(""_py);
@@ -22,8 +20,7 @@ Ref find_first_file(Args args) {
     return found;
 }
 
-Ref copyDirectoryToTemp(Args args) {
-    PyObject* directory = args[0];
+Ref copyDirectoryToTemp(PyObject* directory) {
 
     Ref tempDirectory = unique_temporary_path();
     Ref options = keywords({{"dirs_exist_ok"_py, Py_True}});

@@ -46,7 +46,7 @@ Ref fre_file_of(PyObject* straleFilename) {
 Ref side_name(const Ref& path) {
     auto [directory, name] = unpack_pair(os_path("split"_py, path));
     const Py_ssize_t length = PyBytes_Size(call_method(global("os"_py), "fsencode"_py, name).get());
-    if (length < 0) fail();
+    require(length);
     for (int attempt = 0; attempt < 100; ++attempt) {
         Ref random = attr(call_method(global("uuid"_py), "uuid4"_py), "hex"_py);
         // a leading dot keeps it out of plain listings; "." alone is no name
@@ -117,9 +117,7 @@ void put_back(const OldFreFile& old, const Ref& frefile) {
 
 }  // namespace
 
-Ref writeFreFile(Args args) {
-    PyObject* strale = args[0];
-    PyObject* straleFilename = args[1];
+Ref writeFreFile(PyObject* strale, PyObject* straleFilename) {
 
     require_setup();
     call_global("load_dll"_py, "Dralvex.Ductavo.Core.dll"_py);

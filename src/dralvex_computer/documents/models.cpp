@@ -16,8 +16,7 @@ Ref create_for_module(PyObject* member) {
 
 }  // namespace
 
-Ref loadStrale(Args args) {
-    PyObject* straleFilename = args[0];
+Ref loadStrale(PyObject* straleFilename) {
 
     require_setup();
     if (!path_exists(straleFilename)) return none();
@@ -31,9 +30,7 @@ Ref loadStrale(Args args) {
     return strale;
 }
 
-Ref saveStrale(Args args) {
-    PyObject* strale = args[0];
-    PyObject* straleFilename = args[1];
+Ref saveStrale(PyObject* strale, PyObject* straleFilename) {
 
     require_setup();
     if (!differs_from_none(strale)) return none();
@@ -42,15 +39,13 @@ Ref saveStrale(Args args) {
     return none();
 }
 
-Ref getStrale(Args args) {
-    PyObject* directory = args[0];
+Ref getStrale(PyObject* directory) {
 
     require_setup();
     return call_global("find_first_file"_py, directory, ".strale"_py);
 }
 
-Ref createStrale(Args args) {
-    PyObject* module = args[0];
+Ref createStrale(PyObject* module) {
 
     call_global("load_dll"_py, "Dralvex.Helper.dll"_py);
     call_global("load_dll"_py, "Dralvex.Ductavo.Core.dll"_py);
@@ -61,8 +56,8 @@ Ref createStrale(Args args) {
     return strale;
 }
 
-Ref createPipingStrale(Args) { return create_for_module("Ductavo"_py); }
+Ref createPipingStrale() { return create_for_module("Ductavo"_py); }
 
-Ref createStructureStrale(Args) { return create_for_module("Framavo"_py); }
+Ref createStructureStrale() { return create_for_module("Framavo"_py); }
 
 }  // namespace dralvex::functions

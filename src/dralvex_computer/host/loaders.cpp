@@ -29,8 +29,8 @@ Ref load_once(PyObject* dllname, PyObject* loader, PyObject* load) {
 
 }  // namespace
 
-Ref load_dll(Args args) { return load_once(args[0], "clr"_py, "AddReference"_py); }
+Ref load_dll(PyObject* dllname) { return load_once(dllname, "clr"_py, "AddReference"_py); }
 
-Ref load_dll_c(Args args) { return load_once(args[0], "ctypes"_py, "CDLL"_py); }
+Ref load_dll_c(PyObject* dllname) { return load_once(dllname, "ctypes"_py, "CDLL"_py); }
 
 }  // namespace dralvex::functions

@@ -24,8 +24,7 @@ Ref find_solver_path(PyObject* settings, PyObject* family_name, PyObject* settin
 
 }  // namespace
 
-Ref FindSolverPaths(Args args) {
-    PyObject* settings = args[0];
+Ref FindSolverPaths(PyObject* settings) {
     Ref Aster = find_solver_path(settings, "ASTER"_py, "WINDOWS SOLVER PATH"_py);
     Ref PipeStress = find_solver_path(settings, "PIPESTRESS"_py, "SOLVER PATH"_py);
     if (equals(Aster, ""_py)) Aster = none();
@@ -33,8 +32,7 @@ Ref FindSolverPaths(Args args) {
     return tuple(Aster, PipeStress);
 }
 
-Ref FindDataProjectPaths(Args args) {
-    PyObject* dataSources = args[0];
+Ref FindDataProjectPaths(PyObject* dataSources) {
     Ref dataPath = subscript(dataSources, "CurrentDatasDirectory"_py);
     Ref projectPath = subscript(dataSources, "CurrentProjectsDirectory"_py);
     return tuple(dataPath, projectPath);

@@ -64,8 +64,9 @@ void replace_installation(PyObject* ductavo_installation_directory) {
 
 }  // namespace
 
-Ref setup_dralvex_computer(Args args) {
-    PyObject* ductavo_installation_directory = args[0];
+// The module named by the second argument is not used: set-up is the same
+// for every module.
+Ref setup_dralvex_computer(PyObject* ductavo_installation_directory, [[maybe_unused]] PyObject* dralvexModule) {
 
     call_method(global("clr"_py), "AddReference"_py, "mscorlib"_py);
     Ref CultureInfo = import_from("System.Globalization"_py, "CultureInfo"_py);

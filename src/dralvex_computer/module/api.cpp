@@ -16,7 +16,7 @@ PyObject* builtins_module = nullptr; // strong, set at module creation
 PyObject* builtins_dict(Where where) {
     if (builtins_module == nullptr) {
         PyErr_SetString(PyExc_SystemError, "dralvex_core: builtins not initialised");
-        throw PyError{where};
+        raise_pending(where);
     }
     return PyModule_GetDict(builtins_module);
 }
@@ -32,7 +32,7 @@ const char* relative_source(const char* file) noexcept {
 
 PyObject* intern(const char* text) {
     PyObject* value = PyUnicode_InternFromString(text);
-    if (value == nullptr) throw PyError{Where::current()};
+    if (value == nullptr) raise_pending();
     return value;
 }
 
@@ -43,7 +43,7 @@ void remember_builtins(Where where) {
     // in the middle of a call.
     if (builtins_module != nullptr) return;
     builtins_module = PyImport_ImportModule("builtins");
-    if (builtins_module == nullptr) throw PyError{where};
+    if (builtins_module == nullptr) raise_pending(where);
 }
 
 void set_module_globals(PyObject* globals) noexcept {
@@ -55,18 +55,18 @@ Ref builtin(PyObject* name, Where where) {
     PyObject* value = PyDict_GetItemWithError(builtins_dict(where), name);
     if (value != nullptr) return Ref::borrow(value);
     if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
-    throw PyError{where};
+    raise_pending(where);
 }
 
 Ref global(PyObject* name, Where where) {
     PyObject* value = PyDict_GetItemWithError(globals_dict, name);
     if (value != nullptr) return Ref::borrow(value);
-    if (PyErr_Occurred()) throw PyError{where};
+    require_no_error(where);
     return builtin(name, where);
 }
 
 void set_global(PyObject* name, Obj value, Where where) {
-    if (PyDict_SetItem(globals_dict, name, value.ptr) < 0) throw PyError{where};
+    require(PyDict_SetItem(globals_dict, name, value.ptr), where);
 }
 
 Ref integer(long value, Where where) { return Ref::steal(PyLong_FromLong(value), where); }
@@ -76,7 +76,7 @@ Ref attr(Obj object, PyObject* name, Where where) {
 }
 
 void set_attr(Obj object, PyObject* name, Obj value, Where where) {
-    if (PyObject_SetAttr(object.ptr, name, value.ptr) < 0) throw PyError{where};
+    require(PyObject_SetAttr(object.ptr, name, value.ptr), where);
 }
 
 Ref call_object(At callable, Obj args, PyObject* kwargs) {
@@ -86,14 +86,14 @@ Ref call_object(At callable, Obj args, PyObject* kwargs) {
 Ref keywords(std::initializer_list<std::pair<PyObject*, Obj>> items, Where where) {
     Ref dict = Ref::steal(PyDict_New(), where);
     for (const auto& [key, value] : items) {
-        if (PyDict_SetItem(dict.get(), key, value.ptr) < 0) throw PyError{where};
+        require(PyDict_SetItem(dict.get(), key, value.ptr), where);
     }
     return dict;
 }
 
 bool truth(Obj object, Where where) {
     const int result = PyObject_IsTrue(object.ptr);
-    if (result < 0) throw PyError{where};
+    require(result, where);
     return result != 0;
 }
 
@@ -130,7 +130,7 @@ Ref add(Obj left, Obj right, Where where) { return Ref::steal(PyNumber_Add(left.
 
 bool contains(Obj container, Obj item, Where where) {
     const int result = PySequence_Contains(container.ptr, item.ptr);
-    if (result < 0) throw PyError{where};
+    require(result, where);
     return result != 0;
 }
 
@@ -168,10 +168,10 @@ std::pair<Ref, Ref> unpack_pair(Obj value, Where where) {
     for (Py_ssize_t count = 0; count < 2; ++count) {
         PyObject* next = PyIter_Next(iterator.get());
         if (next == nullptr) {
-            if (PyErr_Occurred()) throw PyError{where};
+            require_no_error(where);
             PyErr_Format(PyExc_ValueError, "need more than %zd value%.1s to unpack", count,
                          count == 1 ? "" : "s");
-            throw PyError{where};
+            raise_pending(where);
         }
         items[count] = Ref::steal(next, where);
     }
@@ -179,9 +179,9 @@ std::pair<Ref, Ref> unpack_pair(Obj value, Where where) {
     if (extra != nullptr) {
         Py_DECREF(extra);
         PyErr_Format(PyExc_ValueError, "too many values to unpack (expected %zd)", Py_ssize_t{2});
-        throw PyError{where};
+        raise_pending(where);
     }
-    if (PyErr_Occurred()) throw PyError{where};
+    require_no_error(where);
     return {std::move(items[0]), std::move(items[1])};
 }
 
@@ -193,7 +193,7 @@ void raise(Obj exception, Where where) {
     } else {
         PyErr_SetString(PyExc_TypeError, "exceptions must derive from BaseException");
     }
-    throw PyError{where};
+    raise_pending(where);
 }
 
 void require_setup(Where where) {
@@ -216,7 +216,7 @@ Ref dunder_import(PyObject* name, Obj fromlist, Where where) {
 Ref take_name(Obj module, PyObject* name, Where where) {
     PyObject* value = PyObject_GetAttr(module.ptr, name);
     if (value != nullptr) return Ref::steal(value, where);
-    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw PyError{where};
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) raise_pending(where);
     PyErr_Clear();
     // A submodule not yet bound as an attribute.
     Ref package = attr(module, "__name__"_py, where);
@@ -225,10 +225,10 @@ Ref take_name(Obj module, PyObject* name, Where where) {
     if (modules != nullptr) {
         PyObject* found = PyDict_GetItemWithError(modules, full.get());
         if (found != nullptr) return Ref::borrow(found);
-        if (PyErr_Occurred()) throw PyError{where};
+        require_no_error(where);
     }
     PyErr_Format(PyExc_ImportError, "cannot import name %R from %R", name, package.get());
-    throw PyError{where};
+    raise_pending(where);
 }
 }  // namespace
 
@@ -258,7 +258,7 @@ namespace {
         PyErr_SetString(PyExc_TypeError, "catching classes that do not inherit from BaseException is not allowed");
     }
     handled.restore_as_context();
-    throw PyError{where};
+    raise_pending(where);
 }
 
 bool is_exception_class_or_tuple(PyObject* cls) noexcept {

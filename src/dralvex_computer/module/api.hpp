@@ -176,7 +176,7 @@ void for_each(At iterable, Body&& body) {
             body(value);
         }
     }
-    if (PyErr_Occurred()) throw PyError{iterable.where};
+    require_no_error(iterable.where);
 }
 
 // Whether the pending exception matches the class named `name` in the

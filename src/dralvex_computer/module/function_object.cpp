@@ -46,7 +46,7 @@ PyObject* call_function(PyObject* self, PyObject* args, PyObject* kwargs) {
     }
     try {
         Ref bound[max_parameters];
-        if (!bind_arguments(function, args, kwargs, bound)) throw PyError{description.defined};
+        if (!bind_arguments(function, args, kwargs, bound)) raise_pending(description.defined);
         PyObject* values[max_parameters];
         for (std::size_t index = 0; index < max_parameters; ++index) values[index] = bound[index].get();
 #ifdef DRALVEX_FAULT_INJECTION
@@ -56,7 +56,7 @@ PyObject* call_function(PyObject* self, PyObject* args, PyObject* kwargs) {
             throw std::length_error("injected std::length_error");
         }
 #endif
-        return description.body(Args(values)).release();
+        return description.body(values).release();
     } catch (const PyError& error) {
         add_traceback(traceback_name(description).c_str(), error.where);
     } catch (...) {
@@ -169,7 +169,7 @@ PyTypeObject* function_type(Where where) {
         type.tp_new = refuse_new;
         type.tp_getset = getset;
         type.tp_methods = methods;
-        if (PyType_Ready(&type) < 0) throw PyError{where};
+        require(PyType_Ready(&type), where);
         ready = true;
     }
     return &type;
@@ -201,7 +201,7 @@ Ref make_function(const FunctionDescription& description, PyObject* globals, Whe
     Ref doc = Ref::steal(PyUnicode_FromStringAndSize(doc_text.data(), static_cast<Py_ssize_t>(doc_text.size())), where);
 
     FunctionObject* function = PyObject_GC_New(FunctionObject, function_type(where));
-    if (function == nullptr) throw PyError{where};
+    if (function == nullptr) raise_pending(where);
     function->description = &description;
     function->name = name.release();
     function->doc = doc.release();

@@ -28,13 +28,13 @@ void check_version() {
     if (version == nullptr) return;
     const long major = PyLong_AsLong(item(version, 0).get());
     const long minor = PyLong_AsLong(item(version, 1).get());
-    if (PyErr_Occurred()) fail();
+    require_no_error();
     if (major == PY_MAJOR_VERSION && minor == PY_MINOR_VERSION) return;
     if (PyErr_WarnFormat(PyExc_RuntimeWarning, 1,
                          "compile time Python version %d.%d of module '%.100s' %s runtime version %d.%d",
                          PY_MAJOR_VERSION, PY_MINOR_VERSION, module_name, "does not match",
                          static_cast<int>(major), static_cast<int>(minor)) < 0) {
-        fail();
+        raise_pending();
     }
 }
 
@@ -44,9 +44,9 @@ bool enter_in_sys_modules(PyObject* module) {
     PyObject* modules = PySys_GetObject("modules");   // borrowed
     if (modules == nullptr) return false;
     const int present = PyDict_Contains(modules, Ref::steal(PyUnicode_FromString(module_name)).get());
-    if (present < 0) fail();
+    require(present);
     if (present) return false;
-    if (PyDict_SetItemString(modules, module_name, module) < 0) fail();
+    require(PyDict_SetItemString(modules, module_name, module));
     return true;
 }
 
@@ -70,10 +70,10 @@ PyObject* initialise() {
         remember_builtins();
         module = Ref::steal(PyModule_Create(&module_definition));
         Ref full_name = Ref::steal(PyUnicode_FromString(module_name));
-        if (PyObject_SetAttrString(module.get(), "__name__", full_name.get()) < 0) fail();
+        require(PyObject_SetAttrString(module.get(), "__name__", full_name.get()));
         PyObject* globals = PyModule_GetDict(module.get());
         // PyPy leaves __doc__ unset, and would show the module type's own.
-        if (PyDict_SetItemString(globals, "__doc__", Py_None) < 0) fail();
+        require(PyDict_SetItemString(globals, "__doc__", Py_None));
         set_module_globals(globals);
         create_statement_functions(globals);
         entered = enter_in_sys_modules(module.get());

@@ -76,7 +76,7 @@ Ref callable(detail::Block& block, Where where) {
     for (const detail::Block* block : blocks) {
         if (block->failed) failed = block;
     }
-    throw PyError{failed != nullptr ? *failed->failed : where};
+    raise_pending(failed != nullptr ? *failed->failed : where);
 }
 
 Ref run(PyObject* function, std::initializer_list<const detail::Block*> blocks, Where where, Obj first,
@@ -104,13 +104,13 @@ void create_statement_functions(PyObject* module_namespace, Where where) {
     if (rollback_function != nullptr) return;
     Ref code = Ref::steal(Py_CompileString(statements_source, statements_file, Py_file_input), where);
     Ref scratch = Ref::steal(PyDict_New(), where);
-    if (PyDict_SetItemString(scratch.get(), "__builtins__", PyEval_GetBuiltins()) < 0) throw PyError{where};
+    require(PyDict_SetItemString(scratch.get(), "__builtins__", PyEval_GetBuiltins()), where);
     Ref executed = Ref::steal(PyEval_EvalCode(code.get(), scratch.get(), scratch.get()), where);
     auto take = [&](const char* name) {
         PyObject* function = PyDict_GetItemString(scratch.get(), name);   // borrowed
         if (function == nullptr) {
             PyErr_Format(PyExc_SystemError, "statement helper %s missing", name);
-            throw PyError{where};
+            raise_pending(where);
         }
         return Ref::borrow(function);
     };

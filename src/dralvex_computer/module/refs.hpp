@@ -1,14 +1,23 @@
 // Owned references and the one error type of the native core.
 //
-// A helper that fails leaves a Python exception set and throws PyError with
-// the source location of the statement that called it; the function boundary
-// turns that into a NULL return plus a traceback entry for that statement.
+// Ownership: a Ref owns one strong reference and releases it when it goes
+// out of scope; an Obj or a PyObject* parameter is borrowed for the call.
+// No function body calls Py_INCREF or Py_DECREF itself.
+//
+// Errors: a C-API call that fails leaves a Python exception set. The helper
+// layer checks every result in one way, require(): a NULL object or a
+// negative status throws PyError, which carries the source location of the
+// statement that failed. The function boundary turns it into a NULL return
+// plus a traceback entry for that statement. A body raises a Python
+// exception of its own with raise(...) (api.hpp); the layer, having set an
+// exception by hand, throws with raise_pending(). Nothing else throws.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
 #include <source_location>
+#include <type_traits>
 #include <utility>
 
 namespace dralvex {
@@ -20,7 +29,21 @@ struct PyError {
     Where where;
 };
 
-[[noreturn]] inline void fail(Where where = Where::current()) { throw PyError{where}; }
+// The exception just set on the indicator goes on to the caller.
+[[noreturn]] inline void raise_pending(Where where = Where::current()) { throw PyError{where}; }
+
+// A C-API status or size: negative means an exception is set.
+template <class Status>
+    requires std::is_integral_v<Status>
+Status require(Status status, Where where = Where::current()) {
+    if (status < 0) throw PyError{where};
+    return status;
+}
+
+// After a call whose NULL result may mean "no more" as well as "failed".
+inline void require_no_error(Where where = Where::current()) {
+    if (PyErr_Occurred()) throw PyError{where};
+}
 
 // Owned (strong) reference. Never holds a reference it did not count.
 class Ref {
@@ -34,7 +57,8 @@ public:
     }
     ~Ref() { Py_XDECREF(object_); }
 
-    // Takes over a new reference from the C API; NULL means an exception is set.
+    // Takes over a new reference from the C API; NULL means an exception is
+    // set (the require() of object results).
     static Ref steal(PyObject* object, Where where = Where::current()) {
         if (object == nullptr) throw PyError{where};
         return Ref(object);

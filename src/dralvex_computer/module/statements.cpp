@@ -6,10 +6,10 @@
 namespace dralvex {
 
 void run_imports(PyObject* globals) {
-    if (PyDict_SetItem(globals, "Enum"_py, import_from("enum"_py, "Enum"_py).get()) < 0) fail();
+    require(PyDict_SetItem(globals, "Enum"_py, import_from("enum"_py, "Enum"_py).get()));
     for (PyObject* name : {"os"_py, "clr"_py, "ctypes"_py, "pythoncom"_py, "json"_py, "threading"_py,
                            "shutil"_py, "tempfile"_py, "uuid"_py}) {
-        if (PyDict_SetItem(globals, name, import_module(name).get()) < 0) fail();
+        require(PyDict_SetItem(globals, name, import_module(name).get()));
     }
 }
 
@@ -17,12 +17,12 @@ void define_enumeration(PyObject* globals) {
     Ref members = Ref::steal(PyList_New(0));
     const std::pair<PyObject*, long> values[] = {{"All"_py, -1}, {"Ductavo"_py, 0}, {"Framavo"_py, 1}};
     for (const auto& [name, value] : values) {
-        if (PyList_Append(members.get(), tuple(name, integer(value)).get()) < 0) fail();
+        require(PyList_Append(members.get(), tuple(name, integer(value)).get()));
     }
     Ref module = Ref::steal(PyUnicode_FromString(module_name));
     Ref options = keywords({{"module"_py, module}, {"qualname"_py, "DralvexModule"_py}});
     Ref enumeration = call_object(global("Enum"_py), tuple("DralvexModule"_py, members), options.get());
-    if (PyDict_SetItem(globals, "DralvexModule"_py, enumeration.get()) < 0) fail();
+    require(PyDict_SetItem(globals, "DralvexModule"_py, enumeration.get()));
 }
 
 void assign_globals(PyObject* globals) {
@@ -45,14 +45,14 @@ void assign_globals(PyObject* globals) {
         {"_tempDirectory_"_py, Py_None},
     };
     for (const auto& [name, value] : initial) {
-        if (PyDict_SetItem(globals, name, value) < 0) fail();
+        require(PyDict_SetItem(globals, name, value));
     }
 }
 
 void create_functions(PyObject* globals) {
     for (const FunctionDescription& description : function_table) {
         Ref function = make_function(description, globals);
-        if (PyDict_SetItemString(globals, description.name, function.get()) < 0) fail();
+        require(PyDict_SetItemString(globals, description.name, function.get()));
     }
 }
 

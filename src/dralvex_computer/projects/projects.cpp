@@ -71,17 +71,17 @@ void remove_created_directories(const std::vector<Ref>& created) {
     }
 }
 
-Ref add_project_for_module(Args args, PyObject* member) {
+Ref add_project_for_module(PyObject* directory, PyObject* projectName, PyObject* studyName, PyObject* screenWidth,
+                           PyObject* screenheight, PyObject* member) {
     require_setup();
     Ref DralvexModule = host_module_enumeration();
-    return Call{global("addProject"_py), args[0], args[1], args[2], args[3], args[4], attr(DralvexModule, member)};
+    return Call{global("addProject"_py), directory, projectName, studyName, screenWidth, screenheight,
+                attr(DralvexModule, member)};
 }
 
 }  // namespace
 
-Ref addProjectFolder(Args args) {
-    PyObject* directory = args[0];
-    PyObject* folderName = args[1];
+Ref addProjectFolder(PyObject* directory, PyObject* folderName) {
 
     require_setup();
     Ref folder = os_path("join"_py, directory, folderName);
@@ -90,17 +90,12 @@ Ref addProjectFolder(Args args) {
     return folder;
 }
 
-Ref removeProjectFolder(Args args) { return remove_directory(args[0]); }
+Ref removeProjectFolder(PyObject* folderDirectory) { return remove_directory(folderDirectory); }
 
-Ref removeProject(Args args) { return remove_directory(args[0]); }
+Ref removeProject(PyObject* projectDirectory) { return remove_directory(projectDirectory); }
 
-Ref addProject(Args args) {
-    PyObject* directory = args[0];
-    PyObject* projectName = args[1];
-    PyObject* studyName = args[2];
-    PyObject* screenWidth = args[3];
-    PyObject* screenheight = args[4];
-    PyObject* module = args[5];
+Ref addProject(PyObject* directory, PyObject* projectName, PyObject* studyName, PyObject* screenWidth,
+               PyObject* screenheight, PyObject* module) {
 
     Ref projectDirectory = os_path("join"_py, directory, projectName);
     if (path_exists(projectDirectory)) return Ref::borrow(""_py);
@@ -121,8 +116,14 @@ Ref addProject(Args args) {
     return projectDirectory;
 }
 
-Ref addPipingProject(Args args) { return add_project_for_module(args, "Ductavo"_py); }
+Ref addPipingProject(PyObject* directory, PyObject* projectName, PyObject* studyName, PyObject* screenWidth,
+                     PyObject* screenheight) {
+    return add_project_for_module(directory, projectName, studyName, screenWidth, screenheight, "Ductavo"_py);
+}
 
-Ref addStructureProject(Args args) { return add_project_for_module(args, "Framavo"_py); }
+Ref addStructureProject(PyObject* directory, PyObject* projectName, PyObject* studyName, PyObject* screenWidth,
+                        PyObject* screenheight) {
+    return add_project_for_module(directory, projectName, studyName, screenWidth, screenheight, "Framavo"_py);
+}
 
 }  // namespace dralvex::functions

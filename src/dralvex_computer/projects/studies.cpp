@@ -22,20 +22,18 @@ Ref project_view_model_type() {
     return import_from("Dralvex.Ductavo.Project"_py, "ProjectViewModel"_py);
 }
 
-Ref add_study_for_module(Args args, PyObject* member) {
+Ref add_study_for_module(PyObject* projectDirectory, PyObject* studyName, PyObject* screenWidth,
+                         PyObject* screenheight, PyObject* member) {
     require_setup();
     Ref DralvexModule = host_module_enumeration();
-    return Call{global("addStudy"_py), args[0], args[1], args[2], args[3], attr(DralvexModule, member)};
+    return Call{global("addStudy"_py), projectDirectory, studyName, screenWidth, screenheight,
+                attr(DralvexModule, member)};
 }
 
 }  // namespace
 
-Ref addStudy(Args args) {
-    PyObject* projectDirectory = args[0];
-    PyObject* studyName = args[1];
-    PyObject* screenWidth = args[2];
-    PyObject* screenheight = args[3];
-    PyObject* module = args[4];
+Ref addStudy(PyObject* projectDirectory, PyObject* studyName, PyObject* screenWidth, PyObject* screenheight,
+             PyObject* module) {
 
     call_global("load_dll"_py, "Dralvex.Ductavo.Project.dll"_py);
     Ref ProjectViewModel = project_view_model_type();
@@ -48,13 +46,16 @@ Ref addStudy(Args args) {
     return call_method(projectViewModel, "GetStudy"_py, studyName);
 }
 
-Ref addPipingStudy(Args args) { return add_study_for_module(args, "Ductavo"_py); }
+Ref addPipingStudy(PyObject* projectDirectory, PyObject* studyName, PyObject* screenWidth, PyObject* screenheight) {
+    return add_study_for_module(projectDirectory, studyName, screenWidth, screenheight, "Ductavo"_py);
+}
 
-Ref addStructureStudy(Args args) { return add_study_for_module(args, "Framavo"_py); }
+Ref addStructureStudy(PyObject* projectDirectory, PyObject* studyName, PyObject* screenWidth,
+                      PyObject* screenheight) {
+    return add_study_for_module(projectDirectory, studyName, screenWidth, screenheight, "Framavo"_py);
+}
 
-Ref removeStudy(Args args) {
-    PyObject* projectDirectory = args[0];
-    PyObject* studyName = args[1];
+Ref removeStudy(PyObject* projectDirectory, PyObject* studyName) {
 
     require_setup();
     call_global("load_dll"_py, "Dralvex.Ductavo.Project.dll"_py);
@@ -67,10 +68,7 @@ Ref removeStudy(Args args) {
     return none();
 }
 
-Ref duplicateStudy(Args args) {
-    PyObject* projectDirectory = args[0];
-    PyObject* studyName = args[1];
-    PyObject* copyStudyName = args[2];
+Ref duplicateStudy(PyObject* projectDirectory, PyObject* studyName, PyObject* copyStudyName) {
 
     require_setup();
     call_global("load_dll"_py, "Dralvex.Helper.dll"_py);

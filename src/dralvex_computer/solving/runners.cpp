@@ -19,10 +19,7 @@ void with_com(Body&& body) {
 
 }  // namespace
 
-Ref PipeStressSolve(Args args) {
-    PyObject* strale = args[0];
-    PyObject* straleFilename = args[1];
-    PyObject* directory = args[2];
+Ref PipeStressSolve(PyObject* strale, PyObject* straleFilename, PyObject* directory) {
 
     set_global("_Solution_"_py, Py_None);
     with_com([&] {
@@ -52,10 +49,7 @@ Ref PipeStressSolve(Args args) {
     return none();
 }
 
-Ref AsterSolve(Args args) {
-    PyObject* strale = args[0];
-    PyObject* straleFilename = args[1];
-    PyObject* directory = args[2];
+Ref AsterSolve(PyObject* strale, PyObject* straleFilename, PyObject* directory) {
 
     set_global("_Solution_"_py, Py_None);
     with_com([&] {
@@ -81,7 +75,7 @@ Ref AsterSolve(Args args) {
     return none();
 }
 
-Ref disposeSolution(Args) {
+Ref disposeSolution() {
     if (differs_from_none(global("_Solution_"_py))) {
         call_method(global("_Solution_"_py), "Dispose"_py);
         set_global("_Solution_"_py, Py_None);

@@ -77,10 +77,7 @@ Ref fill_run_directory(const Ref& directory, PyObject* filename, const Ref& fref
 
 }  // namespace
 
-Ref solve(Args args) {
-    PyObject* filename = args[0];
-    PyObject* solvername = args[1];
-    PyObject* sandbox = args[2];
+Ref solve(PyObject* filename, PyObject* solvername, PyObject* sandbox) {
 
     require_setup();
     if (!path_exists(filename)) {
@@ -116,11 +113,8 @@ Ref solve(Args args) {
     return none();
 }
 
-Ref solvePipingModel(Args args) {
-    PyObject* strale = args[0];
-    PyObject* straleFilename = args[1];
-    PyObject* solvername = args[2];
-    PyObject* directory = args[3];
+Ref solvePipingModel(PyObject* strale, PyObject* straleFilename, PyObject* solvername,
+                     PyObject* directory) {
 
     check_model(strale, "PipingCode"_py, "The strale is not a piping model."_py);
     set_global("_Solution_"_py, Py_None);
@@ -135,10 +129,7 @@ Ref solvePipingModel(Args args) {
     return none();
 }
 
-Ref solveStructureModel(Args args) {
-    PyObject* strale = args[0];
-    PyObject* straleFilename = args[1];
-    PyObject* directory = args[2];
+Ref solveStructureModel(PyObject* strale, PyObject* straleFilename, PyObject* directory) {
 
     check_model(strale, "StructureCode"_py, "The strale is not a structure model."_py);
     set_global("_Solution_"_py, Py_None);
