@@ -11,53 +11,22 @@ import types as _types
 
 from . import dralvex_core
 
-__all__ = [
-    "DralvexModule",
-    "setup_dralvex_computer",
-    "load_dll",
-    "load_dll_c",
-    "FindSolverPaths",
-    "FindDataProjectPaths",
-    "loadStrale",
-    "saveStrale",
-    "getStrale",
-    "createStrale",
-    "createPipingStrale",
-    "createStructureStrale",
-    "solve",
-    "disposeSolution",
-    "solvePipingModel",
-    "solveStructureModel",
-    "find_first_file",
-    "copyDirectoryToTemp",
-    "inspectClass",
-    "findNameSpaceAndAssembly",
-    "writeFreFile",
-    "createCommand",
-    "executeCommand",
-    "addProjectFolder",
-    "removeProjectFolder",
-    "addProject",
-    "addPipingProject",
-    "addStructureProject",
-    "removeProject",
-    "addStudy",
-    "addPipingStudy",
-    "addStructureStudy",
-    "removeStudy",
-    "duplicateStudy",
+# The public names and the module globals come from the native module
+# itself: its enumeration, its functions in the order it made them (the
+# solver runners, whose names begin with an underscore, stay private), and
+# its globals, whose names begin and end with one underscore.
+_function_type = type(dralvex_core.setup_dralvex_computer)
+__all__ = ["DralvexModule"] + [
+    _name for _name, _value in vars(dralvex_core).items()
+    if isinstance(_value, _function_type) and not _name.startswith("_")
 ]
-
 globals().update({_name: getattr(dralvex_core, _name) for _name in __all__})
 
-# The module globals, forwarded to the native module so that the package
-# never holds a stale copy.
-_GLOBALS = frozenset((
-    "_validSetup_", "_settingsPath_", "_dataSourcesPath_", "_CultureInfo_",
-    "_exePath_", "_dllPath_", "_Aster_", "_PipeStress_", "_dlls_", "_Solution_",
-    "_dataPath_", "_projectPath_", "_Application_", "_commandController_",
-    "_tempDirectory_",
-))
+# Forwarded to the native module so that the package never holds a stale copy.
+_GLOBALS = frozenset(
+    _name for _name in vars(dralvex_core)
+    if _name.startswith("_") and _name.endswith("_") and not _name.startswith("__")
+)
 
 
 class _Package(_types.ModuleType):

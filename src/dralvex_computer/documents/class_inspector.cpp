@@ -1,23 +1,22 @@
 // Host objects and classes described by the host's class inspector.
 #include "module/api.hpp"
 #include "module/bodies.hpp"
+#include "host/installation.hpp"
 
 namespace dralvex::functions {
 
 Ref inspectClass(PyObject* instance, PyObject* indent) {
-
     require_setup();
-    call_global("load_dll"_py, "Dralvex.SDK.dll"_py);
-    call_global("load_dll"_py, "Dralvex.Ductavo.Core.dll"_py);
+    call_global("load_dll"_py, sdk_assembly());
+    call_global("load_dll"_py, ductavo_core_assembly());
     import_from("Dralvex.Ductavo.Core"_py, "Model"_py);   // must be importable, though unused
     Ref DralvexClassInspector = import_from("Dralvex.SDK"_py, "DralvexClassInspector"_py);
     return call_method(DralvexClassInspector, "ExportObjectToJson"_py, instance, indent);
 }
 
 Ref findNameSpaceAndAssembly(PyObject* className) {
-
     require_setup();
-    call_global("load_dll"_py, "Dralvex.SDK.dll"_py);
+    call_global("load_dll"_py, sdk_assembly());
     Ref DralvexClassInspector = import_from("Dralvex.SDK"_py, "DralvexClassInspector"_py);
     Ref value = Call{attr(DralvexClassInspector, "FindNamespaceAndAssemblyFromClassName"_py), global("_dllPath_"_py),
                      className};

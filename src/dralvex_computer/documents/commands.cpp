@@ -2,13 +2,13 @@
 // on its current model. Neither function saves the model.
 #include "module/api.hpp"
 #include "module/bodies.hpp"
+#include "host/installation.hpp"
 
 namespace dralvex::functions {
 
 Ref createCommand(PyObject* commandName, PyObject* strale) {
-
     require_setup();
-    call_global("load_dll"_py, "Dralvex.Ductavo.Core.dll"_py);
+    call_global("load_dll"_py, ductavo_core_assembly());
     Ref CustomCommand = import_from("Dralvex.Ductavo.Core"_py, "CustomCommand"_py);
     set_attr(global("_commandController_"_py), "model"_py, strale);
     Ref command = call(CustomCommand, strale, commandName);   // the host takes the model first
@@ -18,7 +18,6 @@ Ref createCommand(PyObject* commandName, PyObject* strale) {
 }
 
 Ref executeCommand(PyObject* command) {
-
     require_setup();
     call_method(global("_commandController_"_py), "AddCommand"_py, command);
     return none();

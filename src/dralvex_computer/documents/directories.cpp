@@ -1,12 +1,11 @@
 // find_first_file and copyDirectoryToTemp: plain directories, no host.
 #include "module/api.hpp"
-#include "module/files.hpp"
+#include "host/files.hpp"
 #include "module/bodies.hpp"
 
 namespace dralvex::functions {
 
 Ref find_first_file(PyObject* directory, PyObject* ext) {
-
     Ref names = call_method(global("os"_py), "listdir"_py, directory);
     Ref found = Ref::borrow(""_py);
     for_each(names, [&](const Ref& f) {
@@ -21,7 +20,6 @@ Ref find_first_file(PyObject* directory, PyObject* ext) {
 }
 
 Ref copyDirectoryToTemp(PyObject* directory) {
-
     Ref tempDirectory = unique_temporary_path();
     Ref options = keywords({{"dirs_exist_ok"_py, Py_True}});
     const auto failure = catch_exception([&] {

@@ -5,8 +5,9 @@
 // settings are read and converted first, the old file is moved aside (or its
 // bytes kept) rather than removed, and it is put back when the host fails.
 #include "module/api.hpp"
-#include "module/files.hpp"
+#include "host/files.hpp"
 #include "module/bodies.hpp"
+#include "host/installation.hpp"
 
 namespace dralvex::functions {
 
@@ -30,15 +31,6 @@ Ref rotation_option(const Ref& s) {
     if (equals(s, "Degrees"_py)) return integer(1);
     if (equals(s, "Milliradians"_py)) return integer(2);
     return integer(0);
-}
-
-// <directory>/<stem>.fre when it exists, else <directory>/conception.fre.
-Ref fre_file_of(PyObject* straleFilename) {
-    Ref directory = Call{os_path_function("dirname"_py), straleFilename};
-    Ref studyname = item(Call{os_path_function("splitext"_py), Call{os_path_function("basename"_py), straleFilename}}, 0);
-    Ref frefile = Call{os_path_function("join"_py), directory, add(studyname, ".fre"_py)};
-    if (!path_exists(frefile)) frefile = Call{os_path_function("join"_py), directory, "conception.fre"_py};
-    return frefile;
 }
 
 // A free name beside `path`, no longer in bytes than its own name, so that
@@ -118,15 +110,15 @@ void put_back(const OldFreFile& old, const Ref& frefile) {
 }  // namespace
 
 Ref writeFreFile(PyObject* strale, PyObject* straleFilename) {
-
     require_setup();
-    call_global("load_dll"_py, "Dralvex.Ductavo.Core.dll"_py);
+    call_global("load_dll"_py, ductavo_core_assembly());
     Ref PSLibrary = import_from("Dralvex.Ductavo.Core"_py, "PSLibrary"_py);
-    Ref PSLibraryFilename = Call{os_path_function("join"_py), global("_dllPath_"_py), "Dralvex.PipeStress.lib"_py};
+    Ref PSLibraryFilename = Call{os_path_function("join"_py), global("_dllPath_"_py), pipestress_library()};
     if (!path_exists(PSLibraryFilename)) raise(Call{global("OSError"_py), "Invalid setup! Dralvex.PipeStress.lib not found!"_py});
     call_method(PSLibrary, "Initialize"_py, PSLibraryFilename);
 
-    Ref frefile = fre_file_of(straleFilename);
+    Ref directory = Call{os_path_function("dirname"_py), straleFilename};
+    Ref frefile = fre_file_in(directory, straleFilename);
 
     Ref settings = call_method(global("_Application_"_py), "GetSettingsController"_py);
     if (!differs_from_none(settings)) return none();

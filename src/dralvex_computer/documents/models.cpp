@@ -1,8 +1,8 @@
 // Model documents: create, load, find and save host models.
 #include "module/api.hpp"
-#include "module/files.hpp"
+#include "host/files.hpp"
 #include "module/bodies.hpp"
-#include "host/host_module.hpp"
+#include "host/installation.hpp"
 
 namespace dralvex::functions {
 
@@ -17,12 +17,11 @@ Ref create_for_module(PyObject* member) {
 }  // namespace
 
 Ref loadStrale(PyObject* straleFilename) {
-
     require_setup();
     if (!path_exists(straleFilename)) return none();
-    call_global("load_dll"_py, "Dralvex.SDK.dll"_py);
-    call_global("load_dll"_py, "Dralvex.Helper.dll"_py);
-    call_global("load_dll"_py, "Dralvex.Ductavo.Core.dll"_py);
+    call_global("load_dll"_py, sdk_assembly());
+    call_global("load_dll"_py, helper_assembly());
+    call_global("load_dll"_py, ductavo_core_assembly());
     Ref Model = import_from("Dralvex.Ductavo.Core"_py, "Model"_py);
     Ref strale = call(Model);
     const auto failure = catch_exception([&] { call_method(strale, "LoadFromFile"_py, straleFilename); });
@@ -31,7 +30,6 @@ Ref loadStrale(PyObject* straleFilename) {
 }
 
 Ref saveStrale(PyObject* strale, PyObject* straleFilename) {
-
     require_setup();
     if (!differs_from_none(strale)) return none();
     call_method(strale, "SaveToFile"_py, straleFilename);
@@ -40,15 +38,13 @@ Ref saveStrale(PyObject* strale, PyObject* straleFilename) {
 }
 
 Ref getStrale(PyObject* directory) {
-
     require_setup();
     return call_global("find_first_file"_py, directory, ".strale"_py);
 }
 
 Ref createStrale(PyObject* module) {
-
-    call_global("load_dll"_py, "Dralvex.Helper.dll"_py);
-    call_global("load_dll"_py, "Dralvex.Ductavo.Core.dll"_py);
+    call_global("load_dll"_py, helper_assembly());
+    call_global("load_dll"_py, ductavo_core_assembly());
     auto [Model, Layer] = import_from("Dralvex.Ductavo.Core"_py, "Model"_py, "Layer"_py);
     Ref strale = call(Model, module);
     Ref layer0 = call(Layer, "0"_py);

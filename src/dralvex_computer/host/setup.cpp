@@ -1,9 +1,9 @@
 // setup_dralvex_computer: culture, installation checks, settings, and the
 // host application object with its command controller.
 #include "module/api.hpp"
-#include "module/files.hpp"
+#include "host/files.hpp"
 #include "module/bodies.hpp"
-#include "host/culture.hpp"
+#include "host/installation.hpp"
 
 namespace dralvex::functions {
 
@@ -30,10 +30,10 @@ Ref load_json(Obj path) {
 // Once the installation has its "Extensions" directory: the assemblies and
 // the two host objects.
 void create_host_objects() {
-    call_global("load_dll"_py, "Dralvex.SDK.dll"_py);
+    call_global("load_dll"_py, sdk_assembly());
     Ref DralvexApplication = import_from("Dralvex.SDK"_py, "DralvexApplication"_py);
     set_global("_Application_"_py, call(DralvexApplication));
-    call_global("load_dll"_py, "Dralvex.Ductavo.Core.dll"_py);
+    call_global("load_dll"_py, ductavo_core_assembly());
     Ref CommandController = import_from("Dralvex.Ductavo.Core"_py, "CommandController"_py);
     set_global("_commandController_"_py, call(CommandController));
     Call{attr(global("_commandController_"_py), "SetApplication"_py), global("_Application_"_py)};
@@ -67,7 +67,6 @@ void replace_installation(PyObject* ductavo_installation_directory) {
 // The module named by the second argument is not used: set-up is the same
 // for every module.
 Ref setup_dralvex_computer(PyObject* ductavo_installation_directory, [[maybe_unused]] PyObject* dralvexModule) {
-
     call_method(global("clr"_py), "AddReference"_py, "mscorlib"_py);
     Ref CultureInfo = import_from("System.Globalization"_py, "CultureInfo"_py);
     Ref Thread = import_from("System.Threading"_py, "Thread"_py);

@@ -196,15 +196,6 @@ void raise(Obj exception, Where where) {
     raise_pending(where);
 }
 
-void require_setup(Where where) {
-    if (!truth(global("_validSetup_"_py, where), where)) {
-        raise(Call{At(global("OSError"_py, where), where),
-                   "Invalid setup! Please call 'from dralvex_computer import setup_dralvex_computer' "
-              "and set up with Ductavo installation directory."_py},
-              where);
-    }
-}
-
 namespace {
 // __import__(name, globals, None, fromlist, 0), as the import statement calls it.
 Ref dunder_import(PyObject* name, Obj fromlist, Where where) {

@@ -149,9 +149,6 @@ std::pair<Ref, Ref> unpack_pair(Obj value, Where where = Where::current());
 // class by name as Python does, before the message is made.
 [[noreturn]] void raise(Obj exception, Where where = Where::current());
 
-// The not-set-up check shared by nearly every function.
-void require_setup(Where where = Where::current());
-
 // ------------------------------------------------------------- imports
 
 // `import name` / `from module import name`, through builtins.__import__.

@@ -1,8 +1,8 @@
 // Project folders and projects.
 #include "module/api.hpp"
-#include "module/files.hpp"
+#include "host/files.hpp"
 #include "module/bodies.hpp"
-#include "host/host_module.hpp"
+#include "host/installation.hpp"
 #include "projects/project_host.hpp"
 
 #include <vector>
@@ -82,7 +82,6 @@ Ref add_project_for_module(PyObject* directory, PyObject* projectName, PyObject*
 }  // namespace
 
 Ref addProjectFolder(PyObject* directory, PyObject* folderName) {
-
     require_setup();
     Ref folder = os_path("join"_py, directory, folderName);
     if (path_exists(folder)) return Ref::borrow(""_py);
@@ -96,7 +95,6 @@ Ref removeProject(PyObject* projectDirectory) { return remove_directory(projectD
 
 Ref addProject(PyObject* directory, PyObject* projectName, PyObject* studyName, PyObject* screenWidth,
                PyObject* screenheight, PyObject* module) {
-
     Ref projectDirectory = os_path("join"_py, directory, projectName);
     if (path_exists(projectDirectory)) return Ref::borrow(""_py);
     const std::vector<Ref> created = missing_directories(projectDirectory);
@@ -105,7 +103,7 @@ Ref addProject(PyObject* directory, PyObject* projectName, PyObject* studyName, 
     // call with this name return "" without creating the project.
     with_rollback(
         [&] {
-            call_global("load_dll"_py, "Dralvex.Ductavo.Project.dll"_py);
+            call_global("load_dll"_py, project_assembly());
             Ref ProjectViewModel = import_from("Dralvex.Ductavo.Project"_py, "ProjectViewModel"_py);
             Ref Point = import_from("System.Windows"_py, "Point"_py);
             Ref projectViewModel = call(ProjectViewModel, Py_None);

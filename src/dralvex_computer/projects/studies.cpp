@@ -1,8 +1,8 @@
 // Studies of an existing project, each call through a fresh view model.
 #include "module/api.hpp"
-#include "module/files.hpp"
+#include "host/files.hpp"
 #include "module/bodies.hpp"
-#include "host/host_module.hpp"
+#include "host/installation.hpp"
 #include "projects/project_host.hpp"
 
 namespace dralvex::functions {
@@ -22,6 +22,17 @@ Ref project_view_model_type() {
     return import_from("Dralvex.Ductavo.Project"_py, "ProjectViewModel"_py);
 }
 
+// The start of removeStudy and duplicateStudy, once their assemblies are
+// loaded: the project's view model when the project has a study named
+// studyName, made its current study; empty otherwise.
+Ref select_existing_study(PyObject* projectDirectory, PyObject* studyName) {
+    Ref projectViewModel = open_project(project_view_model_type(), projectDirectory);
+    if (!projectViewModel) return {};
+    if (!differs_from_none(call_method(projectViewModel, "GetStudy"_py, studyName))) return {};
+    call_method(projectViewModel, "SetCurrentStudy"_py, studyName);
+    return projectViewModel;
+}
+
 Ref add_study_for_module(PyObject* projectDirectory, PyObject* studyName, PyObject* screenWidth,
                          PyObject* screenheight, PyObject* member) {
     require_setup();
@@ -34,8 +45,7 @@ Ref add_study_for_module(PyObject* projectDirectory, PyObject* studyName, PyObje
 
 Ref addStudy(PyObject* projectDirectory, PyObject* studyName, PyObject* screenWidth, PyObject* screenheight,
              PyObject* module) {
-
-    call_global("load_dll"_py, "Dralvex.Ductavo.Project.dll"_py);
+    call_global("load_dll"_py, project_assembly());
     Ref ProjectViewModel = project_view_model_type();
     Ref Point = import_from("System.Windows"_py, "Point"_py);
     Ref projectViewModel = open_project(ProjectViewModel, projectDirectory);
@@ -56,27 +66,19 @@ Ref addStructureStudy(PyObject* projectDirectory, PyObject* studyName, PyObject*
 }
 
 Ref removeStudy(PyObject* projectDirectory, PyObject* studyName) {
-
     require_setup();
-    call_global("load_dll"_py, "Dralvex.Ductavo.Project.dll"_py);
-    Ref projectViewModel = open_project(project_view_model_type(), projectDirectory);
-    if (!projectViewModel) return none();
-    if (differs_from_none(call_method(projectViewModel, "GetStudy"_py, studyName))) {
-        call_method(projectViewModel, "SetCurrentStudy"_py, studyName);
+    call_global("load_dll"_py, project_assembly());
+    if (Ref projectViewModel = select_existing_study(projectDirectory, studyName)) {
         call_method(projectViewModel, "DeleteCurrentStudy"_py);
     }
     return none();
 }
 
 Ref duplicateStudy(PyObject* projectDirectory, PyObject* studyName, PyObject* copyStudyName) {
-
     require_setup();
-    call_global("load_dll"_py, "Dralvex.Helper.dll"_py);
-    call_global("load_dll"_py, "Dralvex.Ductavo.Project.dll"_py);
-    Ref projectViewModel = open_project(project_view_model_type(), projectDirectory);
-    if (!projectViewModel) return none();
-    if (differs_from_none(call_method(projectViewModel, "GetStudy"_py, studyName))) {
-        call_method(projectViewModel, "SetCurrentStudy"_py, studyName);
+    call_global("load_dll"_py, helper_assembly());
+    call_global("load_dll"_py, project_assembly());
+    if (Ref projectViewModel = select_existing_study(projectDirectory, studyName)) {
         call_method(projectViewModel, "DuplicateCurrentStudy"_py);   // the copy becomes the current study
         Ref newStudyName = call_method(projectViewModel, "GetCurrentStudyName"_py);
         call_method(projectViewModel, "SetCurrentStudy"_py, newStudyName);

@@ -1,32 +1,42 @@
 // The solver runners and disposeSolution. A runner is the body of a worker
 // thread: it brackets its work with COM initialisation on that thread and
 // leaves its outcome in the module global _Solution_.
-#include "host/culture.hpp"
+#include "host/installation.hpp"
 #include "module/api.hpp"
-#include "module/files.hpp"
+#include "host/files.hpp"
 #include "module/bodies.hpp"
 
 namespace dralvex::functions {
 
 namespace {
 
-// pythoncom.CoInitialize(); try: body() finally: pythoncom.CoUninitialize()
+// The frame of both runners:
+//   _Solution_ = None
+//   pythoncom.CoInitialize()
+//   try: body() finally: pythoncom.CoUninitialize()
 template <class Body>
-void with_com(Body&& body) {
+void run_with_com(Body&& body) {
+    set_global("_Solution_"_py, Py_None);
     call_method(global("pythoncom"_py), "CoInitialize"_py);
     with_finally(body, [] { call_method(global("pythoncom"_py), "CoUninitialize"_py); });
+}
+
+// The end of both runners: _Solution_ = Solution(None, solver) after a
+// successful run; otherwise the solver is disposed, so that no solver is
+// left holding its files open.
+void keep_solution_or_dispose(bool succeeded, const Ref& Solution, const Ref& solver) {
+    if (succeeded) {
+        set_global("_Solution_"_py, call(Solution, Py_None, solver));
+    } else {
+        call_method(solver, "Dispose"_py);
+    }
 }
 
 }  // namespace
 
 Ref PipeStressSolve(PyObject* strale, PyObject* straleFilename, PyObject* directory) {
-
-    set_global("_Solution_"_py, Py_None);
-    with_com([&] {
-        Ref studyname =
-            item(Call{os_path_function("splitext"_py), Call{os_path_function("basename"_py), straleFilename}}, 0);
-        Ref frefile = Call{os_path_function("join"_py), directory, add(studyname, ".fre"_py)};
-        if (!path_exists(frefile)) frefile = Call{os_path_function("join"_py), directory, "conception.fre"_py};
+    run_with_com([&] {
+        Ref frefile = fre_file_in(directory, straleFilename);
         if (!path_exists(frefile)) call_global("writeFreFile"_py, strale, straleFilename);
         Ref thffile = call_global("find_first_file"_py, directory, ".thf"_py);
         Ref PipeStressSolver = import_from("Dralvex.PipeStress.Core"_py, "PipeStressSolver"_py);
@@ -34,25 +44,16 @@ Ref PipeStressSolve(PyObject* strale, PyObject* straleFilename, PyObject* direct
 
         Ref solver = call(PipeStressSolver, global("_PipeStress_"_py), strale, frefile, thffile);
         set_attr(solver, "IgnoreWarnings"_py, Py_True);
-        if (equals(call_method(solver, "Run"_py), integer(0))) {
-            if (differs_from_none(call_method(solver, "GetAnalysisModel"_py))) {
-                set_global("_Solution_"_py, call(Solution, Py_None, solver));
-            } else {
-                // Without an analysis model no Solution takes the solver
-                // over, and an undisposed solver may keep its files open.
-                call_method(solver, "Dispose"_py);
-            }
-        } else {
-            call_method(solver, "Dispose"_py);
-        }
+        // Without an analysis model no Solution takes the solver over.
+        const bool succeeded = equals(call_method(solver, "Run"_py), integer(0)) &&
+                               differs_from_none(call_method(solver, "GetAnalysisModel"_py));
+        keep_solution_or_dispose(succeeded, Solution, solver);
     });
     return none();
 }
 
 Ref AsterSolve(PyObject* strale, PyObject* straleFilename, PyObject* directory) {
-
-    set_global("_Solution_"_py, Py_None);
-    with_com([&] {
+    run_with_com([&] {
         Ref thffile = call_global("find_first_file"_py, directory, ".thf"_py);
         call_method(global("clr"_py), "AddReference"_py, "mscorlib"_py);
         Ref Thread = import_from("System.Threading"_py, "Thread"_py);
@@ -63,14 +64,10 @@ Ref AsterSolve(PyObject* strale, PyObject* straleFilename, PyObject* directory) 
         Ref keepDistantModels = boolean(false);
         Ref solver = call(AsterSolver, global("_Aster_"_py), strale, straleFilename, thffile, Py_False);
         set_attr(solver, "IgnoreWarnings"_py, Py_True);
-        Ref built = call_method(solver, "BuildAnalysisModel"_py, keepDistantModels);
-        if (less(built, integer(0))) {
-            call_method(solver, "Dispose"_py);
-        } else if (equals(call_method(solver, "Run"_py), integer(0))) {
-            set_global("_Solution_"_py, call(Solution, Py_None, solver));
-        } else {
-            call_method(solver, "Dispose"_py);
-        }
+        // No run when the analysis model could not be built.
+        const bool succeeded = !less(call_method(solver, "BuildAnalysisModel"_py, keepDistantModels), integer(0)) &&
+                               equals(call_method(solver, "Run"_py), integer(0));
+        keep_solution_or_dispose(succeeded, Solution, solver);
     });
     return none();
 }

@@ -1,8 +1,9 @@
 // solve, solvePipingModel and solveStructureModel: argument checks, the
 // sandbox, dispatch by model kind, and one joined worker thread per run.
 #include "module/api.hpp"
-#include "module/files.hpp"
+#include "host/files.hpp"
 #include "module/bodies.hpp"
+#include "host/installation.hpp"
 
 namespace dralvex::functions {
 
@@ -31,16 +32,16 @@ bool is_code(Obj strale, Obj Code) {
 void check_model(PyObject* strale, PyObject* code, PyObject* message) {
     require_setup();
     if (equals_none(strale)) raise(Call{global("OSError"_py), "Invalid strale."_py});
-    call_global("load_dll"_py, "Dralvex.Ductavo.Core.dll"_py);
+    call_global("load_dll"_py, ductavo_core_assembly());
     Ref Code = import_from("Dralvex.Ductavo.Core"_py, code);
     if (!is_code(strale, Code)) raise(Call{global("OSError"_py), message});
 }
 
 Ref run_aster(PyObject* strale, PyObject* straleFilename, PyObject* directory) {
     if (equals_none(global("_Aster_"_py))) return none();
-    call_global("load_dll"_py, "Dralvex.SDK.dll"_py);
-    call_global("load_dll"_py, "Dralvex.Helper.dll"_py);
-    call_global("load_dll"_py, "Dralvex.Aster.Core.dll"_py);
+    call_global("load_dll"_py, sdk_assembly());
+    call_global("load_dll"_py, helper_assembly());
+    call_global("load_dll"_py, aster_assembly());
     return run_on_worker_thread("_AsterSolve"_py, strale, straleFilename, directory);
 }
 
@@ -78,7 +79,6 @@ Ref fill_run_directory(const Ref& directory, PyObject* filename, const Ref& fref
 }  // namespace
 
 Ref solve(PyObject* filename, PyObject* solvername, PyObject* sandbox) {
-
     require_setup();
     if (!path_exists(filename)) {
         print("Invalid filename"_py);
@@ -100,7 +100,7 @@ Ref solve(PyObject* filename, PyObject* solvername, PyObject* sandbox) {
         print("Invalid strale"_py);
         return none();
     }
-    call_global("load_dll"_py, "Dralvex.Ductavo.Core.dll"_py);
+    call_global("load_dll"_py, ductavo_core_assembly());
     auto [PipingCode, StructureCode] = import_from("Dralvex.Ductavo.Core"_py, "PipingCode"_py, "StructureCode"_py);
     if (is_code(strale, PipingCode)) {
         call_global("solvePipingModel"_py, strale, straleFilename, solvername, directory);
@@ -115,14 +115,13 @@ Ref solve(PyObject* filename, PyObject* solvername, PyObject* sandbox) {
 
 Ref solvePipingModel(PyObject* strale, PyObject* straleFilename, PyObject* solvername,
                      PyObject* directory) {
-
     check_model(strale, "PipingCode"_py, "The strale is not a piping model."_py);
     set_global("_Solution_"_py, Py_None);
     if (equals(solvername, "Aster"_py)) return run_aster(strale, straleFilename, directory);
     if (equals(solvername, "PipeStress"_py)) {
         if (equals_none(global("_PipeStress_"_py))) return none();
-        call_global("load_dll"_py, "Dralvex.SDK.dll"_py);
-        call_global("load_dll"_py, "Dralvex.PipeStress.Core.dll"_py);
+        call_global("load_dll"_py, sdk_assembly());
+        call_global("load_dll"_py, pipestress_assembly());
         return run_on_worker_thread("_PipeStressSolve"_py, strale, straleFilename, directory);
     }
     print("Invalid solver name. use 'Aster' or 'PipeStress'."_py);
@@ -130,7 +129,6 @@ Ref solvePipingModel(PyObject* strale, PyObject* straleFilename, PyObject* solve
 }
 
 Ref solveStructureModel(PyObject* strale, PyObject* straleFilename, PyObject* directory) {
-
     check_model(strale, "StructureCode"_py, "The strale is not a structure model."_py);
     set_global("_Solution_"_py, Py_None);
     return run_aster(strale, straleFilename, directory);

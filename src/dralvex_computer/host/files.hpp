@@ -18,6 +18,19 @@ inline Ref unique_temporary_path(Where where = Where::current()) {
                 Call{At(global("str"_py, where), where), Call{At(attr(global("uuid"_py, where), "uuid4"_py, where), where)}}};
 }
 
+// The FRE input file of a model document in `directory`:
+//   studyname = os.path.splitext(os.path.basename(straleFilename))[0]
+//   frefile = os.path.join(directory, studyname + ".fre")
+//   if not os.path.exists(frefile): frefile = os.path.join(directory, "conception.fre")
+inline Ref fre_file_in(Obj directory, Obj straleFilename, Where where = Where::current()) {
+    Ref studyname = item(Call{At(os_path_function("splitext"_py, where), where),
+                              Call{At(os_path_function("basename"_py, where), where), straleFilename}},
+                         0, where);
+    Ref frefile = Call{At(os_path_function("join"_py, where), where), directory, add(studyname, ".fre"_py, where)};
+    if (path_exists(frefile, where)) return frefile;
+    return Call{At(os_path_function("join"_py, where), where), directory, "conception.fre"_py};
+}
+
 // Gives the owner full rights on every directory of a tree (links are not
 // followed), so that a copy that carried read-only modes can be removed.
 inline void make_directories_writable(Obj path, Where where = Where::current()) {
