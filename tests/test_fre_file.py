@@ -26,6 +26,14 @@ def read(path):
         return stream.read()
 
 
+def fail_host_write():
+    dralvex_sim.fail("Model.WriteFreFile.body", dralvex_sim.dotnet.IOException("disk full"))
+
+
+def refuse_replace(source, target):
+    raise PermissionError(source)
+
+
 def test_conception_when_no_same_name_file(ready, model):
     strale = os.path.join(ready.data_dir, "plant.strale")
     put(os.path.join(ready.data_dir, "conception.fre"), "old")
@@ -145,10 +153,7 @@ def test_partial_file_removed_when_there_was_no_old_file(ready, model):
 def test_old_file_that_cannot_be_moved_is_ignored(ready, model):
     put(os.path.join(ready.data_dir, "conception.fre"), "old")
 
-    def refuse(source, target):
-        raise PermissionError(source)
-
-    core.os = Proxy(os, replace=refuse)
+    core.os = Proxy(os, replace=refuse_replace)
     core.writeFreFile(model, os.path.join(ready.data_dir, "plant.strale"))
     assert write_args()[0] == os.path.join(ready.data_dir, "conception.fre")
     assert read(os.path.join(ready.data_dir, "conception.fre")).startswith("* DRALVEX")
@@ -157,14 +162,6 @@ def test_old_file_that_cannot_be_moved_is_ignored(ready, model):
 def test_path_of_wrong_type(ready, model):
     with pytest.raises(TypeError):
         core.writeFreFile(model, 42)
-
-
-def fail_host_write():
-    dralvex_sim.fail("Model.WriteFreFile.body", dralvex_sim.dotnet.IOException("disk full"))
-
-
-def refuse_replace(source, target):
-    raise PermissionError(source)
 
 
 @pytest.mark.parametrize("obstacle", ["longest-name", "replace-raises", "read-only-directory", "non-ascii-name"])

@@ -16,26 +16,23 @@ site.point(core)
 assert core.setup_dralvex_computer(site.install_dir, cc.DralvexModule.All)
 """
 
-CASES = {
-    # a name whose lower() lists the directory again
-    "find_first_file": """
+# a name whose lower() lists the directory again
+RECURSIVE_LISTING = """
 class Name(str):
     def lower(self):
         return core.find_first_file(".", ".txt") or str(self)
 listing = types.SimpleNamespace(**vars(os))
 listing.listdir = lambda directory: [Name("a.txt")]
 core.os = listing
+"""
+
+CASES = {
+    "find_first_file": RECURSIVE_LISTING + """
 core.find_first_file(".", ".txt")
 """,
     # the same on a thread with the 1 MB stack that Windows gives threads
-    "find_first_file-small-stack": """
+    "find_first_file-small-stack": RECURSIVE_LISTING + """
 import threading
-class Name(str):
-    def lower(self):
-        return core.find_first_file(".", ".txt") or str(self)
-listing = types.SimpleNamespace(**vars(os))
-listing.listdir = lambda directory: [Name("a.txt")]
-core.os = listing
 outcome = []
 def run():
     try:

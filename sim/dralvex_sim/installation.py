@@ -82,13 +82,15 @@ def write_settings_document(path, aster, pipestress, fre=None, ductavo=None):
 
 
 def _install_solver(directory, name):
-    """Copy a solver program and make it runnable with this interpreter."""
-    source = os.path.join(_SOLVERS, name + ".py")
+    """Install a solver program, its shared main and its own part in one
+    script, runnable with this interpreter."""
     target = os.path.join(directory, name)
-    with open(source, "r", encoding="utf-8") as stream:
-        body = stream.read()
+    parts = []
+    for source in ("solver_program.py", name + "_program.py"):
+        with open(os.path.join(_SOLVERS, source), "r", encoding="utf-8") as stream:
+            parts.append(stream.read())
     with open(target, "w", encoding="utf-8") as stream:
-        stream.write("#!" + sys.executable + "\n" + body)
+        stream.write("#!" + sys.executable + "\n" + "\n\n".join(parts))
     os.chmod(target, 0o755)
     return target
 

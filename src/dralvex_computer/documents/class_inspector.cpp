@@ -10,20 +10,20 @@ Ref inspectClass(PyObject* instance, PyObject* indent) {
     call_global("load_dll"_py, sdk_assembly());
     call_global("load_dll"_py, ductavo_core_assembly());
     import_from("Dralvex.Ductavo.Core"_py, "Model"_py);   // must be importable, though unused
-    Ref DralvexClassInspector = import_from("Dralvex.SDK"_py, "DralvexClassInspector"_py);
-    return call_method(DralvexClassInspector, "ExportObjectToJson"_py, instance, indent);
+    Ref dralvex_class_inspector_type = import_from("Dralvex.SDK"_py, "DralvexClassInspector"_py);
+    return call_method(dralvex_class_inspector_type, "ExportObjectToJson"_py, instance, indent);
 }
 
-Ref findNameSpaceAndAssembly(PyObject* className) {
+Ref findNameSpaceAndAssembly(PyObject* class_name) {
     require_setup();
     call_global("load_dll"_py, sdk_assembly());
-    Ref DralvexClassInspector = import_from("Dralvex.SDK"_py, "DralvexClassInspector"_py);
-    Ref value = Call{attr(DralvexClassInspector, "FindNamespaceAndAssemblyFromClassName"_py), global("_dllPath_"_py),
-                     className};
+    Ref dralvex_class_inspector_type = import_from("Dralvex.SDK"_py, "DralvexClassInspector"_py);
+    Ref value = Call{attr(dralvex_class_inspector_type, "FindNamespaceAndAssemblyFromClassName"_py), global("_dllPath_"_py),
+                     class_name};
     if (equals_none(value)) return tuple(Py_None, Py_None);
-    Ref nameSpace = attr(value, "Item1"_py);   // Item1 first, as the tuple display reads them
+    Ref name_space = attr(value, "Item1"_py);   // Item1 first, as the tuple display reads them
     Ref assembly = attr(value, "Item2"_py);
-    return tuple(nameSpace, assembly);
+    return tuple(name_space, assembly);
 }
 
 }  // namespace dralvex::functions

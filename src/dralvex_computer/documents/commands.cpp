@@ -6,12 +6,12 @@
 
 namespace dralvex::functions {
 
-Ref createCommand(PyObject* commandName, PyObject* strale) {
+Ref createCommand(PyObject* command_name, PyObject* strale) {
     require_setup();
     call_global("load_dll"_py, ductavo_core_assembly());
-    Ref CustomCommand = import_from("Dralvex.Ductavo.Core"_py, "CustomCommand"_py);
+    Ref custom_command_type = import_from("Dralvex.Ductavo.Core"_py, "CustomCommand"_py);
     set_attr(global("_commandController_"_py), "model"_py, strale);
-    Ref command = call(CustomCommand, strale, commandName);   // the host takes the model first
+    Ref command = call(custom_command_type, strale, command_name);   // the host takes the model first
     set_attr(command, "NeedToReloadModelAfterCommand"_py, Py_False);
     set_attr(command, "NeedToSaveModelAfterCommand"_py, Py_False);
     return command;

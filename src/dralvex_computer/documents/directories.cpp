@@ -20,17 +20,17 @@ Ref find_first_file(PyObject* directory, PyObject* ext) {
 }
 
 Ref copyDirectoryToTemp(PyObject* directory) {
-    Ref tempDirectory = unique_temporary_path();
+    Ref temp_directory = unique_temporary_path();
     Ref options = keywords({{"dirs_exist_ok"_py, Py_True}});
     const auto failure = catch_exception([&] {
-        call_object(attr(global("shutil"_py), "copytree"_py), tuple(directory, tempDirectory), options.get());
+        call_object(attr(global("shutil"_py), "copytree"_py), tuple(directory, temp_directory), options.get());
     });
     if (failure) {
         // Nobody else learns this path, so a partial copy is removed here.
-        remove_tree_quietly(tempDirectory);
+        remove_tree_quietly(temp_directory);
         return Ref::borrow(""_py);
     }
-    return tempDirectory;
+    return temp_directory;
 }
 
 }  // namespace dralvex::functions

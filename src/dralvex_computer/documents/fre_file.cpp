@@ -27,9 +27,9 @@ Ref flag(const Ref& settings, PyObject* section, PyObject* key) {
     return boolean(equals(integer_setting(settings, section, key), integer(1)));
 }
 
-Ref rotation_option(const Ref& s) {
-    if (equals(s, "Degrees"_py)) return integer(1);
-    if (equals(s, "Milliradians"_py)) return integer(2);
+Ref rotation_option_of(const Ref& rotation_units) {
+    if (equals(rotation_units, "Degrees"_py)) return integer(1);
+    if (equals(rotation_units, "Milliradians"_py)) return integer(2);
     return integer(0);
 }
 
@@ -109,32 +109,32 @@ void put_back(const OldFreFile& old, const Ref& frefile) {
 
 }  // namespace
 
-Ref writeFreFile(PyObject* strale, PyObject* straleFilename) {
+Ref writeFreFile(PyObject* strale, PyObject* strale_filename) {
     require_setup();
     call_global("load_dll"_py, ductavo_core_assembly());
-    Ref PSLibrary = import_from("Dralvex.Ductavo.Core"_py, "PSLibrary"_py);
-    Ref PSLibraryFilename = Call{os_path_function("join"_py), global("_dllPath_"_py), pipestress_library()};
-    if (!path_exists(PSLibraryFilename)) raise(Call{global("OSError"_py), "Invalid setup! Dralvex.PipeStress.lib not found!"_py});
-    call_method(PSLibrary, "Initialize"_py, PSLibraryFilename);
+    Ref ps_library_type = import_from("Dralvex.Ductavo.Core"_py, "PSLibrary"_py);
+    Ref ps_library_filename = Call{os_path_function("join"_py), global("_dllPath_"_py), pipestress_library()};
+    if (!path_exists(ps_library_filename)) raise(Call{global("OSError"_py), "Invalid setup! Dralvex.PipeStress.lib not found!"_py});
+    call_method(ps_library_type, "Initialize"_py, ps_library_filename);
 
-    Ref directory = Call{os_path_function("dirname"_py), straleFilename};
-    Ref frefile = fre_file_in(directory, straleFilename);
+    Ref directory = Call{os_path_function("dirname"_py), strale_filename};
+    Ref frefile = fre_file_in(directory, strale_filename);
 
     Ref settings = call_method(global("_Application_"_py), "GetSettingsController"_py);
     if (!differs_from_none(settings)) return none();
-    Ref maxLength = integer_setting(settings, "PIPESTRESS"_py, "MAX FIELD LENGTH"_py);
-    Ref s = setting(settings, "PIPESTRESS"_py, "ROTATION UNITS"_py);
-    Ref rotationOption = rotation_option(s);
-    Ref inlineRestraints = flag(settings, "PIPESTRESS"_py, "GENERATE RESTRAINTS INLINE"_py);
-    Ref inlineDLCS = flag(settings, "PIPESTRESS"_py, "GENERATE DLCS INLINE"_py);
-    Ref inlineINDI = flag(settings, "PIPESTRESS"_py, "GENERATE INDI INLINE"_py);
-    Ref writeImperial = flag(settings, "DUCTAVO"_py, "USE IMPERIAL NOTATION"_py);
+    Ref max_length = integer_setting(settings, "PIPESTRESS"_py, "MAX FIELD LENGTH"_py);
+    Ref rotation_units = setting(settings, "PIPESTRESS"_py, "ROTATION UNITS"_py);
+    Ref rotation_option = rotation_option_of(rotation_units);
+    Ref inline_restraints = flag(settings, "PIPESTRESS"_py, "GENERATE RESTRAINTS INLINE"_py);
+    Ref inline_dlcs = flag(settings, "PIPESTRESS"_py, "GENERATE DLCS INLINE"_py);
+    Ref inline_indi = flag(settings, "PIPESTRESS"_py, "GENERATE INDI INLINE"_py);
+    Ref write_imperial = flag(settings, "DUCTAVO"_py, "USE IMPERIAL NOTATION"_py);
 
     const OldFreFile old = keep_old_file(frefile);
     with_rollback(
         [&] {
-            call_method(strale, "WriteFreFile"_py, frefile, Py_None, maxLength, rotationOption, Py_False,
-                        writeImperial, inlineRestraints, inlineDLCS, inlineINDI, Py_False, Py_None, Py_None);
+            call_method(strale, "WriteFreFile"_py, frefile, Py_None, max_length, rotation_option, Py_False,
+                        write_imperial, inline_restraints, inline_dlcs, inline_indi, Py_False, Py_None, Py_None);
         },
         [&] { put_back(old, frefile); });
     if (old.aside) remove_quietly(old.aside);

@@ -10,30 +10,30 @@ namespace {
 
 Ref create_for_module(PyObject* member) {
     require_setup();
-    Ref DralvexModule = host_module_enumeration();
-    return Call{global("createStrale"_py), attr(DralvexModule, member)};
+    Ref dralvex_module_type = host_module_enumeration();
+    return Call{global("createStrale"_py), attr(dralvex_module_type, member)};
 }
 
 }  // namespace
 
-Ref loadStrale(PyObject* straleFilename) {
+Ref loadStrale(PyObject* strale_filename) {
     require_setup();
-    if (!path_exists(straleFilename)) return none();
+    if (!path_exists(strale_filename)) return none();
     call_global("load_dll"_py, sdk_assembly());
     call_global("load_dll"_py, helper_assembly());
     call_global("load_dll"_py, ductavo_core_assembly());
-    Ref Model = import_from("Dralvex.Ductavo.Core"_py, "Model"_py);
-    Ref strale = call(Model);
-    const auto failure = catch_exception([&] { call_method(strale, "LoadFromFile"_py, straleFilename); });
+    Ref model_type = import_from("Dralvex.Ductavo.Core"_py, "Model"_py);
+    Ref strale = call(model_type);
+    const auto failure = catch_exception([&] { call_method(strale, "LoadFromFile"_py, strale_filename); });
     if (failure) return none();
     return strale;
 }
 
-Ref saveStrale(PyObject* strale, PyObject* straleFilename) {
+Ref saveStrale(PyObject* strale, PyObject* strale_filename) {
     require_setup();
     if (!differs_from_none(strale)) return none();
-    call_method(strale, "SaveToFile"_py, straleFilename);
-    call_global("writeFreFile"_py, strale, straleFilename);
+    call_method(strale, "SaveToFile"_py, strale_filename);
+    call_global("writeFreFile"_py, strale, strale_filename);
     return none();
 }
 
@@ -45,9 +45,9 @@ Ref getStrale(PyObject* directory) {
 Ref createStrale(PyObject* module) {
     call_global("load_dll"_py, helper_assembly());
     call_global("load_dll"_py, ductavo_core_assembly());
-    auto [Model, Layer] = import_from("Dralvex.Ductavo.Core"_py, "Model"_py, "Layer"_py);
-    Ref strale = call(Model, module);
-    Ref layer0 = call(Layer, "0"_py);
+    auto [model_type, layer_type] = import_from("Dralvex.Ductavo.Core"_py, "Model"_py, "Layer"_py);
+    Ref strale = call(model_type, module);
+    Ref layer0 = call(layer_type, "0"_py);
     call_method(attr(strale, "Layers"_py), "Add"_py, layer0);
     return strale;
 }

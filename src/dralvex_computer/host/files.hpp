@@ -22,9 +22,9 @@ inline Ref unique_temporary_path(Where where = Where::current()) {
 //   studyname = os.path.splitext(os.path.basename(straleFilename))[0]
 //   frefile = os.path.join(directory, studyname + ".fre")
 //   if not os.path.exists(frefile): frefile = os.path.join(directory, "conception.fre")
-inline Ref fre_file_in(Obj directory, Obj straleFilename, Where where = Where::current()) {
+inline Ref fre_file_in(Obj directory, Obj strale_filename, Where where = Where::current()) {
     Ref studyname = item(Call{At(os_path_function("splitext"_py, where), where),
-                              Call{At(os_path_function("basename"_py, where), where), straleFilename}},
+                              Call{At(os_path_function("basename"_py, where), where), strale_filename}},
                          0, where);
     Ref frefile = Call{At(os_path_function("join"_py, where), where), directory, add(studyname, ".fre"_py, where)};
     if (path_exists(frefile, where)) return frefile;

@@ -29,10 +29,10 @@ inline void require_setup(Where where = Where::current()) {
 // Thread.CurrentThread.CurrentCulture = _CultureInfo_, then the same for
 // CurrentUICulture. As in the assignment statements, the global is read
 // afresh for each, before Thread.CurrentThread.
-inline void set_thread_culture(Obj Thread, Where where = Where::current()) {
+inline void set_thread_culture(Obj thread_type, Where where = Where::current()) {
     for (PyObject* property : {"CurrentCulture"_py, "CurrentUICulture"_py}) {
         Ref culture = global("_CultureInfo_"_py, where);
-        set_attr(attr(Thread, "CurrentThread"_py, where), property, culture, where);
+        set_attr(attr(thread_type, "CurrentThread"_py, where), property, culture, where);
     }
 }
 

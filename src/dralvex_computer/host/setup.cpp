@@ -31,11 +31,11 @@ Ref load_json(Obj path) {
 // the two host objects.
 void create_host_objects() {
     call_global("load_dll"_py, sdk_assembly());
-    Ref DralvexApplication = import_from("Dralvex.SDK"_py, "DralvexApplication"_py);
-    set_global("_Application_"_py, call(DralvexApplication));
+    Ref dralvex_application_type = import_from("Dralvex.SDK"_py, "DralvexApplication"_py);
+    set_global("_Application_"_py, call(dralvex_application_type));
     call_global("load_dll"_py, ductavo_core_assembly());
-    Ref CommandController = import_from("Dralvex.Ductavo.Core"_py, "CommandController"_py);
-    set_global("_commandController_"_py, call(CommandController));
+    Ref command_controller_type = import_from("Dralvex.Ductavo.Core"_py, "CommandController"_py);
+    set_global("_commandController_"_py, call(command_controller_type));
     Call{attr(global("_commandController_"_py), "SetApplication"_py), global("_Application_"_py)};
 }
 
@@ -45,14 +45,14 @@ void replace_installation(PyObject* ductavo_installation_directory) {
     set_global("_dllPath_"_py, os_path("join"_py, ductavo_installation_directory, "Extensions"_py));
 
     Ref settings = load_json(global("_settingsPath_"_py));
-    auto [Aster, PipeStress] = unpack_pair(call_global("FindSolverPaths"_py, settings));
-    set_global("_Aster_"_py, Aster);
-    set_global("_PipeStress_"_py, PipeStress);
+    auto [aster_path, pipestress_path] = unpack_pair(call_global("FindSolverPaths"_py, settings));
+    set_global("_Aster_"_py, aster_path);
+    set_global("_PipeStress_"_py, pipestress_path);
 
-    Ref dataSources = load_json(global("_dataSourcesPath_"_py));
-    auto [dataPath, projectPath] = unpack_pair(call_global("FindDataProjectPaths"_py, dataSources));
-    set_global("_dataPath_"_py, dataPath);
-    set_global("_projectPath_"_py, projectPath);
+    Ref data_sources = load_json(global("_dataSourcesPath_"_py));
+    auto [data_path, project_path] = unpack_pair(call_global("FindDataProjectPaths"_py, data_sources));
+    set_global("_dataPath_"_py, data_path);
+    set_global("_projectPath_"_py, project_path);
 
     set_global("_validSetup_"_py, Py_False);
     if (path_exists(global("_dllPath_"_py))) {
@@ -66,12 +66,12 @@ void replace_installation(PyObject* ductavo_installation_directory) {
 
 // The module named by the second argument is not used: set-up is the same
 // for every module.
-Ref setup_dralvex_computer(PyObject* ductavo_installation_directory, [[maybe_unused]] PyObject* dralvexModule) {
+Ref setup_dralvex_computer(PyObject* ductavo_installation_directory, [[maybe_unused]] PyObject* dralvex_module) {
     call_method(global("clr"_py), "AddReference"_py, "mscorlib"_py);
-    Ref CultureInfo = import_from("System.Globalization"_py, "CultureInfo"_py);
-    Ref Thread = import_from("System.Threading"_py, "Thread"_py);
-    set_global("_CultureInfo_"_py, call(CultureInfo, "en-US"_py));
-    set_thread_culture(Thread);
+    Ref culture_info_type = import_from("System.Globalization"_py, "CultureInfo"_py);
+    Ref thread_type = import_from("System.Threading"_py, "Thread"_py);
+    set_global("_CultureInfo_"_py, call(culture_info_type, "en-US"_py));
+    set_thread_culture(thread_type);
 
     require_exists([&] { return Ref::borrow(ductavo_installation_directory); });
     require_exists([] { return global("_settingsPath_"_py); });

@@ -40,8 +40,8 @@ Ref remove_directory(PyObject* path) {
     catch_exception([&] {
         Ref directory = resolved_directory(path);
         if (!directory) return;
-        Ref parentDirectory = os_path("dirname"_py, directory);
-        call_method(global("os"_py), "chdir"_py, parentDirectory);
+        Ref parent_directory = os_path("dirname"_py, directory);
+        call_method(global("os"_py), "chdir"_py, parent_directory);
         call_method(global("shutil"_py), "rmtree"_py, directory);
     });
     return none();
@@ -71,57 +71,57 @@ void remove_created_directories(const std::vector<Ref>& created) {
     }
 }
 
-Ref add_project_for_module(PyObject* directory, PyObject* projectName, PyObject* studyName, PyObject* screenWidth,
+Ref add_project_for_module(PyObject* directory, PyObject* project_name, PyObject* study_name, PyObject* screen_width,
                            PyObject* screenheight, PyObject* member) {
     require_setup();
-    Ref DralvexModule = host_module_enumeration();
-    return Call{global("addProject"_py), directory, projectName, studyName, screenWidth, screenheight,
-                attr(DralvexModule, member)};
+    Ref dralvex_module_type = host_module_enumeration();
+    return Call{global("addProject"_py), directory, project_name, study_name, screen_width, screenheight,
+                attr(dralvex_module_type, member)};
 }
 
 }  // namespace
 
-Ref addProjectFolder(PyObject* directory, PyObject* folderName) {
+Ref addProjectFolder(PyObject* directory, PyObject* folder_name) {
     require_setup();
-    Ref folder = os_path("join"_py, directory, folderName);
+    Ref folder = os_path("join"_py, directory, folder_name);
     if (path_exists(folder)) return Ref::borrow(""_py);
     call_method(global("os"_py), "makedirs"_py, folder);
     return folder;
 }
 
-Ref removeProjectFolder(PyObject* folderDirectory) { return remove_directory(folderDirectory); }
+Ref removeProjectFolder(PyObject* folder_directory) { return remove_directory(folder_directory); }
 
-Ref removeProject(PyObject* projectDirectory) { return remove_directory(projectDirectory); }
+Ref removeProject(PyObject* project_directory) { return remove_directory(project_directory); }
 
-Ref addProject(PyObject* directory, PyObject* projectName, PyObject* studyName, PyObject* screenWidth,
+Ref addProject(PyObject* directory, PyObject* project_name, PyObject* study_name, PyObject* screen_width,
                PyObject* screenheight, PyObject* module) {
-    Ref projectDirectory = os_path("join"_py, directory, projectName);
-    if (path_exists(projectDirectory)) return Ref::borrow(""_py);
-    const std::vector<Ref> created = missing_directories(projectDirectory);
-    call_method(global("os"_py), "makedirs"_py, projectDirectory);
+    Ref project_directory = os_path("join"_py, directory, project_name);
+    if (path_exists(project_directory)) return Ref::borrow(""_py);
+    const std::vector<Ref> created = missing_directories(project_directory);
+    call_method(global("os"_py), "makedirs"_py, project_directory);
     // Left in place after a failure, the directory would make every later
     // call with this name return "" without creating the project.
     with_rollback(
         [&] {
             call_global("load_dll"_py, project_assembly());
-            Ref ProjectViewModel = import_from("Dralvex.Ductavo.Project"_py, "ProjectViewModel"_py);
-            Ref Point = import_from("System.Windows"_py, "Point"_py);
-            Ref projectViewModel = call(ProjectViewModel, Py_None);
-            Call{attr(projectViewModel, "CreateNewProject"_py), projectDirectory,
-                 window_position(Point, screenWidth, screenheight), ""_py, studyName, module};
+            Ref project_view_model_type = import_from("Dralvex.Ductavo.Project"_py, "ProjectViewModel"_py);
+            Ref point_type = import_from("System.Windows"_py, "Point"_py);
+            Ref project_view_model = call(project_view_model_type, Py_None);
+            Call{attr(project_view_model, "CreateNewProject"_py), project_directory,
+                 window_position(point_type, screen_width, screenheight), ""_py, study_name, module};
         },
         [&] { remove_created_directories(created); });
-    return projectDirectory;
+    return project_directory;
 }
 
-Ref addPipingProject(PyObject* directory, PyObject* projectName, PyObject* studyName, PyObject* screenWidth,
+Ref addPipingProject(PyObject* directory, PyObject* project_name, PyObject* study_name, PyObject* screen_width,
                      PyObject* screenheight) {
-    return add_project_for_module(directory, projectName, studyName, screenWidth, screenheight, "Ductavo"_py);
+    return add_project_for_module(directory, project_name, study_name, screen_width, screenheight, "Ductavo"_py);
 }
 
-Ref addStructureProject(PyObject* directory, PyObject* projectName, PyObject* studyName, PyObject* screenWidth,
+Ref addStructureProject(PyObject* directory, PyObject* project_name, PyObject* study_name, PyObject* screen_width,
                         PyObject* screenheight) {
-    return add_project_for_module(directory, projectName, studyName, screenWidth, screenheight, "Framavo"_py);
+    return add_project_for_module(directory, project_name, study_name, screen_width, screenheight, "Framavo"_py);
 }
 
 }  // namespace dralvex::functions

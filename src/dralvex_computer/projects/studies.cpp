@@ -10,79 +10,79 @@ namespace dralvex::functions {
 namespace {
 
 // A view model loaded from the project's file; empty when there is no file.
-Ref open_project(Obj ProjectViewModel, PyObject* projectDirectory) {
-    Ref projectFilename = project_file(projectDirectory);
-    if (!path_exists(projectFilename)) return {};
-    Ref projectViewModel = call(ProjectViewModel.ptr, Py_None);
-    call_method(projectViewModel, "LoadFromFile"_py, projectFilename);
-    return projectViewModel;
+Ref open_project(Obj project_view_model_type, PyObject* project_directory) {
+    Ref project_filename = project_file(project_directory);
+    if (!path_exists(project_filename)) return {};
+    Ref project_view_model = call(project_view_model_type.ptr, Py_None);
+    call_method(project_view_model, "LoadFromFile"_py, project_filename);
+    return project_view_model;
 }
 
-Ref project_view_model_type() {
+Ref import_project_view_model() {
     return import_from("Dralvex.Ductavo.Project"_py, "ProjectViewModel"_py);
 }
 
 // The start of removeStudy and duplicateStudy, once their assemblies are
 // loaded: the project's view model when the project has a study named
 // studyName, made its current study; empty otherwise.
-Ref select_existing_study(PyObject* projectDirectory, PyObject* studyName) {
-    Ref projectViewModel = open_project(project_view_model_type(), projectDirectory);
-    if (!projectViewModel) return {};
-    if (!differs_from_none(call_method(projectViewModel, "GetStudy"_py, studyName))) return {};
-    call_method(projectViewModel, "SetCurrentStudy"_py, studyName);
-    return projectViewModel;
+Ref select_existing_study(PyObject* project_directory, PyObject* study_name) {
+    Ref project_view_model = open_project(import_project_view_model(), project_directory);
+    if (!project_view_model) return {};
+    if (!differs_from_none(call_method(project_view_model, "GetStudy"_py, study_name))) return {};
+    call_method(project_view_model, "SetCurrentStudy"_py, study_name);
+    return project_view_model;
 }
 
-Ref add_study_for_module(PyObject* projectDirectory, PyObject* studyName, PyObject* screenWidth,
+Ref add_study_for_module(PyObject* project_directory, PyObject* study_name, PyObject* screen_width,
                          PyObject* screenheight, PyObject* member) {
     require_setup();
-    Ref DralvexModule = host_module_enumeration();
-    return Call{global("addStudy"_py), projectDirectory, studyName, screenWidth, screenheight,
-                attr(DralvexModule, member)};
+    Ref dralvex_module_type = host_module_enumeration();
+    return Call{global("addStudy"_py), project_directory, study_name, screen_width, screenheight,
+                attr(dralvex_module_type, member)};
 }
 
 }  // namespace
 
-Ref addStudy(PyObject* projectDirectory, PyObject* studyName, PyObject* screenWidth, PyObject* screenheight,
+Ref addStudy(PyObject* project_directory, PyObject* study_name, PyObject* screen_width, PyObject* screenheight,
              PyObject* module) {
     call_global("load_dll"_py, project_assembly());
-    Ref ProjectViewModel = project_view_model_type();
-    Ref Point = import_from("System.Windows"_py, "Point"_py);
-    Ref projectViewModel = open_project(ProjectViewModel, projectDirectory);
-    if (!projectViewModel) return none();
-    if (!equals_none(call_method(projectViewModel, "GetStudy"_py, studyName))) return none();
-    Call{attr(projectViewModel, "AddEmptyStudy"_py), window_position(Point, screenWidth, screenheight), module,
-         studyName};
-    return call_method(projectViewModel, "GetStudy"_py, studyName);
+    Ref project_view_model_type = import_project_view_model();
+    Ref point_type = import_from("System.Windows"_py, "Point"_py);
+    Ref project_view_model = open_project(project_view_model_type, project_directory);
+    if (!project_view_model) return none();
+    if (!equals_none(call_method(project_view_model, "GetStudy"_py, study_name))) return none();
+    Call{attr(project_view_model, "AddEmptyStudy"_py), window_position(point_type, screen_width, screenheight), module,
+         study_name};
+    return call_method(project_view_model, "GetStudy"_py, study_name);
 }
 
-Ref addPipingStudy(PyObject* projectDirectory, PyObject* studyName, PyObject* screenWidth, PyObject* screenheight) {
-    return add_study_for_module(projectDirectory, studyName, screenWidth, screenheight, "Ductavo"_py);
+Ref addPipingStudy(PyObject* project_directory, PyObject* study_name, PyObject* screen_width, PyObject* screenheight) {
+    return add_study_for_module(project_directory, study_name, screen_width, screenheight, "Ductavo"_py);
 }
 
-Ref addStructureStudy(PyObject* projectDirectory, PyObject* studyName, PyObject* screenWidth,
+Ref addStructureStudy(PyObject* project_directory, PyObject* study_name, PyObject* screen_width,
                       PyObject* screenheight) {
-    return add_study_for_module(projectDirectory, studyName, screenWidth, screenheight, "Framavo"_py);
+    return add_study_for_module(project_directory, study_name, screen_width, screenheight, "Framavo"_py);
 }
 
-Ref removeStudy(PyObject* projectDirectory, PyObject* studyName) {
+Ref removeStudy(PyObject* project_directory, PyObject* study_name) {
     require_setup();
     call_global("load_dll"_py, project_assembly());
-    if (Ref projectViewModel = select_existing_study(projectDirectory, studyName)) {
-        call_method(projectViewModel, "DeleteCurrentStudy"_py);
+    if (Ref project_view_model = select_existing_study(project_directory, study_name)) {
+        call_method(project_view_model, "DeleteCurrentStudy"_py);
     }
     return none();
 }
 
-Ref duplicateStudy(PyObject* projectDirectory, PyObject* studyName, PyObject* copyStudyName) {
+Ref duplicateStudy(PyObject* project_directory, PyObject* study_name, PyObject* copy_study_name) {
     require_setup();
     call_global("load_dll"_py, helper_assembly());
     call_global("load_dll"_py, project_assembly());
-    if (Ref projectViewModel = select_existing_study(projectDirectory, studyName)) {
-        call_method(projectViewModel, "DuplicateCurrentStudy"_py);   // the copy becomes the current study
-        Ref newStudyName = call_method(projectViewModel, "GetCurrentStudyName"_py);
-        call_method(projectViewModel, "SetCurrentStudy"_py, newStudyName);
-        call_method(projectViewModel, "RenameCurrentStudy"_py, copyStudyName);
+    if (Ref project_view_model = select_existing_study(project_directory, study_name)) {
+        call_method(project_view_model, "DuplicateCurrentStudy"_py);   // the copy becomes the current study
+        Ref new_study_name = call_method(project_view_model, "GetCurrentStudyName"_py);
+        call_method(project_view_model, "SetCurrentStudy"_py, new_study_name);
+        call_method(project_view_model, "RenameCurrentStudy"_py, copy_study_name);
     }
     return none();
 }

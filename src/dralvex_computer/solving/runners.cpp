@@ -24,9 +24,9 @@ void run_with_com(Body&& body) {
 // The end of both runners: _Solution_ = Solution(None, solver) after a
 // successful run; otherwise the solver is disposed, so that no solver is
 // left holding its files open.
-void keep_solution_or_dispose(bool succeeded, const Ref& Solution, const Ref& solver) {
+void keep_solution_or_dispose(bool succeeded, const Ref& solution_type, const Ref& solver) {
     if (succeeded) {
-        set_global("_Solution_"_py, call(Solution, Py_None, solver));
+        set_global("_Solution_"_py, call(solution_type, Py_None, solver));
     } else {
         call_method(solver, "Dispose"_py);
     }
@@ -34,40 +34,40 @@ void keep_solution_or_dispose(bool succeeded, const Ref& Solution, const Ref& so
 
 }  // namespace
 
-Ref PipeStressSolve(PyObject* strale, PyObject* straleFilename, PyObject* directory) {
+Ref PipeStressSolve(PyObject* strale, PyObject* strale_filename, PyObject* directory) {
     run_with_com([&] {
-        Ref frefile = fre_file_in(directory, straleFilename);
-        if (!path_exists(frefile)) call_global("writeFreFile"_py, strale, straleFilename);
+        Ref frefile = fre_file_in(directory, strale_filename);
+        if (!path_exists(frefile)) call_global("writeFreFile"_py, strale, strale_filename);
         Ref thffile = call_global("find_first_file"_py, directory, ".thf"_py);
-        Ref PipeStressSolver = import_from("Dralvex.PipeStress.Core"_py, "PipeStressSolver"_py);
-        Ref Solution = import_from("Dralvex.Ductavo.Core"_py, "Solution"_py);
+        Ref pipe_stress_solver_type = import_from("Dralvex.PipeStress.Core"_py, "PipeStressSolver"_py);
+        Ref solution_type = import_from("Dralvex.Ductavo.Core"_py, "Solution"_py);
 
-        Ref solver = call(PipeStressSolver, global("_PipeStress_"_py), strale, frefile, thffile);
+        Ref solver = call(pipe_stress_solver_type, global("_PipeStress_"_py), strale, frefile, thffile);
         set_attr(solver, "IgnoreWarnings"_py, Py_True);
         // Without an analysis model no Solution takes the solver over.
         const bool succeeded = equals(call_method(solver, "Run"_py), integer(0)) &&
                                differs_from_none(call_method(solver, "GetAnalysisModel"_py));
-        keep_solution_or_dispose(succeeded, Solution, solver);
+        keep_solution_or_dispose(succeeded, solution_type, solver);
     });
     return none();
 }
 
-Ref AsterSolve(PyObject* strale, PyObject* straleFilename, PyObject* directory) {
+Ref AsterSolve(PyObject* strale, PyObject* strale_filename, PyObject* directory) {
     run_with_com([&] {
         Ref thffile = call_global("find_first_file"_py, directory, ".thf"_py);
         call_method(global("clr"_py), "AddReference"_py, "mscorlib"_py);
-        Ref Thread = import_from("System.Threading"_py, "Thread"_py);
-        set_thread_culture(Thread);
-        Ref AsterSolver = import_from("Dralvex.Aster.Core"_py, "AsterSolver"_py);
-        Ref Solution = import_from("Dralvex.Ductavo.Core"_py, "Solution"_py);
+        Ref thread_type = import_from("System.Threading"_py, "Thread"_py);
+        set_thread_culture(thread_type);
+        Ref aster_solver_type = import_from("Dralvex.Aster.Core"_py, "AsterSolver"_py);
+        Ref solution_type = import_from("Dralvex.Ductavo.Core"_py, "Solution"_py);
 
-        Ref keepDistantModels = boolean(false);
-        Ref solver = call(AsterSolver, global("_Aster_"_py), strale, straleFilename, thffile, Py_False);
+        Ref keep_distant_models = boolean(false);
+        Ref solver = call(aster_solver_type, global("_Aster_"_py), strale, strale_filename, thffile, Py_False);
         set_attr(solver, "IgnoreWarnings"_py, Py_True);
         // No run when the analysis model could not be built.
-        const bool succeeded = !less(call_method(solver, "BuildAnalysisModel"_py, keepDistantModels), integer(0)) &&
+        const bool succeeded = !less(call_method(solver, "BuildAnalysisModel"_py, keep_distant_models), integer(0)) &&
                                equals(call_method(solver, "Run"_py), integer(0));
-        keep_solution_or_dispose(succeeded, Solution, solver);
+        keep_solution_or_dispose(succeeded, solution_type, solver);
     });
     return none();
 }

@@ -11,10 +11,10 @@ namespace {
 
 // A thread named by the runner global, started and joined at once; the
 // runner's outcome is read from _Solution_ afterwards.
-Ref run_on_worker_thread(PyObject* runner, PyObject* strale, PyObject* straleFilename, PyObject* directory) {
-    Ref Thread = attr(global("threading"_py), "Thread"_py);
-    Ref options = keywords({{"target"_py, global(runner)}, {"args"_py, tuple(strale, straleFilename, directory)}});
-    Ref sta_thread = call_object(Thread, Ref::steal(PyTuple_New(0)), options.get());
+Ref run_on_worker_thread(PyObject* runner, PyObject* strale, PyObject* strale_filename, PyObject* directory) {
+    Ref thread_type = attr(global("threading"_py), "Thread"_py);
+    Ref options = keywords({{"target"_py, global(runner)}, {"args"_py, tuple(strale, strale_filename, directory)}});
+    Ref sta_thread = call_object(thread_type, Ref::steal(PyTuple_New(0)), options.get());
     // Same as setDaemon(True), which newer interpreters deprecate.
     set_attr(sta_thread, "daemon"_py, Py_True);
     call_method(sta_thread, "start"_py);
@@ -23,26 +23,26 @@ Ref run_on_worker_thread(PyObject* runner, PyObject* strale, PyObject* straleFil
 }
 
 // isinstance(strale.CalculationCode, Code), each name read in that order
-bool is_code(Obj strale, Obj Code) {
+bool is_code(Obj strale, Obj code_type) {
     Ref isinstance = global("isinstance"_py);
-    Ref calculationCode = attr(strale, "CalculationCode"_py);
-    return is_instance(isinstance, calculationCode, Code);
+    Ref calculation_code = attr(strale, "CalculationCode"_py);
+    return is_instance(isinstance, calculation_code, code_type);
 }
 
-void check_model(PyObject* strale, PyObject* code, PyObject* message) {
+void check_model(PyObject* strale, PyObject* code_name, PyObject* message) {
     require_setup();
     if (equals_none(strale)) raise(Call{global("OSError"_py), "Invalid strale."_py});
     call_global("load_dll"_py, ductavo_core_assembly());
-    Ref Code = import_from("Dralvex.Ductavo.Core"_py, code);
-    if (!is_code(strale, Code)) raise(Call{global("OSError"_py), message});
+    Ref code_type = import_from("Dralvex.Ductavo.Core"_py, code_name);
+    if (!is_code(strale, code_type)) raise(Call{global("OSError"_py), message});
 }
 
-Ref run_aster(PyObject* strale, PyObject* straleFilename, PyObject* directory) {
+Ref run_aster(PyObject* strale, PyObject* strale_filename, PyObject* directory) {
     if (equals_none(global("_Aster_"_py))) return none();
     call_global("load_dll"_py, sdk_assembly());
     call_global("load_dll"_py, helper_assembly());
     call_global("load_dll"_py, aster_assembly());
-    return run_on_worker_thread("_AsterSolve"_py, strale, straleFilename, directory);
+    return run_on_worker_thread("_AsterSolve"_py, strale, strale_filename, directory);
 }
 
 // The directory part of a path, or the current directory for a bare name.
@@ -63,17 +63,17 @@ void copy_into(const Ref& directory, Obj source) {
 // yet.
 Ref fill_run_directory(const Ref& directory, PyObject* filename, const Ref& frefilename, const Ref& thffile) {
     call_method(global("os"_py), "makedirs"_py, directory);
-    Ref straleFilename;
+    Ref strale_filename;
     with_rollback(
         [&] {
-            straleFilename = Call{os_path_function("join"_py), directory, Call{os_path_function("basename"_py), filename}};
-            call_method(global("shutil"_py), "copy"_py, filename, straleFilename);
+            strale_filename = Call{os_path_function("join"_py), directory, Call{os_path_function("basename"_py), filename}};
+            call_method(global("shutil"_py), "copy"_py, filename, strale_filename);
             if (path_exists(frefilename)) copy_into(directory, frefilename);
             if (path_exists(thffile)) copy_into(directory, thffile);
         },
         [&] { remove_tree_quietly(directory); });
     set_global("_tempDirectory_"_py, directory);
-    return straleFilename;
+    return strale_filename;
 }
 
 }  // namespace
@@ -86,52 +86,52 @@ Ref solve(PyObject* filename, PyObject* solvername, PyObject* sandbox) {
     }
     call_global("disposeSolution"_py);
 
-    Ref straleFilename = Ref::borrow(filename);
+    Ref strale_filename = Ref::borrow(filename);
     Ref frefilename = add(item(Call{os_path_function("splitext"_py), filename}, 0), ".fre"_py);
     if (!path_exists(frefilename)) {
         frefilename = Call{os_path_function("join"_py), Call{os_path_function("dirname"_py), filename}, "conception.fre"_py};
     }
     Ref thffile = Call{global("find_first_file"_py), directory_of(filename), ".thf"_py};
     Ref directory = truth(sandbox) ? unique_temporary_path() : directory_of(filename);
-    if (!path_exists(directory)) straleFilename = fill_run_directory(directory, filename, frefilename, thffile);
+    if (!path_exists(directory)) strale_filename = fill_run_directory(directory, filename, frefilename, thffile);
 
-    Ref strale = call_global("loadStrale"_py, straleFilename);
+    Ref strale = call_global("loadStrale"_py, strale_filename);
     if (!differs_from_none(strale)) {
         print("Invalid strale"_py);
         return none();
     }
     call_global("load_dll"_py, ductavo_core_assembly());
-    auto [PipingCode, StructureCode] = import_from("Dralvex.Ductavo.Core"_py, "PipingCode"_py, "StructureCode"_py);
-    if (is_code(strale, PipingCode)) {
-        call_global("solvePipingModel"_py, strale, straleFilename, solvername, directory);
+    auto [piping_code_type, structure_code_type] = import_from("Dralvex.Ductavo.Core"_py, "PipingCode"_py, "StructureCode"_py);
+    if (is_code(strale, piping_code_type)) {
+        call_global("solvePipingModel"_py, strale, strale_filename, solvername, directory);
         return global("_Solution_"_py);
     }
-    if (is_code(strale, StructureCode)) {
-        call_global("solveStructureModel"_py, strale, straleFilename, directory);
+    if (is_code(strale, structure_code_type)) {
+        call_global("solveStructureModel"_py, strale, strale_filename, directory);
         return global("_Solution_"_py);
     }
     return none();
 }
 
-Ref solvePipingModel(PyObject* strale, PyObject* straleFilename, PyObject* solvername,
+Ref solvePipingModel(PyObject* strale, PyObject* strale_filename, PyObject* solvername,
                      PyObject* directory) {
     check_model(strale, "PipingCode"_py, "The strale is not a piping model."_py);
     set_global("_Solution_"_py, Py_None);
-    if (equals(solvername, "Aster"_py)) return run_aster(strale, straleFilename, directory);
+    if (equals(solvername, "Aster"_py)) return run_aster(strale, strale_filename, directory);
     if (equals(solvername, "PipeStress"_py)) {
         if (equals_none(global("_PipeStress_"_py))) return none();
         call_global("load_dll"_py, sdk_assembly());
         call_global("load_dll"_py, pipestress_assembly());
-        return run_on_worker_thread("_PipeStressSolve"_py, strale, straleFilename, directory);
+        return run_on_worker_thread("_PipeStressSolve"_py, strale, strale_filename, directory);
     }
     print("Invalid solver name. use 'Aster' or 'PipeStress'."_py);
     return none();
 }
 
-Ref solveStructureModel(PyObject* strale, PyObject* straleFilename, PyObject* directory) {
+Ref solveStructureModel(PyObject* strale, PyObject* strale_filename, PyObject* directory) {
     check_model(strale, "StructureCode"_py, "The strale is not a structure model."_py);
     set_global("_Solution_"_py, Py_None);
-    return run_aster(strale, straleFilename, directory);
+    return run_aster(strale, strale_filename, directory);
 }
 
 }  // namespace dralvex::functions

@@ -1,0 +1,47 @@
+"""The main shared by the simulated solver programs (installed together
+with one of them as a single script).
+
+usage: <solver> INPUT_FILE THF_FILE
+Reads the input file, writes "<stem of the input>.results" (JSON) in the
+working directory and exits 0; exits non-zero when the input cannot be
+read."""
+import json
+import os
+import sys
+
+
+class InputError(Exception):
+    """The input cannot be used; `status` is the program's exit status."""
+
+    def __init__(self, message, status):
+        super().__init__(message)
+        self.status = status
+
+
+def run(argv, solver, program, input_label, read_input, analyse):
+    """read_input(path) -> content (raises InputError); analyse(content,
+    thf_cases) -> the "analysis" member of the results."""
+    if len(argv) != 3:
+        print("usage: %s %s THF_FILE" % (program, input_label), file=sys.stderr)
+        return 2
+    input_file, thf_file = argv[1], argv[2]
+    try:
+        content = read_input(input_file)
+    except InputError as error:
+        print("%s: %s" % (program, error), file=sys.stderr)
+        return error.status
+    thf_cases = 0
+    if thf_file:
+        with open(thf_file, "r", encoding="utf-8") as stream:
+            thf_cases = sum(1 for line in stream if line.strip())
+    results = {
+        "solver": solver,
+        "input": os.path.basename(input_file),
+        "thf": os.path.basename(thf_file) if thf_file else "",
+        "thermal_cases": thf_cases,
+        "analysis": analyse(content, thf_cases),
+    }
+    stem = os.path.splitext(os.path.basename(input_file))[0]
+    with open(stem + ".results", "w", encoding="utf-8") as stream:
+        json.dump(results, stream, indent=1)
+    return 0
