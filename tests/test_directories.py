@@ -165,3 +165,52 @@ def test_failed_copy_with_read_only_directory_leaves_nothing(shared_with_ordinar
         pytest.skip("this interpreter is out of an ordinary user's reach")
     assert result.returncode == 0, result.stderr
     assert result.stdout.strip() == "'' []"
+
+
+def plain_find_first_file(directory, ext):
+    for f in os.listdir(directory):
+        if f.lower().endswith(ext) and os.path.isfile(os.path.join(directory, f)):
+            return os.path.join(directory, f)
+    return ""
+
+
+def outcome(function, *args):
+    try:
+        return "result", function(*args)
+    except Exception as error:
+        return type(error).__name__, str(error)
+
+
+@pytest.fixture
+def awkward_directory(tmp_path):
+    """Names that str.lower changes in length or treats beyond ASCII, an
+    undecodable name, a directory that matches, in a known listing."""
+    names = [b"sub.thf", b"A.TXT", b"b.TH\xe2\x84\xaa", b"\xc3\x89COLE.THF", b"\xff.thf", b"plain.thf", b"Z.Thf"]
+    for name in names:
+        path = os.path.join(os.fsencode(str(tmp_path)), name)
+        if name == b"sub.thf":
+            os.mkdir(path)
+        else:
+            open(path, "wb").close()
+    return tmp_path
+
+
+@pytest.mark.parametrize("ext", [".thf", ".THF", ".thk", "\u212a", ".txt", "", "thf", ".th\u212a", "\udcff.thf",
+                                 (".txt", ".thf"), 42, b".thf", "\xe9cole.thf"])
+@pytest.mark.parametrize("kind", ["str", "bytes", "path"])
+def test_fast_walk_gives_the_plain_result(awkward_directory, ext, kind):
+    import pathlib
+    directory = {"str": str(awkward_directory), "bytes": os.fsencode(str(awkward_directory)),
+                 "path": pathlib.Path(awkward_directory)}[kind]
+    assert outcome(core.find_first_file, directory, ext) == outcome(plain_find_first_file, directory, ext)
+
+
+class Lowered(str):
+    def lower(self):
+        return "forced.thf"
+
+
+def test_names_with_their_own_lower_are_asked(tmp_path):
+    (tmp_path / "a.txt").write_text("")
+    core.os = Proxy(os, listdir=lambda directory: [Lowered("a.txt")])
+    assert core.find_first_file(str(tmp_path), ".thf") == str(tmp_path / "a.txt")

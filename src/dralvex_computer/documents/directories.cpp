@@ -3,16 +3,124 @@
 #include "host/files.hpp"
 #include "module/bodies.hpp"
 
+#include <algorithm>
+#include <optional>
+#include <string_view>
+
 namespace dralvex::functions {
 
+namespace {
+
+// The interpreter's own listing function (posix.listdir, nt.listdir on
+// Windows), which os.listdir is unless someone replaced it: given an exact
+// str directory, its names are exact str, none holding a NUL.
+PyObject* own_listdir() {
+#ifdef MS_WINDOWS
+    static PyObject* const listdir = attr(import_module("nt"_py), "listdir"_py).release();
+#else
+    static PyObject* const listdir = attr(import_module("posix"_py), "listdir"_py).release();
+#endif
+    return listdir;
+}
+
+bool is_ascii(std::string_view text) noexcept {
+    for (const char byte : text) {
+        if (static_cast<unsigned char>(byte) >= 0x80) return false;
+    }
+    return true;
+}
+
+// name.lower().endswith(ext) for an ASCII name, `ext` as UTF-8: str.lower
+// maps only A-Z among ASCII characters, and a non-ASCII ext ends no ASCII
+// name.
+bool ascii_lower_endswith(std::string_view name, std::string_view ext) noexcept {
+    if (ext.size() > name.size()) return false;
+    const std::string_view tail = name.substr(name.size() - ext.size());
+    for (std::size_t index = 0; index < ext.size(); ++index) {
+        char byte = tail[index];
+        if (byte >= 'A' && byte <= 'Z') byte = static_cast<char>(byte - 'A' + 'a');
+        if (byte != ext[index]) return false;
+    }
+    return true;
+}
+
+// The UTF-8 of a str; empty when it holds surrogates (no exception left).
+std::optional<std::string_view> utf8(PyObject* text) noexcept {
+    Py_ssize_t size = 0;
+    const char* data = PyUnicode_AsUTF8AndSize(text, &size);
+    if (data == nullptr) {
+        PyErr_Clear();
+        return std::nullopt;
+    }
+    return std::string_view(data, static_cast<std::size_t>(size));
+}
+
+// The rest of the walk for one name, as the Python loop body does it:
+// if f.lower().endswith(ext) and os.path.isfile(os.path.join(directory, f)).
+// `suffix_known` skips the first test when the caller made it on the name's
+// own bytes. Returns the path when both hold.
+Ref test_name(PyObject* directory, const Ref& f, PyObject* ext, bool suffix_known) {
+    if (!suffix_known && !truth(call_method(call_method(f, "lower"_py), "endswith"_py, ext))) return {};
+    Ref isfile = os_path_function("isfile"_py);
+    Ref path = Call{os_path_function("join"_py), directory, f};
+    if (!truth(call(isfile, path))) return {};
+    return path;
+}
+
+// The walk over the names of the interpreter's own listing of an exact str
+// directory, with an exact str ext: ASCII names are tested on their bytes,
+// the others as Python tests them. Empty when the listing does not suit it
+// (the caller then walks it the plain way, from the start).
+std::optional<Ref> walk_own_listing(PyObject* directory, const Ref& names, PyObject* ext) {
+    if (!PyList_CheckExact(names.get())) return std::nullopt;
+    const std::optional<std::string_view> ext_utf8 = utf8(ext);
+    if (!ext_utf8) return std::nullopt;
+    const std::string_view suffix = *ext_utf8;
+    const Py_ssize_t count = PyList_GET_SIZE(names.get());
+    if (count == 0) return Ref::borrow(""_py);
+#ifdef PYPY_VERSION
+    // PyPy: one C object for all the names, not one per name.
+    static PyObject* const separator = Ref::steal(PyUnicode_FromStringAndSize("\0", 1)).release();
+    Ref joined = Ref::steal(PyUnicode_Join(separator, names.get()));
+    const std::optional<std::string_view> all = utf8(joined.get());   // empty: a name kept as surrogates
+    if (!all || std::count(all->begin(), all->end(), '\0') != count - 1) return std::nullopt;
+    std::string_view rest = *all;
+    for (Py_ssize_t index = 0; index < count; ++index) {
+        const std::size_t end = rest.find('\0');
+        const std::string_view name = rest.substr(0, end);
+        rest = end == std::string_view::npos ? std::string_view() : rest.substr(end + 1);
+        const bool ascii = is_ascii(name);
+        if (ascii && !ascii_lower_endswith(name, suffix)) continue;
+        Ref f = Ref::steal(PyObject_GetItem(names.get(), Ref::steal(PyLong_FromSsize_t(index)).get()));
+        if (Ref path = test_name(directory, f, ext, ascii)) return path;
+    }
+#else
+    for (Py_ssize_t index = 0; index < count && index < PyList_GET_SIZE(names.get()); ++index) {
+        Ref f = Ref::borrow(PyList_GET_ITEM(names.get(), index));
+        const bool ascii = PyUnicode_IS_ASCII(f.get());
+        if (ascii) {
+            const std::string_view name(static_cast<const char*>(PyUnicode_DATA(f.get())),
+                                        static_cast<std::size_t>(PyUnicode_GET_LENGTH(f.get())));
+            if (!ascii_lower_endswith(name, suffix)) continue;
+        }
+        if (Ref path = test_name(directory, f, ext, ascii)) return path;
+    }
+#endif
+    return Ref::borrow(""_py);
+}
+
+}  // namespace
+
 Ref find_first_file(PyObject* directory, PyObject* ext) {
-    Ref names = call_method(global("os"_py), "listdir"_py, directory);
+    Ref listdir = attr(global("os"_py), "listdir"_py);
+    Ref names = call(listdir, directory);
+    if (listdir.get() == own_listdir() && PyUnicode_CheckExact(directory) && PyUnicode_CheckExact(ext)) {
+        if (std::optional<Ref> found = walk_own_listing(directory, names, ext)) return *found;
+    }
     Ref found = Ref::borrow(""_py);
     for_each(names, [&](const Ref& f) {
-        if (!truth(call_method(call_method(f, "lower"_py), "endswith"_py, ext))) return true;
-        Ref isfile = os_path_function("isfile"_py);
-        Ref path = Call{os_path_function("join"_py), directory, f};
-        if (!truth(call(isfile, path))) return true;
+        Ref path = test_name(directory, f, ext, false);
+        if (!path) return true;
         found = path;
         return false;
     });

@@ -55,11 +55,10 @@ bool keyword_error(const char* name, PyObject* parameters, Py_ssize_t positional
 
 }  // namespace
 
-bool bind_arguments(const FunctionObject& function, PyObject* args, PyObject* kwargs,
-                    Ref (&bound)[max_parameters]) {
+bool bind_arguments(const FunctionObject& function, PyObject* const* args, Py_ssize_t positional, PyObject* kwargs,
+                    PyObject* (&values)[max_parameters]) {
     const char* name = function.description->name;
     const std::size_t expected = function.description->parameter_count();
-    const Py_ssize_t positional = PyTuple_GET_SIZE(args);
     const Py_ssize_t keyword_count = kwargs != nullptr ? PyDict_Size(kwargs) : 0;
 
     if (expected == 0) return no_parameters(name, positional, keyword_count);
@@ -71,16 +70,14 @@ bool bind_arguments(const FunctionObject& function, PyObject* args, PyObject* kw
         return count_error(name, expected, positional);
     }
 
-    for (Py_ssize_t index = 0; index < positional; ++index) {
-        bound[index] = Ref::borrow(PyTuple_GET_ITEM(args, index));
-    }
+    for (Py_ssize_t index = 0; index < positional; ++index) values[index] = args[index];
     if (keyword_count == 0) return true;
 
     Py_ssize_t matched = 0;
     for (Py_ssize_t index = positional; index < wanted && matched < keyword_count; ++index) {
         PyObject* value = PyDict_GetItemWithError(kwargs, PyTuple_GET_ITEM(function.parameters, index));
         if (value != nullptr) {
-            bound[index] = Ref::borrow(value);
+            values[index] = value;
             ++matched;
         } else if (PyErr_Occurred()) {
             return false;
@@ -90,7 +87,7 @@ bool bind_arguments(const FunctionObject& function, PyObject* args, PyObject* kw
         return false;
     }
     for (std::size_t index = 0; index < expected; ++index) {
-        if (!bound[index]) return count_error(name, expected, static_cast<Py_ssize_t>(index));
+        if (values[index] == nullptr) return count_error(name, expected, static_cast<Py_ssize_t>(index));
     }
     return true;
 }

@@ -20,9 +20,10 @@ struct FunctionObject {
 // Makes the function object of one table entry (new reference).
 Ref make_function(const FunctionDescription& description, PyObject* globals, Where where = Where::current());
 
-// Binds a call's arguments to `bound` (new references) by the module's
-// rules; on failure sets TypeError and returns false.
-bool bind_arguments(const FunctionObject& function, PyObject* args, PyObject* kwargs,
-                    Ref (&bound)[max_parameters]);
+// Binds a call's positional arguments (`positional` of them at `args`) and
+// keywords (a dict, or NULL) to `values`, borrowed from them, by the
+// module's rules; on failure sets TypeError and returns false.
+bool bind_arguments(const FunctionObject& function, PyObject* const* args, Py_ssize_t positional, PyObject* kwargs,
+                    PyObject* (&values)[max_parameters]);
 
 }  // namespace dralvex
