@@ -1,17 +1,24 @@
-"""Speed of the native functions, as ratios side by side in one run.
+"""Speed of the native module, as ratios side by side in one run.
 
-Each row times a native function against a plain-Python function that does
-the same steps and, where one exists, against the floor of the work (the
-standard-library call the function cannot avoid). Ratios, not seconds, are
-what compares across machines and interpreters.
+Each row times a native function against the same steps written in plain
+Python and, where one exists, against the floor of the work (the
+standard-library call the function cannot avoid). Ratios, not seconds,
+compare across machines and interpreters. The table is printed and written
+to benchmarks/results-<interpreter>.md.
 
-    .venv-cpython/bin/python benchmarks/run.py
-    .venv-pypy/bin/python benchmarks/run.py
+    .venv-cpython/bin/python benchmarks/run.py [--quick]
+    .venv-pypy/bin/python benchmarks/run.py [--quick]
+
+--quick makes every size small and repeats little: it proves the rows run
+(CI uses it), its figures mean nothing.
 """
 import contextlib
 import io
+import json
 import os
+import re
 import shutil
+import subprocess
 import sys
 import tempfile
 import timeit
@@ -24,9 +31,34 @@ import dralvex_sim  # noqa: E402
 import dralvex_computer as cc  # noqa: E402
 
 core = cc.dralvex_core
+QUICK = "--quick" in sys.argv
 
 
-# Plain-Python versions of the same steps, reading module globals the same way.
+# ---------------------------------------------- the same steps in plain Python
+
+def py_find_data_project_paths(dataSources):
+    return dataSources["CurrentDatasDirectory"], dataSources["CurrentProjectsDirectory"]
+
+
+def py_find_solver_paths(settings):
+    aster = pipestress = None
+    for family in settings["Families"]:
+        if family["Name"] == "ASTER":
+            for sub_family in family["SubFamilies"]:
+                if sub_family["Name"] == "PATH":
+                    for setting in sub_family["Settings"]:
+                        if setting["Name"] == "WINDOWS SOLVER PATH":
+                            aster = setting["Value"]
+    for family in settings["Families"]:
+        if family["Name"] == "PIPESTRESS":
+            for sub_family in family["SubFamilies"]:
+                if sub_family["Name"] == "PATH":
+                    for setting in sub_family["Settings"]:
+                        if setting["Name"] == "SOLVER PATH":
+                            pipestress = setting["Value"]
+    return (None if aster == "" else aster), (None if pipestress == "" else pipestress)
+
+
 def py_find_first_file(directory, ext):
     for f in os.listdir(directory):
         if f.lower().endswith(ext) and os.path.isfile(os.path.join(directory, f)):
@@ -34,84 +66,157 @@ def py_find_first_file(directory, ext):
     return ""
 
 
-def py_find_data_project_paths(dataSources):
-    return dataSources["CurrentDatasDirectory"], dataSources["CurrentProjectsDirectory"]
-
-
 def py_load_dll(dllname):
-    if not core._validSetup_:
-        raise OSError("not set up")
-    if dllname in core._dlls_:
-        return None
+    """Only its argument error is timed."""
 
 
-def py_copy_directory_to_temp(directory):
-    target = os.path.join(tempfile.gettempdir(), str(uuid.uuid4()))
-    try:
-        shutil.copytree(directory, target, dirs_exist_ok=True)
-    except Exception:
-        return ""
-    return target
+# ------------------------------------------------------------------ timing
+
+def best(statement, number, setup="pass"):
+    repeat = 3 if QUICK else 7
+    return min(timeit.repeat(statement, setup=setup, number=number, repeat=repeat)) / number
 
 
-def best(statement, number):
-    return min(timeit.repeat(statement, number=number, repeat=5)) / number
+def settings_document(families):
+    document = {"Families": [{"Name": "FAMILY%d" % index, "SubFamilies": [
+        {"Name": "PATH", "Settings": [{"Name": "SOLVER PATH", "Value": "x"}]}]} for index in range(families)]}
+    document["Families"].append({"Name": "ASTER", "SubFamilies": [
+        {"Name": "PATH", "Settings": [{"Name": "WINDOWS SOLVER PATH", "Value": "aster"}]}]})
+    return document
+
+
+def own_import_share():
+    """Microseconds of the native module's own initialisation, without the
+    imports it must make (-X importtime lists those apart); None where the
+    interpreter has no -X importtime."""
+    environment = dict(os.environ, PYTHONPATH=os.path.join(ROOT, "sim"))
+    shares = []
+    for _ in range(3 if QUICK else 9):
+        run = subprocess.run([sys.executable, "-X", "importtime", "-c", "import dralvex_computer"],
+                             capture_output=True, text=True, env=environment)
+        for line in run.stderr.splitlines():
+            match = re.match(r"import time:\s+(\d+) \|\s+\d+ \|\s+dralvex_computer\.dralvex_core$", line)
+            if match:
+                shares.append(int(match.group(1)))
+    return min(shares) if shares else None
 
 
 def main():
     work = tempfile.mkdtemp(prefix="dralvex-bench-")
+    rows = []
     try:
         site = dralvex_sim.make_installation(os.path.join(work, "site"))
         site.point(core)
         with contextlib.redirect_stdout(io.StringIO()):
             core.setup_dralvex_computer(site.install_dir, cc.DralvexModule.All)
+        calls = 2000 if QUICK else 200000
+
+        # P1: binding and two look-ups
+        sources = {"CurrentDatasDirectory": "D", "CurrentProjectsDirectory": "P"}
+        rows.append(("P1 FindDataProjectPaths, small dict", best(lambda: core.FindDataProjectPaths(sources), calls),
+                     best(lambda: py_find_data_project_paths(sources), calls), None))
+        rows.append(("P1 the same with a keyword", best(lambda: core.FindDataProjectPaths(dataSources=sources), calls),
+                     best(lambda: py_find_data_project_paths(dataSources=sources), calls), None))
+
+        # binding error: load_dll() against Python's own missing-argument error
+        def native_error():
+            try:
+                core.load_dll()
+            except TypeError:
+                pass
+
+        def python_error():
+            try:
+                py_load_dll()
+            except TypeError:
+                pass
+        rows.append(("binding error, load_dll()", best(native_error, calls // 10), best(python_error, calls // 10),
+                     None))
+
+        # P2: the settings reader over many families
+        families = 100 if QUICK else 10000
+        document = settings_document(families)
+        rows.append(("P2 FindSolverPaths, %d families, reused" % families,
+                     best(lambda: core.FindSolverPaths(document), 5 if QUICK else 50),
+                     best(lambda: py_find_solver_paths(document), 5 if QUICK else 50), None))
+        text = json.dumps(settings_document(families))
+        setup = "document = json.loads(text)"
+        names = {"json": json, "text": text, "core": core, "py": py_find_solver_paths}
+        rows.append(("P2 the same, freshly parsed document",
+                     min(timeit.repeat("core.FindSolverPaths(document)", setup=setup, number=1,
+                                       repeat=5 if QUICK else 25, globals=names)),
+                     min(timeit.repeat("py(document)", setup=setup, number=1, repeat=5 if QUICK else 25,
+                                       globals=names)), None))
+
+        # P3: a listing with the match last
+        entries = 1000 if QUICK else 100000
         listing = os.path.join(work, "listing")
         os.makedirs(listing)
-        for index in range(200):
-            open(os.path.join(listing, "file%03d.txt" % index), "w").close()
-        open(os.path.join(listing, "zz.thf"), "w").close()
-        tree = os.path.join(work, "tree")
-        os.makedirs(tree)
-        for index in range(20):
-            with open(os.path.join(tree, "f%02d.dat" % index), "w") as stream:
-                stream.write("x" * 4096)
-        sources = {"CurrentDatasDirectory": "D", "CurrentProjectsDirectory": "P"}
+        for index in range(entries):
+            open(os.path.join(listing, "file%06d.dat" % index), "w").close()
+        ext = os.listdir(listing)[-1][4:]   # only the name listed last ends with it
+        number = 5 if QUICK else 20
+        rows.append(("P3 find_first_file, %d entries, match last" % entries,
+                     best(lambda: core.find_first_file(listing, ext), number),
+                     best(lambda: py_find_first_file(listing, ext), number),
+                     best(lambda: os.listdir(listing), number)))
 
-        # Each copy is removed at once (in all three rows alike), so that the
-        # temporary directory does not fill up while the rows are timed.
-        def native_copy():
-            shutil.rmtree(core.copyDirectoryToTemp(tree))
+        # P5: a sandboxed solve up to the runner, against copying its files
+        size = (1 if QUICK else 256) << 20
+        documents = os.path.join(work, "documents")
+        os.makedirs(documents)
+        strale = os.path.join(documents, "plant.strale")
+        with contextlib.redirect_stdout(io.StringIO()):
+            model = core.createPipingStrale()
+            core.saveStrale(model, strale)
+        with open(strale, "ab") as stream:
+            stream.truncate(size)
+        with open(os.path.join(documents, "thermal.thf"), "w") as stream:
+            stream.write("1\n")
+        files = [strale, os.path.join(documents, "conception.fre"), os.path.join(documents, "thermal.thf")]
+        core.loadStrale = lambda path: model        # the host's reading of the document is not the module's
+        core._PipeStressSolve = lambda *args: None  # nor is the run itself
 
-        def python_copy():
-            shutil.rmtree(py_copy_directory_to_temp(tree))
+        def native_solve():
+            core.solve(strale, "PipeStress", True)
 
         def floor_copy():
             target = os.path.join(tempfile.gettempdir(), str(uuid.uuid4()))
-            shutil.copytree(tree, target)
+            os.makedirs(target)
+            for path in files:
+                shutil.copy(path, os.path.join(target, os.path.basename(path)))
             shutil.rmtree(target)
-
-        rows = [
-            ("binding + 2 lookups (FindDataProjectPaths)", lambda: core.FindDataProjectPaths(sources),
-             lambda: py_find_data_project_paths(sources), None, 20000),
-            ("keyword binding (FindDataProjectPaths)", lambda: core.FindDataProjectPaths(dataSources=sources),
-             lambda: py_find_data_project_paths(dataSources=sources), None, 20000),
-            ("load_dll, already loaded", lambda: core.load_dll("Dralvex.SDK.dll"),
-             lambda: py_load_dll("Dralvex.SDK.dll"), None, 20000),
-            ("find_first_file, 201 names", lambda: core.find_first_file(listing, ".thf"),
-             lambda: py_find_first_file(listing, ".thf"), lambda: os.listdir(listing), 500),
-            ("copyDirectoryToTemp, 20 files", native_copy, python_copy, floor_copy, 20),
-        ]
-        name = "%s %s" % (sys.implementation.name, sys.version.split()[0])
-        print("%-44s %12s %12s %12s %12s" % (name, "native", "python", "nat/py", "nat/floor"))
-        for title, native, python, floor, number in rows:
-            t_native = best(native, number)
-            t_python = best(python, number)
-            t_floor = best(floor, number) if floor else None
-            print("%-44s %10.2fus %10.2fus %12.2f %12s" % (
-                title, t_native * 1e6, t_python * 1e6, t_native / t_python,
-                "%.2f" % (t_native / t_floor) if t_floor else "-"))
+        number = 3 if QUICK else 5
+        with contextlib.redirect_stdout(io.StringIO()):
+            t_solve = best(native_solve, number)
+        core.disposeSolution()
+        rows.append(("P5 sandboxed solve up to the runner, %d MB" % (size >> 20), t_solve, None,
+                     best(floor_copy, number)))
     finally:
         shutil.rmtree(work, ignore_errors=True)
+
+    name = "%s %s" % (sys.implementation.name, sys.version.split()[0])
+    lines = ["| %s | native | plain | native/plain | native/floor |" % name, "|---|---|---|---|---|"]
+    for title, native, plain, floor in rows:
+        lines.append("| %s | %s | %s | %s | %s |" % (
+            title, seconds(native), seconds(plain) if plain else "-",
+            "%.2f" % (native / plain) if plain else "-", "%.2f" % (native / floor) if floor else "-"))
+    share = own_import_share()
+    lines.append("| P4 own share of the module's import (-X importtime) | %s | - | - | - |" % (
+        "%d us" % share if share is not None else "n/a"))
+    table = "\n".join(lines)
+    print(table)
+    if not QUICK:
+        with open(os.path.join(ROOT, "benchmarks", "results-%s.md" % sys.implementation.name), "w") as stream:
+            stream.write(table + "\n")
+
+
+def seconds(value):
+    if value >= 1e-3:
+        return "%.2f ms" % (value * 1e3)
+    if value >= 1e-6:
+        return "%.2f us" % (value * 1e6)
+    return "%.0f ns" % (value * 1e9)
 
 
 if __name__ == "__main__":

@@ -257,9 +257,6 @@ void with_context(At manager, Body&& body) {
     detail::run_with(manager.ptr, block, manager.where);
 }
 
-// Makes the Python functions that run the statements above (once).
-void create_statement_functions(PyObject* module_namespace, Where where = Where::current());
-
 // The Python exception for a C++ exception that is not the module's own.
 void set_error_from_cpp_exception(std::exception_ptr exception) noexcept;
 

@@ -133,7 +133,6 @@ PyObject* initialise() {
         // PyPy leaves __doc__ unset, and would show the module type's own.
         require(PyDict_SetItemString(globals, "__doc__", Py_None));
         set_module_globals(globals);
-        create_statement_functions(globals);
         entered = enter_in_sys_modules(module.get());
 
         run_imports(globals);

@@ -100,8 +100,13 @@ void set_error_from_cpp_exception(std::exception_ptr exception) noexcept {
     }
 }
 
-void create_statement_functions(PyObject* module_namespace, Where where) {
+namespace {
+
+// The functions are made at their first use, not at import, where
+// compiling them would be most of the module's own import time.
+void create_statement_functions(Where where) {
     if (rollback_function != nullptr) return;
+    PyObject* module_namespace = module_globals();
     Ref code = Ref::steal(Py_CompileString(statements_source, statements_file, Py_file_input), where);
     Ref scratch = Ref::steal(PyDict_New(), where);
     require(PyDict_SetItemString(scratch.get(), "__builtins__", PyEval_GetBuiltins()), where);
@@ -125,21 +130,27 @@ void create_statement_functions(PyObject* module_namespace, Where where) {
     with_statement_function = take("with_statement").release();
 }
 
+}  // namespace
+
 namespace detail {
 
 void run_rollback(Block& block, Block& undo, Where where) {
+    create_statement_functions(where);
     run(rollback_function, {&block, &undo}, where, callable(block, where), callable(undo, where));
 }
 
 void run_try_finally(Block& block, Block& cleanup, Where where) {
+    create_statement_functions(where);
     run(try_finally_function, {&block, &cleanup}, where, callable(block, where), callable(cleanup, where));
 }
 
 void run_with(Obj manager, Block& block, Where where) {
+    create_statement_functions(where);
     run(with_statement_function, {&block}, where, manager, callable(block, where));
 }
 
 std::optional<Ref> run_try_except(Block& block, Where where) {
+    create_statement_functions(where);
     Ref caught = run(try_except_function, {&block}, where, callable(block, where), nullptr);
     if (caught.get() == Py_None) return std::nullopt;
     return caught;
