@@ -70,3 +70,92 @@ def test_find_data_project_paths():
         core.FindDataProjectPaths({"CurrentDatasDirectory": "D"})
     with pytest.raises(KeyError, match="CurrentDatasDirectory"):
         core.FindDataProjectPaths({})
+
+
+def plain_find_solver_paths(settings):
+    def find(family_name, setting_name):
+        value = None
+        for family in settings["Families"]:
+            if family["Name"] == family_name:
+                for sub_family in family["SubFamilies"]:
+                    if sub_family["Name"] == "PATH":
+                        for setting in sub_family["Settings"]:
+                            if setting["Name"] == setting_name:
+                                value = setting["Value"]
+        return value
+    aster = find("ASTER", "WINDOWS SOLVER PATH")
+    pipestress = find("PIPESTRESS", "SOLVER PATH")
+    return (None if aster == "" else aster), (None if pipestress == "" else pipestress)
+
+
+def solver_family(name, key="SOLVER PATH", value="path", sub="PATH"):
+    return {"Name": name, "SubFamilies": [{"Name": sub, "Settings": [{"Name": key, "Value": value}]}]}
+
+
+class Loud(str):
+    def __eq__(self, other):
+        return True
+
+    __hash__ = str.__hash__
+
+
+class Rewriting(dict):
+    """Renames the families after it when read: the walk's order shows."""
+
+    def __init__(self, families, *args):
+        super().__init__(*args)
+        self.families = families
+
+    def __getitem__(self, key):
+        for other in self.families:
+            if isinstance(other, dict) and other.get("Name") == "PIPESTRESS":
+                other["Name"] = "RENAMED"
+        return super().__getitem__(key)
+
+
+def rewriting_document():
+    families = [solver_family("FIRST")]
+    families.append(solver_family("PIPESTRESS", value="late"))
+    families[0] = Rewriting(families, families[0])
+    return {"Families": families}
+
+
+DOCUMENTS = {
+    "many": {"Families": [solver_family("F%d" % i) for i in range(200)] + [solver_family("ASTER", "WINDOWS SOLVER PATH", "a"),
+                                                                       solver_family("PIPESTRESS", value="p")]},
+    "last-wins": {"Families": [solver_family("PIPESTRESS", value="one"), solver_family("PIPESTRESS", value="two")]},
+    "empty": {"Families": []},
+    "empty-value": {"Families": [solver_family("PIPESTRESS", value="")]},
+    "tuple-of-families": {"Families": (solver_family("PIPESTRESS"),)},
+    "dict-subclass-document": type("Settings", (dict,), {})({"Families": [solver_family("ASTER", "WINDOWS SOLVER PATH")]}),
+    "dict-subclass-family": {"Families": [type("Family", (dict,), {})(solver_family("PIPESTRESS"))]},
+    "name-not-str": {"Families": [{"Name": 7}, solver_family("PIPESTRESS")]},
+    "name-str-subclass": {"Families": [{"Name": Loud("X"), "SubFamilies": []}, solver_family("PIPESTRESS")]},
+    "name-with-nul": {"Families": [solver_family("PIPE\0STRESS"), solver_family("PIPESTRESS")]},
+    "name-surrogate": {"Families": [solver_family("\ud800"), solver_family("PIPESTRESS")]},
+    "non-ascii": {"Families": [solver_family("\u00c9T\u00c9"), solver_family("PIPESTRESS", value="\u00e9")]},
+    "missing-name": {"Families": [solver_family("PIPESTRESS"), {"SubFamilies": []}]},
+    "missing-sub-families": {"Families": [{"Name": "PIPESTRESS"}]},
+    "missing-value": {"Families": [{"Name": "PIPESTRESS", "SubFamilies": [
+        {"Name": "PATH", "Settings": [{"Name": "SOLVER PATH"}]}]}]},
+    "settings-not-list": {"Families": [{"Name": "PIPESTRESS", "SubFamilies": [
+        {"Name": "PATH", "Settings": ({"Name": "SOLVER PATH", "Value": "t"},)}]}]},
+    "families-not-iterable": {"Families": 3},
+    "no-families": {},
+    "mutated-while-walked": rewriting_document(),
+}
+
+
+def outcome(function, document):
+    try:
+        return "result", function(document)
+    except Exception as error:
+        return type(error).__name__, str(error)
+
+
+@pytest.mark.parametrize("name", sorted(DOCUMENTS))
+def test_reader_gives_the_plain_result(name):
+    expected = outcome(plain_find_solver_paths, DOCUMENTS[name])
+    if name == "mutated-while-walked":
+        DOCUMENTS[name] = rewriting_document()
+    assert outcome(core.FindSolverPaths, DOCUMENTS[name]) == expected

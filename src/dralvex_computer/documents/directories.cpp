@@ -97,6 +97,9 @@ std::optional<Ref> walk_own_listing(PyObject* directory, const Ref& names, PyObj
 #else
     for (Py_ssize_t index = 0; index < count && index < PyList_GET_SIZE(names.get()); ++index) {
         Ref f = Ref::borrow(PyList_GET_ITEM(names.get(), index));
+#if PY_VERSION_HEX < 0x030C0000
+        if (PyUnicode_READY(f.get()) < 0) raise_pending();
+#endif
         const bool ascii = PyUnicode_IS_ASCII(f.get());
         if (ascii) {
             const std::string_view name(static_cast<const char*>(PyUnicode_DATA(f.get())),

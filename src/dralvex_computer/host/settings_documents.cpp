@@ -2,22 +2,217 @@
 #include "module/api.hpp"
 #include "module/bodies.hpp"
 
+#include <algorithm>
+#include <cstring>
+#include <optional>
+#include <string_view>
+
 namespace dralvex::functions {
 
 namespace {
 
+// container[key], as Python does it; an exact dict is read directly, with
+// dict's own KeyError.
+Ref item_of(Obj container, PyObject* key) {
+    if (PyDict_CheckExact(container.ptr)) {
+        PyObject* value = PyDict_GetItemWithError(container.ptr, key);   // borrowed
+        if (value != nullptr) return Ref::borrow(value);
+        if (!PyErr_Occurred()) PyErr_SetObject(PyExc_KeyError, key);
+        raise_pending();
+    }
+    return subscript(container, key);
+}
+
+// left == right; two exact str compared directly.
+bool same_text(Obj left, Obj right) {
+    if (PyUnicode_CheckExact(left.ptr) && PyUnicode_CheckExact(right.ptr)) {
+        if (left.ptr == right.ptr) return true;
+#ifndef PYPY_VERSION
+        // str == str: same length, same kind, same code points
+#if PY_VERSION_HEX < 0x030C0000
+        if (PyUnicode_READY(left.ptr) < 0 || PyUnicode_READY(right.ptr) < 0) raise_pending();
+#endif
+        const Py_ssize_t length = PyUnicode_GET_LENGTH(left.ptr);
+        if (length != PyUnicode_GET_LENGTH(right.ptr) || PyUnicode_KIND(left.ptr) != PyUnicode_KIND(right.ptr)) {
+            return false;
+        }
+        return std::memcmp(PyUnicode_DATA(left.ptr), PyUnicode_DATA(right.ptr),
+                           static_cast<std::size_t>(length) * PyUnicode_KIND(left.ptr)) == 0;
+#else
+        return PyUnicode_Compare(left.ptr, right.ptr) == 0;
+#endif
+    }
+    return equals(left, right);
+}
+
+// for item in items: body(item). CPython walks an exact list by index,
+// reading its length at each step as the list iterator does; PyPy would
+// copy the whole list into C objects for that, so it iterates.
+template <class Body>
+void for_each_item(const Ref& items, Body&& body) {
+#ifndef PYPY_VERSION
+    if (PyList_CheckExact(items.get())) {
+        for (Py_ssize_t index = 0; index < PyList_GET_SIZE(items.get()); ++index) {
+            body(Ref::borrow(PyList_GET_ITEM(items.get(), index)));
+        }
+        return;
+    }
+#endif
+    for_each(items, body);
+}
+
+// The settings of sub-family "PATH" of one family: value = setting["Value"]
+// for every setting named `setting_name`.
+void read_family(const Ref& family, PyObject* setting_name, Ref& value) {
+    for_each_item(item_of(family, "SubFamilies"_py), [&](const Ref& sub_family) {
+        if (!same_text(item_of(sub_family, "Name"_py), "PATH"_py)) return;
+        for_each_item(item_of(sub_family, "Settings"_py), [&](const Ref& setting) {
+            if (same_text(item_of(setting, "Name"_py), setting_name)) value = item_of(setting, "Value"_py);
+        });
+    });
+}
+
+#ifndef PYPY_VERSION
+struct JoinedNames {};   // PyPy's alone
+#else
+// items[index] of an exact list, without PyPy copying the whole list into C
+// objects (as PyList_GET_ITEM would).
+Ref list_item(const Ref& items, Py_ssize_t index) {
+    return Ref::steal(PyObject_GetItem(items.get(), Ref::steal(PyLong_FromSsize_t(index)).get()));
+}
+
+// read_family on exact dicts, lists and str only, where reading runs no
+// Python code; false (nothing raised) as soon as anything else shows.
+bool read_family_exactly(const Ref& family, PyObject* setting_name, Ref& value) {
+    auto exact_item = [](const Ref& container, PyObject* key) -> Ref {
+        if (!PyDict_CheckExact(container.get())) return {};
+        PyObject* item = PyDict_GetItemWithError(container.get(), key);
+        if (item == nullptr) {
+            PyErr_Clear();
+            return {};
+        }
+        return Ref::borrow(item);
+    };
+    auto exact_equal = [](const Ref& text, PyObject* other) {
+        return PyUnicode_CheckExact(text.get()) && PyUnicode_Compare(text.get(), other) == 0;
+    };
+    Ref sub_families = exact_item(family, "SubFamilies"_py);
+    if (!sub_families || !PyList_CheckExact(sub_families.get())) return false;
+    for (Py_ssize_t index = 0; index < PyList_GET_SIZE(sub_families.get()); ++index) {
+        Ref sub_family = list_item(sub_families, index);
+        Ref name = exact_item(sub_family, "Name"_py);
+        if (!name || !PyUnicode_CheckExact(name.get())) return false;
+        if (!exact_equal(name, "PATH"_py)) continue;
+        Ref settings = exact_item(sub_family, "Settings"_py);
+        if (!settings || !PyList_CheckExact(settings.get())) return false;
+        for (Py_ssize_t position = 0; position < PyList_GET_SIZE(settings.get()); ++position) {
+            Ref setting = list_item(settings, position);
+            Ref setting_key = exact_item(setting, "Name"_py);
+            if (!setting_key || !PyUnicode_CheckExact(setting_key.get())) return false;
+            if (!exact_equal(setting_key, setting_name)) continue;
+            Ref setting_value = exact_item(setting, "Value"_py);
+            if (!setting_value) return false;
+            value = setting_value;
+        }
+    }
+    return true;
+}
+
+// list(map(function, items)), run by builtins.
+Ref map_over(PyObject* function, const Ref& items) {
+    static PyObject* const builtin_map = attr(import_module("builtins"_py), "map"_py).release();
+    return Ref::steal(PySequence_List(call(builtin_map, function, items).get()));
+}
+
+// The one type of all the items, by builtins: set(map(type, items)).
+bool all_of_type(const Ref& items, PyTypeObject* type) {
+    Ref types = Ref::steal(PySet_New(map_over(reinterpret_cast<PyObject*>(&PyType_Type), items).get()));
+    return PySet_GET_SIZE(types.get()) == 1 &&
+           require(PySet_Contains(types.get(), reinterpret_cast<PyObject*>(type))) == 1;
+}
+
+// PyPy: C objects for ten thousand family dicts and their names cost far
+// more than the walk. When every family is an exact dict with an exact str
+// "Name", builtins take and join the names at once, and only the families
+// whose name matches are read from C. Nothing there runs Python code, so
+// the order of the reads cannot show.
+struct JoinedNames {
+    Ref families;    // the exact list they were taken from
+    Ref joined;      // "\0".join of the names, holding the UTF-8 below
+    std::string_view text;
+    Py_ssize_t count = 0;
+};
+
+// Empty when the families do not suit it (the caller then walks them the
+// plain way, from the start).
+std::optional<JoinedNames> join_names(const Ref& families) {
+    static PyObject* const name_getter =
+        call(attr(PyImport_ImportModule("operator"), "itemgetter"_py), "Name"_py).release();
+    static PyObject* const separator = PyUnicode_FromStringAndSize("\0", 1);
+    if (!PyList_CheckExact(families.get())) return std::nullopt;
+    const Py_ssize_t count = PyList_GET_SIZE(families.get());
+    if (count == 0 || !all_of_type(families, &PyDict_Type)) return std::nullopt;
+    Ref names;
+    try {
+        names = map_over(name_getter, families);
+    } catch (const PyError&) {   // a family without "Name": the plain walk raises it in its place
+        if (!PyErr_ExceptionMatches(PyExc_KeyError)) throw;
+        PyErr_Clear();
+        return std::nullopt;
+    }
+    if (PyList_GET_SIZE(names.get()) != count || !all_of_type(names, &PyUnicode_Type)) return std::nullopt;
+    JoinedNames joined{families, Ref::steal(PyUnicode_Join(separator, names.get())), {}, count};
+    Py_ssize_t size = 0;
+    const char* data = PyUnicode_AsUTF8AndSize(joined.joined.get(), &size);
+    if (data == nullptr) {   // surrogates
+        PyErr_Clear();
+        return std::nullopt;
+    }
+    joined.text = std::string_view(data, static_cast<std::size_t>(size));
+    if (std::count(joined.text.begin(), joined.text.end(), '\0') != count - 1) return std::nullopt;
+    return joined;
+}
+
+std::optional<Ref> find_in_joined_names(const JoinedNames& names, PyObject* family_name, PyObject* setting_name) {
+    Py_ssize_t wanted_size = 0;
+    const char* wanted_data =
+        PyUnicode_CheckExact(family_name) ? PyUnicode_AsUTF8AndSize(family_name, &wanted_size) : nullptr;
+    if (wanted_data == nullptr) {
+        PyErr_Clear();
+        return std::nullopt;
+    }
+    const std::string_view wanted(wanted_data, static_cast<std::size_t>(wanted_size));
+    std::string_view rest = names.text;
+    Ref value = none();
+    for (Py_ssize_t index = 0; index < names.count; ++index) {
+        const std::size_t end = rest.find('\0');
+        const bool match = rest.substr(0, end) == wanted;
+        rest = end == std::string_view::npos ? std::string_view() : rest.substr(end + 1);
+        if (match && !read_family_exactly(list_item(names.families, index), setting_name, value)) return std::nullopt;
+    }
+    return value;
+}
+#endif
+
 // The "Value" of every setting `setting_name` in sub-family "PATH" of every
 // family `family_name`. No loop stops at a match: the last one wins.
-Ref find_solver_path(PyObject* settings, PyObject* family_name, PyObject* setting_name) {
+// `joined` keeps PyPy's joined names for the next walk of the same
+// document, valid while nothing but exact reads happened in between.
+Ref find_solver_path(PyObject* settings, PyObject* family_name, PyObject* setting_name,
+                     [[maybe_unused]] std::optional<JoinedNames>& joined) {
+    Ref families = item_of(settings, "Families"_py);
+#ifdef PYPY_VERSION
+    if (!PyDict_CheckExact(settings) || !joined || joined->families.get() != families.get()) {
+        joined = join_names(families);
+    }
+    if (joined) {
+        if (std::optional<Ref> found = find_in_joined_names(*joined, family_name, setting_name)) return *found;
+    }
+    joined.reset();   // the plain walk may run Python code
+#endif
     Ref value = none();
-    for_each(subscript(settings, "Families"_py), [&](const Ref& family) {
-        if (!equals(subscript(family, "Name"_py), family_name)) return;
-        for_each(subscript(family, "SubFamilies"_py), [&](const Ref& sub_family) {
-            if (!equals(subscript(sub_family, "Name"_py), "PATH"_py)) return;
-            for_each(subscript(sub_family, "Settings"_py), [&](const Ref& setting) {
-                if (equals(subscript(setting, "Name"_py), setting_name)) value = subscript(setting, "Value"_py);
-            });
-        });
+    for_each_item(families, [&](const Ref& family) {
+        if (same_text(item_of(family, "Name"_py), family_name)) read_family(family, setting_name, value);
     });
     return value;
 }
@@ -25,8 +220,9 @@ Ref find_solver_path(PyObject* settings, PyObject* family_name, PyObject* settin
 }  // namespace
 
 Ref FindSolverPaths(PyObject* settings) {
-    Ref aster_path = find_solver_path(settings, "ASTER"_py, "WINDOWS SOLVER PATH"_py);
-    Ref pipestress_path = find_solver_path(settings, "PIPESTRESS"_py, "SOLVER PATH"_py);
+    std::optional<JoinedNames> joined;
+    Ref aster_path = find_solver_path(settings, "ASTER"_py, "WINDOWS SOLVER PATH"_py, joined);
+    Ref pipestress_path = find_solver_path(settings, "PIPESTRESS"_py, "SOLVER PATH"_py, joined);
     if (equals(aster_path, ""_py)) aster_path = none();
     if (equals(pipestress_path, ""_py)) pipestress_path = none();
     return tuple(aster_path, pipestress_path);
