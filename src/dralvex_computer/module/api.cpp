@@ -274,9 +274,11 @@ bool pending_matches(PyObject* name, Where where) {
 namespace {
 // One code object per failing statement, made at its first failure and kept
 // for the process: the entries of one statement are all alike, and on PyPy
-// a new code object per entry is memory that is never given back.
+// a new code object per entry is memory that is never given back. The
+// function's name and the file name are texts that live as long as the
+// process, kept by address.
 PyCodeObject* entry_code(const char* function, const Where& where) noexcept {
-    using Key = std::tuple<std::string, std::string, unsigned>;
+    using Key = std::tuple<const char*, const char*, unsigned>;
     static std::map<Key, PyCodeObject*> codes;
     try {
         Key key{function, where.file_name(), static_cast<unsigned>(where.line())};

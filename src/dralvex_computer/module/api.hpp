@@ -262,7 +262,8 @@ void set_error_from_cpp_exception(std::exception_ptr exception) noexcept;
 
 // ---------------------------------------------------------- tracebacks
 
-// Adds a traceback entry "<function>" at file:line to the pending exception.
+// Adds a traceback entry "<function>" at file:line to the pending exception;
+// `function` is a text that lives as long as the process.
 void add_traceback(const char* function, const Where& where) noexcept;
 
 }  // namespace dralvex

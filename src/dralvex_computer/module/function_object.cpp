@@ -8,6 +8,7 @@
 #include <new>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 namespace dralvex {
 
@@ -15,8 +16,15 @@ namespace {
 
 FunctionObject* as_function(PyObject* self) noexcept { return reinterpret_cast<FunctionObject*>(self); }
 
-std::string traceback_name(const FunctionDescription& description) {
-    return std::string(module_name) + "." + description.name;
+// "dralvex_computer.dralvex_core.<name>", made once per function: the
+// traceback entries' code objects are kept by the address of this text.
+const char* traceback_name(const FunctionDescription& description) {
+    static const std::vector<std::string> names = [] {
+        std::vector<std::string> made;
+        for (const FunctionDescription& entry : function_table) made.push_back(std::string(module_name) + "." + entry.name);
+        return made;
+    }();
+    return names[static_cast<std::size_t>(&description - function_table.data())].c_str();
 }
 
 // When Python code called by the module calls the module again without end,
@@ -47,7 +55,7 @@ PyObject* run_body(const FunctionObject& function, PyObject* const* args, Py_ssi
     }
     PyObject* values[max_parameters] = {};
     if (!bind_arguments(function, args, positional, kwargs, values)) {
-        add_traceback(traceback_name(description).c_str(), description.defined);
+        add_traceback(traceback_name(description), description.defined);
         return nullptr;
     }
     try {
@@ -60,12 +68,12 @@ PyObject* run_body(const FunctionObject& function, PyObject* const* args, Py_ssi
 #endif
         return description.body(values).release();
     } catch (const PyError& error) {
-        add_traceback(traceback_name(description).c_str(), error.where);
+        add_traceback(traceback_name(description), error.where);
     } catch (...) {
         // Any other C++ exception (std::bad_alloc, std::length_error, ...)
         // becomes a Python error here; none may unwind into the interpreter.
         set_error_from_cpp_exception(std::current_exception());
-        add_traceback(traceback_name(description).c_str(), description.defined);
+        add_traceback(traceback_name(description), description.defined);
     }
     return nullptr;
 }
