@@ -71,6 +71,10 @@ prepare() {   # name interpreter
     step "installing the build tools and pytest into $venv (pip)"
     pip_in "$venv" install -q --disable-pip-version-check \
         "scikit-build-core>=0.10" "cmake>=3.18" ninja "pytest>=7"
+    if [[ "$1" == cpython ]]; then
+        step "installing mypy into $venv (pip), for the stub check"
+        pip_in "$venv" install -q --disable-pip-version-check mypy
+    fi
     step "building and installing dralvex_computer into $venv"
     pip_in "$venv" install -q --disable-pip-version-check --no-build-isolation --force-reinstall --no-deps .
     step "importing the installed package from $venv"

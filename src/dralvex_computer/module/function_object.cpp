@@ -198,6 +198,11 @@ PyObject* get_signature(PyObject* self, void*) {
     }
 }
 
+// Read as a class attribute it stays itself, as a built-in function does;
+// having __get__ also makes tools (inspect, stubtest) take it for a
+// function.
+PyObject* get_unbound(PyObject* self, PyObject*, PyObject*) { return Ref::borrow(self).release(); }
+
 // Pickled by reference, like any module-level function.
 PyObject* reduce(PyObject* self, PyObject*) { return Ref::borrow(as_function(self)->name).release(); }
 
@@ -234,6 +239,7 @@ PyTypeObject* function_type(Where where) {
         type.tp_call = call_function;
 #endif
         type.tp_repr = repr;
+        type.tp_descr_get = get_unbound;
         type.tp_traverse = traverse;
         type.tp_clear = clear;
         type.tp_dealloc = dealloc;
