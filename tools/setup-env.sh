@@ -23,10 +23,12 @@ need_apt=()
 missing_package() { ! dpkg -s "$1" >/dev/null 2>&1; }
 if ! command -v g++ >/dev/null 2>&1; then need_apt+=(g++); fi
 if ! command -v python3 >/dev/null 2>&1; then need_apt+=(python3); fi
-if ! python3 -c "import venv, ensurepip" >/dev/null 2>&1; then need_apt+=(python3-venv); fi
-if ! python3 -c 'import os, sys, sysconfig
+if [[ "$which_ones" != pypy ]]; then
+    if ! python3 -c "import venv, ensurepip" >/dev/null 2>&1; then need_apt+=(python3-venv); fi
+    if ! python3 -c 'import os, sys, sysconfig
 sys.exit(not os.path.exists(os.path.join(sysconfig.get_paths()["include"], "Python.h")))' >/dev/null 2>&1; then
-    need_apt+=(python3-dev)
+        need_apt+=(python3-dev)
+    fi
 fi
 if [[ "$which_ones" != cpython ]]; then
     for package in pypy3 pypy3-dev pypy3-venv; do

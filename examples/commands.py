@@ -1,0 +1,13 @@
+"""Custom commands on a model, and describing host classes."""
+from simulated import installation  # first: the simulated platform stands in for the application
+
+import dralvex_computer as cc
+
+with installation() as site:
+    cc.setup_dralvex_computer(site.install_dir, cc.DralvexModule.Ductavo)
+    model = cc.createPipingStrale()
+    for name in ("AddLayer", "AddPipe", "RenumberElements"):
+        cc.executeCommand(cc.createCommand(name, model))   # runs on the controller's model
+    print("layers:", [layer.Name for layer in model.Layers])
+    print(cc.inspectClass(model, True)[:60], "...")        # JSON text from the host
+    print("Model lives in:", cc.findNameSpaceAndAssembly("Model"))

@@ -1,0 +1,23 @@
+"""Every example runs on its own against a fresh simulated installation and
+leaves nothing behind in the temporary directory."""
+import os
+import subprocess
+import sys
+import tempfile
+
+import pytest
+
+from conftest import ROOT
+
+EXAMPLES = ["set_up", "documents", "solving", "projects", "commands", "main_job"]
+
+
+@pytest.mark.parametrize("name", EXAMPLES)
+def test_example_runs(name):
+    environment = dict(os.environ)
+    environment.pop("PYTHONPATH", None)
+    result = subprocess.run([sys.executable, os.path.join(ROOT, "examples", name + ".py")], capture_output=True,
+                            text=True, env=environment, cwd=tempfile.gettempdir(), timeout=300)
+    assert result.returncode == 0, result.stdout[-2000:] + result.stderr[-3000:]
+    assert result.stdout.strip()
+    assert os.listdir(tempfile.gettempdir()) == []
