@@ -58,14 +58,21 @@ def test_failed_load_leaves_no_module_and_can_be_retried():
         try:
             import dralvex_computer
         except ImportError as error:
-            names = [frame.name for frame in traceback.extract_tb(error.__traceback__)]
-            failure = [type(error).__name__, error.name, "init dralvex_computer.dralvex_core" in names,
+            # the package names what to install; the native module's own
+            # failure is chained to it, as the module raised it
+            native = error.__cause__
+            names = [frame.name for frame in traceback.extract_tb(native.__traceback__)]
+            failure = [type(error).__name__, error.name, "pythonnet" in str(error), type(native).__name__,
+                       native.name, str(native), "init dralvex_computer.dralvex_core" in names,
                        "dralvex_computer.dralvex_core" in sys.modules]
+        for name in [name for name in sys.modules if name.startswith("dralvex_computer")]:
+            del sys.modules[name]
         sys.path.insert(0, %r)
         import dralvex_computer
         print(json.dumps(failure + [dralvex_computer.dralvex_core._validSetup_]))
     """ % SIM, sim=False)
-    assert result == ["ModuleNotFoundError", "clr", True, False, False]
+    assert result == ["ModuleNotFoundError", "clr", True, "ModuleNotFoundError", "clr", "No module named 'clr'", True,
+                      False, False]
 
 
 def test_second_initialisation_keeps_module_and_globals():

@@ -9,7 +9,19 @@ assigning one through the package reaches the native module's value.
 import sys as _sys
 import types as _types
 
-from . import dralvex_core
+# The bridge modules the native module imports at load, and the packages
+# that provide them (on Windows with CPython; PyPy users bring their own).
+_PROVIDERS = {"clr": "pythonnet", "pythoncom": "pywin32"}
+
+try:
+    from . import dralvex_core
+except ModuleNotFoundError as _missing:
+    if _missing.name not in _PROVIDERS:
+        raise
+    raise ModuleNotFoundError(
+        "No module named %r: install the package %r (pip install %s), or, on PyPy, put a %r module on the path"
+        % (_missing.name, _PROVIDERS[_missing.name], _PROVIDERS[_missing.name], _missing.name),
+        name=_missing.name) from _missing
 
 # The public names and the module globals come from the native module
 # itself: its enumeration, its functions in the order it made them (the
