@@ -21,3 +21,10 @@ def test_example_runs(name):
     assert result.returncode == 0, result.stdout[-2000:] + result.stderr[-3000:]
     assert result.stdout.strip()
     assert os.listdir(tempfile.gettempdir()) == []
+
+
+def test_function_reference_is_current():
+    """docs/functions.md is what tools/function-reference.py makes now."""
+    result = subprocess.run([sys.executable, os.path.join(ROOT, "tools", "function-reference.py"), "--check"],
+                            capture_output=True, text=True, timeout=120)
+    assert result.returncode == 0, "run tools/function-reference.py: " + result.stderr
