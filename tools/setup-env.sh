@@ -4,13 +4,15 @@
 # interpreter with the build tools (CMake, Ninja, scikit-build-core) and
 # pytest, and the package built and installed into each.
 #   tools/setup-env.sh [cpython|pypy|all]
+#   tools/setup-env.sh other NAME INTERPRETER   (.venv-NAME with that interpreter)
 # Each step stops the script with its own message when it fails.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 which_ones="${1:-all}"
 case "$which_ones" in
     cpython | pypy | all) ;;
-    *) echo "usage: $0 [cpython|pypy|all]" >&2; exit 2 ;;
+    other) [[ $# -eq 3 ]] || { echo "usage: $0 other NAME INTERPRETER" >&2; exit 2; } ;;
+    *) echo "usage: $0 [cpython|pypy|all] | other NAME INTERPRETER" >&2; exit 2 ;;
 esac
 
 current_step=""
@@ -23,14 +25,14 @@ need_apt=()
 missing_package() { ! dpkg -s "$1" >/dev/null 2>&1; }
 if ! command -v g++ >/dev/null 2>&1; then need_apt+=(g++); fi
 if ! command -v python3 >/dev/null 2>&1; then need_apt+=(python3); fi
-if [[ "$which_ones" != pypy ]]; then
+if [[ "$which_ones" == cpython || "$which_ones" == all ]]; then
     if ! python3 -c "import venv, ensurepip" >/dev/null 2>&1; then need_apt+=(python3-venv); fi
     if ! python3 -c 'import os, sys, sysconfig
 sys.exit(not os.path.exists(os.path.join(sysconfig.get_paths()["include"], "Python.h")))' >/dev/null 2>&1; then
         need_apt+=(python3-dev)
     fi
 fi
-if [[ "$which_ones" != cpython ]]; then
+if [[ "$which_ones" == pypy || "$which_ones" == all ]]; then
     for package in pypy3 pypy3-dev pypy3-venv; do
         if missing_package "$package"; then need_apt+=("$package"); fi
     done
@@ -87,5 +89,6 @@ case "$which_ones" in
     cpython) prepare cpython python3 ;;
     pypy) prepare pypy pypy3 ;;
     all) prepare cpython python3; prepare pypy pypy3 ;;
+    other) prepare "$2" "$3" ;;
 esac
 current_step=""

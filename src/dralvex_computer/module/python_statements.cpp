@@ -32,10 +32,10 @@ constexpr const char statements_source[] =
     "    with manager as value:\n"
     "        block(value)\n"
     "\n"
-    "def try_except(block):\n"
+    "def try_except(block, exception_class):\n"
     "    try:\n"
     "        block()\n"
-    "    except Exception as error:\n"
+    "    except exception_class() as error:\n"
     "        return error\n";
 
 constexpr const char statements_file[] = "<dralvex_core statements>";
@@ -43,7 +43,7 @@ constexpr const char statements_file[] = "<dralvex_core statements>";
 PyObject* rollback_function = nullptr;        // strong, set at module creation
 PyObject* try_finally_function = nullptr;
 PyObject* with_statement_function = nullptr;
-PyObject* try_except_function = nullptr;      // globals: the module namespace
+PyObject* try_except_function = nullptr;
 
 constexpr const char block_capsule[] = "dralvex_computer.dralvex_core.block";
 
@@ -63,6 +63,19 @@ PyObject* call_block(PyObject* capsule, PyObject* args) {
 }
 
 PyMethodDef block_method = {"block", call_block, METH_VARARGS, nullptr};
+
+// `except Exception` reads `Exception` when an exception is to be matched,
+// from the module namespace, then the builtins, as a clause in one of the
+// module's own functions would.
+PyObject* exception_class(PyObject*, PyObject*) {
+    try {
+        return global("Exception"_py).release();
+    } catch (const PyError&) {
+        return nullptr;
+    }
+}
+
+PyMethodDef exception_class_method = {"exception_class", exception_class, METH_NOARGS, nullptr};
 
 Ref callable(detail::Block& block, Where where) {
     Ref capsule = Ref::steal(PyCapsule_New(&block, block_capsule, nullptr), where);
@@ -106,7 +119,6 @@ namespace {
 // compiling them would be most of the module's own import time.
 void create_statement_functions(Where where) {
     if (rollback_function != nullptr) return;
-    PyObject* module_namespace = module_globals();
     Ref code = Ref::steal(Py_CompileString(statements_source, statements_file, Py_file_input), where);
     Ref scratch = Ref::steal(PyDict_New(), where);
     require(PyDict_SetItemString(scratch.get(), "__builtins__", PyEval_GetBuiltins()), where);
@@ -119,12 +131,7 @@ void create_statement_functions(Where where) {
         }
         return Ref::borrow(function);
     };
-    // `except Exception` reads `Exception` from the module namespace, then
-    // the builtins, as a clause in one of the module's own functions would.
-    Ref try_except = take("try_except");
-    Ref function_type = Ref::borrow(reinterpret_cast<PyObject*>(Py_TYPE(try_except.get())));
-    Ref try_except_code = attr(try_except, "__code__"_py, where);
-    try_except_function = call(At(function_type, where), try_except_code, module_namespace).release();
+    try_except_function = take("try_except").release();
     rollback_function = take("rollback").release();
     try_finally_function = take("try_finally").release();
     with_statement_function = take("with_statement").release();
@@ -151,7 +158,9 @@ void run_with(Obj manager, Block& block, Where where) {
 
 std::optional<Ref> run_try_except(Block& block, Where where) {
     create_statement_functions(where);
-    Ref caught = run(try_except_function, {&block}, where, callable(block, where), nullptr);
+    static PyObject* const lookup = PyCFunction_NewEx(&exception_class_method, nullptr, nullptr);
+    if (lookup == nullptr) raise_pending(where);
+    Ref caught = run(try_except_function, {&block}, where, callable(block, where), lookup);
     if (caught.get() == Py_None) return std::nullopt;
     return caught;
 }
