@@ -12,9 +12,18 @@ SIM = os.path.join(ROOT, "sim")
 sys.path.insert(0, SIM)
 
 import dralvex_sim  # noqa: E402
+from dralvex_sim.kit import restore_module_state, simulated_platform  # noqa: E402
+
+# The tests use the kit users have: the stand-ins through sys.modules, for
+# the whole run.
+_platform = simulated_platform()
+_platform.__enter__()
 import dralvex_computer as cc  # noqa: E402
 
 core = cc.dralvex_core
+restore_module_state(core)   # remembers the namespace the module starts with
+
+pytest_plugins = ["dralvex_sim.pytest_plugin"]
 
 GLOBAL_NAMES = (
     "_validSetup_", "_settingsPath_", "_dataSourcesPath_", "_CultureInfo_", "_exePath_", "_dllPath_",
@@ -49,11 +58,7 @@ def pytest_unconfigure(config):
 
 
 def restore_namespace():
-    namespace = vars(core)
-    for name in set(namespace) - set(INITIAL_NAMESPACE):
-        del namespace[name]
-    namespace.update(INITIAL_NAMESPACE)
-    namespace["_dlls_"] = []
+    restore_module_state(core)
 
 
 @pytest.fixture(autouse=True)
@@ -90,12 +95,11 @@ def installation(tmp_path):
 
 
 @pytest.fixture
-def ready(installation, capsys):
-    """The module set up on the simulated installation, its output drained."""
-    assert core.setup_dralvex_computer(installation.install_dir, cc.DralvexModule.All) is True
+def ready(dralvex_installation, capsys):
+    """The module set up on a simulated installation (the kit's fixture),
+    its output drained."""
     capsys.readouterr()
-    dralvex_sim.recorder.reset()
-    return installation
+    return dralvex_installation.site
 
 
 def run_python(code, *, sim=True, env=None, cwd=None):

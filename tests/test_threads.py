@@ -42,4 +42,4 @@ def test_threads_calling_at_once(ready, tmp_path):
         thread.join()
     assert failures == []
     assert results == [expected] * (THREADS * CALLS)
-    assert sorted(os.listdir(str(tmp_path))) == ["a.thf", "site"]
+    assert sorted(os.listdir(str(tmp_path))) == ["a.thf", "dralvex"]

@@ -74,7 +74,7 @@ prepare() {   # name interpreter
     fi
     step "installing the build tools and pytest into $venv (pip)"
     pip_in "$venv" install -q --disable-pip-version-check \
-        "scikit-build-core>=0.10" "cmake>=3.18" ninja "pytest>=7"
+        "scikit-build-core>=0.10" "cmake>=3.18" ninja "pytest>=7" "setuptools>=61" wheel
     if [[ "$1" == cpython ]]; then
         step "installing mypy into $venv (pip), for the stub check"
         pip_in "$venv" install -q --disable-pip-version-check mypy

@@ -1,8 +1,13 @@
 """A simulated platform for dralvex_computer: the bridge ``clr``, COM,
 the .NET base types and the host application.
 
-Test and demo infrastructure: put the directory that holds this package on
-``sys.path``; never install it into site-packages."""
+Test and demo infrastructure. Installed on its own (``pip install ./sim``)
+it is a test kit for scripts that use dralvex_computer: ``dralvex_sim.kit``
+makes ``clr`` and ``pythoncom`` resolve to the stand-ins while it is active,
+and its pytest plugin gives the fixture ``dralvex_installation``. The
+top-level files ``sim/clr.py`` and ``sim/pythoncom.py`` serve this
+repository's scripts and are never installed: a top-level ``clr`` in
+site-packages would shadow the real bridge."""
 from . import bridge, com, dotnet, recorder
 from .installation import Installation, make_installation, write_assembly
 from .recorder import calls, calls_of, fail, members

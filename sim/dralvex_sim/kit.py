@@ -1,0 +1,54 @@
+"""The test kit for scripts that drive dralvex_computer: run them where the
+Dralvex application is not installed.
+
+    from dralvex_sim.kit import simulated_platform
+    with simulated_platform():
+        import dralvex_computer as cc     # clr and pythoncom are the stand-ins here
+
+While the context is active, ``clr`` and ``pythoncom`` resolve to the
+stand-ins through ``sys.modules`` (and .NET namespaces through the bridge's
+import hook); on exit both are as before. A module that imported them while
+it was active keeps what it got.
+"""
+import builtins
+import contextlib
+import sys
+
+from . import bridge, standins
+
+STAND_INS = {"clr": standins.clr, "pythoncom": standins.pythoncom}
+
+
+@contextlib.contextmanager
+def simulated_platform():
+    saved = {name: sys.modules.get(name) for name in STAND_INS}
+    hooked = bridge._original_import is None
+    sys.modules.update(STAND_INS)
+    bridge.install_import_hook()
+    try:
+        yield
+    finally:
+        for name, module in saved.items():
+            if module is None:
+                sys.modules.pop(name, None)
+            else:
+                sys.modules[name] = module
+        if hooked:
+            builtins.__import__ = bridge._original_import
+            bridge._original_import = None
+
+
+_initial = {}
+
+
+def restore_module_state(core):
+    """Puts the native module's namespace back as it was right after its
+    import (the first call only remembers it): each test then starts as in a
+    new process."""
+    namespace = vars(core)
+    if not _initial:
+        _initial.update(namespace)
+    for name in set(namespace) - set(_initial):
+        del namespace[name]
+    namespace.update(_initial)
+    namespace["_dlls_"] = []
