@@ -40,22 +40,21 @@ def py_find_data_project_paths(dataSources):
     return dataSources["CurrentDatasDirectory"], dataSources["CurrentProjectsDirectory"]
 
 
+def py_find_solver_path(settings, family_name, setting_name):
+    value = None
+    for family in settings["Families"]:
+        if family["Name"] == family_name:
+            for sub_family in family["SubFamilies"]:
+                if sub_family["Name"] == "PATH":
+                    for setting in sub_family["Settings"]:
+                        if setting["Name"] == setting_name:
+                            value = setting["Value"]
+    return value
+
+
 def py_find_solver_paths(settings):
-    aster = pipestress = None
-    for family in settings["Families"]:
-        if family["Name"] == "ASTER":
-            for sub_family in family["SubFamilies"]:
-                if sub_family["Name"] == "PATH":
-                    for setting in sub_family["Settings"]:
-                        if setting["Name"] == "WINDOWS SOLVER PATH":
-                            aster = setting["Value"]
-    for family in settings["Families"]:
-        if family["Name"] == "PIPESTRESS":
-            for sub_family in family["SubFamilies"]:
-                if sub_family["Name"] == "PATH":
-                    for setting in sub_family["Settings"]:
-                        if setting["Name"] == "SOLVER PATH":
-                            pipestress = setting["Value"]
+    aster = py_find_solver_path(settings, "ASTER", "WINDOWS SOLVER PATH")
+    pipestress = py_find_solver_path(settings, "PIPESTRESS", "SOLVER PATH")
     return (None if aster == "" else aster), (None if pipestress == "" else pipestress)
 
 

@@ -81,41 +81,43 @@ Ref list_item(const Ref& items, Py_ssize_t index) {
     return Ref::steal(PyObject_GetItem(items.get(), Ref::steal(PyLong_FromSsize_t(index)).get()));
 }
 
+// container[key] of an exact dict; empty (nothing raised) otherwise.
+Ref exact_item(const Ref& container, PyObject* key) {
+    if (!PyDict_CheckExact(container.get())) return {};
+    PyObject* item = PyDict_GetItemWithError(container.get(), key);   // borrowed
+    if (item == nullptr) {
+        PyErr_Clear();
+        return {};
+    }
+    return Ref::borrow(item);
+}
+
+// for entry in container[key]: if entry["Name"] == name: found(entry) --
+// on exact dicts, lists and str only; false as soon as anything else shows.
+template <class Found>
+bool for_each_named(const Ref& container, PyObject* key, PyObject* name, Found&& found) {
+    Ref entries = exact_item(container, key);
+    if (!entries || !PyList_CheckExact(entries.get())) return false;
+    for (Py_ssize_t index = 0; index < PyList_GET_SIZE(entries.get()); ++index) {
+        Ref entry = list_item(entries, index);
+        Ref entry_name = exact_item(entry, "Name"_py);
+        if (!entry_name || !PyUnicode_CheckExact(entry_name.get())) return false;
+        if (PyUnicode_Compare(entry_name.get(), name) == 0 && !found(entry)) return false;
+    }
+    return true;
+}
+
 // read_family on exact dicts, lists and str only, where reading runs no
 // Python code; false (nothing raised) as soon as anything else shows.
 bool read_family_exactly(const Ref& family, PyObject* setting_name, Ref& value) {
-    auto exact_item = [](const Ref& container, PyObject* key) -> Ref {
-        if (!PyDict_CheckExact(container.get())) return {};
-        PyObject* item = PyDict_GetItemWithError(container.get(), key);
-        if (item == nullptr) {
-            PyErr_Clear();
-            return {};
-        }
-        return Ref::borrow(item);
-    };
-    auto exact_equal = [](const Ref& text, PyObject* other) {
-        return PyUnicode_CheckExact(text.get()) && PyUnicode_Compare(text.get(), other) == 0;
-    };
-    Ref sub_families = exact_item(family, "SubFamilies"_py);
-    if (!sub_families || !PyList_CheckExact(sub_families.get())) return false;
-    for (Py_ssize_t index = 0; index < PyList_GET_SIZE(sub_families.get()); ++index) {
-        Ref sub_family = list_item(sub_families, index);
-        Ref name = exact_item(sub_family, "Name"_py);
-        if (!name || !PyUnicode_CheckExact(name.get())) return false;
-        if (!exact_equal(name, "PATH"_py)) continue;
-        Ref settings = exact_item(sub_family, "Settings"_py);
-        if (!settings || !PyList_CheckExact(settings.get())) return false;
-        for (Py_ssize_t position = 0; position < PyList_GET_SIZE(settings.get()); ++position) {
-            Ref setting = list_item(settings, position);
-            Ref setting_key = exact_item(setting, "Name"_py);
-            if (!setting_key || !PyUnicode_CheckExact(setting_key.get())) return false;
-            if (!exact_equal(setting_key, setting_name)) continue;
+    return for_each_named(family, "SubFamilies"_py, "PATH"_py, [&](const Ref& sub_family) {
+        return for_each_named(sub_family, "Settings"_py, setting_name, [&](const Ref& setting) {
             Ref setting_value = exact_item(setting, "Value"_py);
             if (!setting_value) return false;
             value = setting_value;
-        }
-    }
-    return true;
+            return true;
+        });
+    });
 }
 
 // list(map(function, items)), run by builtins.
