@@ -16,7 +16,8 @@ pip_in() {
         exit 1
     fi
 }
-pip_in install -q --disable-pip-version-check "scikit-build-core>=0.10" "cmake>=3.18" ninja "pytest>=7"
+pip_in install -q --disable-pip-version-check "scikit-build-core>=0.10" "cmake>=3.18" ninja "pytest>=7" \
+    "setuptools>=61" wheel
 flags="-fsanitize=address,undefined -fno-omit-frame-pointer -fno-sanitize-recover=all -DDRALVEX_FAULT_INJECTION"
 pip_in install -q --disable-pip-version-check --no-build-isolation --force-reinstall --no-deps \
     -Cbuild-dir=build/sanitizers "-Ccmake.define.CMAKE_CXX_FLAGS=$flags" \
