@@ -31,7 +31,7 @@ if [[ ! -f "$headers/PC/pyconfig.h" ]]; then
     { cat /etc/apt/sources.list /etc/apt/sources.list.d/*.list 2>/dev/null || true; } \
         | grep -v security | sed -n 's/^deb /deb-src /p' >"$work/parts/source.list" || true
     apt_options=(-o "Dir::Etc::SourceParts=$work/parts" -o "Dir::Etc::SourceList=/dev/null"
-                 -o "Dir::State::Lists=$work/lists" -o "Debug::NoLocking=1")
+                 -o "Dir::State::Lists=$work/lists" -o "Debug::NoLocking=1" -o "Acquire::Retries=3")
     apt-get "${apt_options[@]}" update -qq
     (cd "$work" && apt-get "${apt_options[@]}" source --download-only -qq python3.11 >/dev/null)
     tarball="$(ls "$work"/python3.11_*.orig.tar.* | head -n 1)"
