@@ -36,33 +36,11 @@ QUICK = "--quick" in sys.argv
 
 # ---------------------------------------------- the same steps in plain Python
 
-def py_find_data_project_paths(dataSources):
-    return dataSources["CurrentDatasDirectory"], dataSources["CurrentProjectsDirectory"]
-
-
-def py_find_solver_path(settings, family_name, setting_name):
-    value = None
-    for family in settings["Families"]:
-        if family["Name"] == family_name:
-            for sub_family in family["SubFamilies"]:
-                if sub_family["Name"] == "PATH":
-                    for setting in sub_family["Settings"]:
-                        if setting["Name"] == setting_name:
-                            value = setting["Value"]
-    return value
-
-
-def py_find_solver_paths(settings):
-    aster = py_find_solver_path(settings, "ASTER", "WINDOWS SOLVER PATH")
-    pipestress = py_find_solver_path(settings, "PIPESTRESS", "SOLVER PATH")
-    return (None if aster == "" else aster), (None if pipestress == "" else pipestress)
-
-
-def py_find_first_file(directory, ext):
-    for f in os.listdir(directory):
-        if f.lower().endswith(ext) and os.path.isfile(os.path.join(directory, f)):
-            return os.path.join(directory, f)
-    return ""
+from plain import (  # noqa: E402
+    find_data_project_paths as py_find_data_project_paths,
+    find_first_file as py_find_first_file,
+    find_solver_paths as py_find_solver_paths,
+)
 
 
 def py_load_dll(dllname):

@@ -6,6 +6,7 @@ import tempfile
 import pytest
 
 from conftest import Proxy, core
+from plain import find_first_file as plain_find_first_file
 
 
 def listing(names, files, checked):
@@ -165,13 +166,6 @@ def test_failed_copy_with_read_only_directory_leaves_nothing(shared_with_ordinar
         pytest.skip("this interpreter is out of an ordinary user's reach")
     assert result.returncode == 0, result.stderr
     assert result.stdout.strip() == "'' []"
-
-
-def plain_find_first_file(directory, ext):
-    for f in os.listdir(directory):
-        if f.lower().endswith(ext) and os.path.isfile(os.path.join(directory, f)):
-            return os.path.join(directory, f)
-    return ""
 
 
 def outcome(function, *args):

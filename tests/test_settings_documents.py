@@ -1,6 +1,7 @@
 import pytest
 
 from conftest import core
+from plain import find_solver_paths as plain_find_solver_paths
 
 
 def family(name, *sub_families):
@@ -70,22 +71,6 @@ def test_find_data_project_paths():
         core.FindDataProjectPaths({"CurrentDatasDirectory": "D"})
     with pytest.raises(KeyError, match="CurrentDatasDirectory"):
         core.FindDataProjectPaths({})
-
-
-def plain_find_solver_paths(settings):
-    def find(family_name, setting_name):
-        value = None
-        for family in settings["Families"]:
-            if family["Name"] == family_name:
-                for sub_family in family["SubFamilies"]:
-                    if sub_family["Name"] == "PATH":
-                        for setting in sub_family["Settings"]:
-                            if setting["Name"] == setting_name:
-                                value = setting["Value"]
-        return value
-    aster = find("ASTER", "WINDOWS SOLVER PATH")
-    pipestress = find("PIPESTRESS", "SOLVER PATH")
-    return (None if aster == "" else aster), (None if pipestress == "" else pipestress)
 
 
 def solver_family(name, key="SOLVER PATH", value="path", sub="PATH"):

@@ -29,7 +29,7 @@ if [[ ! -f "$headers/PC/pyconfig.h" ]]; then
         | awk 'BEGIN { RS = ""; ORS = "\n\n" } !/security/' | sed 's/^Types: deb$/Types: deb-src/' \
         >"$work/parts/source.sources"
     { cat /etc/apt/sources.list /etc/apt/sources.list.d/*.list 2>/dev/null || true; } \
-        | grep -v security | sed -n 's/^deb /deb-src /p' >"$work/parts/source.list" || true
+        | awk '!/security/ && sub(/^deb /, "deb-src ")' >"$work/parts/source.list"
     apt_options=(-o "Dir::Etc::SourceParts=$work/parts" -o "Dir::Etc::SourceList=/dev/null"
                  -o "Dir::State::Lists=$work/lists" -o "Debug::NoLocking=1" -o "Acquire::Retries=3")
     apt-get "${apt_options[@]}" update -qq

@@ -3,7 +3,6 @@
 #include "host/files.hpp"
 #include "module/bodies.hpp"
 
-#include <algorithm>
 #include <optional>
 #include <string_view>
 
@@ -44,17 +43,6 @@ bool ascii_lower_endswith(std::string_view name, std::string_view ext) noexcept 
     return true;
 }
 
-// The UTF-8 of a str; empty when it holds surrogates (no exception left).
-std::optional<std::string_view> utf8(PyObject* text) noexcept {
-    Py_ssize_t size = 0;
-    const char* data = PyUnicode_AsUTF8AndSize(text, &size);
-    if (data == nullptr) {
-        PyErr_Clear();
-        return std::nullopt;
-    }
-    return std::string_view(data, static_cast<std::size_t>(size));
-}
-
 // The rest of the walk for one name, as the Python loop body does it:
 // if f.lower().endswith(ext) and os.path.isfile(os.path.join(directory, f)).
 // `suffix_known` skips the first test when the caller made it on the name's
@@ -79,21 +67,16 @@ std::optional<Ref> walk_own_listing(PyObject* directory, const Ref& names, PyObj
     const Py_ssize_t count = PyList_GET_SIZE(names.get());
     if (count == 0) return Ref::borrow(""_py);
 #ifdef PYPY_VERSION
-    // PyPy: one C object for all the names, not one per name.
-    static PyObject* const separator = Ref::steal(PyUnicode_FromStringAndSize("\0", 1)).release();
-    Ref joined = Ref::steal(PyUnicode_Join(separator, names.get()));
-    const std::optional<std::string_view> all = utf8(joined.get());   // empty: a name kept as surrogates
-    if (!all || std::count(all->begin(), all->end(), '\0') != count - 1) return std::nullopt;
-    std::string_view rest = *all;
-    for (Py_ssize_t index = 0; index < count; ++index) {
-        const std::size_t end = rest.find('\0');
-        const std::string_view name = rest.substr(0, end);
-        rest = end == std::string_view::npos ? std::string_view() : rest.substr(end + 1);
+    const std::optional<JoinedNames> joined = JoinedNames::of(names);   // empty: a name kept as surrogates
+    if (!joined) return std::nullopt;
+    Ref found;
+    joined->each([&](Py_ssize_t index, std::string_view name) {
         const bool ascii = is_ascii(name);
-        if (ascii && !ascii_lower_endswith(name, suffix)) continue;
-        Ref f = Ref::steal(PyObject_GetItem(names.get(), Ref::steal(PyLong_FromSsize_t(index)).get()));
-        if (Ref path = test_name(directory, f, ext, ascii)) return path;
-    }
+        if (ascii && !ascii_lower_endswith(name, suffix)) return true;
+        found = test_name(directory, list_item(names, index), ext, ascii);
+        return !found;
+    });
+    return found ? found : Ref::borrow(""_py);
 #else
     for (Py_ssize_t index = 0; index < count && index < PyList_GET_SIZE(names.get()); ++index) {
         Ref f = Ref::borrow(PyList_GET_ITEM(names.get(), index));

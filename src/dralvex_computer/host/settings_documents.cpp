@@ -2,7 +2,6 @@
 #include "module/api.hpp"
 #include "module/bodies.hpp"
 
-#include <algorithm>
 #include <cstring>
 #include <optional>
 #include <string_view>
@@ -73,14 +72,8 @@ void read_family(const Ref& family, PyObject* setting_name, Ref& value) {
 }
 
 #ifndef PYPY_VERSION
-struct JoinedNames {};   // PyPy's alone
+struct FamilyNames {};   // PyPy's alone
 #else
-// items[index] of an exact list, without PyPy copying the whole list into C
-// objects (as PyList_GET_ITEM would).
-Ref list_item(const Ref& items, Py_ssize_t index) {
-    return Ref::steal(PyObject_GetItem(items.get(), Ref::steal(PyLong_FromSsize_t(index)).get()));
-}
-
 // container[key] of an exact dict; empty (nothing raised) otherwise.
 Ref exact_item(const Ref& container, PyObject* key) {
     if (!PyDict_CheckExact(container.get())) return {};
@@ -138,19 +131,16 @@ bool all_of_type(const Ref& items, PyTypeObject* type) {
 // "Name", builtins take and join the names at once, and only the families
 // whose name matches are read from C. Nothing there runs Python code, so
 // the order of the reads cannot show.
-struct JoinedNames {
-    Ref families;    // the exact list they were taken from
-    Ref joined;      // "\0".join of the names, holding the UTF-8 below
-    std::string_view text;
-    Py_ssize_t count = 0;
+struct FamilyNames {
+    Ref families;        // the exact list they were taken from
+    JoinedNames names;   // their "Name"s
 };
 
 // Empty when the families do not suit it (the caller then walks them the
 // plain way, from the start).
-std::optional<JoinedNames> join_names(const Ref& families) {
+std::optional<FamilyNames> join_family_names(const Ref& families) {
     static PyObject* const name_getter =
         call(attr(PyImport_ImportModule("operator"), "itemgetter"_py), "Name"_py).release();
-    static PyObject* const separator = PyUnicode_FromStringAndSize("\0", 1);
     if (!PyList_CheckExact(families.get())) return std::nullopt;
     const Py_ssize_t count = PyList_GET_SIZE(families.get());
     if (count == 0 || !all_of_type(families, &PyDict_Type)) return std::nullopt;
@@ -163,35 +153,21 @@ std::optional<JoinedNames> join_names(const Ref& families) {
         return std::nullopt;
     }
     if (PyList_GET_SIZE(names.get()) != count || !all_of_type(names, &PyUnicode_Type)) return std::nullopt;
-    JoinedNames joined{families, Ref::steal(PyUnicode_Join(separator, names.get())), {}, count};
-    Py_ssize_t size = 0;
-    const char* data = PyUnicode_AsUTF8AndSize(joined.joined.get(), &size);
-    if (data == nullptr) {   // surrogates
-        PyErr_Clear();
-        return std::nullopt;
-    }
-    joined.text = std::string_view(data, static_cast<std::size_t>(size));
-    if (std::count(joined.text.begin(), joined.text.end(), '\0') != count - 1) return std::nullopt;
-    return joined;
+    std::optional<JoinedNames> joined = JoinedNames::of(names);
+    if (!joined) return std::nullopt;
+    return FamilyNames{families, std::move(*joined)};
 }
 
-std::optional<Ref> find_in_joined_names(const JoinedNames& names, PyObject* family_name, PyObject* setting_name) {
-    Py_ssize_t wanted_size = 0;
-    const char* wanted_data =
-        PyUnicode_CheckExact(family_name) ? PyUnicode_AsUTF8AndSize(family_name, &wanted_size) : nullptr;
-    if (wanted_data == nullptr) {
-        PyErr_Clear();
-        return std::nullopt;
-    }
-    const std::string_view wanted(wanted_data, static_cast<std::size_t>(wanted_size));
-    std::string_view rest = names.text;
+std::optional<Ref> find_in_family_names(const FamilyNames& family_names, PyObject* family_name,
+                                        PyObject* setting_name) {
+    const std::optional<std::string_view> wanted =
+        PyUnicode_CheckExact(family_name) ? utf8(family_name) : std::nullopt;
+    if (!wanted) return std::nullopt;
     Ref value = none();
-    for (Py_ssize_t index = 0; index < names.count; ++index) {
-        const std::size_t end = rest.find('\0');
-        const bool match = rest.substr(0, end) == wanted;
-        rest = end == std::string_view::npos ? std::string_view() : rest.substr(end + 1);
-        if (match && !read_family_exactly(list_item(names.families, index), setting_name, value)) return std::nullopt;
-    }
+    const bool exact = family_names.names.each([&](Py_ssize_t index, std::string_view name) {
+        return name != *wanted || read_family_exactly(list_item(family_names.families, index), setting_name, value);
+    });
+    if (!exact) return std::nullopt;
     return value;
 }
 #endif
@@ -201,14 +177,14 @@ std::optional<Ref> find_in_joined_names(const JoinedNames& names, PyObject* fami
 // `joined` keeps PyPy's joined names for the next walk of the same
 // document, valid while nothing but exact reads happened in between.
 Ref find_solver_path(PyObject* settings, PyObject* family_name, PyObject* setting_name,
-                     [[maybe_unused]] std::optional<JoinedNames>& joined) {
+                     [[maybe_unused]] std::optional<FamilyNames>& joined) {
     Ref families = item_of(settings, "Families"_py);
 #ifdef PYPY_VERSION
     if (!PyDict_CheckExact(settings) || !joined || joined->families.get() != families.get()) {
-        joined = join_names(families);
+        joined = join_family_names(families);
     }
     if (joined) {
-        if (std::optional<Ref> found = find_in_joined_names(*joined, family_name, setting_name)) return *found;
+        if (std::optional<Ref> found = find_in_family_names(*joined, family_name, setting_name)) return *found;
     }
     joined.reset();   // the plain walk may run Python code
 #endif
@@ -222,7 +198,7 @@ Ref find_solver_path(PyObject* settings, PyObject* family_name, PyObject* settin
 }  // namespace
 
 Ref FindSolverPaths(PyObject* settings) {
-    std::optional<JoinedNames> joined;
+    std::optional<FamilyNames> joined;
     Ref aster_path = find_solver_path(settings, "ASTER"_py, "WINDOWS SOLVER PATH"_py, joined);
     Ref pipestress_path = find_solver_path(settings, "PIPESTRESS"_py, "SOLVER PATH"_py, joined);
     if (equals(aster_path, ""_py)) aster_path = none();

@@ -1,5 +1,6 @@
 #include "module/api.hpp"
 
+#include <algorithm>
 #include <cstring>
 #include <exception>
 #include <map>
@@ -156,6 +157,40 @@ Ref subtract(Obj left, Obj right, Where where) {
 
 Ref true_divide(Obj left, Obj right, Where where) {
     return Ref::steal(PyNumber_TrueDivide(left.ptr, right.ptr), where);
+}
+
+std::optional<std::string_view> utf8(PyObject* text) noexcept {
+    Py_ssize_t size = 0;
+    const char* data = PyUnicode_AsUTF8AndSize(text, &size);
+    if (data == nullptr) {
+        PyErr_Clear();
+        return std::nullopt;
+    }
+    return std::string_view(data, static_cast<std::size_t>(size));
+}
+
+Ref list_item(Obj items, Py_ssize_t index, Where where) {
+    Ref key = Ref::steal(PyLong_FromSsize_t(index), where);
+    return Ref::steal(PyObject_GetItem(items.ptr, key.get()), where);
+}
+
+std::optional<JoinedNames> JoinedNames::of(Obj names, Where where) {
+    static PyObject* const separator = PyUnicode_FromStringAndSize("\0", 1);
+    if (separator == nullptr) raise_pending(where);
+    JoinedNames joined;
+    joined.count_ = require(PyObject_Length(names.ptr), where);
+    PyObject* text = PyUnicode_Join(separator, names.ptr);
+    if (text == nullptr) {
+        if (!PyErr_ExceptionMatches(PyExc_TypeError)) raise_pending(where);
+        PyErr_Clear();   // an item that is no str
+        return std::nullopt;
+    }
+    joined.joined_ = Ref::steal(text, where);
+    const std::optional<std::string_view> all = utf8(text);
+    if (!all) return std::nullopt;
+    if (joined.count_ > 0 && std::count(all->begin(), all->end(), '\0') != joined.count_ - 1) return std::nullopt;
+    joined.text_ = *all;
+    return joined;
 }
 
 Ref subscript(Obj object, PyObject* key, Where where) {

@@ -10,6 +10,7 @@
 #include <exception>
 #include <initializer_list>
 #include <optional>
+#include <string_view>
 #include <type_traits>
 #include <utility>
 
@@ -142,6 +143,42 @@ Ref true_divide(Obj left, Obj right, Where where = Where::current());   // left 
 Ref subscript(Obj object, PyObject* key, Where where = Where::current());   // object[key]
 // `a, b = value` with Python's messages.
 std::pair<Ref, Ref> unpack_pair(Obj value, Where where = Where::current());
+
+// --------------------------------------------------------- names as text
+
+// The UTF-8 of a str; empty, with no exception left, when it holds surrogates.
+std::optional<std::string_view> utf8(PyObject* text) noexcept;
+
+// items[index] of a list, as Python reads it; PyPy then copies no other item
+// into a C object (PyList_GET_ITEM would copy them all).
+Ref list_item(Obj items, Py_ssize_t index, Where where = Where::current());
+
+// The str of a list joined by NULs into one UTF-8 text and read back name by
+// name: on PyPy one C object for all the names, not one per name.
+class JoinedNames {
+public:
+    // Empty, with no exception left, when the list holds anything but str,
+    // or a name with a NUL or surrogates.
+    static std::optional<JoinedNames> of(Obj names, Where where = Where::current());
+
+    // visit(index, name) for each name in order, until it returns false;
+    // whether it went through them all.
+    template <class Visit>
+    bool each(Visit&& visit) const {
+        std::string_view rest = text_;
+        for (Py_ssize_t index = 0; index < count_; ++index) {
+            const std::size_t end = rest.find('\0');
+            if (!visit(index, rest.substr(0, end))) return false;
+            rest = end == std::string_view::npos ? std::string_view() : rest.substr(end + 1);
+        }
+        return true;
+    }
+
+private:
+    Ref joined_;              // holds the UTF-8 that text_ views
+    std::string_view text_;
+    Py_ssize_t count_ = 0;
+};
 
 // -------------------------------------------------------------- raise
 
