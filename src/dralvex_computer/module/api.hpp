@@ -1,7 +1,8 @@
 // The helper layer every function body is written in: interned names,
-// module globals read at each use, calls, imports through the builtins'
-// __import__, and the Python statements the bodies need (raise, with,
-// try/except Exception, try/finally).
+// module globals read at each use, calls in Python's order of evaluation,
+// imports through the builtins' __import__, names read as text, and the
+// Python statements the bodies need (raise, with, try/except Exception,
+// try/finally, rollback; the compound ones run as Python).
 #pragma once
 
 #include "refs.hpp"
@@ -111,7 +112,9 @@ struct Call : Ref {
 // The function `os.path.<name>`, reading the module global `os` now.
 Ref os_path_function(PyObject* name, Where where = Where::current());
 
-// `os.path.<name>(args...)`, reading the module global `os` at each call.
+// `os.path.<name>(args...)`, reading the module global `os` at each call,
+// for arguments that are values already; where an argument is computed,
+// write Call{os_path_function(name), ...} so that the callee comes first.
 template <class... A>
 Ref os_path(At name, const A&... args) {
     Ref path = attr(global("os"_py, name.where), "path"_py, name.where);
