@@ -103,7 +103,7 @@ def ready(dralvex_installation, capsys):
     return dralvex_installation.site
 
 
-def run_python(code, *, sim=True, env=None, cwd=None):
+def run_python(code, *, sim=True, env=None, cwd=None, timeout=120):
     """Run code in a fresh interpreter (this one), returning the result."""
     environment = dict(os.environ)
     environment.pop("PYTHONPATH", None)
@@ -111,7 +111,7 @@ def run_python(code, *, sim=True, env=None, cwd=None):
         environment["PYTHONPATH"] = SIM
     environment.update(env or {})
     return subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True, text=True,
-                          env=environment, cwd=cwd or ROOT, timeout=120)
+                          env=environment, cwd=cwd or ROOT, timeout=timeout)
 
 
 class Proxy:

@@ -44,15 +44,14 @@ bool ascii_lower_endswith(std::string_view name, std::string_view ext) noexcept 
 }
 
 // The rest of the walk for one name, as the Python loop body does it:
-// if f.lower().endswith(ext) and os.path.isfile(os.path.join(directory, f)).
+//   if f.lower().endswith(ext) and os.path.isfile(os.path.join(directory, f)):
+//       return os.path.join(directory, f)
 // `suffix_known` skips the first test when the caller made it on the name's
-// own bytes. Returns the path when both hold.
+// own bytes. Returns the path, joined a second time, when both hold.
 Ref test_name(PyObject* directory, const Ref& f, PyObject* ext, bool suffix_known) {
     if (!suffix_known && !truth(call_method(call_method(f, "lower"_py), "endswith"_py, ext))) return {};
-    Ref isfile = os_path_function("isfile"_py);
-    Ref path = Call{os_path_function("join"_py), directory, f};
-    if (!truth(call(isfile, path))) return {};
-    return path;
+    if (!truth(Call{os_path_function("isfile"_py), Call{os_path_function("join"_py), directory, f}})) return {};
+    return Call{os_path_function("join"_py), directory, f};
 }
 
 // The walk over the names of the interpreter's own listing of an exact str

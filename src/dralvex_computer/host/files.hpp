@@ -6,7 +6,10 @@
 
 namespace dralvex {
 
-// os.path.exists(path)
+// os.path.exists(path), for a path that is a value already; where the
+// argument is read from a global, write
+// truth(Call{os_path_function("exists"_py), global(...)}) so that the
+// callee is read first, as Python does.
 inline bool path_exists(Obj path, Where where = Where::current()) {
     return truth(os_path(At("exists"_py, where), path), where);
 }

@@ -10,18 +10,22 @@ namespace dralvex::functions {
 namespace {
 
 // if not os.path.exists(<path>): raise FileNotFoundError(f"The directory '{<path>}' does not exist.")
-// `path` reads the value at each of its two uses, as the statement does.
+// `path` reads the value at each of its two uses, as the statement does,
+// each time after the callee.
 template <class Path>
 void require_exists(Path&& path, Where where = Where::current()) {
-    if (path_exists(path(), where)) return;
+    if (truth(Call{At(os_path_function("exists"_py, where), where), path()}, where)) return;
     Ref exception_type = global("FileNotFoundError"_py, where);
     raise(Call{At(exception_type, where), concat({"The directory '"_py, text(path(), where), "' does not exist."_py}, where)},
           where);
 }
 
-// with open(path, "r", encoding="utf-8") as f: return json.load(f)
-Ref load_json(Obj path) {
-    Ref file = call_object(global("open"_py), tuple(path.ptr, "r"_py), keywords({{"encoding"_py, "utf-8"_py}}).get());
+// with open(<global>, "r", encoding="utf-8") as f: return json.load(f)
+// `open` is read before the global, as Python evaluates a call.
+Ref load_json(PyObject* path_global) {
+    Ref open = global("open"_py);
+    Ref path = global(path_global);
+    Ref file = call_object(open, tuple(path, "r"_py), keywords({{"encoding"_py, "utf-8"_py}}).get());
     Ref document;
     with_context(file, [&](const Ref& f) { document = call_method(global("json"_py), "load"_py, f); });
     return document;
@@ -44,18 +48,18 @@ void replace_installation(PyObject* ductavo_installation_directory) {
     set_global("_exePath_"_py, ductavo_installation_directory);
     set_global("_dllPath_"_py, os_path("join"_py, ductavo_installation_directory, "Extensions"_py));
 
-    Ref settings = load_json(global("_settingsPath_"_py));
+    Ref settings = load_json("_settingsPath_"_py);
     auto [aster_path, pipestress_path] = unpack_pair(call_global("FindSolverPaths"_py, settings));
     set_global("_Aster_"_py, aster_path);
     set_global("_PipeStress_"_py, pipestress_path);
 
-    Ref data_sources = load_json(global("_dataSourcesPath_"_py));
+    Ref data_sources = load_json("_dataSourcesPath_"_py);
     auto [data_path, project_path] = unpack_pair(call_global("FindDataProjectPaths"_py, data_sources));
     set_global("_dataPath_"_py, data_path);
     set_global("_projectPath_"_py, project_path);
 
     set_global("_validSetup_"_py, Py_False);
-    if (path_exists(global("_dllPath_"_py))) {
+    if (truth(Call{os_path_function("exists"_py), global("_dllPath_"_py)})) {
         // load_dll refuses to work until the module counts as set up.
         set_global("_validSetup_"_py, Py_True);
         create_host_objects();

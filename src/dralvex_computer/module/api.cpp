@@ -312,9 +312,14 @@ namespace {
 // a new code object per entry is memory that is never given back. The
 // function's name and the file name are texts that live as long as the
 // process, kept by address.
+using EntryKey = std::tuple<const char*, const char*, unsigned>;
+// At namespace scope: a function-local static would be made under the C++
+// runtime's initialisation lock.
+std::map<EntryKey, PyCodeObject*> entry_codes;
+
 PyCodeObject* entry_code(const char* function, const Where& where) noexcept {
-    using Key = std::tuple<const char*, const char*, unsigned>;
-    static std::map<Key, PyCodeObject*> codes;
+    using Key = EntryKey;
+    auto& codes = entry_codes;
     try {
         Key key{function, where.file_name(), static_cast<unsigned>(where.line())};
         auto found = codes.find(key);
@@ -322,7 +327,7 @@ PyCodeObject* entry_code(const char* function, const Where& where) noexcept {
             Py_INCREF(found->second);
             return found->second;
         }
-        PyCodeObject* code = PyCode_NewEmpty(relative_source(where.file_name()), function,
+        PyCodeObject* code = PyCode_NewEmpty(entry_file_name(where), function,
                                              static_cast<int>(where.line()));
         if (code == nullptr) return nullptr;
         Py_INCREF(code);
@@ -333,6 +338,20 @@ PyCodeObject* entry_code(const char* function, const Where& where) noexcept {
     }
 }
 }  // namespace
+
+const char* entry_file_name(const Where& where) noexcept { return relative_source(where.file_name()); }
+
+namespace {
+thread_local const char* running_function_name = nullptr;
+}  // namespace
+
+const char* running_function() noexcept { return running_function_name; }
+
+RunningFunction::RunningFunction(const char* name) noexcept : outer_(running_function_name) {
+    running_function_name = name;
+}
+
+RunningFunction::~RunningFunction() { running_function_name = outer_; }
 
 void add_traceback(const char* function, const Where& where) noexcept {
 #ifdef PYPY_VERSION

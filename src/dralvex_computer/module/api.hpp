@@ -238,12 +238,17 @@ bool catch_exception(Body&& body, Where where = Where::current()) {
 }
 
 // The compound statements below run as Python code (python_statements.cpp),
-// with C++ callables as their blocks.
+// with C++ callables as their blocks. A block runs at most once, on the
+// thread of its statement and while the statement runs; called at any
+// other time (a script that kept it) it raises RuntimeError.
 namespace detail {
 struct Block {
+    enum class State { ready, running, done, failed };
     void (*run_code)(void* code, PyObject* argument);
     void* code;
-    std::optional<Where> failed;   // the C++ statement that failed inside
+    State state = State::ready;
+    std::optional<Where> failed;      // the C++ statement that failed inside
+    bool failure_has_entry = false;   // that failure carries the function's entry already
     void run(PyObject* argument) { run_code(code, argument); }
 };
 
@@ -258,20 +263,22 @@ Block block(Code& code) {
                          run();
                      }
                  },
-                 const_cast<void*>(static_cast<const void*>(&code)), std::nullopt};
+                 const_cast<void*>(static_cast<const void*>(&code))};
 }
 
 void run_rollback(Block& body, Block& undo, Where where);
 void run_try_finally(Block& body, Block& cleanup, Where where);
 void run_with(Obj manager, Block& body, Where where);
-std::optional<Ref> run_try_except(Block& body, Where where);
+bool run_try_except(Block& body, Block& handler, Where where);
 }  // namespace detail
 
-// try: body() / except Exception as e: returns e.
-template <class Body>
-std::optional<Ref> catch_exception_value(Body&& body, Where where = Where::current()) {
-    auto block = detail::block(body);
-    return detail::run_try_except(block, where);
+// try: body() / except Exception as e: handler(e). Returns whether an
+// exception was caught.
+template <class Body, class Handler>
+bool catch_exception_as(Body&& body, Handler&& handler, Where where = Where::current()) {
+    auto body_block = detail::block(body);
+    auto handler_block = detail::block(handler);
+    return detail::run_try_except(body_block, handler_block, where);
 }
 
 // try: body() / except: undo(); raise
@@ -305,5 +312,23 @@ void set_error_from_cpp_exception(std::exception_ptr exception) noexcept;
 // Adds a traceback entry "<function>" at file:line to the pending exception;
 // `function` is a text that lives as long as the process.
 void add_traceback(const char* function, const Where& where) noexcept;
+
+// The file name traceback entries show for a C++ statement.
+const char* entry_file_name(const Where& where) noexcept;
+
+// The traceback name of the module function whose body runs on this thread
+// (nullptr outside any): the entry a compound statement's exception gets.
+const char* running_function() noexcept;
+
+class RunningFunction {
+public:
+    explicit RunningFunction(const char* name) noexcept;
+    ~RunningFunction();
+    RunningFunction(const RunningFunction&) = delete;
+    RunningFunction& operator=(const RunningFunction&) = delete;
+
+private:
+    const char* outer_;
+};
 
 }  // namespace dralvex

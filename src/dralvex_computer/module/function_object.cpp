@@ -58,6 +58,8 @@ PyObject* run_body(const FunctionObject& function, PyObject* const* args, Py_ssi
         add_traceback(traceback_name(description), description.defined);
         return nullptr;
     }
+    const char* name = traceback_name(description);
+    const RunningFunction running(name);
     try {
 #ifdef DRALVEX_FAULT_INJECTION
         // Test builds only: a foreign C++ exception from inside a body.
@@ -68,12 +70,12 @@ PyObject* run_body(const FunctionObject& function, PyObject* const* args, Py_ssi
 #endif
         return description.body(values).release();
     } catch (const PyError& error) {
-        add_traceback(traceback_name(description), error.where);
+        if (!error.has_entry) add_traceback(name, error.where);
     } catch (...) {
         // Any other C++ exception (std::bad_alloc, std::length_error, ...)
         // becomes a Python error here; none may unwind into the interpreter.
         set_error_from_cpp_exception(std::current_exception());
-        add_traceback(traceback_name(description), description.defined);
+        add_traceback(name, description.defined);
     }
     return nullptr;
 }
@@ -81,8 +83,9 @@ PyObject* run_body(const FunctionObject& function, PyObject* const* args, Py_ssi
 #ifdef PYPY_VERSION
 // PyPy calls an object whose type has tp_call through a slow generic
 // wrapper (about 230 ns a call); a __call__ method of the fast-call kind is
-// called in about 30 ns. PyPy rejects keywords that are not strings itself,
-// with the module's message.
+// called in about 30 ns. A keyword that is not a string never reaches this
+// function: PyPy rejects the call itself, with its own message ("keywords
+// must be strings, not 'int'"), before the module sees it.
 // Binds keywords given as names beside the values (exact str only) when
 // they name exactly the parameters after the positional ones; anything else
 // goes through the general binder, which gives the errors.

@@ -5,64 +5,275 @@
 // function, and nothing fetches it, which on PyPy copies the traceback into
 // C objects that are never freed and aborts the process at the recursion
 // limit. The blocks are C++ callables wrapped as Python functions.
+//
+// A helper never raises: it hands back the exception that leaves the
+// statement and which block it came from. The exception then goes on from
+// a re-raiser made for the running function and the failing C++ line, which
+// drops the helper's own traceback entry: the exception carries exactly one
+// entry for the function, as if it had been written in Python.
 #include "module/api.hpp"
 
+#include <algorithm>
+#include <array>
 #include <exception>
+#include <map>
 #include <new>
+#include <string>
+#include <thread>
+#include <tuple>
 
 namespace dralvex {
 
 namespace {
 
+// Each helper returns None when the statement completed, a pair
+// (exception, source) when an exception leaves it -- source is the index of
+// the block it came from, -1 for the statement itself (__enter__,
+// __exit__, the except clause) -- and try_except returns True when it caught
+// one and its handler completed.
 constexpr const char statements_source[] =
     "def rollback(block, undo):\n"
     "    try:\n"
     "        block()\n"
-    "    except:\n"
-    "        undo()\n"
-    "        raise\n"
+    "    except BaseException as error:\n"
+    "        try:\n"
+    "            undo()\n"
+    "        except BaseException as second:\n"
+    "            return second, 1\n"
+    "        return error, 0\n"
     "\n"
     "def try_finally(block, cleanup):\n"
     "    try:\n"
     "        block()\n"
-    "    finally:\n"
+    "    except BaseException as error:\n"
+    "        try:\n"
+    "            cleanup()\n"
+    "        except BaseException as second:\n"
+    "            return second, 1\n"
+    "        return error, 0\n"
+    "    try:\n"
     "        cleanup()\n"
+    "    except BaseException as error:\n"
+    "        return error, 1\n"
     "\n"
     "def with_statement(manager, block):\n"
-    "    with manager as value:\n"
-    "        block(value)\n"
-    "\n"
-    "def try_except(block, exception_class):\n"
+    "    failed = None\n"
     "    try:\n"
-    "        block()\n"
-    "    except exception_class() as error:\n"
-    "        return error\n";
+    "        with manager as value:\n"
+    "            try:\n"
+    "                block(value)\n"
+    "            except BaseException as error:\n"
+    "                failed = error\n"
+    "                raise\n"
+    "    except BaseException as error:\n"
+    "        source, failed = (0 if error is failed else -1), None\n"
+    "        return error, source\n"
+    "\n"
+    "def try_except(block, exception_class, handler):\n"
+    "    failed = None\n"
+    "    try:\n"
+    "        try:\n"
+    "            try:\n"
+    "                block()\n"
+    "            except BaseException as error:\n"
+    "                failed = error\n"
+    "                raise\n"
+    "        except exception_class() as error:\n"
+    "            failed = None\n"
+    "            try:\n"
+    "                handler(error)\n"
+    "            except BaseException as second:\n"
+    "                return second, 1\n"
+    "            return True\n"
+    "    except BaseException as error:\n"
+    "        source, failed = (0 if error is failed else -1), None\n"
+    "        return error, source\n";
 
 constexpr const char statements_file[] = "<dralvex_core statements>";
 
-PyObject* rollback_function = nullptr;        // strong, set at module creation
+PyObject* rollback_function = nullptr;        // strong, made at first use
 PyObject* try_finally_function = nullptr;
 PyObject* with_statement_function = nullptr;
 PyObject* try_except_function = nullptr;
+PyObject* exception_class_lookup = nullptr;
+
+// ------------------------------------------------------------- blocks
 
 constexpr const char block_capsule[] = "dralvex_computer.dralvex_core.block";
 
+// What a block's Python callable holds: the block while its statement runs,
+// nothing afterwards. Owned by the callable, so a script that keeps the
+// callable keeps only this.
+struct BlockCell {
+    detail::Block* block;
+    std::thread::id thread;
+    const detail::Block* first;   // the statement's first block, for a second one
+    bool after_failure_only;      // the second runs only once the first failed
+};
+
+// A second block (undo, cleanup, handler) runs only when the statement has
+// reached it: once the first block has ended (or failed, for undo and
+// handler).
+bool may_run(const BlockCell& cell) noexcept {
+    using State = detail::Block::State;
+    if (cell.block == nullptr || cell.block->state != State::ready || cell.thread != std::this_thread::get_id()) {
+        return false;
+    }
+    if (cell.first == nullptr) return true;
+    return cell.first->state == State::failed || (!cell.after_failure_only && cell.first->state == State::done);
+}
+
+void destroy_cell(PyObject* capsule) {
+    delete static_cast<BlockCell*>(PyCapsule_GetPointer(capsule, block_capsule));
+}
+
 PyObject* call_block(PyObject* capsule, PyObject* args) {
-    auto* block = static_cast<detail::Block*>(PyCapsule_GetPointer(capsule, block_capsule));
-    if (block == nullptr) return nullptr;
+    auto* cell = static_cast<BlockCell*>(PyCapsule_GetPointer(capsule, block_capsule));
+    if (cell == nullptr) return nullptr;
+    if (!may_run(*cell)) {
+        PyErr_SetString(PyExc_RuntimeError,
+                        "a block of a dralvex_computer.dralvex_core statement runs once, inside its statement");
+        return nullptr;
+    }
+    detail::Block* block = cell->block;
     PyObject* argument = PyTuple_GET_SIZE(args) > 0 ? PyTuple_GET_ITEM(args, 0) : Py_None;
+    block->state = detail::Block::State::running;
     try {
         block->run(argument);
+        block->state = detail::Block::State::done;
         return Ref::borrow(Py_None).release();
     } catch (const PyError& error) {
         block->failed = error.where;
+        block->failure_has_entry = error.has_entry;
     } catch (...) {
         set_error_from_cpp_exception(std::current_exception());
     }
+    block->state = detail::Block::State::failed;
     return nullptr;
 }
 
 PyMethodDef block_method = {"block", call_block, METH_VARARGS, nullptr};
+
+// When a statement's second block may run.
+enum class Second { after_failure, after_first };
+
+// The callables of one statement's blocks, which stop reaching their blocks
+// when the statement ends, however it ends.
+class BoundBlocks {
+public:
+    BoundBlocks(std::initializer_list<detail::Block*> blocks, Second second, Where where) {
+        for (detail::Block* block : blocks) {
+            const detail::Block* first = count_ > 0 ? cells_[0]->block : nullptr;
+            auto* cell = new BlockCell{block, std::this_thread::get_id(), first, second == Second::after_failure};
+            PyObject* capsule = PyCapsule_New(cell, block_capsule, destroy_cell);
+            if (capsule == nullptr) {
+                delete cell;
+                raise_pending(where);
+            }
+            Ref owned_capsule = Ref::steal(capsule, where);
+            cells_[count_] = cell;
+            callables_[count_++] = Ref::steal(PyCFunction_NewEx(&block_method, owned_capsule.get(), nullptr), where);
+        }
+    }
+    BoundBlocks(const BoundBlocks&) = delete;
+    BoundBlocks& operator=(const BoundBlocks&) = delete;
+    ~BoundBlocks() {
+        for (std::size_t index = 0; index < count_; ++index) cells_[index]->block = nullptr;
+    }
+    PyObject* operator[](std::size_t index) const noexcept { return callables_[index].get(); }
+
+private:
+    std::array<BlockCell*, 2> cells_{};
+    std::array<Ref, 2> callables_;
+    std::size_t count_ = 0;
+};
+
+// ------------------------------------------------------------ re-raisers
+
+// `raise error` from a Python function named as the running module function,
+// whose `raise` stands at the failing C++ line of its file: the exception's
+// one entry for the function. It first drops the `drop` entries before it
+// (the helper's own, and an entry of this function made by an inner
+// statement), and leaves __context__ as it was: raising anew would chain
+// the exception to whatever the caller is handling.
+std::string reraiser_source(unsigned line) {
+    constexpr unsigned lines_before_raise = 4;
+    std::string source(std::max(line, lines_before_raise + 1) - lines_before_raise - 1, '\n');
+    source +=
+        "def reraise(error, drop):\n"
+        "    traceback, context = error.__traceback__, error.__context__\n"
+        "    while drop and traceback is not None: traceback, drop = traceback.tb_next, drop - 1\n"
+        "    try:\n"
+        "        raise error.with_traceback(traceback)\n"
+        "    finally:\n"
+        "        error.__context__ = context\n";
+    return source;
+}
+
+using ReraiserKey = std::tuple<const char*, const char*, unsigned>;
+std::map<ReraiserKey, PyObject*> reraisers;   // strong; one per function and line
+
+PyObject* reraiser(const char* function, const Where& where) {
+    const ReraiserKey key{function, where.file_name(), static_cast<unsigned>(where.line())};
+    if (auto found = reraisers.find(key); found != reraisers.end()) return found->second;
+
+    const std::string source = reraiser_source(static_cast<unsigned>(where.line()));
+    Ref code = Ref::steal(Py_CompileString(source.c_str(), entry_file_name(where), Py_file_input), where);
+    Ref scope = Ref::steal(PyDict_New(), where);
+    require(PyDict_SetItemString(scope.get(), "__builtins__", PyEval_GetBuiltins()), where);
+    Ref executed = Ref::steal(PyEval_EvalCode(code.get(), scope.get(), scope.get()), where);
+    PyObject* made = PyDict_GetItemString(scope.get(), "reraise");   // borrowed
+    if (made == nullptr) raise_pending(where);
+    Ref reraise = Ref::borrow(made);
+    Ref name = Ref::steal(PyUnicode_FromString(function), where);
+    Ref replace = attr(attr(reraise, "__code__"_py, where), "replace"_py, where);
+#if PY_VERSION_HEX >= 0x030B0000
+    Ref names = keywords({{"co_name"_py, name}, {"co_qualname"_py, name}}, where);
+#else
+    Ref names = keywords({{"co_name"_py, name}}, where);
+#endif
+    Ref renamed = call_object(At(replace, where), Ref::steal(PyTuple_New(0), where), names.get());
+    set_attr(reraise, "__code__"_py, renamed, where);
+    // Made while the GIL may have been let go: another thread may have
+    // made the same one meanwhile.
+    if (auto found = reraisers.find(key); found != reraisers.end()) return found->second;
+    reraisers.emplace(key, reraise.get());
+    return reraise.release();
+}
+
+[[noreturn]] void refuse(const char* statement, Where where) {
+    PyErr_Format(PyExc_SystemError, "dralvex_core: the %s statement did not run as written", statement);
+    raise_pending(where);
+}
+
+// Raises on the exception a helper handed back, from the block it left
+// (the failing statement inside it) or from the statement itself.
+[[noreturn]] void raise_from(const char* statement, const Ref& outcome, std::initializer_list<const detail::Block*> blocks,
+                             Where where) {
+    if (!PyTuple_CheckExact(outcome.get()) || PyTuple_GET_SIZE(outcome.get()) != 2) refuse(statement, where);
+    PyObject* error = PyTuple_GET_ITEM(outcome.get(), 0);
+    const long index = PyLong_Check(PyTuple_GET_ITEM(outcome.get(), 1)) ? PyLong_AsLong(PyTuple_GET_ITEM(outcome.get(), 1)) : -2;
+    if (index == -1 && PyErr_Occurred()) raise_pending(where);
+    if (!PyExceptionInstance_Check(error) || index < -1 || index >= static_cast<long>(blocks.size())) refuse(statement, where);
+    const detail::Block* source = index >= 0 ? blocks.begin()[index] : nullptr;
+    if (source != nullptr && source->state != detail::Block::State::failed) refuse(statement, where);
+
+    const Where line = source != nullptr && source->failed ? *source->failed : where;
+    const char* function = running_function();
+    if (function == nullptr) {
+        // Outside a module function there is no entry to stand in for.
+        PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error)), error);
+        raise_pending(line);
+    }
+    Ref drop = integer(source != nullptr && source->failure_has_entry ? 2 : 1, where);
+    PyObject* result = PyObject_CallFunctionObjArgs(reraiser(function, line), error, drop.get(), nullptr);
+    if (result != nullptr) {
+        Py_DECREF(result);
+        refuse(statement, where);
+    }
+    // A re-raiser that could not even start (the recursion limit) made no entry.
+    throw PyError{line, !PyErr_ExceptionMatches(PyExc_RecursionError)};
+}
 
 // `except Exception` reads `Exception` when an exception is to be matched,
 // from the module namespace, then the builtins, as a clause in one of the
@@ -77,27 +288,43 @@ PyObject* exception_class(PyObject*, PyObject*) {
 
 PyMethodDef exception_class_method = {"exception_class", exception_class, METH_NOARGS, nullptr};
 
-Ref callable(detail::Block& block, Where where) {
-    Ref capsule = Ref::steal(PyCapsule_New(&block, block_capsule, nullptr), where);
-    return Ref::steal(PyCFunction_NewEx(&block_method, capsule.get(), nullptr), where);
+// The functions are made at their first use, not at import, where
+// compiling them would be most of the module's own import time. Made under
+// the GIL with no C++ lock held; if another thread made them while this one
+// let the GIL go, its functions are kept.
+void create_statement_functions(Where where) {
+    if (rollback_function != nullptr) return;
+    Ref code = Ref::steal(Py_CompileString(statements_source, statements_file, Py_file_input), where);
+    Ref scratch = Ref::steal(PyDict_New(), where);
+    require(PyDict_SetItemString(scratch.get(), "__builtins__", PyEval_GetBuiltins()), where);
+    Ref executed = Ref::steal(PyEval_EvalCode(code.get(), scratch.get(), scratch.get()), where);
+    auto take = [&](const char* name) {
+        PyObject* function = PyDict_GetItemString(scratch.get(), name);   // borrowed
+        if (function == nullptr) {
+            PyErr_Format(PyExc_SystemError, "statement helper %s missing", name);
+            raise_pending(where);
+        }
+        return Ref::borrow(function);
+    };
+    Ref lookup = Ref::steal(PyCFunction_NewEx(&exception_class_method, nullptr, nullptr), where);
+    Ref try_except = take("try_except"), rollback = take("rollback"), try_finally = take("try_finally"),
+        with_statement = take("with_statement");
+    if (rollback_function != nullptr) return;
+    exception_class_lookup = lookup.release();
+    try_except_function = try_except.release();
+    try_finally_function = try_finally.release();
+    with_statement_function = with_statement.release();
+    rollback_function = rollback.release();   // last: the others are ready when it is
 }
 
-// Raises on from the statement that failed: the last block that failed, or
-// the statement itself (`__enter__`, `__exit__`, a failed `except` clause).
-[[noreturn]] void fail_from(std::initializer_list<const detail::Block*> blocks, Where where) {
-    const detail::Block* failed = nullptr;
-    for (const detail::Block* block : blocks) {
-        if (block->failed) failed = block;
-    }
-    raise_pending(failed != nullptr ? *failed->failed : where);
-}
-
-Ref run(PyObject* function, std::initializer_list<const detail::Block*> blocks, Where where, Obj first,
-        Obj second) {
-    PyObject* result = PyObject_CallFunctionObjArgs(function, first.ptr, second.ptr, nullptr);
-    if (result == nullptr) fail_from(blocks, where);
+Ref run(PyObject* function, Where where, Obj first, Obj second, PyObject* third = nullptr) {
+    PyObject* result = PyObject_CallFunctionObjArgs(function, first.ptr, second.ptr, third, nullptr);
+    // The helper itself failed to run (the recursion limit, a script's
+    // replacement that raised): its exception goes on as it is.
     return Ref::steal(result, where);
 }
+
+bool is(const detail::Block& block, detail::Block::State state) noexcept { return block.state == state; }
 
 }  // namespace
 
@@ -113,56 +340,46 @@ void set_error_from_cpp_exception(std::exception_ptr exception) noexcept {
     }
 }
 
-namespace {
-
-// The functions are made at their first use, not at import, where
-// compiling them would be most of the module's own import time.
-void create_statement_functions(Where where) {
-    if (rollback_function != nullptr) return;
-    Ref code = Ref::steal(Py_CompileString(statements_source, statements_file, Py_file_input), where);
-    Ref scratch = Ref::steal(PyDict_New(), where);
-    require(PyDict_SetItemString(scratch.get(), "__builtins__", PyEval_GetBuiltins()), where);
-    Ref executed = Ref::steal(PyEval_EvalCode(code.get(), scratch.get(), scratch.get()), where);
-    auto take = [&](const char* name) {
-        PyObject* function = PyDict_GetItemString(scratch.get(), name);   // borrowed
-        if (function == nullptr) {
-            PyErr_Format(PyExc_SystemError, "statement helper %s missing", name);
-            raise_pending(where);
-        }
-        return Ref::borrow(function);
-    };
-    try_except_function = take("try_except").release();
-    rollback_function = take("rollback").release();
-    try_finally_function = take("try_finally").release();
-    with_statement_function = take("with_statement").release();
-}
-
-}  // namespace
-
 namespace detail {
+
+using State = Block::State;
 
 void run_rollback(Block& block, Block& undo, Where where) {
     create_statement_functions(where);
-    run(rollback_function, {&block, &undo}, where, callable(block, where), callable(undo, where));
+    const BoundBlocks bound({&block, &undo}, Second::after_failure, where);
+    Ref outcome = run(rollback_function, where, bound[0], bound[1]);
+    if (outcome.get() != Py_None) raise_from("rollback", outcome, {&block, &undo}, where);
+    if (!is(block, State::done)) refuse("rollback", where);
 }
 
 void run_try_finally(Block& block, Block& cleanup, Where where) {
     create_statement_functions(where);
-    run(try_finally_function, {&block, &cleanup}, where, callable(block, where), callable(cleanup, where));
+    const BoundBlocks bound({&block, &cleanup}, Second::after_first, where);
+    Ref outcome = run(try_finally_function, where, bound[0], bound[1]);
+    if (outcome.get() != Py_None) raise_from("try/finally", outcome, {&block, &cleanup}, where);
+    if (!is(block, State::done) || !is(cleanup, State::done)) refuse("try/finally", where);
 }
 
 void run_with(Obj manager, Block& block, Where where) {
     create_statement_functions(where);
-    run(with_statement_function, {&block}, where, manager, callable(block, where));
+    const BoundBlocks bound({&block}, Second::after_first, where);
+    Ref outcome = run(with_statement_function, where, manager, bound[0]);
+    if (outcome.get() != Py_None) raise_from("with", outcome, {&block}, where);
+    // A manager may suppress the block's exception, as __exit__ can.
+    if (!is(block, State::done) && !is(block, State::failed)) refuse("with", where);
 }
 
-std::optional<Ref> run_try_except(Block& block, Where where) {
+bool run_try_except(Block& block, Block& handler, Where where) {
     create_statement_functions(where);
-    static PyObject* const lookup = PyCFunction_NewEx(&exception_class_method, nullptr, nullptr);
-    if (lookup == nullptr) raise_pending(where);
-    Ref caught = run(try_except_function, {&block}, where, callable(block, where), lookup);
-    if (caught.get() == Py_None) return std::nullopt;
-    return caught;
+    const BoundBlocks bound({&block, &handler}, Second::after_failure, where);
+    Ref outcome = run(try_except_function, where, bound[0], exception_class_lookup, bound[1]);
+    if (outcome.get() == Py_True) {
+        if (!is(block, State::failed) || !is(handler, State::done)) refuse("try/except", where);
+        return true;
+    }
+    if (outcome.get() != Py_None) raise_from("try/except", outcome, {&block, &handler}, where);
+    if (!is(block, State::done)) refuse("try/except", where);
+    return false;
 }
 
 }  // namespace detail

@@ -25,8 +25,12 @@ namespace dralvex {
 using Where = std::source_location;
 
 // A Python exception is set; `where` is the C++ statement that failed.
+// `has_entry`: the exception already carries the running function's own
+// traceback entry (it left a compound statement that made it), so the
+// function boundary adds none.
 struct PyError {
     Where where;
+    bool has_entry = false;
 };
 
 // The exception just set on the indicator goes on to the caller.

@@ -79,14 +79,15 @@ Ref disposeSolution() {
     }
     // `_tempDirectory_` is read at each of its three uses, as the statement
     // `if _tempDirectory_ and os.path.isdir(_tempDirectory_): shutil.rmtree(_tempDirectory_)` does.
-    const auto failure = catch_exception_value([] {
-        if (!truth(global("_tempDirectory_"_py))) return;
-        Ref isdir = attr(attr(global("os"_py), "path"_py), "isdir"_py);
-        if (!truth(call(isdir, global("_tempDirectory_"_py)))) return;
-        Ref rmtree = attr(global("shutil"_py), "rmtree"_py);
-        call(rmtree, global("_tempDirectory_"_py));
-    });
-    if (failure) print("Impossible to delete temp directory :"_py, *failure);
+    catch_exception_as(
+        [] {
+            if (!truth(global("_tempDirectory_"_py))) return;
+            Ref isdir = attr(attr(global("os"_py), "path"_py), "isdir"_py);
+            if (!truth(call(isdir, global("_tempDirectory_"_py)))) return;
+            Ref rmtree = attr(global("shutil"_py), "rmtree"_py);
+            call(rmtree, global("_tempDirectory_"_py));
+        },
+        [](const Ref& error) { print("Impossible to delete temp directory :"_py, error); });
     return none();
 }
 

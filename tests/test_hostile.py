@@ -1,0 +1,153 @@
+"""What a careless or hostile script can do to the module: keep the frames
+of a failed call and call what they hold, walk gc.get_objects(), replace the
+module's private helpers, hook imports while threads make their first
+calls, swap links in during a call, hand in documents and paths whose
+methods run code. Each case ends in a result or an exception: never a
+crash, a hang (each runs in its own interpreter with a time-out when it
+could), or a change outside what the call made."""
+import os
+import stat
+import sys
+import textwrap
+import threading
+import warnings
+
+import pytest
+
+import dralvex_sim
+from conftest import cc, core, run_python
+from dralvex_sim.dotnet import IOException
+
+PREAMBLE = """
+import gc, os, sys, threading, types
+import dralvex_sim
+from dralvex_sim.dotnet import IOException
+import dralvex_computer as cc
+core = cc.dralvex_core
+site = dralvex_sim.make_installation({root!r})
+site.point(core)
+assert core.setup_dralvex_computer(site.install_dir, cc.DralvexModule.All)
+document = os.path.join(site.data_dir, "plant.strale")
+model = core.createPipingStrale()
+"""
+
+
+def run_script(tmp_path, body, timeout=60, env=None):
+    code = textwrap.dedent(PREAMBLE).format(root=str(tmp_path / "site")) + textwrap.dedent(body)
+    try:
+        return run_python(code, env=env, timeout=timeout)
+    except Exception as error:   # subprocess.TimeoutExpired: a hang
+        pytest.fail("the script did not finish: %r" % (error,))
+
+
+def assert_clean_exit(result):
+    assert result.returncode == 0, (result.returncode, result.stdout[-2000:], result.stderr[-4000:])
+
+
+# ------------------------------------------- blocks kept past their statement
+
+# The compound statements hand C++ blocks to Python: a tracer sees the frames
+# that hold them, and a script may keep them and call them later.
+CAPTURE_BLOCKS = """
+kept = []
+def tracer(frame, event, arg):
+    for value in list(frame.f_locals.values()):
+        if type(value).__name__ == "builtin_function_or_method" and value.__name__ == "block":
+            kept.append(value)
+    return tracer
+"""
+
+
+@pytest.mark.parametrize("call", [
+    "core.writeFreFile(model, document)",
+    "core.addPipingProject(site.projects_dir, 'Plant', 'Base', 1920, 1080)",
+    "core.setup_dralvex_computer(site.install_dir, cc.DralvexModule.All)",
+])
+@pytest.mark.parametrize("fail", [True, False], ids=["failed", "succeeded"])
+def test_blocks_called_after_their_statement_raise(tmp_path, call, fail):
+    member = {"writeFreFile": "Model.WriteFreFile.body", "addPipingProject": "ProjectViewModel.CreateNewProject",
+              "setup_dralvex_computer": "CommandController.SetApplication"}[call.split("(")[0][5:]]
+    result = run_script(tmp_path, CAPTURE_BLOCKS + """
+if {fail}:
+    dralvex_sim.fail({member!r}, IOException("disk full"))
+sys.settrace(tracer)
+try:
+    {call}
+except IOException as error:
+    kept_error = error
+sys.settrace(None)
+assert kept, "no block seen"
+# from frames of the traceback and from the garbage collector as well
+for value in gc.get_objects():
+    if type(value).__name__ == "builtin_function_or_method" and getattr(value, "__name__", "") == "block":
+        kept.append(value)
+for block in kept:
+    for arguments in ((), (None,)):
+        try:
+            block(*arguments)
+        except RuntimeError as error:
+            assert "statement" in str(error), error
+        else:
+            raise AssertionError("a kept block ran")
+print("ok", len(kept))
+""".format(fail=fail, member=member, call=call))
+    assert_clean_exit(result)
+    assert "\nok " in "\n" + result.stdout
+
+
+def test_block_called_again_inside_its_statement_runs_once(tmp_path):
+    result = run_script(tmp_path, """
+calls = []
+class Model:
+    def WriteFreFile(self, frefile, *options):
+        calls.append(frefile)
+        frame = sys._getframe()
+        while frame is not None:
+            for value in list(frame.f_locals.values()):
+                if type(value).__name__ == "builtin_function_or_method" and value.__name__ == "block":
+                    try:
+                        value()
+                    except RuntimeError:
+                        pass
+                    else:
+                        raise AssertionError("a running block ran again")
+            frame = frame.f_back
+core.writeFreFile(Model(), document)
+assert len(calls) == 1, calls
+print("ok")
+""")
+    assert_clean_exit(result)
+
+
+@pytest.mark.parametrize("helper", ["rollback", "try_finally", "with_statement", "try_except"])
+def test_replaced_statement_helper_cannot_fake_success(tmp_path, helper):
+    """A helper whose code a script swapped never runs its blocks: the call
+    is an error, not a result."""
+    result = run_script(tmp_path, """
+helpers = {{}}
+def tracer(frame, event, arg):
+    if frame.f_code.co_filename == "<dralvex_core statements>":
+        helpers.update(frame.f_globals)
+    return tracer
+sys.settrace(tracer)
+core.writeFreFile(model, document)
+core._tempDirectory_ = "/nonexistent"
+core.disposeSolution()
+sys.settrace(None)
+assert {helper!r} in helpers, sorted(helpers)
+helpers[{helper!r}].__code__ = (lambda *arguments: None).__code__
+calls = {{
+    "rollback": lambda: core.writeFreFile(model, document),
+    "try_finally": lambda: core._PipeStressSolve(model, document, site.data_dir),
+    "with_statement": lambda: core.setup_dralvex_computer(site.install_dir, cc.DralvexModule.All),
+    "try_except": lambda: core.disposeSolution(),
+}}
+try:
+    result = calls[{helper!r}]()
+except SystemError as error:
+    print("refused", error)
+else:
+    print("accepted", result)
+""".format(helper=helper))
+    assert_clean_exit(result)
+    assert "\nrefused " in "\n" + result.stdout, result.stdout
