@@ -151,3 +151,59 @@ else:
 """.format(helper=helper))
     assert_clean_exit(result)
     assert "\nrefused " in "\n" + result.stdout, result.stdout
+
+
+# ------------------------------------------------ first use from many threads
+
+FIRST_USE = """
+import builtins, os, sys, threading, time, tempfile
+sys.setswitchinterval(1e-6)
+import dralvex_computer as cc
+core = cc.dralvex_core
+imported = builtins.__import__
+def hook(name, *arguments, **keywords):
+    time.sleep(0.001)     # lets the GIL go, as a logging or a bridge's hook does
+    return imported(name, *arguments, **keywords)
+builtins.__import__ = hook
+directory = tempfile.mkdtemp()
+open(os.path.join(directory, "a.thf"), "w").close()
+settings = {{"Families": [{{"Name": "ASTER", "SubFamilies": []}}]}}
+barrier = threading.Barrier(8)
+failures = []
+def first_call():
+    barrier.wait()
+    try:
+        {call}
+    except BaseException as error:
+        failures.append(error)
+threads = [threading.Thread(target=first_call, daemon=True) for _ in range(8)]
+for thread in threads: thread.start()
+for thread in threads: thread.join()
+assert not failures, failures
+print("ok")
+"""
+
+
+@pytest.mark.parametrize("call", ["core.find_first_file(directory, '.thf')", "core.FindSolverPaths(settings)",
+                                  "core.copyDirectoryToTemp(directory)"])
+def test_first_calls_from_threads_under_an_import_hook_never_hang(call):
+    for _ in range(4):
+        try:
+            result = run_python(FIRST_USE.format(call=call), timeout=30)
+        except Exception as error:   # subprocess.TimeoutExpired
+            pytest.fail("hung: %r" % (error,))
+        assert_clean_exit(result)
+
+
+@pytest.mark.skipif(not sys.platform.startswith("linux"), reason="reads an ELF file")
+def test_no_static_is_made_under_the_cxx_initialisation_lock():
+    """The guard of a function-local static is that lock: no code of the
+    module takes it."""
+    import shutil as shell_tools
+    import subprocess
+    objdump = shell_tools.which("objdump")
+    if objdump is None:
+        pytest.skip("objdump is not installed")
+    listing = subprocess.run([objdump, "-d", "--no-show-raw-insn", core.__file__], capture_output=True, text=True,
+                             check=True).stdout
+    assert "__cxa_guard_acquire" not in listing

@@ -14,12 +14,12 @@ namespace {
 // Windows), which os.listdir is unless someone replaced it: given an exact
 // str directory, its names are exact str, none holding a NUL.
 PyObject* own_listdir() {
+    static Lazy listdir;
 #ifdef MS_WINDOWS
-    static PyObject* const listdir = attr(import_module("nt"_py), "listdir"_py).release();
+    return listdir.get([] { return attr(import_module("nt"_py), "listdir"_py); });
 #else
-    static PyObject* const listdir = attr(import_module("posix"_py), "listdir"_py).release();
+    return listdir.get([] { return attr(import_module("posix"_py), "listdir"_py); });
 #endif
-    return listdir;
 }
 
 bool is_ascii(std::string_view text) noexcept {

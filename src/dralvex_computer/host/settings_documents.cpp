@@ -115,7 +115,8 @@ bool read_family_exactly(const Ref& family, PyObject* setting_name, Ref& value) 
 
 // list(map(function, items)), run by builtins.
 Ref map_over(PyObject* function, const Ref& items) {
-    static PyObject* const builtin_map = attr(import_module("builtins"_py), "map"_py).release();
+    static Lazy builtin_map_function;
+    PyObject* builtin_map = builtin_map_function.get([] { return attr(import_module("builtins"_py), "map"_py); });
     return Ref::steal(PySequence_List(call(builtin_map, function, items).get()));
 }
 
@@ -139,8 +140,10 @@ struct FamilyNames {
 // Empty when the families do not suit it (the caller then walks them the
 // plain way, from the start).
 std::optional<FamilyNames> join_family_names(const Ref& families) {
-    static PyObject* const name_getter =
-        call(attr(PyImport_ImportModule("operator"), "itemgetter"_py), "Name"_py).release();
+    static Lazy name_getter_function;
+    PyObject* name_getter = name_getter_function.get([] {
+        return call(attr(import_module("operator"_py), "itemgetter"_py), "Name"_py);
+    });
     if (!PyList_CheckExact(families.get())) return std::nullopt;
     const Py_ssize_t count = PyList_GET_SIZE(families.get());
     if (count == 0 || !all_of_type(families, &PyDict_Type)) return std::nullopt;

@@ -175,8 +175,8 @@ Ref list_item(Obj items, Py_ssize_t index, Where where) {
 }
 
 std::optional<JoinedNames> JoinedNames::of(Obj names, Where where) {
-    static PyObject* const separator = PyUnicode_FromStringAndSize("\0", 1);
-    if (separator == nullptr) raise_pending(where);
+    static Lazy nul;
+    PyObject* separator = nul.get([&] { return Ref::steal(PyUnicode_FromStringAndSize("\0", 1), where); });
     JoinedNames joined;
     joined.count_ = require(PyObject_Length(names.ptr), where);
     PyObject* text = PyUnicode_Join(separator, names.ptr);

@@ -18,13 +18,16 @@ FunctionObject* as_function(PyObject* self) noexcept { return reinterpret_cast<F
 
 // "dralvex_computer.dralvex_core.<name>", made once per function: the
 // traceback entries' code objects are kept by the address of this text.
+// Filled at the first call, under the GIL, with no Python code run.
+std::vector<std::string> traceback_names;
+
 const char* traceback_name(const FunctionDescription& description) {
-    static const std::vector<std::string> names = [] {
-        std::vector<std::string> made;
-        for (const FunctionDescription& entry : function_table) made.push_back(std::string(module_name) + "." + entry.name);
-        return made;
-    }();
-    return names[static_cast<std::size_t>(&description - function_table.data())].c_str();
+    if (traceback_names.empty()) {
+        for (const FunctionDescription& entry : function_table) {
+            traceback_names.push_back(std::string(module_name) + "." + entry.name);
+        }
+    }
+    return traceback_names[static_cast<std::size_t>(&description - function_table.data())].c_str();
 }
 
 // When Python code called by the module calls the module again without end,
