@@ -15,7 +15,9 @@ import warnings
 import pytest
 
 import dralvex_sim
-from conftest import cc, core, run_python
+import shutil
+
+from conftest import Proxy, cc, core, run_python
 from dralvex_sim.dotnet import IOException
 
 PREAMBLE = """
@@ -207,3 +209,107 @@ def test_no_static_is_made_under_the_cxx_initialisation_lock():
     listing = subprocess.run([objdump, "-d", "--no-show-raw-insn", core.__file__], capture_output=True, text=True,
                              check=True).stdout
     assert "__cxa_guard_acquire" not in listing
+
+
+# ------------------------------------------- clean-ups touch only what they made
+
+def outside_tree(root):
+    """A tree the call has nothing to do with, with read-only directories."""
+    top = root / "outside"
+    (top / "inner" / "deeper").mkdir(parents=True)
+    (top / "inner" / "file.txt").write_text("keep")
+    for directory in (top / "inner" / "deeper", top / "inner"):
+        directory.chmod(0o555)
+    return top
+
+
+def tree_state(top):
+    state = {}
+    for parent, names, files in os.walk(str(top)):
+        for name in names + files:
+            path = os.path.join(parent, name)
+            state[os.path.relpath(path, str(top))] = stat.S_IMODE(os.lstat(path).st_mode)
+    return state
+
+
+@pytest.fixture
+def outside(tmp_path):
+    top = outside_tree(tmp_path)
+    before = tree_state(top)
+    yield top
+    assert tree_state(top) == before, "modes or entries changed outside the call's own tree"
+    for parent, names, _ in os.walk(str(top)):
+        for name in names:
+            os.chmod(os.path.join(parent, name), 0o700)
+
+
+def test_failed_project_keeps_a_directory_that_existed_before(ready):
+    work = os.path.join(ready.projects_dir, "work")
+    os.makedirs(os.path.join(work, "keep"))
+    dralvex_sim.fail("ProjectViewModel.CreateNewProject", IOException("refused"))
+    with pytest.raises(IOException):
+        core.addPipingProject(os.path.join(work, "new", "..", "keep"), "proj", "Base", 1920, 1080)
+    assert sorted(os.listdir(work)) == ["keep"]   # work/new was made by the call
+    assert os.listdir(os.path.join(work, "keep")) == []
+
+
+def swap_in_link(path, target, moved):
+    """What another process may do during the call: the directory moves
+    away and a link to something else takes its name."""
+    os.rename(path, moved)
+    os.symlink(str(target), path)
+
+
+def test_failed_project_never_walks_a_link_swapped_in(ready, outside, tmp_path, monkeypatch):
+    from dralvex_sim import project
+    moved = str(tmp_path / "moved")
+
+    def create(self, projectDirectory, *arguments):
+        swap_in_link(projectDirectory, outside, moved)
+        raise IOException("refused")
+
+    monkeypatch.setattr(project.ProjectViewModel, "CreateNewProject", create)
+    with pytest.raises(IOException):
+        core.addPipingProject(ready.projects_dir, "Plant", "Base", 1920, 1080)
+    assert os.path.islink(os.path.join(ready.projects_dir, "Plant")) and os.path.isdir(moved)
+
+
+def test_failed_copy_never_walks_a_link_swapped_in(outside, tmp_path):
+    source = tmp_path / "source"
+    (source / "sub").mkdir(parents=True)
+    moved = str(tmp_path / "moved")
+
+    def copytree(directory, target, **options):
+        shutil.copytree(directory, target, **options)
+        swap_in_link(target, outside, moved)
+        raise OSError(28, "No space left on device")
+
+    core.shutil = Proxy(shutil, copytree=copytree)
+    assert core.copyDirectoryToTemp(str(source)) == ""
+    assert os.path.isdir(moved)
+
+
+def test_failed_sandbox_never_walks_a_link_swapped_in(ready, outside, tmp_path, capsys):
+    document = os.path.join(ready.data_dir, "plant.strale")
+    core.saveStrale(core.createPipingStrale(), document)
+    moved = str(tmp_path / "moved")
+
+    def copy(source, target):
+        swap_in_link(os.path.dirname(target), outside, moved)
+        raise OSError(28, "No space left on device")
+
+    core.shutil = Proxy(shutil, copy=copy)
+    with pytest.raises(OSError):
+        core.solve(document, "PipeStress", True)
+    assert os.path.isdir(moved)
+
+
+def test_failed_copy_keeps_a_target_the_caller_owns(tmp_path, monkeypatch):
+    import uuid
+    fixed = uuid.UUID("12345678-1234-4234-8234-123456789abc")
+    monkeypatch.setattr(uuid, "uuid4", lambda: fixed)
+    (tmp_path / "source" / "sub").mkdir(parents=True)
+    first = core.copyDirectoryToTemp(str(tmp_path / "source"))
+    assert first.endswith(str(fixed))
+    assert core.copyDirectoryToTemp(str(tmp_path / "missing")) == ""
+    assert os.listdir(first) == ["sub"]

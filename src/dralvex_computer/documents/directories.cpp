@@ -114,13 +114,16 @@ Ref find_first_file(PyObject* directory, PyObject* ext) {
 
 Ref copyDirectoryToTemp(PyObject* directory) {
     Ref temp_directory = unique_temporary_path();
+    // copytree accepts an existing target: one that is there already (a
+    // name given out twice) belongs to someone else and is never removed.
+    const bool target_existed = truth(os_path("lexists"_py, temp_directory));
     Ref options = keywords({{"dirs_exist_ok"_py, Py_True}});
     const auto failure = catch_exception([&] {
         call_object(attr(global("shutil"_py), "copytree"_py), tuple(directory, temp_directory), options.get());
     });
     if (failure) {
         // Nobody else learns this path, so a partial copy is removed here.
-        remove_tree_quietly(temp_directory);
+        if (!target_existed) remove_tree_quietly(temp_directory, directory_identity(temp_directory));
         return Ref::borrow(""_py);
     }
     return temp_directory;

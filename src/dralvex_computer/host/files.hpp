@@ -34,39 +34,20 @@ inline Ref fre_file_in(Obj directory, Obj strale_filename, Where where = Where::
     return Call{At(os_path_function("join"_py, where), where), directory, "conception.fre"_py};
 }
 
-// Gives the owner full rights on every directory of a tree (links are not
-// followed), so that a copy that carried read-only modes can be removed.
-inline void make_directories_writable(Obj path, Where where = Where::current()) {
-    Ref owner_all = integer(0700, where);
-    auto open_up = [&](const Ref& directory) {
-        if (truth(os_path(At("islink"_py, where), directory), where)) return;
-        call_method(At(global("os"_py, where), where), "chmod"_py, directory, owner_all);
-    };
-    open_up(Ref::borrow(path.ptr));
-    Ref walk = call_method(At(global("os"_py, where), where), "walk"_py, path);
-    for_each(At(walk, where), [&](const Ref& entry) {
-        Ref directory = item(entry, 0, where);
-        for_each(At(item(entry, 1, where), where), [&](const Ref& name) {
-            open_up(os_path(At("join"_py, where), directory, name));
-        });
-    });
-}
+// What the OS identifies a real directory by, (st_dev, st_ino) of
+// os.lstat(path); empty when the path names no real directory (nothing, a
+// link, a file). Clean-ups remove only a directory whose identity they took
+// when the call made it, never one found again by the text of its path.
+Ref directory_identity(Obj path, Where where = Where::current());
 
-// shutil.rmtree(path, ignore_errors=True), for clean-up after a failure,
-// once more after opening up read-only directories if the tree is still
-// there; whatever goes wrong while cleaning up is dropped.
-inline void remove_tree_quietly(Obj path, Where where = Where::current()) {
-    auto remove = [&] {
-        Ref options = keywords({{"ignore_errors"_py, Py_True}}, where);
-        call_object(At(attr(global("shutil"_py, where), "rmtree"_py, where), where), tuple(At(path.ptr, where)),
-                    options.get());
-    };
-    catch_exception([&] {
-        remove();
-        if (!truth(os_path(At("lexists"_py, where), path), where)) return;
-        make_directories_writable(path, where);
-        remove();
-    });
-}
+// Whether `path` still names the real directory `identity` was taken from.
+bool is_same_directory(Obj path, const Ref& identity, Where where = Where::current());
+
+// shutil.rmtree(path, ignore_errors=True) of the directory this call made
+// (`identity`), once more after opening up read-only directories if the
+// tree is still there; nothing when the path names anything else by now (a
+// link swapped in, another directory). No link is followed anywhere and no
+// mode is changed outside the tree. Whatever goes wrong is dropped.
+void remove_tree_quietly(Obj path, const Ref& identity, Where where = Where::current());
 
 }  // namespace dralvex

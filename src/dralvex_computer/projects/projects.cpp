@@ -5,6 +5,7 @@
 #include "host/installation.hpp"
 #include "projects/project_host.hpp"
 
+#include <algorithm>
 #include <vector>
 
 namespace dralvex::functions {
@@ -48,7 +49,7 @@ Ref remove_directory(PyObject* path) {
 }
 
 // The directories os.makedirs(path) is about to create: the path and each
-// missing parent, deepest first.
+// missing parent, deepest first, by their text.
 std::vector<Ref> missing_directories(Obj path) {
     std::vector<Ref> missing;
     Ref directory = Ref::borrow(path.ptr);
@@ -61,13 +62,47 @@ std::vector<Ref> missing_directories(Obj path) {
     return missing;
 }
 
+// The directories that names among `missing` already reach before the
+// call, as the OS resolves them: "new/../keep" reaches an existing "keep"
+// once "new" is made.
+std::vector<Ref> identities_before(const std::vector<Ref>& missing) {
+    std::vector<Ref> existing;
+    for (const Ref& directory : missing) {
+        if (Ref identity = directory_identity(os_path("realpath"_py, directory))) existing.push_back(identity);
+    }
+    return existing;
+}
+
+struct CreatedDirectory {
+    Ref path;
+    Ref identity;   // as the OS saw it right after os.makedirs
+};
+
+// After os.makedirs: the missing names that now reach a directory that no
+// name reached before, each with its identity.
+std::vector<CreatedDirectory> created_directories(const std::vector<Ref>& missing, const std::vector<Ref>& before) {
+    std::vector<CreatedDirectory> created;
+    for (const Ref& directory : missing) {
+        Ref identity = directory_identity(directory);
+        if (!identity) continue;
+        const bool existed = std::any_of(before.begin(), before.end(), [&](const Ref& old) { return equals(old, identity); });
+        if (!existed) created.push_back({directory, identity});
+    }
+    return created;
+}
+
 // Removes what a failed addProject created: the project directory with
-// whatever the host put in it, then each parent it created, if still empty.
-void remove_created_directories(const std::vector<Ref>& created) {
-    if (created.empty()) return;
-    remove_tree_quietly(created.front());
-    for (std::size_t index = 1; index < created.size(); ++index) {
-        catch_exception([&] { call_method(global("os"_py), "rmdir"_py, created[index]); });
+// whatever the host put in it, then each parent it created, if still empty
+// and still the directory it made.
+void remove_created_directories(const Ref& project_directory, const std::vector<CreatedDirectory>& created) {
+    for (const CreatedDirectory& directory : created) {
+        if (directory.path.get() == project_directory.get()) {
+            remove_tree_quietly(directory.path, directory.identity);
+            continue;
+        }
+        catch_exception([&] {
+            if (is_same_directory(directory.path, directory.identity)) call_method(global("os"_py), "rmdir"_py, directory.path);
+        });
     }
 }
 
@@ -97,8 +132,10 @@ Ref addProject(PyObject* directory, PyObject* project_name, PyObject* study_name
                PyObject* screenheight, PyObject* module) {
     Ref project_directory = os_path("join"_py, directory, project_name);
     if (path_exists(project_directory)) return Ref::borrow(""_py);
-    const std::vector<Ref> created = missing_directories(project_directory);
+    const std::vector<Ref> missing = missing_directories(project_directory);
+    const std::vector<Ref> before = identities_before(missing);
     call_method(global("os"_py), "makedirs"_py, project_directory);
+    const std::vector<CreatedDirectory> created = created_directories(missing, before);
     // Left in place after a failure, the directory would make every later
     // call with this name return "" without creating the project.
     with_rollback(
@@ -110,7 +147,7 @@ Ref addProject(PyObject* directory, PyObject* project_name, PyObject* study_name
             Call{attr(project_view_model, "CreateNewProject"_py), project_directory,
                  window_position(point_type, screen_width, screenheight), ""_py, study_name, module};
         },
-        [&] { remove_created_directories(created); });
+        [&] { remove_created_directories(project_directory, created); });
     return project_directory;
 }
 

@@ -63,6 +63,7 @@ void copy_into(const Ref& directory, Obj source) {
 // yet.
 Ref fill_run_directory(const Ref& directory, PyObject* filename, const Ref& frefilename, const Ref& thffile) {
     call_method(global("os"_py), "makedirs"_py, directory);
+    const Ref made = directory_identity(directory);
     Ref strale_filename;
     with_rollback(
         [&] {
@@ -71,7 +72,7 @@ Ref fill_run_directory(const Ref& directory, PyObject* filename, const Ref& fref
             if (path_exists(frefilename)) copy_into(directory, frefilename);
             if (path_exists(thffile)) copy_into(directory, thffile);
         },
-        [&] { remove_tree_quietly(directory); });
+        [&] { remove_tree_quietly(directory, made); });
     set_global("_tempDirectory_"_py, directory);
     return strale_filename;
 }
