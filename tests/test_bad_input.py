@@ -30,7 +30,7 @@ RESULT_KINDS = {
 
 
 def test_every_function_has_its_kinds():
-    assert set(RESULT_KINDS) == {n for n in cc.__all__ if n != "DralvexModule"} | {"_PipeStressSolve", "_AsterSolve"}
+    assert set(RESULT_KINDS) == {n for n in cc.__all__ if n not in ("DralvexModule", "SharedFreFileWarning")} | {"_PipeStressSolve", "_AsterSolve"}
 
 
 @pytest.mark.parametrize("name", sorted(RESULT_KINDS))

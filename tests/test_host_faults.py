@@ -11,6 +11,9 @@ import pytest
 import dralvex_sim
 from conftest import cc, core
 
+# these tests share one directory among several models on purpose
+pytestmark = pytest.mark.filterwarnings("ignore::dralvex_computer.SharedFreFileWarning")
+
 
 class InjectedFault(Exception):
     pass

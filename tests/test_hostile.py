@@ -313,3 +313,114 @@ def test_failed_copy_keeps_a_target_the_caller_owns(tmp_path, monkeypatch):
     assert first.endswith(str(fixed))
     assert core.copyDirectoryToTemp(str(tmp_path / "missing")) == ""
     assert os.listdir(first) == ["sub"]
+
+
+@pytest.mark.parametrize("fail", [False, True], ids=["written", "failed"])
+def test_fre_file_over_a_dangling_link(ready, tmp_path, fail):
+    """A dangling link is no file: it is neither moved aside nor replaced, and
+    no extra entry is left beside it."""
+    (tmp_path / "target").mkdir()
+    link = os.path.join(ready.data_dir, "conception.fre")
+    os.symlink(str(tmp_path / "target" / "conception.fre"), link)
+    before = sorted(os.listdir(ready.data_dir))
+    if fail:
+        dralvex_sim.fail("Model.WriteFreFile.body", IOException("disk full"))
+    try:
+        core.writeFreFile(core.createPipingStrale(), os.path.join(ready.data_dir, "plant.strale"))
+    except IOException:
+        assert fail
+    assert sorted(os.listdir(ready.data_dir)) == before and os.path.islink(link)
+    assert os.path.exists(link) is (not fail)   # written through the link, or no partial file left
+
+
+# --------------------------------------- documents whose reads run Python code
+
+def path_family(family, setting, value):
+    return {"Name": family, "SubFamilies": [{"Name": "PATH", "Settings": [{"Name": setting, "Value": value}]}]}
+
+
+class Sneaky(str):
+    """A "Name" key that, compared during a lookup, changes the document."""
+    def __new__(cls, text, change):
+        made = super().__new__(cls, text)
+        made.change = change
+        return made
+
+    def __hash__(self):
+        return str.__hash__(self)
+
+    def __eq__(self, other):
+        change, self.change = self.change, None
+        if change is not None:
+            change()
+        return str.__eq__(self, other)
+
+
+def sneaky_document(mutation):
+    families = [path_family("ASTER", "WINDOWS SOLVER PATH", "/aster"), path_family("OTHER", "SOLVER PATH", "/x")]
+    document = {"Families": families}
+
+    def change():
+        if mutation == "replace":
+            families[1] = path_family("PIPESTRESS", "SOLVER PATH", "/ps")
+        elif mutation == "rename":
+            families[1]["Name"] = "PIPESTRESS"
+        elif mutation == "clear":
+            del families[:]
+        elif mutation == "reenter":
+            families[1] = path_family("PIPESTRESS", "SOLVER PATH", core.FindSolverPaths({"Families": []})[0])
+
+    sneaky = {Sneaky("Name", change): "ASTER", "SubFamilies": families[0]["SubFamilies"]}
+    families[0] = sneaky
+    return document
+
+
+def outcome(function, document):
+    try:
+        return function(document)
+    except Exception as error:
+        return type(error), str(error)
+
+
+@pytest.mark.parametrize("mutation", ["replace", "rename", "clear", "reenter"])
+def test_solver_paths_of_a_document_whose_reads_run_code(mutation):
+    from plain import find_solver_paths as plain_find_solver_paths
+    expected = outcome(plain_find_solver_paths, sneaky_document(mutation))
+    assert outcome(core.FindSolverPaths, sneaky_document(mutation)) == expected
+
+
+# ------------------------------------------- two models sharing conception.fre
+
+def two_models(directory):
+    for name in ("a.strale", "b.strale"):
+        core.saveStrale(core.createPipingStrale(), os.path.join(directory, name))
+
+
+def test_saving_two_models_in_one_directory_warns(ready):
+    with pytest.warns(cc.SharedFreFileWarning, match=r"b\.strale.*conception\.fre"):
+        two_models(ready.data_dir)
+
+
+@pytest.mark.parametrize("sandbox", [True, False])
+def test_solving_a_model_whose_fre_file_is_shared_warns(ready, capsys, sandbox):
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        two_models(ready.data_dir)
+    with pytest.warns(cc.SharedFreFileWarning, match=r"a\.strale"):
+        core.solve(os.path.join(ready.data_dir, "a.strale"), "PipeStress", sandbox)
+    core.disposeSolution()
+
+
+def test_one_model_per_directory_or_its_own_fre_file_is_quiet(ready, capsys):
+    for name in ("a", "b"):
+        os.makedirs(os.path.join(ready.data_dir, name))
+    with warnings.catch_warnings():
+        warnings.simplefilter("error", cc.SharedFreFileWarning)
+        for name in ("a", "b"):
+            core.saveStrale(core.createPipingStrale(), os.path.join(ready.data_dir, name, name + ".strale"))
+        open(os.path.join(ready.data_dir, "c.fre"), "w").close()
+        open(os.path.join(ready.data_dir, "d.fre"), "w").close()
+        core.saveStrale(core.createPipingStrale(), os.path.join(ready.data_dir, "c.strale"))
+        core.saveStrale(core.createPipingStrale(), os.path.join(ready.data_dir, "d.strale"))
+        core.solve(os.path.join(ready.data_dir, "a", "a.strale"), "PipeStress", True)
+        core.disposeSolution()

@@ -8,6 +8,9 @@ import pytest
 import dralvex_sim
 from conftest import Proxy, core
 
+# these tests share one directory among several models on purpose
+pytestmark = pytest.mark.filterwarnings("ignore::dralvex_computer.SharedFreFileWarning")
+
 
 def solver_runs():
     return sys.modules["dralvex_sim.solvers_common"].runs

@@ -25,10 +25,11 @@ def reference():
                  "`%s` (%d)" % (member.name, member.value) for member in cc.DralvexModule) + ".", ""]
     for name in cc.__all__:
         function = getattr(cc, name)
-        if name == "DralvexModule":
+        if isinstance(function, type):   # the enumeration above, the warning below
             continue
         doc = function.__doc__.split("\n\n", 1)[1] if "\n\n" in function.__doc__ else ""
         lines += ["## `%s%s`" % (name, inspect.signature(function)), "", "```text", doc, "```", ""]
+    lines += ["## `SharedFreFileWarning`", "", "```text", inspect.getdoc(cc.SharedFreFileWarning), "```", ""]
     return "\n".join(lines)
 
 

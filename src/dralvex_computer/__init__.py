@@ -34,6 +34,10 @@ __all__ = ["DralvexModule"] + [
 ]
 globals().update({_name: getattr(dralvex_core, _name) for _name in __all__})
 
+from .shared_fre import SharedFreFileWarning  # noqa: E402
+
+__all__.append("SharedFreFileWarning")
+
 # Forwarded to the native module so that the package never holds a stale copy.
 _GLOBALS = frozenset(
     _name for _name in vars(dralvex_core)

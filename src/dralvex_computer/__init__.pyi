@@ -1,5 +1,6 @@
 """Types of the package: the native module's enumeration and functions."""
 from . import dralvex_core as dralvex_core
+from .shared_fre import SharedFreFileWarning as SharedFreFileWarning
 from .dralvex_core import (
     DralvexModule as DralvexModule,
     setup_dralvex_computer as setup_dralvex_computer,
@@ -56,6 +57,7 @@ from .dralvex_core import (
 
 __all__ = [
     "DralvexModule",
+    "SharedFreFileWarning",
     "setup_dralvex_computer",
     "load_dll",
     "load_dll_c",

@@ -51,13 +51,16 @@ Ref side_name(const Ref& path) {
 }
 
 // What was at the FRE path before the host writes, kept so that a failed
-// write can put it back: a regular file (or a link) is moved aside; when
-// it cannot be moved (a name too long, a read-only directory, any error),
-// its bytes are kept instead. Anything else (a directory) is left as it is.
+// write can put it back: a regular file (or a link to one) is moved aside;
+// when it cannot be moved (a name too long, a read-only directory, any
+// error), its bytes are kept instead. Anything else (a directory) is left as
+// it is. A dangling link is no file, as os.path.exists says: it stays, and
+// the host writes through it.
 struct OldFreFile {
-    bool present = false;   // something was at the path
-    Ref aside;              // the old file, moved to this name
-    Ref content;            // or its bytes
+    bool present = false;    // a file was at the path
+    bool dangling = false;   // a link to nothing was
+    Ref aside;               // the old file, moved to this name
+    Ref content;             // or its bytes
 };
 
 // with open(path, "rb") as stream: return stream.read()
@@ -76,8 +79,11 @@ void write_bytes(const Ref& path, const Ref& content) {
 
 OldFreFile keep_old_file(const Ref& frefile) {
     OldFreFile old;
-    old.present = truth(os_path("lexists"_py, frefile));
-    if (!old.present) return old;
+    old.present = path_exists(frefile);
+    if (!old.present) {
+        old.dangling = truth(os_path("lexists"_py, frefile));
+        return old;
+    }
     if (!truth(os_path("islink"_py, frefile)) && !truth(os_path("isfile"_py, frefile))) return old;
     Ref aside = side_name(frefile);
     if (aside && !catch_exception([&] { call_method(global("os"_py), "replace"_py, frefile, aside); })) {
@@ -88,9 +94,10 @@ OldFreFile keep_old_file(const Ref& frefile) {
     return old;
 }
 
+// os.remove(path) of whatever entry is there, a link included.
 void remove_quietly(const Ref& path) {
     catch_exception([&] {
-        if (path_exists(path)) call_method(global("os"_py), "remove"_py, path);
+        if (truth(os_path("lexists"_py, path))) call_method(global("os"_py), "remove"_py, path);
     });
 }
 
@@ -101,6 +108,11 @@ void put_back(const OldFreFile& old, const Ref& frefile) {
         catch_exception([&] { call_method(global("os"_py), "replace"_py, old.aside, frefile); });
     } else if (old.content) {
         catch_exception([&] { write_bytes(frefile, old.content); });
+    } else if (old.dangling) {
+        // the link stays; a partial file the host wrote through it goes
+        catch_exception([&] {
+            if (path_exists(frefile)) call_method(global("os"_py), "remove"_py, os_path("realpath"_py, frefile));
+        });
     } else if (!old.present) {
         // a partial input file must never be left where a solve would read it
         remove_quietly(frefile);
@@ -118,7 +130,8 @@ Ref writeFreFile(PyObject* strale, PyObject* strale_filename) {
     call_method(ps_library_type, "Initialize"_py, ps_library_filename);
 
     Ref directory = Call{os_path_function("dirname"_py), strale_filename};
-    Ref frefile = fre_file_in(directory, strale_filename);
+    const FreFile fre = fre_file_in(directory, strale_filename);
+    const Ref& frefile = fre.path;
 
     Ref settings = call_method(global("_Application_"_py), "GetSettingsController"_py);
     if (!differs_from_none(settings)) return none();
@@ -130,6 +143,7 @@ Ref writeFreFile(PyObject* strale, PyObject* strale_filename) {
     Ref inline_indi = flag(settings, "PIPESTRESS"_py, "GENERATE INDI INLINE"_py);
     Ref write_imperial = flag(settings, "DUCTAVO"_py, "USE IMPERIAL NOTATION"_py);
 
+    if (fre.fallback) warn_if_fre_file_shared(frefile, strale_filename);
     const OldFreFile old = keep_old_file(frefile);
     with_rollback(
         [&] {

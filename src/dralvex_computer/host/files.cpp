@@ -1,4 +1,6 @@
-// Clean-up after a failure: remove what the call made, and nothing else.
+// File-system steps the bodies share that are more than a line: the
+// shared-FRE warning, and clean-up after a failure, which removes what the
+// call made and nothing else.
 #include "module/api.hpp"
 #include "host/files.hpp"
 
@@ -75,6 +77,13 @@ bool is_same_directory(Obj path, const Ref& identity, Where where) {
     if (!identity) return false;
     Ref now = directory_identity(path, where);
     return now && equals(now, identity, where);
+}
+
+void warn_if_fre_file_shared(Obj frefile, Obj strale_filename, Where where) {
+    static Lazy warn_function;
+    PyObject* warn = warn_function.get(
+        [&] { return import_from("dralvex_computer.shared_fre"_py, "warn_if_shared"_py, where); });
+    call(At(warn, where), frefile, strale_filename);
 }
 
 void remove_tree_quietly(Obj path, const Ref& identity, Where where) {

@@ -21,18 +21,34 @@ inline Ref unique_temporary_path(Where where = Where::current()) {
                 Call{At(global("str"_py, where), where), Call{At(attr(global("uuid"_py, where), "uuid4"_py, where), where)}}};
 }
 
+// The FRE input file a directory falls back on when the model has no
+// "<stem>.fre": one per directory, which is why a study directory holds one
+// model.
+inline PyObject* fallback_fre_name() { return "conception.fre"_py; }
+
+struct FreFile {
+    Ref path;
+    bool fallback;   // the directory's conception.fre
+};
+
 // The FRE input file of a model document in `directory`:
 //   studyname = os.path.splitext(os.path.basename(straleFilename))[0]
 //   frefile = os.path.join(directory, studyname + ".fre")
 //   if not os.path.exists(frefile): frefile = os.path.join(directory, "conception.fre")
-inline Ref fre_file_in(Obj directory, Obj strale_filename, Where where = Where::current()) {
+inline FreFile fre_file_in(Obj directory, Obj strale_filename, Where where = Where::current()) {
     Ref studyname = item(Call{At(os_path_function("splitext"_py, where), where),
                               Call{At(os_path_function("basename"_py, where), where), strale_filename}},
                          0, where);
     Ref frefile = Call{At(os_path_function("join"_py, where), where), directory, add(studyname, ".fre"_py, where)};
-    if (path_exists(frefile, where)) return frefile;
-    return Call{At(os_path_function("join"_py, where), where), directory, "conception.fre"_py};
+    if (path_exists(frefile, where)) return {frefile, false};
+    return {Call{At(os_path_function("join"_py, where), where), directory, fallback_fre_name()}, true};
 }
+
+// Warns (dralvex_computer.SharedFreFileWarning) when the fallback FRE file
+// that a model's input is written to or read from is shared with other
+// model documents of its directory: the application's naming gives them all
+// the same file, and a solve would silently use another model's input.
+void warn_if_fre_file_shared(Obj frefile, Obj strale_filename, Where where = Where::current());
 
 // What the OS identifies a real directory by, (st_dev, st_ino) of
 // os.lstat(path); empty when the path names no real directory (nothing, a

@@ -74,9 +74,23 @@ void read_family(const Ref& family, PyObject* setting_name, Ref& value) {
 #ifndef PYPY_VERSION
 struct FamilyNames {};   // PyPy's alone
 #else
-// container[key] of an exact dict; empty (nothing raised) otherwise.
+// Whether every key of an exact dict is an exact str: a look-up in it then
+// compares str with str and runs no Python code (a str subclass's __eq__
+// could change the document in the middle of the walk).
+bool has_only_exact_str_keys(PyObject* dict) noexcept {
+    Py_ssize_t position = 0;
+    PyObject* key = nullptr;
+    PyObject* value = nullptr;
+    while (PyDict_Next(dict, &position, &key, &value)) {
+        if (!PyUnicode_CheckExact(key)) return false;
+    }
+    return true;
+}
+
+// container[key] of an exact dict with exact str keys; empty (nothing
+// raised) otherwise.
 Ref exact_item(const Ref& container, PyObject* key) {
-    if (!PyDict_CheckExact(container.get())) return {};
+    if (!PyDict_CheckExact(container.get()) || !has_only_exact_str_keys(container.get())) return {};
     PyObject* item = PyDict_GetItemWithError(container.get(), key);   // borrowed
     if (item == nullptr) {
         PyErr_Clear();
@@ -120,6 +134,15 @@ Ref map_over(PyObject* function, const Ref& items) {
     return Ref::steal(PySequence_List(call(builtin_map, function, items).get()));
 }
 
+// All the keys of dicts, by builtins: list(itertools.chain.from_iterable(dicts)).
+Ref keys_of(const Ref& dicts) {
+    static Lazy chain_function;
+    PyObject* from_iterable = chain_function.get([] {
+        return attr(attr(import_module("itertools"_py), "chain"_py), "from_iterable"_py);
+    });
+    return Ref::steal(PySequence_List(call(from_iterable, dicts).get()));
+}
+
 // The one type of all the items, by builtins: set(map(type, items)).
 bool all_of_type(const Ref& items, PyTypeObject* type) {
     Ref types = Ref::steal(PySet_New(map_over(reinterpret_cast<PyObject*>(&PyType_Type), items).get()));
@@ -147,6 +170,9 @@ std::optional<FamilyNames> join_family_names(const Ref& families) {
     if (!PyList_CheckExact(families.get())) return std::nullopt;
     const Py_ssize_t count = PyList_GET_SIZE(families.get());
     if (count == 0 || !all_of_type(families, &PyDict_Type)) return std::nullopt;
+    // The look-ups of "Name" below run no Python code only among exact str keys.
+    Ref keys = keys_of(families);
+    if (PyList_GET_SIZE(keys.get()) > 0 && !all_of_type(keys, &PyUnicode_Type)) return std::nullopt;
     Ref names;
     try {
         names = map_over(name_getter, families);

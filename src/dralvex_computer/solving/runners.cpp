@@ -36,8 +36,13 @@ void keep_solution_or_dispose(bool succeeded, const Ref& solution_type, const Re
 
 Ref PipeStressSolve(PyObject* strale, PyObject* strale_filename, PyObject* directory) {
     run_with_com([&] {
-        Ref frefile = fre_file_in(directory, strale_filename);
-        if (!path_exists(frefile)) call_global("writeFreFile"_py, strale, strale_filename);
+        const FreFile fre = fre_file_in(directory, strale_filename);
+        const Ref& frefile = fre.path;
+        if (!path_exists(frefile)) {
+            call_global("writeFreFile"_py, strale, strale_filename);   // warns itself when it shares
+        } else if (fre.fallback) {
+            warn_if_fre_file_shared(frefile, strale_filename);
+        }
         Ref thffile = call_global("find_first_file"_py, directory, ".thf"_py);
         Ref pipe_stress_solver_type = import_from("Dralvex.PipeStress.Core"_py, "PipeStressSolver"_py);
         Ref solution_type = import_from("Dralvex.Ductavo.Core"_py, "Solution"_py);

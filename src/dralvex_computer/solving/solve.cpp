@@ -61,7 +61,8 @@ void copy_into(const Ref& directory, Obj source) {
 // A new run directory receives the model document, its input file and the
 // .thf file. On failure the new directory is removed: nothing else names it
 // yet.
-Ref fill_run_directory(const Ref& directory, PyObject* filename, const Ref& frefilename, const Ref& thffile) {
+Ref fill_run_directory(const Ref& directory, PyObject* filename, const Ref& frefilename, bool fallback_fre,
+                       const Ref& thffile) {
     call_method(global("os"_py), "makedirs"_py, directory);
     const Ref made = directory_identity(directory);
     Ref strale_filename;
@@ -69,7 +70,10 @@ Ref fill_run_directory(const Ref& directory, PyObject* filename, const Ref& fref
         [&] {
             strale_filename = Call{os_path_function("join"_py), directory, Call{os_path_function("basename"_py), filename}};
             call_method(global("shutil"_py), "copy"_py, filename, strale_filename);
-            if (path_exists(frefilename)) copy_into(directory, frefilename);
+            if (path_exists(frefilename)) {
+                if (fallback_fre) warn_if_fre_file_shared(frefilename, filename);
+                copy_into(directory, frefilename);
+            }
             if (path_exists(thffile)) copy_into(directory, thffile);
         },
         [&] { remove_tree_quietly(directory, made); });
@@ -88,13 +92,15 @@ Ref solve(PyObject* filename, PyObject* solvername, PyObject* sandbox) {
     call_global("disposeSolution"_py);
 
     Ref strale_filename = Ref::borrow(filename);
+    // The FRE rule of fre_file_in, in the words of this function's steps.
     Ref frefilename = add(item(Call{os_path_function("splitext"_py), filename}, 0), ".fre"_py);
-    if (!path_exists(frefilename)) {
-        frefilename = Call{os_path_function("join"_py), Call{os_path_function("dirname"_py), filename}, "conception.fre"_py};
+    const bool fallback_fre = !path_exists(frefilename);
+    if (fallback_fre) {
+        frefilename = Call{os_path_function("join"_py), Call{os_path_function("dirname"_py), filename}, fallback_fre_name()};
     }
     Ref thffile = Call{global("find_first_file"_py), directory_of(filename), ".thf"_py};
     Ref directory = truth(sandbox) ? unique_temporary_path() : directory_of(filename);
-    if (!path_exists(directory)) strale_filename = fill_run_directory(directory, filename, frefilename, thffile);
+    if (!path_exists(directory)) strale_filename = fill_run_directory(directory, filename, frefilename, fallback_fre, thffile);
 
     Ref strale = call_global("loadStrale"_py, strale_filename);
     if (!differs_from_none(strale)) {
