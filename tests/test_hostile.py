@@ -424,3 +424,76 @@ def test_one_model_per_directory_or_its_own_fre_file_is_quiet(ready, capsys):
         core.saveStrale(core.createPipingStrale(), os.path.join(ready.data_dir, "d.strale"))
         core.solve(os.path.join(ready.data_dir, "a", "a.strale"), "PipeStress", True)
         core.disposeSolution()
+
+
+# ------------------------------------------ arguments whose methods call back
+
+class CallsBack(os.PathLike):
+    """A path, a number and a name at once, whose every conversion calls the
+    module back, changes the module's globals and counts."""
+    def __init__(self, path):
+        self.path = path
+        self.calls = 0
+
+    def _call_back(self):
+        self.calls += 1
+        if self.calls < 20:
+            core.disposeSolution()
+            core.find_first_file(os.path.dirname(self.path), ".strale")
+            core._tempDirectory_ = None
+
+    def __fspath__(self):
+        self._call_back()
+        return self.path
+
+    def __index__(self):
+        self._call_back()
+        return 640
+
+    def __eq__(self, other):
+        self._call_back()
+        return NotImplemented
+
+    __hash__ = object.__hash__
+
+    def __str__(self):
+        self._call_back()
+        return self.path
+
+
+CALLS_BACK = {
+    "find_first_file": lambda value, model: core.find_first_file(value, ".strale"),
+    "copyDirectoryToTemp": lambda value, model: core.copyDirectoryToTemp(value),
+    "writeFreFile": lambda value, model: core.writeFreFile(model, value),
+    "saveStrale": lambda value, model: core.saveStrale(model, value),
+    "loadStrale": lambda value, model: core.loadStrale(value),
+    "getStrale": lambda value, model: core.getStrale(value),
+    "solve": lambda value, model: core.solve(value, "PipeStress", True),
+    "solvePipingModel": lambda value, model: core.solvePipingModel(model, value, value, value),
+    "addPipingProject": lambda value, model: core.addPipingProject(value, "Plant", "Base", value, value),
+    "addPipingStudy": lambda value, model: core.addPipingStudy(value, "Extra", value, value),
+    "removeProject": lambda value, model: core.removeProject(value),
+    "FindSolverPaths": lambda value, model: core.FindSolverPaths({"Families": [{"Name": value}]}),
+}
+
+
+@pytest.mark.parametrize("name", sorted(CALLS_BACK))
+def test_arguments_that_call_the_module_back(ready, capsys, tmp_path, monkeypatch, name):
+    working = tmp_path / "working"
+    working.mkdir()
+    monkeypatch.chdir(working)
+    model = core.createPipingStrale()
+    document = os.path.join(ready.data_dir, "plant.strale")
+    core.saveStrale(model, document)
+    value = CallsBack(document if name in ("writeFreFile", "saveStrale", "loadStrale", "solve", "solvePipingModel")
+                      else ready.data_dir)
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        try:
+            CALLS_BACK[name](value, model)
+        except SystemError:
+            raise
+        except Exception:
+            pass
+    core.disposeSolution()
+    assert os.listdir(str(working)) == []

@@ -2,6 +2,8 @@
 end, stops with RecursionError as plain Python would, never a crash (PyPy
 once aborted the process on the way back up). Each case runs in a fresh
 interpreter, since a crash would take the test run with it."""
+import os
+
 import pytest
 
 from conftest import run_python
@@ -75,3 +77,37 @@ def test_endless_recursion_ends_in_recursion_error(tmp_path, name):
     result = run_python(code)
     assert result.returncode == 0, result.stderr[-3000:]
     assert result.stdout.strip().splitlines()[-1] == "RecursionError"
+
+
+NESTING = """
+depth = [0]
+class Name(str):
+    def lower(self):
+        depth[0] += 1
+        return core.find_first_file(".", ".txt") or str(self)
+listing = types.SimpleNamespace(**vars(os))
+listing.listdir = lambda directory: [Name("a.txt")]
+core.os = listing
+import threading
+outcome = []
+def run():
+    try:
+        core.find_first_file(".", ".txt")
+    except RecursionError:
+        outcome.append(depth[0])
+threading.stack_size(1 << 20)
+worker = threading.Thread(target=run)
+worker.start()
+worker.join()
+print(outcome)
+"""
+
+
+def test_nesting_allows_more_than_a_hundred_calls_on_a_small_stack(tmp_path):
+    """The nesting limit is set from the measured stack use of one nested
+    call: over a hundred on a 1 MB thread (fewer in a sanitizer build, whose
+    frames are three times larger)."""
+    result = run_python(PREAMBLE.format(root=str(tmp_path / "site")) + NESTING)
+    assert result.returncode == 0, result.stderr[-3000:]
+    depth = eval(result.stdout.strip().splitlines()[-1])[0]
+    assert depth >= (50 if os.environ.get("DRALVEX_SANITIZERS") else 150), depth
