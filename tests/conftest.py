@@ -15,11 +15,11 @@ sys.path.insert(0, os.path.join(ROOT, "benchmarks"))   # plain.py: the plain-Pyt
 import dralvex_sim  # noqa: E402
 from dralvex_sim.kit import restore_module_state, simulated_platform  # noqa: E402
 
-# The tests use the kit users have: the stand-ins through sys.modules, for
-# the whole run.
-_platform = simulated_platform()
-_platform.__enter__()
-import dralvex_computer as cc  # noqa: E402
+# The tests use the kit users have: the stand-ins through sys.modules while
+# the package is imported; the session fixture below keeps them there for
+# the whole run and puts sys.modules back at its end.
+with simulated_platform():
+    import dralvex_computer as cc  # noqa: E402
 
 core = cc.dralvex_core
 restore_module_state(core)   # remembers the namespace the module starts with
@@ -60,6 +60,12 @@ def pytest_unconfigure(config):
 
 def restore_namespace():
     restore_module_state(core)
+
+
+@pytest.fixture(autouse=True, scope="session")
+def simulated_platform_for_the_run():
+    with simulated_platform():
+        yield
 
 
 @pytest.fixture(autouse=True)

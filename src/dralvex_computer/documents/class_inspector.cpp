@@ -1,7 +1,7 @@
 // Host objects and classes described by the host's class inspector.
-#include "module/api.hpp"
 #include "module/bodies.hpp"
-#include "host/installation.hpp"
+#include "runtime/api.hpp"
+#include "shared/installation.hpp"
 
 namespace dralvex::functions {
 

@@ -1,8 +1,8 @@
 // Custom commands: built for a model, carried out by the command controller
 // on its current model. Neither function saves the model.
-#include "module/api.hpp"
 #include "module/bodies.hpp"
-#include "host/installation.hpp"
+#include "runtime/api.hpp"
+#include "shared/installation.hpp"
 
 namespace dralvex::functions {
 

@@ -1,7 +1,7 @@
 // find_first_file and copyDirectoryToTemp: plain directories, no host.
-#include "module/api.hpp"
-#include "host/files.hpp"
 #include "module/bodies.hpp"
+#include "runtime/api.hpp"
+#include "shared/files.hpp"
 
 #include <optional>
 #include <string_view>
@@ -22,12 +22,14 @@ PyObject* own_listdir() {
 #endif
 }
 
+#ifdef PYPY_VERSION
 bool is_ascii(std::string_view text) noexcept {
     for (const char byte : text) {
         if (static_cast<unsigned char>(byte) >= 0x80) return false;
     }
     return true;
 }
+#endif
 
 // name.lower().endswith(ext) for an ASCII name, `ext` as UTF-8: str.lower
 // maps only A-Z among ASCII characters, and a non-ASCII ext ends no ASCII
@@ -72,7 +74,7 @@ std::optional<Ref> walk_own_listing(PyObject* directory, const Ref& names, PyObj
     joined->each([&](Py_ssize_t index, std::string_view name) {
         const bool ascii = is_ascii(name);
         if (ascii && !ascii_lower_endswith(name, suffix)) return true;
-        found = test_name(directory, list_item(names, index), ext, ascii);
+        found = test_name(directory, item(names, index), ext, ascii);
         return !found;
     });
     return found ? found : Ref::borrow(""_py);

@@ -4,10 +4,10 @@
 // The previous FRE file is never lost when no new one gets written: the
 // settings are read and converted first, the old file is moved aside (or its
 // bytes kept) rather than removed, and it is put back when the host fails.
-#include "module/api.hpp"
-#include "host/files.hpp"
 #include "module/bodies.hpp"
-#include "host/installation.hpp"
+#include "runtime/api.hpp"
+#include "shared/files.hpp"
+#include "shared/installation.hpp"
 
 namespace dralvex::functions {
 

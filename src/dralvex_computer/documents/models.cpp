@@ -1,8 +1,8 @@
 // Model documents: create, load, find and save host models.
-#include "module/api.hpp"
-#include "host/files.hpp"
 #include "module/bodies.hpp"
-#include "host/installation.hpp"
+#include "runtime/api.hpp"
+#include "shared/files.hpp"
+#include "shared/installation.hpp"
 
 namespace dralvex::functions {
 

@@ -1,9 +1,9 @@
 // load_dll and load_dll_c: each library file is loaded once per process,
 // from "Extensions" first, then from the installation directory.
-#include "module/api.hpp"
-#include "host/files.hpp"
 #include "module/bodies.hpp"
-#include "host/installation.hpp"
+#include "runtime/api.hpp"
+#include "shared/files.hpp"
+#include "shared/installation.hpp"
 
 namespace dralvex::functions {
 

@@ -1,6 +1,6 @@
 // Readers of the two parsed settings documents.
-#include "module/api.hpp"
 #include "module/bodies.hpp"
+#include "runtime/api.hpp"
 
 #include <cstring>
 #include <optional>
@@ -106,7 +106,7 @@ bool for_each_named(const Ref& container, PyObject* key, PyObject* name, Found&&
     Ref entries = exact_item(container, key);
     if (!entries || !PyList_CheckExact(entries.get())) return false;
     for (Py_ssize_t index = 0; index < PyList_GET_SIZE(entries.get()); ++index) {
-        Ref entry = list_item(entries, index);
+        Ref entry = item(entries, index);
         Ref entry_name = exact_item(entry, "Name"_py);
         if (!entry_name || !PyUnicode_CheckExact(entry_name.get())) return false;
         if (PyUnicode_Compare(entry_name.get(), name) == 0 && !found(entry)) return false;
@@ -194,7 +194,7 @@ std::optional<Ref> find_in_family_names(const FamilyNames& family_names, PyObjec
     if (!wanted) return std::nullopt;
     Ref value = none();
     const bool exact = family_names.names.each([&](Py_ssize_t index, std::string_view name) {
-        return name != *wanted || read_family_exactly(list_item(family_names.families, index), setting_name, value);
+        return name != *wanted || read_family_exactly(item(family_names.families, index), setting_name, value);
     });
     if (!exact) return std::nullopt;
     return value;

@@ -1,9 +1,9 @@
 // setup_dralvex_computer: culture, installation checks, settings, and the
 // host application object with its command controller.
-#include "module/api.hpp"
-#include "host/files.hpp"
 #include "module/bodies.hpp"
-#include "host/installation.hpp"
+#include "runtime/api.hpp"
+#include "shared/files.hpp"
+#include "shared/installation.hpp"
 
 namespace dralvex::functions {
 

@@ -4,7 +4,7 @@
 // reserves before a capital letter).
 #pragma once
 
-#include "module/refs.hpp"
+#include "runtime/refs.hpp"
 
 namespace dralvex::functions {
 

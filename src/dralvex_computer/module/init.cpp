@@ -1,10 +1,15 @@
 // Single-phase initialisation with one module object per process.
-#include "module/api.hpp"
-#include "module/function_object.hpp"
+#include "module/function_table.hpp"
+#include "runtime/api.hpp"
+#include "runtime/boundary.hpp"
+#include "runtime/function_object.hpp"
+#include "runtime/identity.hpp"
 
 namespace dralvex {
 
 namespace {
+
+constexpr const char qualified_name[] = "dralvex_computer.dralvex_core";
 
 // m_size 0 (not -1) makes CPython call the initialisation again after the
 // module was removed from sys.modules, so it can hand back the same object.
@@ -41,7 +46,7 @@ void define_enumeration(PyObject* globals) {
     for (const auto& [name, value] : values) {
         require(PyList_Append(members.get(), tuple(name, integer(value)).get()));
     }
-    Ref module = Ref::steal(PyUnicode_FromString(module_name));
+    Ref module = Ref::steal(PyUnicode_FromString(qualified_name));
     Ref options = keywords({{"module"_py, module}, {"qualname"_py, "DralvexModule"_py}});
     Ref enumeration = call_object(global("Enum"_py), tuple("DralvexModule"_py, members), options.get());
     require(PyDict_SetItem(globals, "DralvexModule"_py, enumeration.get()));
@@ -90,7 +95,7 @@ void check_version() {
     if (major == PY_MAJOR_VERSION && minor == PY_MINOR_VERSION) return;
     if (PyErr_WarnFormat(PyExc_RuntimeWarning, 1,
                          "compile time Python version %d.%d of module '%.100s' %s runtime version %d.%d",
-                         PY_MAJOR_VERSION, PY_MINOR_VERSION, module_name, "does not match",
+                         PY_MAJOR_VERSION, PY_MINOR_VERSION, qualified_name, "does not match",
                          static_cast<int>(major), static_cast<int>(minor)) < 0) {
         raise_pending();
     }
@@ -101,10 +106,10 @@ void check_version() {
 bool enter_in_sys_modules(PyObject* module) {
     PyObject* modules = PySys_GetObject("modules");   // borrowed
     if (modules == nullptr) return false;
-    const int present = PyDict_Contains(modules, Ref::steal(PyUnicode_FromString(module_name)).get());
+    const int present = PyDict_Contains(modules, Ref::steal(PyUnicode_FromString(qualified_name)).get());
     require(present);
     if (present) return false;
-    require(PyDict_SetItemString(modules, module_name, module));
+    require(PyDict_SetItemString(modules, qualified_name, module));
     return true;
 }
 
@@ -112,8 +117,8 @@ void leave_sys_modules(PyObject* module) noexcept {
     SavedError pending;
     PyObject* modules = PySys_GetObject("modules");
     if (modules != nullptr) {
-        PyObject* entry = PyDict_GetItemString(modules, module_name);
-        if (entry == module && PyDict_DelItemString(modules, module_name) < 0) PyErr_Clear();
+        PyObject* entry = PyDict_GetItemString(modules, qualified_name);
+        if (entry == module && PyDict_DelItemString(modules, qualified_name) < 0) PyErr_Clear();
     }
     pending.restore();
 }
@@ -124,10 +129,11 @@ PyObject* initialise() {
     Ref module;
     bool entered = false;
     try {
+        set_module_name(qualified_name);
         check_version();
         remember_builtins();
         module = Ref::steal(PyModule_Create(&module_definition));
-        Ref full_name = Ref::steal(PyUnicode_FromString(module_name));
+        Ref full_name = Ref::steal(PyUnicode_FromString(qualified_name));
         require(PyObject_SetAttrString(module.get(), "__name__", full_name.get()));
         PyObject* globals = PyModule_GetDict(module.get());
         // PyPy leaves __doc__ unset, and would show the module type's own.

@@ -2,7 +2,7 @@
 // host and the project file of a project directory.
 #pragma once
 
-#include "module/api.hpp"
+#include "runtime/api.hpp"
 
 namespace dralvex {
 

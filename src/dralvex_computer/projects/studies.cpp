@@ -1,9 +1,9 @@
 // Studies of an existing project, each call through a fresh view model.
-#include "module/api.hpp"
-#include "host/files.hpp"
 #include "module/bodies.hpp"
-#include "host/installation.hpp"
 #include "projects/project_host.hpp"
+#include "runtime/api.hpp"
+#include "shared/files.hpp"
+#include "shared/installation.hpp"
 
 namespace dralvex::functions {
 

@@ -1,10 +1,10 @@
 // The solver runners and disposeSolution. A runner is the body of a worker
 // thread: it brackets its work with COM initialisation on that thread and
 // leaves its outcome in the module global _Solution_.
-#include "host/installation.hpp"
-#include "module/api.hpp"
-#include "host/files.hpp"
 #include "module/bodies.hpp"
+#include "runtime/api.hpp"
+#include "shared/files.hpp"
+#include "shared/installation.hpp"
 
 namespace dralvex::functions {
 
@@ -87,8 +87,7 @@ Ref disposeSolution() {
     catch_exception_as(
         [] {
             if (!truth(global("_tempDirectory_"_py))) return;
-            Ref isdir = attr(attr(global("os"_py), "path"_py), "isdir"_py);
-            if (!truth(call(isdir, global("_tempDirectory_"_py)))) return;
+            if (!truth(Call{os_path_function("isdir"_py), global("_tempDirectory_"_py)})) return;
             Ref rmtree = attr(global("shutil"_py), "rmtree"_py);
             call(rmtree, global("_tempDirectory_"_py));
         },

@@ -1,9 +1,9 @@
 // solve, solvePipingModel and solveStructureModel: argument checks, the
 // sandbox, dispatch by model kind, and one joined worker thread per run.
-#include "module/api.hpp"
-#include "host/files.hpp"
 #include "module/bodies.hpp"
-#include "host/installation.hpp"
+#include "runtime/api.hpp"
+#include "shared/files.hpp"
+#include "shared/installation.hpp"
 
 namespace dralvex::functions {
 
@@ -43,6 +43,13 @@ Ref run_aster(PyObject* strale, PyObject* strale_filename, PyObject* directory) 
     call_global("load_dll"_py, helper_assembly());
     call_global("load_dll"_py, aster_assembly());
     return run_on_worker_thread("_AsterSolve"_py, strale, strale_filename, directory);
+}
+
+Ref run_pipestress(PyObject* strale, PyObject* strale_filename, PyObject* directory) {
+    if (equals_none(global("_PipeStress_"_py))) return none();
+    call_global("load_dll"_py, sdk_assembly());
+    call_global("load_dll"_py, pipestress_assembly());
+    return run_on_worker_thread("_PipeStressSolve"_py, strale, strale_filename, directory);
 }
 
 // The directory part of a path, or the current directory for a bare name.
@@ -125,12 +132,7 @@ Ref solvePipingModel(PyObject* strale, PyObject* strale_filename, PyObject* solv
     check_model(strale, "PipingCode"_py, "The strale is not a piping model."_py);
     set_global("_Solution_"_py, Py_None);
     if (equals(solvername, "Aster"_py)) return run_aster(strale, strale_filename, directory);
-    if (equals(solvername, "PipeStress"_py)) {
-        if (equals_none(global("_PipeStress_"_py))) return none();
-        call_global("load_dll"_py, sdk_assembly());
-        call_global("load_dll"_py, pipestress_assembly());
-        return run_on_worker_thread("_PipeStressSolve"_py, strale, strale_filename, directory);
-    }
+    if (equals(solvername, "PipeStress"_py)) return run_pipestress(strale, strale_filename, directory);
     print("Invalid solver name. use 'Aster' or 'PipeStress'."_py);
     return none();
 }

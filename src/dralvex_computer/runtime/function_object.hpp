@@ -1,15 +1,14 @@
 // The callable objects the module binds under each function name.
 #pragma once
 
-#include "module/function_table.hpp"
+#include "runtime/function_description.hpp"
 
 namespace dralvex {
-
-inline constexpr const char module_name[] = "dralvex_computer.dralvex_core";
 
 struct FunctionObject {
     PyObject_HEAD
     const FunctionDescription* description;
+    const char* traceback_name;   // "package.module.name", for the process
     PyObject* name;         // str, also the qualified name
     PyObject* doc;          // str
     PyObject* globals;      // the module namespace
@@ -17,7 +16,8 @@ struct FunctionObject {
     PyObject* signature;    // inspect.Signature, made on first request
 };
 
-// Makes the function object of one table entry (new reference).
+// Makes the function object of one description (new reference), named in
+// the module set by set_module_name.
 Ref make_function(const FunctionDescription& description, PyObject* globals, Where where = Where::current());
 
 // Binds a call's positional arguments (`positional` of them at `args`) and

@@ -1,9 +1,11 @@
 // The function type. Its fields are filled by name at run time because
 // PyTypeObject differs between CPython and PyPy; tp_doc stays NULL so that
 // PyPy serves each instance's own __doc__.
-#include "module/function_object.hpp"
+#include "runtime/function_object.hpp"
 
-#include "module/api.hpp"
+#include "runtime/api.hpp"
+#include "runtime/boundary.hpp"
+#include "runtime/identity.hpp"
 
 #include <new>
 #include <stdexcept>
@@ -15,20 +17,6 @@ namespace dralvex {
 namespace {
 
 FunctionObject* as_function(PyObject* self) noexcept { return reinterpret_cast<FunctionObject*>(self); }
-
-// "dralvex_computer.dralvex_core.<name>", made once per function: the
-// traceback entries' code objects are kept by the address of this text.
-// Filled at the first call, under the GIL, with no Python code run.
-std::vector<std::string> traceback_names;
-
-const char* traceback_name(const FunctionDescription& description) {
-    if (traceback_names.empty()) {
-        for (const FunctionDescription& entry : function_table) {
-            traceback_names.push_back(std::string(module_name) + "." + entry.name);
-        }
-    }
-    return traceback_names[static_cast<std::size_t>(&description - function_table.data())].c_str();
-}
 
 // When Python code called by the module calls the module again without end,
 // the C stack can run out before the interpreter's recursion limit: PyPy
@@ -70,10 +58,10 @@ PyObject* run_body(const FunctionObject& function, PyObject* const* args, Py_ssi
     }
     PyObject* values[max_parameters] = {};
     if (!bind_arguments(function, args, positional, kwargs, values)) {
-        add_traceback(traceback_name(description), description.defined);
+        add_traceback(function.traceback_name, description.defined);
         return nullptr;
     }
-    const char* name = traceback_name(description);
+    const char* name = function.traceback_name;
     const RunningFunction running(name);
     try {
 #ifdef DRALVEX_FAULT_INJECTION
@@ -181,12 +169,12 @@ PyObject* refuse_new(PyTypeObject* type, PyObject*, PyObject*) {
 }
 
 PyObject* repr(PyObject* self) {
-    return PyUnicode_FromFormat("<function %s.%U>", module_name, as_function(self)->name);
+    return PyUnicode_FromFormat("<function %s.%U>", module_name(), as_function(self)->name);
 }
 
 PyObject* get_name(PyObject* self, void*) { return Ref::borrow(as_function(self)->name).release(); }
 PyObject* get_doc(PyObject* self, void*) { return Ref::borrow(as_function(self)->doc).release(); }
-PyObject* get_module(PyObject*, void*) { return PyUnicode_FromString(module_name); }
+PyObject* get_module(PyObject*, void*) { return PyUnicode_FromString(module_name()); }
 
 PyObject* get_globals(PyObject* self, void*) {
     PyObject* globals = as_function(self)->globals;
@@ -250,7 +238,7 @@ PyTypeObject* function_type(Where where) {
         // What PyVarObject_HEAD_INIT gives a static type: one reference
         // that is never released.
         reinterpret_cast<PyObject*>(&type)->ob_refcnt = 1;
-        type.tp_name = "dralvex_computer.dralvex_core.function";
+        type.tp_name = lasting_text(std::string(module_name()).append(".function"));
         type.tp_basicsize = sizeof(FunctionObject);
         type.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC;
 #ifndef PYPY_VERSION
@@ -298,6 +286,7 @@ Ref make_function(const FunctionDescription& description, PyObject* globals, Whe
     FunctionObject* function = PyObject_GC_New(FunctionObject, function_type(where));
     if (function == nullptr) raise_pending(where);
     function->description = &description;
+    function->traceback_name = lasting_text(std::string(module_name()).append(".").append(description.name));
     function->name = name.release();
     function->doc = doc.release();
     function->globals = Ref::borrow(globals).release();

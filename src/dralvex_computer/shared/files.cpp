@@ -1,8 +1,9 @@
 // File-system steps the bodies share that are more than a line: the
 // shared-FRE warning, and clean-up after a failure, which removes what the
 // call made and nothing else.
-#include "module/api.hpp"
-#include "host/files.hpp"
+#include "shared/files.hpp"
+
+#include "runtime/api.hpp"
 
 namespace dralvex {
 

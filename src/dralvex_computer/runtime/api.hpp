@@ -5,7 +5,7 @@
 // try/finally, rollback; the compound ones run as Python).
 #pragma once
 
-#include "refs.hpp"
+#include "runtime/refs.hpp"
 
 #include <cstddef>
 #include <exception>
@@ -168,6 +168,8 @@ bool contains(Obj container, Obj item, Where where = Where::current());
 Ref text(Obj object, Where where = Where::current());               // format(object, "")
 Ref concat(std::initializer_list<Obj> parts, Where where = Where::current());   // str parts only
 Ref add(Obj left, Obj right, Where where = Where::current());                     // left + right
+// object[index], as Python reads it: of a list, PyPy then copies no other
+// item into a C object (PyList_GET_ITEM would copy them all).
 Ref item(Obj object, Py_ssize_t index, Where where = Where::current());
 Ref subtract(Obj left, Obj right, Where where = Where::current());      // left - right
 Ref true_divide(Obj left, Obj right, Where where = Where::current());   // left / right
@@ -179,10 +181,6 @@ std::pair<Ref, Ref> unpack_pair(Obj value, Where where = Where::current());
 
 // The UTF-8 of a str; empty, with no exception left, when it holds surrogates.
 std::optional<std::string_view> utf8(PyObject* text) noexcept;
-
-// items[index] of a list, as Python reads it; PyPy then copies no other item
-// into a C object (PyList_GET_ITEM would copy them all).
-Ref list_item(Obj items, Py_ssize_t index, Where where = Where::current());
 
 // The str of a list joined by NULs into one UTF-8 text and read back name by
 // name: on PyPy one C object for all the names, not one per name.
@@ -272,8 +270,8 @@ bool catch_exception(Body&& body, Where where = Where::current()) {
 namespace detail {
 struct Block {
     enum class State { ready, running, done, failed };
-    void (*run_code)(void* code, PyObject* argument);
-    void* code;
+    void (*run_code)(void* code, PyObject* argument) = nullptr;
+    void* code = nullptr;
     State state = State::ready;
     std::optional<Where> failed;      // the C++ statement that failed inside
     bool failure_has_entry = false;   // that failure carries the function's entry already
@@ -282,16 +280,18 @@ struct Block {
 
 template <class Code>
 Block block(Code& code) {
-    return Block{[](void* callable, PyObject* argument) {
-                     Code& run = *static_cast<Code*>(callable);   // Code may be const
-                     if constexpr (std::is_invocable_v<Code&, const Ref&>) {
-                         run(Ref::borrow(argument));
-                     } else {
-                         (void)argument;
-                         run();
-                     }
-                 },
-                 const_cast<void*>(static_cast<const void*>(&code))};
+    Block made;
+    made.run_code = [](void* callable, PyObject* argument) {
+        Code& run = *static_cast<Code*>(callable);   // Code may be const
+        if constexpr (std::is_invocable_v<Code&, const Ref&>) {
+            run(Ref::borrow(argument));
+        } else {
+            (void)argument;
+            run();
+        }
+    };
+    made.code = const_cast<void*>(static_cast<const void*>(&code));
+    return made;
 }
 
 void run_rollback(Block& body, Block& undo, Where where);
@@ -331,32 +331,5 @@ void with_context(At manager, Body&& body) {
     auto block = detail::block(body);
     detail::run_with(manager.ptr, block, manager.where);
 }
-
-// The Python exception for a C++ exception that is not the module's own.
-void set_error_from_cpp_exception(std::exception_ptr exception) noexcept;
-
-// ---------------------------------------------------------- tracebacks
-
-// Adds a traceback entry "<function>" at file:line to the pending exception;
-// `function` is a text that lives as long as the process.
-void add_traceback(const char* function, const Where& where) noexcept;
-
-// The file name traceback entries show for a C++ statement.
-const char* entry_file_name(const Where& where) noexcept;
-
-// The traceback name of the module function whose body runs on this thread
-// (nullptr outside any): the entry a compound statement's exception gets.
-const char* running_function() noexcept;
-
-class RunningFunction {
-public:
-    explicit RunningFunction(const char* name) noexcept;
-    ~RunningFunction();
-    RunningFunction(const RunningFunction&) = delete;
-    RunningFunction& operator=(const RunningFunction&) = delete;
-
-private:
-    const char* outer_;
-};
 
 }  // namespace dralvex

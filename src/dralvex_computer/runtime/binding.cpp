@@ -1,6 +1,6 @@
 // Argument binding shared by every function: all parameters are required
 // and positional-or-keyword; the messages are the module's own.
-#include "module/function_object.hpp"
+#include "runtime/function_object.hpp"
 
 namespace dralvex {
 

@@ -2,7 +2,7 @@
 // (or `shutil`, `tempfile`, `uuid`) read at the moment of use.
 #pragma once
 
-#include "module/api.hpp"
+#include "runtime/api.hpp"
 
 namespace dralvex {
 

@@ -11,7 +11,10 @@
 // a re-raiser made for the running function and the failing C++ line, which
 // drops the helper's own traceback entry: the exception carries exactly one
 // entry for the function, as if it had been written in Python.
-#include "module/api.hpp"
+#include "runtime/api.hpp"
+
+#include "runtime/boundary.hpp"
+#include "runtime/identity.hpp"
 
 #include <algorithm>
 #include <array>
@@ -89,7 +92,15 @@ constexpr const char statements_source[] =
     "        source, failed = (0 if error is failed else -1), None\n"
     "        return error, source\n";
 
-constexpr const char statements_file[] = "<dralvex_core statements>";
+// "<module statements>", the file the helpers' code objects name.
+const char* statements_file_name = nullptr;
+
+const char* statements_file() {
+    if (statements_file_name == nullptr) {
+        statements_file_name = lasting_text(std::string("<").append(module_short_name()).append(" statements>"));
+    }
+    return statements_file_name;
+}
 
 PyObject* rollback_function = nullptr;        // strong, made at first use
 PyObject* try_finally_function = nullptr;
@@ -99,7 +110,13 @@ PyObject* exception_class_lookup = nullptr;
 
 // ------------------------------------------------------------- blocks
 
-constexpr const char block_capsule[] = "dralvex_computer.dralvex_core.block";
+// The capsules' name, "package.module.block".
+const char* block_capsule_name = nullptr;
+
+const char* block_capsule() {
+    if (block_capsule_name == nullptr) block_capsule_name = lasting_text(std::string(module_name()).append(".block"));
+    return block_capsule_name;
+}
 
 // What a block's Python callable holds: the block while its statement runs,
 // nothing afterwards. Owned by the callable, so a script that keeps the
@@ -124,15 +141,14 @@ bool may_run(const BlockCell& cell) noexcept {
 }
 
 void destroy_cell(PyObject* capsule) {
-    delete static_cast<BlockCell*>(PyCapsule_GetPointer(capsule, block_capsule));
+    delete static_cast<BlockCell*>(PyCapsule_GetPointer(capsule, block_capsule()));
 }
 
 PyObject* call_block(PyObject* capsule, PyObject* args) {
-    auto* cell = static_cast<BlockCell*>(PyCapsule_GetPointer(capsule, block_capsule));
+    auto* cell = static_cast<BlockCell*>(PyCapsule_GetPointer(capsule, block_capsule()));
     if (cell == nullptr) return nullptr;
     if (!may_run(*cell)) {
-        PyErr_SetString(PyExc_RuntimeError,
-                        "a block of a dralvex_computer.dralvex_core statement runs once, inside its statement");
+        PyErr_Format(PyExc_RuntimeError, "a block of a %s statement runs once, inside its statement", module_name());
         return nullptr;
     }
     detail::Block* block = cell->block;
@@ -165,7 +181,7 @@ public:
         for (detail::Block* block : blocks) {
             const detail::Block* first = count_ > 0 ? cells_[0]->block : nullptr;
             auto* cell = new BlockCell{block, std::this_thread::get_id(), first, second == Second::after_failure};
-            PyObject* capsule = PyCapsule_New(cell, block_capsule, destroy_cell);
+            PyObject* capsule = PyCapsule_New(cell, block_capsule(), destroy_cell);
             if (capsule == nullptr) {
                 delete cell;
                 raise_pending(where);
@@ -242,7 +258,7 @@ PyObject* reraiser(const char* function, const Where& where) {
 }
 
 [[noreturn]] void refuse(const char* statement, Where where) {
-    PyErr_Format(PyExc_SystemError, "dralvex_core: the %s statement did not run as written", statement);
+    PyErr_Format(PyExc_SystemError, "%s: the %s statement did not run as written", module_short_name(), statement);
     raise_pending(where);
 }
 
@@ -294,7 +310,7 @@ PyMethodDef exception_class_method = {"exception_class", exception_class, METH_N
 // let the GIL go, its functions are kept.
 void create_statement_functions(Where where) {
     if (rollback_function != nullptr) return;
-    Ref code = Ref::steal(Py_CompileString(statements_source, statements_file, Py_file_input), where);
+    Ref code = Ref::steal(Py_CompileString(statements_source, statements_file(), Py_file_input), where);
     Ref scratch = Ref::steal(PyDict_New(), where);
     require(PyDict_SetItemString(scratch.get(), "__builtins__", PyEval_GetBuiltins()), where);
     Ref executed = Ref::steal(PyEval_EvalCode(code.get(), scratch.get(), scratch.get()), where);
@@ -327,18 +343,6 @@ Ref run(PyObject* function, Where where, Obj first, Obj second, PyObject* third 
 bool is(const detail::Block& block, detail::Block::State state) noexcept { return block.state == state; }
 
 }  // namespace
-
-void set_error_from_cpp_exception(std::exception_ptr exception) noexcept {
-    try {
-        std::rethrow_exception(exception);
-    } catch (const std::bad_alloc&) {
-        PyErr_NoMemory();
-    } catch (const std::exception& error) {
-        PyErr_SetString(PyExc_SystemError, error.what());
-    } catch (...) {
-        PyErr_SetString(PyExc_SystemError, "unknown C++ exception in dralvex_computer.dralvex_core");
-    }
-}
 
 namespace detail {
 

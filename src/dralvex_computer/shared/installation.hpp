@@ -2,7 +2,7 @@
 // not-set-up check, the thread culture and the host's own enumeration.
 #pragma once
 
-#include "module/api.hpp"
+#include "runtime/api.hpp"
 
 namespace dralvex {
 
