@@ -7,19 +7,11 @@ cd "$(dirname "$0")/.."
 tools/setup-env.sh cpython   # compiler, headers and build tools
 venv=.venv-sanitizers
 [[ -x "$venv/bin/python" ]] || python3 -m venv "$venv"
-log="$(mktemp)"
-trap 'rm -f "$log"' EXIT
-pip_in() {
-    if ! "$venv/bin/python" -m pip "$@" >"$log" 2>&1; then
-        cat "$log" >&2
-        echo "run-sanitizers: pip $* failed" >&2
-        exit 1
-    fi
-}
-pip_in install -q --disable-pip-version-check "scikit-build-core>=0.10" "cmake>=3.18" ninja "pytest>=7" \
-    "setuptools>=61" wheel
+# shellcheck source=tools/pip-in.sh
+source tools/pip-in.sh
+pip_in "$venv" install -q --disable-pip-version-check -r tools/requirements-build.txt
 flags="-fsanitize=address,undefined -fno-omit-frame-pointer -fno-sanitize-recover=all -DDRALVEX_FAULT_INJECTION"
-pip_in install -q --disable-pip-version-check --no-build-isolation --force-reinstall --no-deps \
+pip_in "$venv" install -q --disable-pip-version-check --no-build-isolation --force-reinstall --no-deps \
     -Cbuild-dir=build/sanitizers "-Ccmake.define.CMAKE_CXX_FLAGS=$flags" \
     "-Ccmake.define.CMAKE_MODULE_LINKER_FLAGS=-fsanitize=address,undefined" .
 export LD_PRELOAD="$(gcc -print-file-name=libasan.so) $(gcc -print-file-name=libubsan.so)"

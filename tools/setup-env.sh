@@ -51,20 +51,8 @@ if ((${#need_apt[@]})); then
 fi
 
 # ------------------------------------------------------------------- pip
-# pip's output is kept aside and shown in full when it fails; on success only
-# its notes about absent local package locations are left out.
-pip_in() {   # venv pip-arguments...
-    local venv="$1" log
-    shift
-    log="$(mktemp)"
-    if ! "$venv/bin/python" -m pip "$@" >"$log" 2>&1; then
-        cat "$log" >&2
-        rm -f "$log"
-        return 1
-    fi
-    grep -v "^WARNING: Location" "$log" || true   # no line left is not a failure
-    rm -f "$log"
-}
+# shellcheck source=tools/pip-in.sh
+source tools/pip-in.sh
 
 prepare() {   # name interpreter
     local venv=".venv-$1"
@@ -73,11 +61,10 @@ prepare() {   # name interpreter
         "$2" -m venv "$venv"
     fi
     step "installing the build tools and pytest into $venv (pip)"
-    pip_in "$venv" install -q --disable-pip-version-check \
-        "scikit-build-core>=0.10" "cmake>=3.18" ninja "pytest>=7" "setuptools>=61" wheel
+    pip_in "$venv" install -q --disable-pip-version-check -r tools/requirements-build.txt
     if [[ "$1" == cpython ]]; then
-        step "installing mypy into $venv (pip), for the stub check"
-        pip_in "$venv" install -q --disable-pip-version-check mypy
+        step "installing mypy and Dask into $venv (pip), for the stub check and the Dask tests"
+        pip_in "$venv" install -q --disable-pip-version-check mypy "dask[distributed]>=2023.1"
     fi
     step "building and installing dralvex_computer into $venv"
     pip_in "$venv" install -q --disable-pip-version-check --no-build-isolation --force-reinstall --no-deps .

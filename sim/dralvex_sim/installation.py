@@ -81,28 +81,30 @@ def write_settings_document(path, aster, pipestress, fre=None, ductavo=None):
         json.dump(document, stream, indent=2)
 
 
-def _install_solver(directory, name):
+def _install_solver(directory, name, solve_seconds=0.0):
     """Install a solver program, its shared main and its own part in one
-    script, runnable with this interpreter."""
+    script, runnable with this interpreter; each solve takes
+    `solve_seconds` of CPU."""
     target = os.path.join(directory, name)
     parts = []
     for source in ("solver_program.py", name + "_program.py"):
         with open(os.path.join(_SOLVERS, source), "r", encoding="utf-8") as stream:
             parts.append(stream.read())
     with open(target, "w", encoding="utf-8") as stream:
-        stream.write("#!" + sys.executable + "\n" + "\n\n".join(parts))
+        stream.write("#!" + sys.executable + "\nSOLVE_SECONDS = %r\n" % float(solve_seconds) + "\n\n".join(parts))
     os.chmod(target, 0o755)
     return target
 
 
 def make_installation(root, *, extensions=True, pipestress_library=True, aster=None, pipestress=None,
-                      fre=None, ductavo=None, assemblies=None):
+                      fre=None, ductavo=None, assemblies=None, solve_seconds=0.0):
     """Create an installation under ``root`` and return its paths.
 
     ``aster``/``pipestress``: the solver paths written into the settings
     document; None installs the simulated solver programs and uses them, ""
     leaves the path unset. ``assemblies``: the assembly files to install
-    (all by default)."""
+    (all by default). ``solve_seconds``: the CPU time each solve of the
+    installed solver programs takes."""
     root = os.fspath(root)
     install_dir = os.path.join(root, "Dralvex", "Ductavo 20XX.Y")
     extensions_dir = os.path.join(install_dir, "Extensions")
@@ -114,9 +116,9 @@ def make_installation(root, *, extensions=True, pipestress_library=True, aster=N
         os.makedirs(directory, exist_ok=True)
 
     if aster is None:
-        aster = _install_solver(solvers_dir, "aster")
+        aster = _install_solver(solvers_dir, "aster", solve_seconds)
     if pipestress is None:
-        pipestress = _install_solver(solvers_dir, "pipestress")
+        pipestress = _install_solver(solvers_dir, "pipestress", solve_seconds)
 
     settings_path = os.path.join(settings_dir, "Ductavo.settings")
     data_sources_path = os.path.join(settings_dir, "DataSources.settings")

@@ -5,7 +5,8 @@ Dralvex application is not installed.
     with simulated_platform():
         import dralvex_computer as cc     # clr and pythoncom are the stand-ins here
 
-While the context is active, ``clr`` and ``pythoncom`` resolve to the
+``activate()`` makes it active for the rest of the process instead (worker
+processes of a batch run). While the context is active, ``clr`` and ``pythoncom`` resolve to the
 stand-ins through ``sys.modules`` (and .NET namespaces through the bridge's
 import hook); on exit both are as before. A module that imported them while
 it was active keeps what it got.
@@ -36,6 +37,19 @@ def simulated_platform():
         if hooked:
             builtins.__import__ = bridge._original_import
             bridge._original_import = None
+
+
+_active = []
+
+
+def activate():
+    """Make the simulated platform active for the rest of this process: what
+    a worker process of a batch run calls before the package is imported
+    (``DRALVEX_COMPUTER_PREPARE=dralvex_sim.kit:activate``)."""
+    if not _active:
+        context = simulated_platform()
+        context.__enter__()
+        _active.append(context)
 
 
 _initial = {}
