@@ -9,7 +9,7 @@ import pytest
 
 from conftest import ROOT
 
-EXAMPLES = ["set_up", "documents", "solving", "projects", "commands", "main_job"]
+EXAMPLES = ["set_up", "documents", "solving", "projects", "commands", "main_job", "parametric_sweep", "dask_cluster"]
 
 
 @pytest.mark.parametrize("name", EXAMPLES)

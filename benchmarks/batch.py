@@ -1,0 +1,125 @@
+"""Many models at once, as ratios side by side in one run: 16 models whose
+simulated solve takes about 0.5 s of CPU each, solved by a plain loop in
+one process, by solve_models with 1 and with 2 local workers, and by a Dask
+LocalCluster of 2 single-thread workers; then the time from Ctrl-C (SIGINT)
+to the command line's exit with 2 busy workers. The table is printed and
+written to benchmarks/batch-<interpreter>.md.
+
+    .venv-cpython/bin/python benchmarks/batch.py [--quick]
+
+--quick uses 4 models of 0.05 s: it proves the rows run, its figures mean
+nothing.
+"""
+import os
+import signal
+import subprocess
+import sys
+import tempfile
+import time
+
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+SIM = os.path.join(ROOT, "sim")
+sys.path.insert(0, SIM)
+PREPARE = "dralvex_sim.kit:activate"
+os.environ["DRALVEX_COMPUTER_PREPARE"] = PREPARE   # this process and the workers it starts
+os.environ["PYTHONPATH"] = SIM
+
+import dralvex_sim  # noqa: E402
+import dralvex_computer as cc  # noqa: E402
+from dralvex_computer import batch  # noqa: E402
+
+QUICK = "--quick" in sys.argv
+MODELS, SOLVE_SECONDS = (4, 0.05) if QUICK else (16, 0.5)
+
+
+def make_models(site):
+    cc.setup_dralvex_computer(site.install_dir, cc.DralvexModule.All)
+    paths = []
+    for index in range(MODELS):
+        directory = os.path.join(site.data_dir, "model%02d" % index)
+        os.makedirs(directory)
+        model = cc.createPipingStrale()
+        cc.executeCommand(cc.createCommand("AddPipe", model))
+        path = os.path.join(directory, "model%02d.strale" % index)
+        cc.saveStrale(model, path)
+        paths.append(path)
+    return paths
+
+
+def plain_loop(site, paths):
+    for path in paths:
+        assert cc.solve(path, "PipeStress", True) is not None
+        cc.disposeSolution()
+
+
+def timed(run):
+    started = time.perf_counter()
+    run()
+    return time.perf_counter() - started
+
+
+def interrupt_time(site, paths):
+    slow = dralvex_sim.make_installation(os.path.join(site.root, "slow"), solve_seconds=60)
+    process = subprocess.Popen(
+        [sys.executable, "-m", "dralvex_computer", "solve", "--installation", slow.install_dir, "--solver",
+         "PipeStress", "--settings", slow.settings_path, "--data-sources", slow.data_sources_path, "--workers",
+         "2", "--no-progress", *paths[:2]], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    time.sleep(3 if QUICK else 6)   # both workers busy
+    started = time.perf_counter()
+    process.send_signal(signal.SIGINT)
+    status = process.wait(timeout=60)
+    assert status == 130, status
+    return time.perf_counter() - started
+
+
+def main():
+    root = tempfile.mkdtemp(prefix="dralvex-bench-")
+    site = dralvex_sim.make_installation(root, solve_seconds=SOLVE_SECONDS)
+    site.point(cc.dralvex_core)
+    paths = make_models(site)
+    installation = batch.Installation(site.install_dir, "All", site.settings_path, site.data_sources_path, PREPARE)
+
+    def pool(workers):
+        def run():
+            results = batch.solve_models(paths, "PipeStress", installation, workers=workers, progress=False)
+            assert all(result.status == batch.SOLVED for result in results), [r.status for r in results]
+        return run
+
+    rows = [("plain loop, one process", timed(lambda: plain_loop(site, paths)))]
+    rows.append(("solve_models, 1 local worker", timed(pool(1))))
+    rows.append(("solve_models, 2 local workers", timed(pool(2))))
+    try:
+        import distributed
+    except ImportError:
+        rows.append(("Dask LocalCluster, 2 workers", None))
+    else:
+        with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None,
+                                      local_directory=os.path.join(root, "dask")) as cluster:
+            with distributed.Client(cluster) as client:
+                def on_dask():
+                    results = batch.solve_models(paths, "PipeStress", installation, executor=client, progress=False)
+                    assert all(result.status == batch.SOLVED for result in results)
+                on_dask()   # workers warm: set up once, as in a long run
+                rows.append(("Dask LocalCluster, 2 workers (set up)", timed(on_dask)))
+    loop = rows[0][1]
+    local_two = rows[2][1]
+    title = "%s %s, %d models of %.2f s CPU, %d cores" % (
+        sys.implementation.name, sys.version.split()[0], MODELS, SOLVE_SECONDS, os.cpu_count())
+    lines = ["| %s | seconds | speed-up over the loop |" % title, "|---|---|---|"]
+    for name, seconds in rows:
+        if seconds is None:
+            lines.append("| %s | not installed | - |" % name)
+        else:
+            lines.append("| %s | %.2f | %.2f |" % (name, seconds, loop / seconds))
+    dask_rows = [seconds for name, seconds in rows if name.startswith("Dask") and seconds]
+    if dask_rows:
+        lines.append("| Dask / 2 local workers | %.2f | - |" % (dask_rows[0] / local_two))
+    lines.append("| Ctrl-C to exit, 2 busy workers | %.2f | - |" % interrupt_time(site, paths))
+    table = "\n".join(lines)
+    print(table)
+    with open(os.path.join(ROOT, "benchmarks", "batch-%s.md" % sys.implementation.name), "w") as stream:
+        stream.write(table + "\n")
+
+
+if __name__ == "__main__":
+    main()
