@@ -9,5 +9,6 @@ with installation() as site:
     for name in ("AddLayer", "AddPipe", "RenumberElements"):
         cc.executeCommand(cc.createCommand(name, model))   # runs on the controller's model
     print("layers:", [layer.Name for layer in model.Layers])
-    print(cc.inspectClass(model, True)[:60], "...")        # JSON text from the host
+    description = cc.inspectClass(model, True)               # JSON text from the host, or None
+    print((description or "")[:60], "...")
     print("Model lives in:", cc.findNameSpaceAndAssembly("Model"))

@@ -103,9 +103,9 @@ def main(workspace):
           not os.path.exists(cc._tempDirectory_))
 
     step("Host classes described by the class inspector")
-    from Dralvex.Ductavo.Core import Model
+    from Dralvex.Ductavo.Core import Model  # type: ignore[import-not-found]  # a .NET namespace, through the bridge
     print("inspectClass(Model, True):")
-    for line in cc.inspectClass(Model, True).splitlines():
+    for line in (cc.inspectClass(Model, True) or "").splitlines():
         print("   ", line)
     print("findNameSpaceAndAssembly('Model'):", cc.findNameSpaceAndAssembly("Model"))
     print("findNameSpaceAndAssembly('NoSuchClass'):", cc.findNameSpaceAndAssembly("NoSuchClass"))

@@ -33,7 +33,12 @@ import tempfile
 import threading
 import time
 import traceback
-from typing import Any, Callable, Iterable, List, Optional, Sequence
+from typing import TYPE_CHECKING, Any, Callable, Iterable, List, Optional
+
+if TYPE_CHECKING:
+    from typing import Literal
+
+    _SolverName = Literal["Aster", "PipeStress"]
 
 __all__ = [
     "Installation", "ItemResult", "SolveError", "BatchInterrupted", "map_models", "solve_models", "solve_model",
@@ -279,7 +284,7 @@ def _run_locked(function: Callable[[Any], Any], item: Any, index: int, installat
 @dataclasses.dataclass(frozen=True)
 class _SolveTask:
     """A solve of one model document, in a worker."""
-    solver: str
+    solver: _SolverName
     sandbox: bool = True
     collect: Optional[Callable[[Any, str], Any]] = None
 
@@ -492,7 +497,7 @@ def _dask_result(future, index, item):
         return result
 
 
-def solve_models(paths: Iterable[Any], solver: str, installation: Installation, sandbox: bool = True,
+def solve_models(paths: Iterable[Any], solver: _SolverName, installation: Installation, sandbox: bool = True,
                  collect: Optional[Callable[[Any, str], Any]] = None, **options: Any) -> List[ItemResult]:
     """Solve each model document with ``solver`` ("Aster" or "PipeStress")
     in worker processes; ``collect(solution, path)``, when given, runs in
@@ -505,7 +510,7 @@ def solve_models(paths: Iterable[Any], solver: str, installation: Installation, 
     return map_models(_SolveTask(solver, bool(sandbox), collect), paths, installation, **options)
 
 
-def solve_model(path: Any, solver: str, sandbox: bool = True) -> Any:
+def solve_model(path: Any, solver: _SolverName, sandbox: bool = True) -> Any:
     """Solve one model in this process (set up already) and return the
     solution; where the module's ``solve`` returns None, raise SolveError,
     with the exception of the solver thread as its cause, or what the module
