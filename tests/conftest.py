@@ -9,6 +9,7 @@ import pytest
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 SIM = os.path.join(ROOT, "sim")
+RUNS = os.path.join(ROOT, "build", "pytest")   # the test runs' own area, outside what git tracks
 sys.path.insert(0, SIM)
 sys.path.insert(0, os.path.join(ROOT, "benchmarks"))   # plain.py: the plain-Python references
 
@@ -43,9 +44,8 @@ def pytest_configure(config):
     """pytest's own temporary directories live in this checkout, one per run,
     not in the system's: runs at the same time never meet."""
     if config.option.basetemp is None:
-        runs = os.path.join(ROOT, "build", "pytest")
-        os.makedirs(runs, exist_ok=True)
-        config.option.basetemp = os.path.join(runs, "%s-%d" % (sys.implementation.name, os.getpid()))
+        os.makedirs(RUNS, exist_ok=True)
+        config.option.basetemp = os.path.join(RUNS, "%s-%d" % (sys.implementation.name, os.getpid()))
 
 
 def pytest_unconfigure(config):
@@ -110,14 +110,17 @@ def ready(dralvex_installation, capsys):
 
 
 def run_python(code, *, sim=True, env=None, cwd=None, timeout=120):
-    """Run code in a fresh interpreter (this one), returning the result."""
+    """Run code in a fresh interpreter (this one), returning the result. It
+    runs in the test runs' own area unless told otherwise: a file it writes
+    under a bare name never lands in the checkout."""
     environment = dict(os.environ)
     environment.pop("PYTHONPATH", None)
     if sim:
         environment["PYTHONPATH"] = SIM
     environment.update(env or {})
+    os.makedirs(RUNS, exist_ok=True)
     return subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True, text=True,
-                          env=environment, cwd=cwd or ROOT, timeout=timeout)
+                          env=environment, cwd=cwd or RUNS, timeout=timeout)
 
 
 class Proxy:

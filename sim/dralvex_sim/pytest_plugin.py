@@ -8,11 +8,19 @@ fresh simulated installation with dralvex_computer set up on it.
 
 Installed with the kit (``pip install ./sim``), it loads by itself; or name
 it with ``-p dralvex_sim.pytest_plugin``.
+
+When the user's own modules import dralvex_computer at their top, the
+simulated platform must be active before pytest collects them: opt in with
+``--dralvex-simulated`` on the command line, or ``dralvex_simulated = true``
+in the ini file ([tool.pytest.ini_options] of pyproject.toml). The platform
+is then active for the whole run.
 """
 import contextlib
 import dataclasses
 import os
-from typing import Any
+import pathlib
+import types
+from typing import Iterator
 
 import pytest
 
@@ -23,7 +31,7 @@ from .kit import restore_module_state, simulated_platform
 @dataclasses.dataclass
 class SimulatedInstallation:
     site: Installation   # its paths: install_dir, data_dir, projects_dir, ...
-    module: Any          # the dralvex_computer package, set up on the site
+    module: types.ModuleType   # the dralvex_computer package, set up on the site
 
     @staticmethod
     def calls():
@@ -36,8 +44,22 @@ class SimulatedInstallation:
         dralvex_sim.fail(member, exception, times, after)
 
 
+def pytest_addoption(parser: pytest.Parser) -> None:
+    parser.addoption("--dralvex-simulated", action="store_true", default=False,
+                     help="activate the simulated Dralvex platform before collection (modules that import "
+                          "dralvex_computer at their top)")
+    parser.addini("dralvex_simulated", type="bool", default=False,
+                  help="activate the simulated Dralvex platform before collection")
+
+
+def pytest_configure(config: pytest.Config) -> None:
+    if config.getoption("--dralvex-simulated") or config.getini("dralvex_simulated"):
+        from .kit import activate
+        activate()
+
+
 @pytest.fixture
-def dralvex_installation(tmp_path):
+def dralvex_installation(tmp_path: pathlib.Path) -> Iterator[SimulatedInstallation]:
     with simulated_platform():
         import dralvex_computer
         core = dralvex_computer.dralvex_core

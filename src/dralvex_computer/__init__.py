@@ -10,6 +10,17 @@ import os as _os
 import sys as _sys
 import types as _types
 
+def _installed_version():
+    # The version lives in pyproject.toml alone; an installed package knows it.
+    try:
+        from importlib import metadata
+        return metadata.version("dralvex_computer")
+    except Exception:
+        return "0+unknown"
+
+
+__version__ = _installed_version()
+
 # The bridge modules the native module imports at load, and the packages
 # that provide them (on Windows with CPython; PyPy users bring their own).
 _PROVIDERS = {"clr": "pythonnet", "pythoncom": "pywin32"}

@@ -1,6 +1,8 @@
 """Types of the package: the native module's enumeration and functions."""
 from . import dralvex_core as dralvex_core
 from .shared_fre import SharedFreFileWarning as SharedFreFileWarning
+
+__version__: str
 from .dralvex_core import (
     DralvexModule as DralvexModule,
     setup_dralvex_computer as setup_dralvex_computer,
