@@ -36,7 +36,7 @@ QUICK = "--quick" in sys.argv
 
 # ---------------------------------------------- the same steps in plain Python
 
-from plain import (  # noqa: E402
+from dralvex_sim.plain import (  # noqa: E402
     find_data_project_paths as py_find_data_project_paths,
     find_first_file as py_find_first_file,
     find_solver_paths as py_find_solver_paths,

@@ -11,7 +11,6 @@ ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 SIM = os.path.join(ROOT, "sim")
 RUNS = os.path.join(ROOT, "build", "pytest")   # the test runs' own area, outside what git tracks
 sys.path.insert(0, SIM)
-sys.path.insert(0, os.path.join(ROOT, "benchmarks"))   # plain.py: the plain-Python references
 
 import dralvex_sim  # noqa: E402
 from dralvex_sim.kit import restore_module_state, simulated_platform  # noqa: E402

@@ -6,7 +6,7 @@ import tempfile
 import pytest
 
 from conftest import Proxy, core
-from plain import find_first_file as plain_find_first_file
+from dralvex_sim.plain import find_first_file as plain_find_first_file
 
 
 def listing(names, files, checked):

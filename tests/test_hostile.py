@@ -384,7 +384,7 @@ def outcome(function, document):
 
 @pytest.mark.parametrize("mutation", ["replace", "rename", "clear", "reenter"])
 def test_solver_paths_of_a_document_whose_reads_run_code(mutation):
-    from plain import find_solver_paths as plain_find_solver_paths
+    from dralvex_sim.plain import find_solver_paths as plain_find_solver_paths
     expected = outcome(plain_find_solver_paths, sneaky_document(mutation))
     assert outcome(core.FindSolverPaths, sneaky_document(mutation)) == expected
 

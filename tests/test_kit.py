@@ -58,15 +58,7 @@ def test_a_module_that_imports_the_package_at_its_top(tmp_path, opt_in):
 
 
 def test_readme_user_test_passes_with_the_installed_kit(tmp_path):
-    pytest.importorskip("setuptools")
-    kit = tmp_path / "kit"
-    source = tmp_path / "sim"   # built from a copy: the build writes beside its sources
-    shutil.copytree(os.path.join(ROOT, "sim"), str(source),
-                    ignore=shutil.ignore_patterns("__pycache__", "build", "*.egg-info"))
-    install = subprocess.run([sys.executable, "-m", "pip", "install", "-q", "--no-deps", "--no-build-isolation",
-                              "--disable-pip-version-check", "--target", str(kit), str(source)],
-                             capture_output=True, text=True, timeout=300)
-    assert install.returncode == 0, install.stdout + install.stderr
+    kit = install_kit(tmp_path)
     assert not (kit / "clr.py").exists() and not (kit / "pythoncom.py").exists()   # never top-level
     (tmp_path / "test_user.py").write_text(readme_user_test())
     environment = dict(os.environ, PYTHONPATH=str(kit))

@@ -1,7 +1,7 @@
 import pytest
 
 from conftest import core
-from plain import find_solver_paths as plain_find_solver_paths
+from dralvex_sim.plain import find_solver_paths as plain_find_solver_paths
 
 
 def family(name, *sub_families):

@@ -27,7 +27,6 @@ DEFAULT_FRE_SETTINGS = {
 }
 DEFAULT_DUCTAVO_SETTINGS = {"USE IMPERIAL NOTATION": "0"}
 
-_SOLVERS = os.path.join(os.path.dirname(os.path.abspath(__file__)), "solvers")
 
 
 @dataclass
@@ -82,16 +81,21 @@ def write_settings_document(path, aster, pipestress, fre=None, ductavo=None):
 
 
 def _install_solver(directory, name, solve_seconds=0.0):
-    """Install a solver program, its shared main and its own part in one
-    script, runnable with this interpreter; each solve takes
-    `solve_seconds` of CPU."""
+    """Install the launcher of a solver program, runnable with this
+    interpreter: it imports the program's module from this kit; each solve
+    takes `solve_seconds` of CPU."""
     target = os.path.join(directory, name)
-    parts = []
-    for source in ("solver_program.py", name + "_program.py"):
-        with open(os.path.join(_SOLVERS, source), "r", encoding="utf-8") as stream:
-            parts.append(stream.read())
+    kit = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+    launcher = (
+        "#!%s\n"
+        "import sys\n"
+        "sys.path.insert(0, %r)\n"
+        "from dralvex_sim.solvers import solver_program\n"
+        "from dralvex_sim.solvers.%s_program import main\n"
+        "solver_program.SOLVE_SECONDS = %r\n"
+        "sys.exit(main(sys.argv))\n" % (sys.executable, kit, name, float(solve_seconds)))
     with open(target, "w", encoding="utf-8") as stream:
-        stream.write("#!" + sys.executable + "\nSOLVE_SECONDS = %r\n" % float(solve_seconds) + "\n\n".join(parts))
+        stream.write(launcher)
     os.chmod(target, 0o755)
     return target
 

@@ -1,5 +1,9 @@
 """Simulated Aster solver program: usage: aster STRALE_FILE THF_FILE.
-Reads the model document (installed after solver_program.py)."""
+Reads the model document."""
+import json
+import sys
+
+from .solver_program import InputError, run
 
 
 def read_model(path):
@@ -15,5 +19,9 @@ def analyse_model(model, thf_cases):
     return {"elements": len(elements), "max_displacement": 0.75 * len(elements) + thf_cases}
 
 
+def main(argv=None):
+    return run(sys.argv if argv is None else argv, "Aster", "aster", "STRALE_FILE", read_model, analyse_model)
+
+
 if __name__ == "__main__":
-    sys.exit(run(sys.argv, "Aster", "aster", "STRALE_FILE", read_model, analyse_model))
+    sys.exit(main())

@@ -1,5 +1,8 @@
 """Simulated PipeStress solver program: usage: pipestress FRE_FILE THF_FILE.
-Reads the FRE input file (installed after solver_program.py)."""
+Reads the FRE input file."""
+import sys
+
+from .solver_program import InputError, run
 
 
 def read_fre_file(path):
@@ -18,5 +21,10 @@ def analyse_fre_file(lines, thf_cases):
     return {"elements": len(elements), "max_stress": 12.5 * len(elements) + thf_cases} if elements else None
 
 
+def main(argv=None):
+    return run(sys.argv if argv is None else argv, "PipeStress", "pipestress", "FRE_FILE", read_fre_file,
+               analyse_fre_file)
+
+
 if __name__ == "__main__":
-    sys.exit(run(sys.argv, "PipeStress", "pipestress", "FRE_FILE", read_fre_file, analyse_fre_file))
+    sys.exit(main())

@@ -1,5 +1,4 @@
-"""The main shared by the simulated solver programs (installed together
-with one of them as a single script).
+"""The main shared by the simulated solver programs.
 
 usage: <solver> INPUT_FILE THF_FILE
 Reads the input file, writes "<stem of the input>.results" (JSON) in the
@@ -9,6 +8,10 @@ import json
 import os
 import sys
 import time
+
+
+# The CPU time each solve takes, set by the installed program's launcher.
+SOLVE_SECONDS = 0.0
 
 
 class InputError(Exception):
@@ -30,8 +33,7 @@ def burn_cpu(seconds):
 
 def run(argv, solver, program, input_label, read_input, analyse):
     """read_input(path) -> content (raises InputError); analyse(content,
-    thf_cases) -> the "analysis" member of the results. SOLVE_SECONDS, set
-    by the installation, is the CPU time each solve takes."""
+    thf_cases) -> the "analysis" member of the results."""
     if len(argv) != 3:
         print("usage: %s %s THF_FILE" % (program, input_label), file=sys.stderr)
         return 2
@@ -52,7 +54,7 @@ def run(argv, solver, program, input_label, read_input, analyse):
         "thermal_cases": thf_cases,
         "analysis": analyse(content, thf_cases),
     }
-    burn_cpu(globals().get("SOLVE_SECONDS", 0.0))
+    burn_cpu(SOLVE_SECONDS)
     stem = os.path.splitext(os.path.basename(input_file))[0]
     with open(stem + ".results", "w", encoding="utf-8") as stream:
         json.dump(results, stream, indent=1)

@@ -1,6 +1,7 @@
 """Some of the module's functions written as the same steps in plain
 Python: the baseline the benchmarks time against, and the reference the
-tests compare the native fast paths with."""
+tests compare the native fast paths with (importable from both as
+dralvex_sim.plain)."""
 import os
 
 
