@@ -1,6 +1,7 @@
 // find_first_file and copyDirectoryToTemp: plain directories, no host.
 #include "module/bodies.hpp"
 #include "runtime/api.hpp"
+#include "runtime/plain_data.hpp"
 #include "shared/files.hpp"
 
 #include <optional>
@@ -20,29 +21,6 @@ PyObject* own_listdir() {
 #else
     return listdir.get([] { return attr(import_module("posix"_py), "listdir"_py); });
 #endif
-}
-
-#ifdef PYPY_VERSION
-bool is_ascii(std::string_view text) noexcept {
-    for (const char byte : text) {
-        if (static_cast<unsigned char>(byte) >= 0x80) return false;
-    }
-    return true;
-}
-#endif
-
-// name.lower().endswith(ext) for an ASCII name, `ext` as UTF-8: str.lower
-// maps only A-Z among ASCII characters, and a non-ASCII ext ends no ASCII
-// name.
-bool ascii_lower_endswith(std::string_view name, std::string_view ext) noexcept {
-    if (ext.size() > name.size()) return false;
-    const std::string_view tail = name.substr(name.size() - ext.size());
-    for (std::size_t index = 0; index < ext.size(); ++index) {
-        char byte = tail[index];
-        if (byte >= 'A' && byte <= 'Z') byte = static_cast<char>(byte - 'A' + 'a');
-        if (byte != ext[index]) return false;
-    }
-    return true;
 }
 
 // The rest of the walk for one name, as the Python loop body does it:
@@ -79,19 +57,14 @@ std::optional<Ref> walk_own_listing(PyObject* directory, const Ref& names, PyObj
     });
     return found ? found : Ref::borrow(""_py);
 #else
-    for (Py_ssize_t index = 0; index < count && index < PyList_GET_SIZE(names.get()); ++index) {
-        Ref f = Ref::borrow(PyList_GET_ITEM(names.get(), index));
-#if PY_VERSION_HEX < 0x030C0000
-        if (PyUnicode_READY(f.get()) < 0) raise_pending();
-#endif
-        const bool ascii = PyUnicode_IS_ASCII(f.get());
-        if (ascii) {
-            const std::string_view name(static_cast<const char*>(PyUnicode_DATA(f.get())),
-                                        static_cast<std::size_t>(PyUnicode_GET_LENGTH(f.get())));
-            if (!ascii_lower_endswith(name, suffix)) continue;
-        }
-        if (Ref path = test_name(directory, f, ext, ascii)) return path;
-    }
+    Ref found;
+    for_each_item(names, [&](const Ref& f) {
+        const std::optional<std::string_view> ascii = ascii_text(f.get());
+        if (ascii && !ascii_lower_endswith(*ascii, suffix)) return true;
+        found = test_name(directory, f, ext, ascii.has_value());
+        return !found;
+    });
+    if (found) return found;
 #endif
     return Ref::borrow(""_py);
 }

@@ -182,6 +182,17 @@ std::pair<Ref, Ref> unpack_pair(Obj value, Where where = Where::current());
 // The UTF-8 of a str; empty, with no exception left, when it holds surrogates.
 std::optional<std::string_view> utf8(PyObject* text) noexcept;
 
+// The characters of an exact str that is all ASCII, read in place; empty,
+// nothing raised, for anything else.
+std::optional<std::string_view> ascii_text(PyObject* text);
+
+bool is_ascii(std::string_view text) noexcept;
+
+// text.lower().endswith(suffix) for an ASCII text, `suffix` as UTF-8:
+// str.lower maps only A-Z among ASCII characters, and a suffix that is not
+// ASCII ends no ASCII text.
+bool ascii_lower_endswith(std::string_view text, std::string_view suffix) noexcept;
+
 // The str of a list joined by NULs into one UTF-8 text and read back name by
 // name: on PyPy one C object for all the names, not one per name.
 class JoinedNames {

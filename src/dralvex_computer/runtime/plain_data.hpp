@@ -1,0 +1,58 @@
+// Reading parsed documents (the dicts, lists and str that json gives)
+// exactly as Python reads them, faster where the containers are the exact
+// built-in types and a read can run no Python code:
+// - the Python forms with fast paths: `container[key]`, `a == b` of two
+//   str, `for item in items`;
+// - plain reads that report, without raising, when they do not apply
+//   (a subclass, a key that is no exact str): the caller then takes the
+//   Python form from the start;
+// - bulk reads by builtins, which on PyPy spare a C object per item.
+#pragma once
+
+#include "runtime/api.hpp"
+
+namespace dralvex {
+
+// container[key]: an exact dict read directly (dict's own KeyError).
+Ref item_of(Obj container, PyObject* key, Where where = Where::current());
+
+// left == right: two exact str compared directly.
+bool text_equals(Obj left, Obj right, Where where = Where::current());
+
+// for item in items: body(item). CPython walks an exact list by index,
+// reading its length at each step as the list iterator does; PyPy would
+// copy the whole list into C objects for that, so it iterates. A body that
+// returns bool ends the loop by returning false (break).
+template <class Body>
+void for_each_item(const Ref& items, Body&& body, Where where = Where::current()) {
+#ifndef PYPY_VERSION
+    if (PyList_CheckExact(items.get())) {
+        for (Py_ssize_t index = 0; index < PyList_GET_SIZE(items.get()); ++index) {
+            Ref value = Ref::borrow(PyList_GET_ITEM(items.get(), index));
+            if constexpr (std::is_same_v<decltype(body(value)), bool>) {
+                if (!body(value)) return;
+            } else {
+                body(value);
+            }
+        }
+        return;
+    }
+#endif
+    for_each(At(items, where), body);
+}
+
+// container[key] of an exact dict whose keys are all exact str, where the
+// look-up runs no Python code; empty, nothing raised, otherwise (another
+// container, a key that is missing or no exact str).
+Ref plain_item(const Ref& container, PyObject* key);
+
+// list(map(function, items)), run by builtins.
+Ref map_list(PyObject* function, const Ref& items, Where where = Where::current());
+
+// list(itertools.chain.from_iterable(dicts)): all the keys of the dicts.
+Ref keys_of_all(const Ref& dicts, Where where = Where::current());
+
+// set(map(type, items)) == {type}: every item of exactly that type.
+bool all_of_exact_type(const Ref& items, PyTypeObject* type, Where where = Where::current());
+
+}  // namespace dralvex
