@@ -131,7 +131,6 @@ chmod +x "$root/usr/sbin/policy-rc.d"
 
 echo "==== copying a clean checkout"
 git clone --quiet --no-local "$repo" "$root/work/dralvex_computer"
-if [[ -d "$repo/../shared" ]]; then cp -a "$repo/../shared" "$root/work/shared"; fi
 
 # Everything inside runs in a private mount namespace: when it ends, every
 # mount made for the chroot is gone with it.
