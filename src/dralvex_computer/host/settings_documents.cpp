@@ -72,8 +72,7 @@ std::optional<FamilyNames> join_family_names(const Ref& families) {
     const Py_ssize_t count = PyList_GET_SIZE(families.get());
     if (count == 0 || !all_of_exact_type(families, &PyDict_Type)) return std::nullopt;
     // The look-ups of "Name" below run no Python code only among exact str keys.
-    Ref keys = keys_of_all(families);
-    if (PyList_GET_SIZE(keys.get()) > 0 && !all_of_exact_type(keys, &PyUnicode_Type)) return std::nullopt;
+    if (!all_keys_exact_str(families)) return std::nullopt;
     Ref names;
     try {
         names = map_list(name_getter, families);

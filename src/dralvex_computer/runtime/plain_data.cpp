@@ -4,10 +4,31 @@ namespace dralvex {
 
 namespace {
 
+#ifdef PYPY_VERSION
+// PyPy's dict strategies that hold exact str keys only (literal dicts, the
+// json decoder's, empty ones); any other strategy answers "no".
+bool is_exact_str_strategy(PyObject* name) noexcept {
+    for (const char* known : {"UnicodeDictStrategy", "JsonDictStrategy", "EmptyDictStrategy"}) {
+        if (PyUnicode_CompareWithASCIIString(name, known) == 0) return true;
+    }
+    return false;
+}
+
+PyObject* strategy_function(Where where) {
+    static Lazy strategy;
+    return strategy.get([&] { return attr(import_module("__pypy__"_py, where), "strategy"_py, where); });
+}
+#endif
+
 // Whether every key of an exact dict is an exact str: a look-up in it then
 // compares str with str and runs no Python code (a str subclass's __eq__
 // could change the document in the middle of a walk).
-bool has_only_exact_str_keys(PyObject* dict) noexcept {
+bool has_only_exact_str_keys(PyObject* dict, Where where) {
+#ifdef PYPY_VERSION
+    Ref name = call(At(strategy_function(where), where), dict);
+    return PyUnicode_Check(name.get()) && is_exact_str_strategy(name.get());
+#else
+    (void)where;
     Py_ssize_t position = 0;
     PyObject* key = nullptr;
     PyObject* value = nullptr;
@@ -15,6 +36,7 @@ bool has_only_exact_str_keys(PyObject* dict) noexcept {
         if (!PyUnicode_CheckExact(key)) return false;
     }
     return true;
+#endif
 }
 
 }  // namespace
@@ -37,7 +59,7 @@ bool text_equals(Obj left, Obj right, Where where) {
 }
 
 Ref plain_item(const Ref& container, PyObject* key) {
-    if (!PyDict_CheckExact(container.get()) || !has_only_exact_str_keys(container.get())) return {};
+    if (!PyDict_CheckExact(container.get()) || !has_only_exact_str_keys(container.get(), Where::current())) return {};
     PyObject* item = PyDict_GetItemWithError(container.get(), key);   // borrowed
     if (item == nullptr) {
         PyErr_Clear();
@@ -52,12 +74,20 @@ Ref map_list(PyObject* function, const Ref& items, Where where) {
     return Ref::steal(PySequence_List(call(At(map, where), function, items).get()), where);
 }
 
-Ref keys_of_all(const Ref& dicts, Where where) {
-    static Lazy chain_from_iterable;
-    PyObject* from_iterable = chain_from_iterable.get([&] {
-        return attr(attr(import_module("itertools"_py, where), "chain"_py, where), "from_iterable"_py, where);
-    });
-    return Ref::steal(PySequence_List(call(At(from_iterable, where), dicts).get()), where);
+bool all_keys_exact_str(const Ref& dicts, Where where) {
+#ifdef PYPY_VERSION
+    Ref names = Ref::steal(PySet_New(map_list(strategy_function(where), dicts, where).get()), where);
+    bool all = true;
+    for_each(At(names, where), [&](const Ref& name) { all = all && is_exact_str_strategy(name.get()); });
+    return all;
+#else
+    bool all = true;
+    for_each_item(dicts, [&](const Ref& dict) {
+        all = PyDict_CheckExact(dict.get()) && has_only_exact_str_keys(dict.get(), where);
+        return all;
+    }, where);
+    return all;
+#endif
 }
 
 bool all_of_exact_type(const Ref& items, PyTypeObject* type, Where where) {
