@@ -10,16 +10,10 @@ import os as _os
 import sys as _sys
 import types as _types
 
-def _installed_version():
-    # The version lives in pyproject.toml alone; an installed package knows it.
-    try:
-        from importlib import metadata
-        return metadata.version("dralvex_computer")
-    except Exception:
-        return "0+unknown"
-
-
-__version__ = _installed_version()
+try:
+    from ._version import __version__   # written by the build from pyproject.toml
+except ImportError:   # a source tree that was never built
+    __version__ = "0+unknown"
 
 # The bridge modules the native module imports at load, and the packages
 # that provide them (on Windows with CPython; PyPy users bring their own).

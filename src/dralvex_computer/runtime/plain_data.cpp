@@ -41,23 +41,6 @@ bool has_only_exact_str_keys(PyObject* dict, Where where) {
 
 }  // namespace
 
-Ref item_of(Obj container, PyObject* key, Where where) {
-    if (PyDict_CheckExact(container.ptr)) {
-        PyObject* value = PyDict_GetItemWithError(container.ptr, key);   // borrowed
-        if (value != nullptr) return Ref::borrow(value);
-        if (!PyErr_Occurred()) PyErr_SetObject(PyExc_KeyError, key);
-        raise_pending(where);
-    }
-    return subscript(container, key, where);
-}
-
-bool text_equals(Obj left, Obj right, Where where) {
-    if (PyUnicode_CheckExact(left.ptr) && PyUnicode_CheckExact(right.ptr)) {
-        return left.ptr == right.ptr || PyUnicode_Compare(left.ptr, right.ptr) == 0;
-    }
-    return equals(left, right, where);
-}
-
 Ref plain_item(const Ref& container, PyObject* key) {
     if (!PyDict_CheckExact(container.get()) || !has_only_exact_str_keys(container.get(), Where::current())) return {};
     PyObject* item = PyDict_GetItemWithError(container.get(), key);   // borrowed

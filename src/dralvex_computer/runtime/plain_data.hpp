@@ -11,13 +11,15 @@
 
 #include "runtime/api.hpp"
 
+#include <cstring>
+
 namespace dralvex {
 
 // container[key]: an exact dict read directly (dict's own KeyError).
-Ref item_of(Obj container, PyObject* key, Where where = Where::current());
+inline Ref item_of(Obj container, PyObject* key, Where where = Where::current());
 
 // left == right: two exact str compared directly.
-bool text_equals(Obj left, Obj right, Where where = Where::current());
+inline bool text_equals(Obj left, Obj right, Where where = Where::current());
 
 // for item in items: body(item). CPython walks an exact list by index,
 // reading its length at each step as the list iterator does; PyPy would
@@ -56,5 +58,38 @@ bool all_keys_exact_str(const Ref& dicts, Where where = Where::current());
 
 // set(map(type, items)) == {type}: every item of exactly that type.
 bool all_of_exact_type(const Ref& items, PyTypeObject* type, Where where = Where::current());
+
+// Inline: a walk of ten thousand entries calls them for each.
+inline Ref item_of(Obj container, PyObject* key, Where where) {
+    if (PyDict_CheckExact(container.ptr)) {
+        PyObject* value = PyDict_GetItemWithError(container.ptr, key);   // borrowed
+        if (value != nullptr) return Ref::borrow(value);
+        if (!PyErr_Occurred()) PyErr_SetObject(PyExc_KeyError, key);
+        raise_pending(where);
+    }
+    return subscript(container, key, where);
+}
+
+inline bool text_equals(Obj left, Obj right, Where where) {
+    if (PyUnicode_CheckExact(left.ptr) && PyUnicode_CheckExact(right.ptr)) {
+        if (left.ptr == right.ptr) return true;
+#ifndef PYPY_VERSION
+        // str == str on CPython's own representation: same length, same
+        // kind, same code points (what unicode_eq does, without a call)
+#if PY_VERSION_HEX < 0x030C0000
+        if (PyUnicode_READY(left.ptr) < 0 || PyUnicode_READY(right.ptr) < 0) raise_pending(where);
+#endif
+        const Py_ssize_t length = PyUnicode_GET_LENGTH(left.ptr);
+        if (length != PyUnicode_GET_LENGTH(right.ptr) || PyUnicode_KIND(left.ptr) != PyUnicode_KIND(right.ptr)) {
+            return false;
+        }
+        return std::memcmp(PyUnicode_DATA(left.ptr), PyUnicode_DATA(right.ptr),
+                           static_cast<std::size_t>(length) * PyUnicode_KIND(left.ptr)) == 0;
+#else
+        return PyUnicode_Compare(left.ptr, right.ptr) == 0;
+#endif
+    }
+    return equals(left, right, where);
+}
 
 }  // namespace dralvex
