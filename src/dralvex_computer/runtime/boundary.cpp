@@ -72,17 +72,28 @@ PyCodeObject* entry_code(const char* function, const Where& where) noexcept {
 
 const char* entry_file_name(const Where& where) noexcept { return relative_source(where.file_name()); }
 
+struct ThreadCalls {
+    int depth = 0;
+    const char* running = nullptr;
+};
+
 namespace {
-thread_local const char* running_function_name = nullptr;
+thread_local ThreadCalls thread_calls;
 }  // namespace
 
-const char* running_function() noexcept { return running_function_name; }
+const char* running_function() noexcept { return thread_calls.running; }
 
-RunningFunction::RunningFunction(const char* name) noexcept : outer_(running_function_name) {
-    running_function_name = name;
+RunningFunction::RunningFunction(const char* name) noexcept : calls_(&thread_calls), outer_(calls_->running) {
+    ++calls_->depth;
+    calls_->running = name;
 }
 
-RunningFunction::~RunningFunction() { running_function_name = outer_; }
+RunningFunction::~RunningFunction() {
+    --calls_->depth;
+    calls_->running = outer_;
+}
+
+int RunningFunction::depth() const noexcept { return calls_->depth; }
 
 void add_traceback(const char* function, const Where& where) noexcept {
 #ifdef PYPY_VERSION

@@ -25,6 +25,8 @@ const char* entry_file_name(const Where& where) noexcept;
 // (nullptr outside any): the entry a compound statement's exception gets.
 const char* running_function() noexcept;
 
+// A module function's call on this thread, for as long as it runs: its
+// traceback name, and how many module calls are nested on the thread.
 class RunningFunction {
 public:
     explicit RunningFunction(const char* name) noexcept;
@@ -32,7 +34,10 @@ public:
     RunningFunction(const RunningFunction&) = delete;
     RunningFunction& operator=(const RunningFunction&) = delete;
 
+    int depth() const noexcept;   // 1 for a call made from Python code alone
+
 private:
+    struct ThreadCalls* calls_;   // this thread's, reached once per call
     const char* outer_;
 };
 

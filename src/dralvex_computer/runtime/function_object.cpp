@@ -38,31 +38,22 @@ constexpr int max_nested_calls = 56;
 #else
 constexpr int max_nested_calls = 160;
 #endif
-thread_local int nested_calls = 0;
-
-struct NestedCall {
-    NestedCall() noexcept { ++nested_calls; }
-    ~NestedCall() { --nested_calls; }
-    NestedCall(const NestedCall&) = delete;
-    NestedCall& operator=(const NestedCall&) = delete;
-};
 
 // Runs the body on bound arguments. A binding error is a failure like any
 // other, but reported without a C++ throw.
 PyObject* run_body(const FunctionObject& function, PyObject* const* args, Py_ssize_t positional, PyObject* kwargs) {
     const FunctionDescription& description = *function.description;
-    const NestedCall nested;
-    if (nested_calls > max_nested_calls) {
+    const char* name = function.traceback_name;
+    const RunningFunction running(name);
+    if (running.depth() > max_nested_calls) {
         PyErr_SetString(PyExc_RecursionError, "maximum recursion depth exceeded");
         return nullptr;
     }
     PyObject* values[max_parameters] = {};
     if (!bind_arguments(function, args, positional, kwargs, values)) {
-        add_traceback(function.traceback_name, description.defined);
+        add_traceback(name, description.defined);
         return nullptr;
     }
-    const char* name = function.traceback_name;
-    const RunningFunction running(name);
     try {
 #ifdef DRALVEX_FAULT_INJECTION
         // Test builds only: a foreign C++ exception from inside a body.
