@@ -9,15 +9,15 @@
 namespace dralvex::functions {
 
 // host/
-Ref setup_dralvex_computer(PyObject* ductavo_installation_directory, PyObject* dralvexModule);
+Ref setup_dralvex_computer(PyObject* ductavo_installation_directory, PyObject* dralvex_module);
 Ref load_dll(PyObject* dllname);
 Ref load_dll_c(PyObject* dllname);
 Ref FindSolverPaths(PyObject* settings);
-Ref FindDataProjectPaths(PyObject* dataSources);
+Ref FindDataProjectPaths(PyObject* data_sources);
 
 // documents/
-Ref loadStrale(PyObject* straleFilename);
-Ref saveStrale(PyObject* strale, PyObject* straleFilename);
+Ref loadStrale(PyObject* strale_filename);
+Ref saveStrale(PyObject* strale, PyObject* strale_filename);
 Ref getStrale(PyObject* directory);
 Ref createStrale(PyObject* module);
 Ref createPipingStrale();
@@ -25,35 +25,35 @@ Ref createStructureStrale();
 Ref find_first_file(PyObject* directory, PyObject* ext);
 Ref copyDirectoryToTemp(PyObject* directory);
 Ref inspectClass(PyObject* instance, PyObject* indent);
-Ref findNameSpaceAndAssembly(PyObject* className);
-Ref writeFreFile(PyObject* strale, PyObject* straleFilename);
-Ref createCommand(PyObject* commandName, PyObject* strale);
+Ref findNameSpaceAndAssembly(PyObject* class_name);
+Ref writeFreFile(PyObject* strale, PyObject* strale_filename);
+Ref createCommand(PyObject* command_name, PyObject* strale);
 Ref executeCommand(PyObject* command);
 
 // solving/
 Ref solve(PyObject* filename, PyObject* solvername, PyObject* sandbox);
 Ref disposeSolution();
-Ref solvePipingModel(PyObject* strale, PyObject* straleFilename, PyObject* solvername, PyObject* directory);
-Ref solveStructureModel(PyObject* strale, PyObject* straleFilename, PyObject* directory);
-Ref PipeStressSolve(PyObject* strale, PyObject* straleFilename, PyObject* directory);
-Ref AsterSolve(PyObject* strale, PyObject* straleFilename, PyObject* directory);
+Ref solvePipingModel(PyObject* strale, PyObject* strale_filename, PyObject* solvername, PyObject* directory);
+Ref solveStructureModel(PyObject* strale, PyObject* strale_filename, PyObject* directory);
+Ref PipeStressSolve(PyObject* strale, PyObject* strale_filename, PyObject* directory);
+Ref AsterSolve(PyObject* strale, PyObject* strale_filename, PyObject* directory);
 
 // projects/
-Ref addProjectFolder(PyObject* directory, PyObject* folderName);
-Ref removeProjectFolder(PyObject* folderDirectory);
-Ref addProject(PyObject* directory, PyObject* projectName, PyObject* studyName,
-               PyObject* screenWidth, PyObject* screenheight, PyObject* module);
-Ref addPipingProject(PyObject* directory, PyObject* projectName, PyObject* studyName,
-                     PyObject* screenWidth, PyObject* screenheight);
-Ref addStructureProject(PyObject* directory, PyObject* projectName, PyObject* studyName,
-                        PyObject* screenWidth, PyObject* screenheight);
-Ref removeProject(PyObject* projectDirectory);
-Ref addStudy(PyObject* projectDirectory, PyObject* studyName, PyObject* screenWidth,
-             PyObject* screenheight, PyObject* module);
-Ref addPipingStudy(PyObject* projectDirectory, PyObject* studyName, PyObject* screenWidth, PyObject* screenheight);
-Ref addStructureStudy(PyObject* projectDirectory, PyObject* studyName, PyObject* screenWidth,
+Ref addProjectFolder(PyObject* directory, PyObject* folder_name);
+Ref removeProjectFolder(PyObject* folder_directory);
+Ref addProject(PyObject* directory, PyObject* project_name, PyObject* study_name, PyObject* screen_width,
+               PyObject* screenheight, PyObject* module);
+Ref addPipingProject(PyObject* directory, PyObject* project_name, PyObject* study_name, PyObject* screen_width,
+                     PyObject* screenheight);
+Ref addStructureProject(PyObject* directory, PyObject* project_name, PyObject* study_name, PyObject* screen_width,
+                        PyObject* screenheight);
+Ref removeProject(PyObject* project_directory);
+Ref addStudy(PyObject* project_directory, PyObject* study_name, PyObject* screen_width, PyObject* screenheight,
+             PyObject* module);
+Ref addPipingStudy(PyObject* project_directory, PyObject* study_name, PyObject* screen_width, PyObject* screenheight);
+Ref addStructureStudy(PyObject* project_directory, PyObject* study_name, PyObject* screen_width,
                       PyObject* screenheight);
-Ref removeStudy(PyObject* projectDirectory, PyObject* studyName);
-Ref duplicateStudy(PyObject* projectDirectory, PyObject* studyName, PyObject* copyStudyName);
+Ref removeStudy(PyObject* project_directory, PyObject* study_name);
+Ref duplicateStudy(PyObject* project_directory, PyObject* study_name, PyObject* copy_study_name);
 
 }  // namespace dralvex::functions

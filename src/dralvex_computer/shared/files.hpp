@@ -44,6 +44,18 @@ inline FreFile fre_file_in(Obj directory, Obj strale_filename, Where where = Whe
     return {Call{At(os_path_function("join"_py, where), where), directory, fallback_fre_name()}, true};
 }
 
+// The same rule in the words of solve, for a model document path:
+//   frefilename = os.path.splitext(filename)[0] + ".fre"
+//   if not os.path.exists(frefilename):
+//       frefilename = os.path.join(os.path.dirname(filename), "conception.fre")
+inline FreFile fre_file_beside(Obj filename, Where where = Where::current()) {
+    Ref frefile = add(item(Call{At(os_path_function("splitext"_py, where), where), filename}, 0, where), ".fre"_py, where);
+    if (path_exists(frefile, where)) return {frefile, false};
+    return {Call{At(os_path_function("join"_py, where), where),
+                 Call{At(os_path_function("dirname"_py, where), where), filename}, fallback_fre_name()},
+            true};
+}
+
 // Warns (dralvex_computer.SharedFreFileWarning) when the fallback FRE file
 // that a model's input is written to or read from is shared with other
 // model documents of its directory: the application's naming gives them all

@@ -99,12 +99,9 @@ Ref solve(PyObject* filename, PyObject* solvername, PyObject* sandbox) {
     call_global("disposeSolution"_py);
 
     Ref strale_filename = Ref::borrow(filename);
-    // The FRE rule of fre_file_in, in the words of this function's steps.
-    Ref frefilename = add(item(Call{os_path_function("splitext"_py), filename}, 0), ".fre"_py);
-    const bool fallback_fre = !path_exists(frefilename);
-    if (fallback_fre) {
-        frefilename = Call{os_path_function("join"_py), Call{os_path_function("dirname"_py), filename}, fallback_fre_name()};
-    }
+    const FreFile fre = fre_file_beside(filename);
+    const Ref& frefilename = fre.path;
+    const bool fallback_fre = fre.fallback;
     Ref thffile = Call{global("find_first_file"_py), directory_of(filename), ".thf"_py};
     Ref directory = truth(sandbox) ? unique_temporary_path() : directory_of(filename);
     if (!path_exists(directory)) strale_filename = fill_run_directory(directory, filename, frefilename, fallback_fre, thffile);
