@@ -33,7 +33,7 @@ import tempfile
 import threading
 import time
 import traceback
-from typing import TYPE_CHECKING, Any, Callable, Iterable, List, Optional
+from typing import TYPE_CHECKING, Any, Callable, Iterable, Iterator, List, Optional
 
 if TYPE_CHECKING:
     from typing import Literal
@@ -172,6 +172,25 @@ def _error_fields(error, text=None):
             text if text is not None else "".join(traceback.format_exception(type(error), error, error.__traceback__)))
 
 
+def _failed(index, item, error):
+    result = _lost(index, item, FAILED, None)
+    result.error_type, result.error_message, result.traceback = _error_fields(error)
+    return result
+
+
+@contextlib.contextmanager
+def _solver_thread_errors() -> Iterator[List[Any]]:
+    """Collects what ends a thread with an exception while the block runs
+    (the module's solver thread), instead of printing it."""
+    errors: List[Any] = []
+    saved_hook = threading.excepthook
+    threading.excepthook = errors.append
+    try:
+        yield errors
+    finally:
+        threading.excepthook = saved_hook
+
+
 def _time_out(marker):
     """A Dask item past its time-out: the marker tells its retry, and the
     worker process ends (Dask's nanny starts a new one)."""
@@ -248,12 +267,10 @@ def _run_locked(function: Callable[[Any], Any], item: Any, index: int, installat
     own_temp = os.path.join(run_root, "w%d" % os.getpid())
     os.makedirs(own_temp, exist_ok=True)
     saved_tempdir, tempfile.tempdir = tempfile.tempdir, own_temp
-    thread_errors: List[Any] = []
-    saved_hook = threading.excepthook
-    threading.excepthook = thread_errors.append
     output = io.StringIO()
     try:
-        with contextlib.redirect_stdout(output), contextlib.redirect_stderr(output):
+        with _solver_thread_errors() as thread_errors, contextlib.redirect_stdout(output), \
+                contextlib.redirect_stderr(output):
             _ensure_set_up(installation)
             value = function(item)
         if isinstance(value, _Outcome):
@@ -266,7 +283,6 @@ def _run_locked(function: Callable[[Any], Any], item: Any, index: int, installat
         result.status = FAILED
         result.error_type, result.error_message, result.traceback = _error_fields(error)
     finally:
-        threading.excepthook = saved_hook
         tempfile.tempdir = saved_tempdir
     result.output = output.getvalue()
     if thread_errors:
@@ -481,9 +497,7 @@ def _future_result(future, index, item, timeout):
     except concurrent.futures.process.BrokenProcessPool as error:
         return _lost(index, item, WORKER_LOST, str(error) or "the worker process died")
     except Exception as error:
-        result = _lost(index, item, FAILED, None)
-        result.error_type, result.error_message, result.traceback = _error_fields(error)
-        return result
+        return _failed(index, item, error)
 
 
 def _dask_result(future, index, item):
@@ -492,9 +506,7 @@ def _dask_result(future, index, item):
     except Exception as error:
         if type(error).__name__ == "KilledWorker":
             return _lost(index, item, WORKER_LOST, "the worker process died: %s" % error)
-        result = _lost(index, item, FAILED, None)
-        result.error_type, result.error_message, result.traceback = _error_fields(error)
-        return result
+        return _failed(index, item, error)
 
 
 def solve_models(paths: Iterable[Any], solver: _SolverName, installation: Installation, sandbox: bool = True,
@@ -516,16 +528,12 @@ def solve_model(path: Any, solver: _SolverName, sandbox: bool = True) -> Any:
     with the exception of the solver thread as its cause, or what the module
     printed as its message."""
     import dralvex_computer as cc
-    thread_errors: List[Any] = []
-    saved_hook = threading.excepthook
-    threading.excepthook = thread_errors.append
     output = io.StringIO()
     try:
-        with contextlib.redirect_stdout(output):
+        with _solver_thread_errors() as thread_errors, contextlib.redirect_stdout(output):
             solution = cc.solve(path, solver, sandbox)
     finally:
-        threading.excepthook = saved_hook
-    sys.stdout.write(output.getvalue())
+        sys.stdout.write(output.getvalue())
     if solution is not None:
         return solution
     if thread_errors:

@@ -58,23 +58,6 @@ def _read_json(path):
         return json.load(stream)
 
 
-def _solver_paths(settings):
-    """The solver paths the settings give, read as the module reads them."""
-    try:
-        from . import dralvex_core
-        return dralvex_core.FindSolverPaths(settings)
-    except ImportError:
-        found = {}
-        for family in settings["Families"]:
-            for sub_family in family["SubFamilies"]:
-                if sub_family["Name"] == "PATH":
-                    for setting in sub_family["Settings"]:
-                        if (family["Name"], setting["Name"]) in (("ASTER", "WINDOWS SOLVER PATH"),
-                                                                 ("PIPESTRESS", "SOLVER PATH")):
-                            found[family["Name"]] = setting["Value"] or None
-        return found.get("ASTER"), found.get("PIPESTRESS")
-
-
 def run(arguments, stream=None):
     report = Report(stream or sys.stdout)
     print("dralvex_computer doctor", file=report.stream)
@@ -129,9 +112,13 @@ def _check_installation(report, arguments):
         else:
             report.check(True, label, path)
     settings = documents.get("settings document")
-    if settings is not None:
+    try:
+        from . import dralvex_core
+    except ImportError:
+        dralvex_core = None   # reported above; the module reads the solver paths
+    if settings is not None and dralvex_core is not None:
         try:
-            aster, pipestress = _solver_paths(settings)
+            aster, pipestress = dralvex_core.FindSolverPaths(settings)
         except Exception as error:
             report.check(False, "solver paths", "unreadable (%s: %s)" % (type(error).__name__, error),
                          "the settings document lacks the solver families")
