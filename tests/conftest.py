@@ -21,7 +21,7 @@ from dralvex_sim.kit import restore_module_state, simulated_platform  # noqa: E4
 with simulated_platform():
     import dralvex_computer as cc  # noqa: E402
 
-core = cc.dralvex_core
+    core = cc.dralvex_core   # the native module loads at its first use
 restore_module_state(core)   # remembers the namespace the module starts with
 
 pytest_plugins = ["dralvex_sim.pytest_plugin"]

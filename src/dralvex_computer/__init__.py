@@ -5,6 +5,11 @@ this package makes its enumeration and functions reachable as
 ``dralvex_computer.<name>``. The module's state (``_settingsPath_``,
 ``_Solution_`` and the other globals) lives in the native module: reading or
 assigning one through the package reaches the native module's value.
+
+The native module is loaded at the first use of one of its names, not at
+``import dralvex_computer``: the batch layer, the command line and the
+doctor run on machines that have no bridge (a laptop that submits a sweep
+to workstations, a machine being diagnosed).
 """
 import os as _os
 import sys as _sys
@@ -15,79 +20,132 @@ try:
 except ImportError:   # a source tree that was never built
     __version__ = "0+unknown"
 
+from .shared_fre import SharedFreFileWarning  # noqa: E402
+
 # The bridge modules the native module imports at load, and the packages
 # that provide them (on Windows with CPython; PyPy users bring their own).
 _PROVIDERS = {"clr": "pythonnet", "pythoncom": "pywin32"}
 
-# A `module:function` called before the native module is loaded, named by
-# the environment of a process that has no bridge of its own: the worker
-# processes of a batch run on the simulated platform
-# (DRALVEX_COMPUTER_PREPARE=dralvex_sim.kit:activate).
-_PREPARE = _os.environ.get("DRALVEX_COMPUTER_PREPARE")
-if _PREPARE:
-    import importlib as _importlib
+# The environment variable naming a `module:function` called before the
+# native module is loaded, for a process that has no bridge of its own (the
+# simulated platform: DRALVEX_COMPUTER_PREPARE=dralvex_sim.kit:activate).
+PREPARE_VARIABLE = "DRALVEX_COMPUTER_PREPARE"
 
-    _module_name, _, _function_name = _PREPARE.partition(":")
-    getattr(_importlib.import_module(_module_name), _function_name or "activate")()
+_prepared = set()
 
-# Raised at import when a bridge module is missing; only
-# `python -m dralvex_computer doctor` gets the package without it, to
-# report what is missing.
-_BRIDGE_ERROR = None
-try:
-    from . import dralvex_core
-except ModuleNotFoundError as _missing:
-    if _missing.name not in _PROVIDERS:
-        raise
-    _message = ("No module named %r: install the package %r (pip install %s), or, on PyPy, put a %r module on the path"
-                % (_missing.name, _PROVIDERS[_missing.name], _PROVIDERS[_missing.name], _missing.name))
-    import importlib.util as _util
 
-    if _util.find_spec("dralvex_sim") is not None:
-        _message += ("; without the application, the test kit's simulated platform provides it: "
-                     "dralvex_sim.kit.simulated_platform(), or DRALVEX_COMPUTER_PREPARE=dralvex_sim.kit:activate")
-    _BRIDGE_ERROR = ModuleNotFoundError(_message, name=_missing.name)
-    _BRIDGE_ERROR.__cause__ = _missing
-    if _sys.argv[:1] != ["-m"]:
-        raise _BRIDGE_ERROR from _missing
+def _run_prepare(spec):
+    """Calls the `module:function` named by ``spec`` once per process."""
+    if not spec or spec in _prepared:
+        return
+    import importlib
 
-if _BRIDGE_ERROR is None:
-    # The public names and the module globals come from the native module
-    # itself: its enumeration, its functions in the order it made them (the
-    # solver runners, whose names begin with an underscore, stay private), and
-    # its globals, whose names begin and end with one underscore.
-    _function_type = type(dralvex_core.setup_dralvex_computer)
-    __all__ = ["DralvexModule"] + [
-        _name for _name, _value in vars(dralvex_core).items()
-        if isinstance(_value, _function_type) and not _name.startswith("_")
-    ]
-    globals().update({_name: getattr(dralvex_core, _name) for _name in __all__})
+    module_name, _, function_name = spec.partition(":")
+    getattr(importlib.import_module(module_name), function_name or "activate")()
+    _prepared.add(spec)
 
-    from .shared_fre import SharedFreFileWarning  # noqa: E402
-    __all__.append("SharedFreFileWarning")
 
-    # Forwarded to the native module so that the package never holds a stale copy.
-    _GLOBALS = frozenset(
-        _name for _name in vars(dralvex_core)
-        if _name.startswith("_") and _name.endswith("_") and not _name.startswith("__")
-    )
+def _missing_bridge_error(missing):
+    message = ("No module named %r: install the package %r (pip install %s), or, on PyPy, put a %r module on the path"
+               % (missing.name, _PROVIDERS[missing.name], _PROVIDERS[missing.name], missing.name))
+    import importlib.util
 
-    class _Package(_types.ModuleType):
-        def __getattr__(self, name):
-            if name in _GLOBALS:
-                return getattr(dralvex_core, name)
+    if importlib.util.find_spec("dralvex_sim") is not None:
+        message += ("; without the application, the test kit's simulated platform provides it: "
+                    "dralvex_sim.kit.simulated_platform(), DRALVEX_COMPUTER_PREPARE=dralvex_sim.kit:activate, "
+                    "or pytest --dralvex-simulated")
+    error = ModuleNotFoundError(message, name=missing.name)
+    error.__cause__ = missing
+    return error
+
+
+def _load_core():
+    """Loads the native module (after the prepare hook of the environment)
+    and makes its names the package's. A failed load leaves nothing behind
+    and is tried again at the next use."""
+    core = _sys.modules.get(__name__ + ".dralvex_core")
+    if core is None:
+        _run_prepare(_os.environ.get(PREPARE_VARIABLE))
+        import importlib
+
+        try:
+            core = importlib.import_module(__name__ + ".dralvex_core")
+        except ModuleNotFoundError as missing:
+            if missing.name not in _PROVIDERS:
+                raise
+            raise _missing_bridge_error(missing) from missing
+    namespace = globals()
+    if namespace.get("_core") is not core:
+        # The public names and the module globals come from the native module
+        # itself: its enumeration, its functions in the order it made them
+        # (the solver runners, whose names begin with an underscore, stay
+        # private), and its globals, whose names begin and end with one
+        # underscore.
+        function_type = type(core.setup_dralvex_computer)
+        public = ["DralvexModule"] + [name for name, value in vars(core).items()
+                                      if isinstance(value, function_type) and not name.startswith("_")]
+        namespace.update({name: getattr(core, name) for name in public})
+        namespace["__all__"] = public + ["SharedFreFileWarning"]
+        namespace["_GLOBALS"] = frozenset(name for name in vars(core)
+                                          if name.startswith("_") and name.endswith("_") and not name.startswith("__"))
+        namespace["dralvex_core"] = core
+        namespace["_core"] = core
+    return core
+
+
+def _is_submodule(name):
+    if name == "dralvex_core" or not name.isidentifier():
+        return False
+    import importlib.util
+
+    return importlib.util.find_spec(__name__ + "." + name) is not None
+
+
+def _is_global_name(name):
+    return len(name) > 2 and name.startswith("_") and name.endswith("_") and not name.startswith("__")
+
+
+class _Package(_types.ModuleType):
+    """Names of the native module reached through the package, loading it at
+    the first use; its globals forwarded so that the package never holds a
+    stale copy."""
+
+    def __getattr__(self, name):
+        if name.startswith("__") and name != "__all__" or _is_submodule(name):
+            # `from . import batch` asks first: the import system then loads it
             raise AttributeError("module %r has no attribute %r" % (__name__, name))
+        core = _load_core()
+        if name in _GLOBALS:
+            return getattr(core, name)
+        try:
+            return globals()[name]
+        except KeyError:
+            raise AttributeError("module %r has no attribute %r" % (__name__, name)) from None
 
-        def __setattr__(self, name, value):
-            if name in _GLOBALS:
-                setattr(dralvex_core, name, value)
-            else:
-                super().__setattr__(name, value)
+    def __setattr__(self, name, value):
+        if _is_global_name(name) and name in _core_globals():
+            setattr(_load_core(), name, value)
+        else:
+            super().__setattr__(name, value)
 
-        def __delattr__(self, name):
-            if name in _GLOBALS:
-                delattr(dralvex_core, name)
-            else:
-                super().__delattr__(name)
+    def __delattr__(self, name):
+        if _is_global_name(name) and name in _core_globals():
+            delattr(_load_core(), name)
+        else:
+            super().__delattr__(name)
 
-    _sys.modules[__name__].__class__ = _Package
+    def __dir__(self):
+        try:
+            _load_core()
+        except ImportError:
+            pass
+        return sorted(globals())
+
+
+def _core_globals():
+    _load_core()
+    return _GLOBALS
+
+
+_GLOBALS = frozenset()
+_sys.modules[__name__].__class__ = _Package

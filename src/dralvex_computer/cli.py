@@ -1,12 +1,11 @@
 """The command line of the package (``python -m dralvex_computer``)."""
 import argparse
-import csv
-import json
 import logging
 import os
 import sys
 
-EXIT_ALL_SOLVED, EXIT_SOME_FAILED, EXIT_INTERRUPTED, EXIT_USAGE = 0, 1, 130, 2
+EXIT_ALL_SOLVED, EXIT_SOME_FAILED, EXIT_USAGE = 0, 1, 2
+EXIT_INTERRUPTED = 130   # 128 + the signal's number: 130 Ctrl-C, 143 SIGTERM, 129 SIGHUP
 
 
 def _parser():
@@ -14,9 +13,12 @@ def _parser():
                                      description="Drive the Dralvex application without its user interface.")
     commands = parser.add_subparsers(dest="command", required=True)
 
-    solve = commands.add_parser("solve", help="solve many model documents in parallel",
-                                description="Solve each model in a worker process of its own. Exit status: 0 when "
-                                            "every model solved, 1 when some did not, 130 when interrupted.")
+    solve = commands.add_parser(
+        "solve", help="solve many model documents in parallel",
+        description="Solve each model in a worker process of its own. Exit status: 0 when every model solved, 1 when "
+                    "some did not, 2 when the run could not start (a usage error, or the checks before the first "
+                    "model failed), 128 + the signal's number when interrupted (130 Ctrl-C, 143 SIGTERM, "
+                    "129 SIGHUP).")
     solve.add_argument("models", nargs="+", metavar="MODELS", help="model documents (.strale)")
     solve.add_argument("--installation", required=True, metavar="DIR", help="the application's installation directory")
     solve.add_argument("--solver", required=True, choices=["Aster", "PipeStress"])
@@ -26,6 +28,11 @@ def _parser():
     solve.add_argument("--in-place", action="store_true", help="solve beside each model, not in a sandbox")
     solve.add_argument("--scheduler", metavar="ADDRESS", help="a Dask scheduler to run on (pip install dralvex_computer[dask])")
     solve.add_argument("--report", metavar="FILE", help="one row per model: CSV for a .csv name, else JSON Lines")
+    solve.add_argument("--journal", metavar="FILE",
+                       help="JSON Lines journal, each result on disk as its model ends (default with --report: "
+                            "FILE.journal beside the report, removed once the report is written)")
+    solve.add_argument("--resume", action="store_true",
+                       help="skip the models the journal shows solved under the same content, solver and options")
     _installation_options(solve)
     solve.add_argument("--progress", dest="progress", action="store_true", default=None,
                        help="show the progress bar even when standard error is no terminal")
@@ -34,7 +41,6 @@ def _parser():
 
     doctor = commands.add_parser("doctor", help="report the environment, for users and bug reports")
     doctor.add_argument("--installation", metavar="DIR", help="the application's installation directory to check")
-    doctor.add_argument("--module", default="All", choices=["All", "Ductavo", "Framavo"])
     _installation_options(doctor)
     return parser
 
@@ -44,52 +50,79 @@ def _installation_options(parser):
     parser.add_argument("--data-sources", metavar="PATH", help="the data-sources document, when not in the default place")
 
 
-def _write_report(path, results):
-    records = [result.record() for result in results]
-    with open(path, "w", encoding="utf-8", newline="") as stream:
-        if path.lower().endswith(".csv"):
-            writer = csv.DictWriter(stream, fieldnames=list(records[0]) if records else ["index"])
-            writer.writeheader()
-            for record in records:
-                writer.writerow({key: json.dumps(value) if isinstance(value, (list, dict)) else value
-                                 for key, value in record.items()})
-        else:
-            for record in records:
-                stream.write(json.dumps(record) + "\n")
+def _journal_path(arguments):
+    if arguments.journal:
+        return arguments.journal, False
+    if arguments.report:
+        return arguments.report + ".journal", True
+    return None, False
 
 
 def _solve(arguments):
-    from . import batch
+    from . import PREPARE_VARIABLE, batch
+    from .batch import journal as journals, report as reports
+    journal, temporary_journal = _journal_path(arguments)
+    if arguments.resume and not journal:
+        print("dralvex_computer solve: --resume needs --journal (or --report)", file=sys.stderr)
+        return EXIT_USAGE
+    try:
+        for path, what in ((arguments.report, "report"), (journal, "journal")):
+            if path:
+                reports.check_writable(path, what)
+        batch.check_numbers(arguments.workers, arguments.timeout)
+    except (OSError, ValueError) as error:
+        print("dralvex_computer solve: %s" % error, file=sys.stderr)
+        return EXIT_USAGE
+    missing = [path for path in arguments.models if not os.path.isfile(path)]
+    if missing and len(missing) == len(arguments.models):
+        print("dralvex_computer solve: no model document found: %s" % ", ".join(missing[:5]), file=sys.stderr)
+        return EXIT_USAGE
     installation = batch.Installation(arguments.installation, arguments.module, arguments.settings,
-                                      arguments.data_sources, os.environ.get(batch.PREPARE_VARIABLE) or None)
+                                      arguments.data_sources, os.environ.get(PREPARE_VARIABLE) or None)
     executor = None
     if arguments.scheduler:
         from distributed import Client
         executor = Client(arguments.scheduler)
-    interrupted = False
+    status = None
     try:
         results = batch.solve_models(arguments.models, arguments.solver, installation, not arguments.in_place,
                                      executor=executor, workers=arguments.workers, timeout=arguments.timeout,
-                                     progress=arguments.progress)
+                                     progress=arguments.progress, journal=journal, resume=arguments.resume)
+    except batch.BatchSetupError as error:
+        print("dralvex_computer solve: the run cannot start: %s" % error, file=sys.stderr)
+        return EXIT_USAGE
     except batch.BatchInterrupted as stop:
-        results, interrupted = stop.results, True
+        results, status = stop.results, 128 + int(stop.signal)
     finally:
         if executor is not None:
             executor.close()
     if arguments.report:
-        _write_report(arguments.report, results)
+        try:
+            reports.write(arguments.report, [result.record() for result in results])
+        except OSError as error:
+            print("dralvex_computer solve: the report could not be written: %s (the journal %s holds every result)"
+                  % (error, journal), file=sys.stderr)
+            temporary_journal = False
+            status = status or EXIT_SOME_FAILED
+        if temporary_journal and status is None:
+            os.remove(journal)
+    _summary(results, batch)
+    if status is not None:
+        return status
+    return EXIT_ALL_SOLVED if all(result.ok for result in results) else EXIT_SOME_FAILED
+
+
+def _summary(results, batch):
     counts = {}
     for result in results:
         counts[result.status] = counts.get(result.status, 0) + 1
+    resumed = sum(result.resumed for result in results)
     print(", ".join("%d %s" % (count, status) for status, count in sorted(counts.items())) or "no models",
-          file=sys.stderr)
+          ("(%d from the journal)" % resumed) if resumed else "", file=sys.stderr)
     for result in results:
         if not result.ok and result.status != batch.CANCELLED:
             print("%s: %s%s" % (result.item, result.status,
                                 (" (%s)" % result.error_message) if result.error_message else ""), file=sys.stderr)
-    if interrupted:
-        return EXIT_INTERRUPTED
-    return EXIT_ALL_SOLVED if all(result.ok for result in results) else EXIT_SOME_FAILED
 
 
 def main(argv=None):

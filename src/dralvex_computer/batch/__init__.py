@@ -1,0 +1,105 @@
+"""Many models at once: a user's function, or a solve, run on each of many
+items in worker processes that each set the module up once, on one machine
+or many.
+
+The native module is one session per process (its state lives in module
+globals), so parallel work means one process per running item. The engines
+are existing ones: by default a local process pool (Pebble's, on the spawn
+start method, as on Windows), which replaces a worker whose item runs past
+its time-out or whose process dies; any ``concurrent.futures.Executor`` as it
+is; or a Dask distributed ``Client`` for runs across machines.
+
+    from dralvex_computer import batch
+    site = batch.Installation(r"C:\\Program Files\\Dralvex\\Ductavo 20XX.Y", "Ductavo")
+    for result in batch.solve_models(paths, "PipeStress", site, workers=4, timeout=600,
+                                     journal="sweep.journal", resume=True):
+        print(result.item, result.status, result.elapsed)
+
+Host objects never cross processes: a solve's ``collect(solution, path)``
+runs in the worker, before the solution is disposed, and only what it
+returns comes back. This package imports without the application's bridge:
+the process that starts a run needs neither the bridge nor the installation
+when its workers run elsewhere.
+
+The parts: ``items`` (what crosses processes), ``worker`` (an item's run in
+its worker: scratch directory, output, time-out, set-up), ``processes``
+(what ends the processes an item started), ``engines`` (local pool, any
+executor, Dask), ``journal`` (results on disk as they end; resume), ``run``
+(one run, start to end), ``solving`` (the solve task and ``solve_model``).
+"""
+from __future__ import annotations
+
+from typing import Any, Callable, Iterable, List, Optional
+
+from .items import (CANCELLED, DONE, FAILED, INVALID_INPUT, NO_SOLUTION, SOLVED, SOLVERS, STATUSES, TIMED_OUT,
+                    WORKER_LOST, Installation, ItemResult)
+from .run import BatchInterrupted, BatchSetupError, Run, absolute, check_numbers
+from .solving import SolveError, SolverName, SolveTask, generic_key, solve_model
+from .worker import in_spawned_bootstrap
+
+__all__ = [
+    "Installation", "ItemResult", "SolveError", "BatchInterrupted", "BatchSetupError", "map_models", "solve_models",
+    "solve_model", "DONE", "SOLVED", "NO_SOLUTION", "FAILED", "TIMED_OUT", "WORKER_LOST", "INVALID_INPUT",
+    "CANCELLED", "STATUSES", "SOLVERS",
+]
+
+GUARD_MESSAGE = ("a batch run was started while a worker process imported the main script: the script needs the "
+                 "guard `if __name__ == \"__main__\":` around what starts the run (worker processes import it again)")
+
+
+def map_models(function: Callable[[Any], Any], items: Iterable[Any], installation: Installation, *,
+               executor: Any = None, workers: Optional[int] = None, timeout: Optional[float] = None,
+               progress: Optional[bool] = None, on_result: Optional[Callable[[ItemResult], None]] = None,
+               journal: Optional[str] = None, resume: bool = False,
+               _task_key: Optional[Callable[[Any], str]] = None,
+               _exclusive: Optional[Callable[[Any], Optional[str]]] = None,
+               _sent: Optional[List[Any]] = None) -> List[ItemResult]:
+    """Run ``function(item)`` on each item in worker processes set up on
+    ``installation``, and return one ``ItemResult`` per item, in input
+    order. ``function`` must pickle (a module-level function).
+
+    ``executor``: None for a local process pool of ``workers`` processes
+    (the CPU count by default); a ``concurrent.futures.Executor``, used as
+    it is; or a Dask ``distributed.Client``. ``timeout``: seconds per item,
+    counted from its start in its worker, on every engine; the processes
+    the item started are then ended (with the local pool and Dask under a
+    nanny, its worker too). ``progress``: a progress bar on standard error
+    (by default when it is a terminal). ``on_result(result)``: called in
+    this process as each item ends; if it raises, the run stops and the
+    exception carries ``results``. ``journal``: a JSON Lines file each
+    result is appended to, on disk as the item ends; ``resume=True`` skips
+    the items it shows done under the same key and adds to it.
+
+    Before the first item, a worker checks the installation, the bridge and
+    the prepare hook, and sets up: a failure raises ``BatchSetupError``
+    with one message. Ctrl-C, SIGTERM and SIGHUP end the workers and what
+    they started and raise ``BatchInterrupted``, whose ``results`` hold
+    what finished."""
+    if in_spawned_bootstrap():
+        raise RuntimeError(GUARD_MESSAGE)
+    timeout = check_numbers(workers, timeout)
+    items = list(items)
+    run = Run(function, items, installation, executor=executor, workers=workers, timeout=timeout, progress=progress,
+              on_result=on_result, journal=journal, resume=resume,
+              key=_task_key or (lambda item: generic_key(function, item)),
+              exclusive=_exclusive or (lambda item: None), sent=_sent)
+    return run.execute()
+
+
+def solve_models(paths: Iterable[Any], solver: SolverName, installation: Installation, sandbox: bool = True,
+                 collect: Optional[Callable[[Any, str], Any]] = None, **options: Any) -> List[ItemResult]:
+    """Solve each model document with ``solver`` ("Aster" or "PipeStress")
+    in worker processes; ``collect(solution, path)``, when given, runs in
+    the worker before the solution is disposed and its result is the item's
+    value. Statuses: solved, no solution, failed, timed out, worker lost,
+    invalid input (and cancelled after Ctrl-C). Paths are made absolute
+    here, before they reach a worker; in-place solves (``sandbox=False``) of
+    models of one directory run one after another. ``options`` are those of
+    ``map_models``; a journal entry's key is the model file's content hash,
+    the solver and the options."""
+    if solver not in SOLVERS:
+        raise ValueError("solver must be 'Aster' or 'PipeStress', not %r" % (solver,))
+    task = SolveTask(solver, bool(sandbox), collect)
+    items = list(paths)
+    return map_models(task, items, installation, _task_key=task.key, _exclusive=task.exclusive,
+                      _sent=[absolute(item) for item in items], **options)

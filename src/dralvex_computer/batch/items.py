@@ -1,0 +1,163 @@
+"""What crosses processes and machines: the installation a worker sets the
+module up on, and the result of one item. Both pickle; a result's record is
+plain JSON data whatever its value holds."""
+from __future__ import annotations
+
+import dataclasses
+import math
+import os
+import traceback
+from typing import Any, Dict, Optional, Tuple
+
+# The status of one item.
+DONE = "done"                    # map_models: the function returned
+SOLVED = "solved"                # solve_models: a solution came back
+NO_SOLUTION = "no solution"      # solve returned None, nothing raised
+FAILED = "failed"                # an exception (also on the module's solver thread)
+TIMED_OUT = "timed out"          # past its time-out; what it started was ended
+WORKER_LOST = "worker lost"      # its worker process died
+INVALID_INPUT = "invalid input"  # not a model document that exists
+CANCELLED = "cancelled"          # never ran: the run was interrupted
+
+STATUSES = (DONE, SOLVED, NO_SOLUTION, FAILED, TIMED_OUT, WORKER_LOST, INVALID_INPUT, CANCELLED)
+SOLVERS = ("Aster", "PipeStress")
+MODULES = ("All", "Ductavo", "Framavo")
+
+
+@dataclasses.dataclass(frozen=True)
+class Installation:
+    """What a worker process needs to set the module up: the installation
+    directory, the application module (a ``DralvexModule`` member or its
+    name), and the settings and data-sources documents when they are not in
+    the default place. ``prepare``, a ``module:function`` that each worker
+    calls before its first use of the module, serves processes that have no
+    bridge of their own (``dralvex_sim.kit:activate`` for the simulated
+    platform). It pickles: it crosses processes and machines."""
+
+    directory: str
+    module: Any = "All"
+    settings_path: Optional[str] = None
+    data_sources_path: Optional[str] = None
+    prepare: Optional[str] = None
+
+    def __post_init__(self) -> None:
+        name = getattr(self.module, "name", self.module)
+        if name not in MODULES:
+            raise ValueError("module must be All, Ductavo or Framavo, not %r" % (self.module,))
+        object.__setattr__(self, "module", name)
+        object.__setattr__(self, "directory", os.fspath(self.directory))
+        for field in ("settings_path", "data_sources_path"):
+            value = getattr(self, field)
+            if value is not None:
+                object.__setattr__(self, field, os.fspath(value))
+
+    def set_up(self) -> None:
+        """Set the module of this process up on the installation; raises
+        OSError when the set-up does not succeed."""
+        import dralvex_computer as cc
+        if self.settings_path is not None:
+            cc._settingsPath_ = self.settings_path
+        if self.data_sources_path is not None:
+            cc._dataSourcesPath_ = self.data_sources_path
+        if cc.setup_dralvex_computer(self.directory, cc.DralvexModule[self.module]) is not True:
+            raise OSError("set-up on %r did not succeed (no Extensions directory?)" % self.directory)
+
+
+@dataclasses.dataclass
+class ItemResult:
+    """The outcome of one item, in input order."""
+
+    index: int
+    item: Any
+    status: str
+    value: Any = None
+    error_type: Optional[str] = None
+    error_message: Optional[str] = None
+    traceback: Optional[str] = None
+    output: str = ""              # what the module printed while the item ran
+    elapsed: float = 0.0          # wall seconds from its start in the worker to its end
+    worker: str = ""              # host:pid of the worker it ran on
+    started: Optional[float] = None   # when it started in the worker (seconds since the epoch)
+    resumed: bool = False         # taken from the journal of an earlier run, not run again
+
+    @property
+    def ok(self) -> bool:
+        return self.status in (DONE, SOLVED)
+
+    def record(self) -> Dict[str, Any]:
+        """The result as plain JSON data, for a report or the journal."""
+        return {"index": self.index, "item": plain(self.item), "status": self.status, "value": plain(self.value),
+                "error_type": self.error_type, "error_message": self.error_message, "traceback": self.traceback,
+                "output": self.output, "elapsed": round(self.elapsed, 6), "worker": self.worker,
+                "started": self.started, "resumed": self.resumed}
+
+
+def plain(value: Any, depth: int = 0) -> Any:
+    """``value`` as JSON data: containers become lists and objects with text
+    keys, bytes text, non-finite floats and other objects their repr; deep
+    nesting ends in a repr."""
+    if value is None or isinstance(value, (bool, int, str)):
+        return value if type(value) in (bool, int, str) or value is None else plain(_exact(value), depth)
+    if isinstance(value, float):
+        return float(value) if math.isfinite(value) else repr(float(value))
+    if depth >= 64:
+        return _repr(value)
+    if isinstance(value, os.PathLike):
+        return plain(os.fspath(value), depth)
+    if isinstance(value, (bytes, bytearray)):
+        return bytes(value).decode("utf-8", "backslashreplace")
+    if isinstance(value, dict):
+        return {_key(key, depth): plain(item, depth + 1) for key, item in value.items()}
+    if isinstance(value, (list, tuple)):
+        return [plain(item, depth + 1) for item in value]
+    if isinstance(value, (set, frozenset)):
+        return sorted((plain(item, depth + 1) for item in value), key=repr)
+    return _repr(value)
+
+
+def _exact(value: Any) -> Any:
+    for kind in (bool, int, str):
+        if isinstance(value, kind):
+            return kind(value)
+    return value
+
+
+def _key(key: Any, depth: int) -> str:
+    key = plain(key, depth + 1)
+    return key if isinstance(key, str) else repr(key)
+
+
+def _repr(value: Any) -> str:
+    try:
+        return repr(value)
+    except Exception as error:   # a repr that raises still gives a row
+        return "<%s: repr failed: %s>" % (type(value).__name__, type(error).__name__)
+
+
+@dataclasses.dataclass
+class Outcome:
+    """What an item's function may return to choose its status."""
+    status: str
+    value: Any = None
+    message: Optional[str] = None
+
+
+def error_fields(error: BaseException, text: Optional[str] = None) -> Tuple[str, str, str]:
+    """(type name, message, traceback text) of an exception."""
+    kind = type(error)
+    if text is None:
+        text = "".join(traceback.format_exception(kind, error, error.__traceback__))
+    try:
+        message = str(error)
+    except Exception:
+        message = "<str() failed>"
+    return kind.__module__ + "." + kind.__qualname__, message, text
+
+
+def failed(index: int, item: Any, error: BaseException, prefix: str = "") -> ItemResult:
+    kind, message, text = error_fields(error)
+    return ItemResult(index, item, FAILED, error_type=kind, error_message=prefix + message, traceback=text)
+
+
+def lost(index: int, item: Any, status: str, message: Optional[str]) -> ItemResult:
+    return ItemResult(index, item, status, error_message=message)

@@ -1,0 +1,232 @@
+"""Keeping the processes an item starts inside its worker's reach.
+
+The solver programs are started by the host (by .NET's process start in the
+application), so their parent is the worker process and nothing here
+controls how they start: they are ended from outside. On POSIX a worker of
+the local pool leads a process group of its own, recorded by id when an
+item starts (a group id outlives its leader, so ending it never races with
+the pool reaping the worker), and ends its group itself when its parent
+dies. On Windows a worker puts itself in a job object that kills every
+process in it when its last handle closes, that is when the worker ends,
+however it ends.
+"""
+from __future__ import annotations
+
+import os
+import signal
+import sys
+import threading
+from typing import Any, Callable, Iterable, Optional, Set
+
+KILL = getattr(signal, "SIGKILL", signal.SIGTERM)
+
+
+# ------------------------------------------------------------------ identity
+
+def start_time(pid: int) -> Optional[str]:
+    """A process's start time, which tells it from a later process that got
+    its pid: field 22 of /proc/<pid>/stat (Linux); None where unknown."""
+    try:
+        with open("/proc/%d/stat" % pid, "rb") as stream:
+            stat = stream.read()
+    except OSError:
+        return None
+    return stat[stat.rindex(b")") + 2:].split()[19].decode()
+
+
+def identity(pid: Optional[int] = None) -> str:
+    """"pid start-time" of a process (this one by default)."""
+    pid = os.getpid() if pid is None else pid
+    return "%d %s" % (pid, start_time(pid) or "?")
+
+
+def same_process(recorded: str) -> Optional[int]:
+    """The pid of a recorded identity when that very process still runs."""
+    try:
+        pid_text, started = recorded.split()
+        pid = int(pid_text)
+    except ValueError:
+        return None
+    now = start_time(pid)
+    if now is None:
+        if started != "?" or not _alive(pid):
+            return None
+    elif now != started:
+        return None
+    return pid
+
+
+def _alive(pid: int) -> bool:
+    try:
+        os.kill(pid, 0)
+    except OSError:
+        return False
+    return True
+
+
+# -------------------------------------------------------------------- POSIX
+
+def lead_own_group() -> None:
+    """Makes this process the leader of a new process group (POSIX)."""
+    if hasattr(os, "setpgid") and os.getpgid(0) != os.getpid():
+        os.setpgid(0, 0)
+
+
+def end_group(pgid: int) -> None:
+    """Ends every process of a group, its leader gone or not."""
+    if not hasattr(os, "killpg") or pgid <= 1 or pgid == os.getpgid(0):
+        return
+    try:
+        os.killpg(pgid, KILL)
+    except OSError:
+        pass
+
+
+def children(pid: int) -> Set[int]:
+    """Direct children of a process, from /proc (Linux); empty elsewhere."""
+    found = set()
+    try:
+        names = os.listdir("/proc/%d/task" % pid)
+    except OSError:
+        return _children_by_scan(pid)
+    for task in names:
+        try:
+            with open("/proc/%d/task/%s/children" % (pid, task)) as stream:
+                found.update(int(child) for child in stream.read().split())
+        except OSError:
+            return _children_by_scan(pid)
+    return found
+
+
+def _children_by_scan(pid: int) -> Set[int]:
+    found = set()
+    try:
+        names = os.listdir("/proc")
+    except OSError:
+        return found
+    for name in names:
+        if name.isdigit():
+            try:
+                with open("/proc/%s/stat" % name, "rb") as stream:
+                    stat = stream.read()
+            except OSError:
+                continue
+            if int(stat[stat.rindex(b")") + 2:].split()[1]) == pid:
+                found.add(int(name))
+    return found
+
+
+def descendants(pid: int) -> Set[int]:
+    found: Set[int] = set()
+    todo = [pid]
+    while todo:
+        for child in children(todo.pop()) - found:
+            found.add(child)
+            todo.append(child)
+    return found
+
+
+def end_processes(pids: Iterable[int]) -> None:
+    for pid in pids:
+        if pid != os.getpid():
+            try:
+                os.kill(pid, KILL)
+            except OSError:
+                pass
+
+
+def watch_parent(on_death: Callable[[], None], interval: float = 0.25) -> None:
+    """Calls ``on_death`` when this process's parent has gone (its parent id
+    changes as the process is handed to another): a daemon thread, because
+    a death signal of the kernel follows the creating thread, not the
+    parent process."""
+    parent = os.getppid()
+
+    def watch():
+        event = threading.Event()
+        while not event.wait(interval):
+            if os.getppid() != parent:
+                on_death()
+                return
+
+    threading.Thread(target=watch, name="dralvex-parent-watch", daemon=True).start()
+
+
+# ------------------------------------------------------------------ Windows
+
+JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE = 0x2000
+JOB_OBJECT_EXTENDED_LIMIT_INFORMATION_CLASS = 9
+
+
+def windows_kill_on_close_job(kernel32: Any = None) -> Any:
+    """Puts this process in a new job object that ends every process in it
+    when its last handle closes (when this process ends, however it ends),
+    and returns the job's handle, to be kept open for the life of the
+    process. Children join the job as they start. ``kernel32``: the
+    library, ``ctypes.windll.kernel32`` by default (a stand-in in tests)."""
+    import ctypes
+    from ctypes import wintypes
+
+    class BasicLimits(ctypes.Structure):
+        _fields_ = [("PerProcessUserTimeLimit", ctypes.c_int64), ("PerJobUserTimeLimit", ctypes.c_int64),
+                    ("LimitFlags", wintypes.DWORD), ("MinimumWorkingSetSize", ctypes.c_size_t),
+                    ("MaximumWorkingSetSize", ctypes.c_size_t), ("ActiveProcessLimit", wintypes.DWORD),
+                    ("Affinity", ctypes.c_size_t), ("PriorityClass", wintypes.DWORD),
+                    ("SchedulingClass", wintypes.DWORD)]
+
+    class IoCounters(ctypes.Structure):
+        _fields_ = [(name, ctypes.c_uint64) for name in (
+            "ReadOperationCount", "WriteOperationCount", "OtherOperationCount", "ReadTransferCount",
+            "WriteTransferCount", "OtherTransferCount")]
+
+    class ExtendedLimits(ctypes.Structure):
+        _fields_ = [("BasicLimitInformation", BasicLimits), ("IoInfo", IoCounters),
+                    ("ProcessMemoryLimit", ctypes.c_size_t), ("JobMemoryLimit", ctypes.c_size_t),
+                    ("PeakProcessMemoryUsed", ctypes.c_size_t), ("PeakJobMemoryUsed", ctypes.c_size_t)]
+
+    if kernel32 is None:
+        kernel32 = ctypes.WinDLL("kernel32", use_last_error=True)  # type: ignore[attr-defined, unused-ignore]
+    kernel32.CreateJobObjectW.restype = wintypes.HANDLE
+    kernel32.GetCurrentProcess.restype = wintypes.HANDLE
+    job = kernel32.CreateJobObjectW(None, None)
+    if not job:
+        raise OSError("CreateJobObjectW failed")
+    limits = ExtendedLimits()
+    limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE
+    if not kernel32.SetInformationJobObject(job, JOB_OBJECT_EXTENDED_LIMIT_INFORMATION_CLASS,
+                                            ctypes.byref(limits), ctypes.sizeof(limits)):
+        kernel32.CloseHandle(job)
+        raise OSError("SetInformationJobObject failed")
+    if not kernel32.AssignProcessToJobObject(job, kernel32.GetCurrentProcess()):
+        kernel32.CloseHandle(job)
+        raise OSError("AssignProcessToJobObject failed")
+    return job
+
+
+# ----------------------------------------------------------------- together
+
+_contained: list = []   # what keeps this worker's containment alive
+
+
+def contain_worker(own_group: bool, watch: bool) -> None:
+    """Sets up, once per worker process, what ends the processes its items
+    start together with it: on Windows a kill-on-close job; on POSIX, for a
+    worker of the local pool, a process group of its own, ended whole when
+    the parent dies; for another worker of this run's (``watch``), the end
+    of its children and itself when the parent dies."""
+    if _contained:
+        return
+    if sys.platform == "win32":
+        _contained.append(windows_kill_on_close_job())
+        return
+    _contained.append(True)
+    if own_group:
+        lead_own_group()
+        watch_parent(lambda: os.killpg(os.getpgid(0), KILL))
+    elif watch:
+        watch_parent(_end_with_children)
+
+
+def _end_with_children() -> None:
+    end_processes(descendants(os.getpid()))
+    os._exit(1)
