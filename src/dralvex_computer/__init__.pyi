@@ -1,8 +1,13 @@
 """Types of the package: the native module's enumeration and functions."""
+import types as _types
+
 from . import dralvex_core as dralvex_core
 from .shared_fre import SharedFreFileWarning as SharedFreFileWarning
 
 __version__: str
+PREPARE_VARIABLE: str
+def _run_prepare(spec: str | None) -> None: ...
+def _load_core() -> _types.ModuleType: ...
 from .dralvex_core import (
     DralvexModule as DralvexModule,
     setup_dralvex_computer as setup_dralvex_computer,

@@ -78,7 +78,8 @@ def _provider(name: str, module: Any) -> str:
         return "a stand-in in sys.modules (the test kit)" if "dralvex_sim" in sys.modules else "a module without a file"
     try:
         from importlib import metadata
-        distributions = getattr(metadata, "packages_distributions", lambda: {})().get(name)
+        known: Dict[str, List[str]] = getattr(metadata, "packages_distributions", dict)()
+        distributions = known.get(name)
         if distributions:
             return "package %s, %s" % (", ".join(distributions), module.__file__)
     except Exception:

@@ -29,12 +29,15 @@ executor, Dask), ``journal`` (results on disk as they end; resume), ``run``
 """
 from __future__ import annotations
 
-from typing import Any, Callable, Iterable, List, Optional
+from typing import TYPE_CHECKING, Any, Callable, Iterable, List, Optional
+
+if TYPE_CHECKING:
+    from .solving import _SolverName
 
 from .items import (CANCELLED, DONE, FAILED, INVALID_INPUT, NO_SOLUTION, SOLVED, SOLVERS, STATUSES, TIMED_OUT,
                     WORKER_LOST, Installation, ItemResult)
 from .run import BatchInterrupted, BatchSetupError, Run, absolute, check_numbers
-from .solving import SolveError, SolverName, SolveTask, generic_key, solve_model
+from .solving import SolveError, SolveTask, generic_key, solve_model
 from .worker import in_spawned_bootstrap
 
 __all__ = [
@@ -86,7 +89,7 @@ def map_models(function: Callable[[Any], Any], items: Iterable[Any], installatio
     return run.execute()
 
 
-def solve_models(paths: Iterable[Any], solver: SolverName, installation: Installation, sandbox: bool = True,
+def solve_models(paths: Iterable[Any], solver: _SolverName, installation: Installation, sandbox: bool = True,
                  collect: Optional[Callable[[Any, str], Any]] = None, **options: Any) -> List[ItemResult]:
     """Solve each model document with ``solver`` ("Aster" or "PipeStress")
     in worker processes; ``collect(solution, path)``, when given, runs in

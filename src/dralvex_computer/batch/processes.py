@@ -84,7 +84,7 @@ def end_group(pgid: int) -> None:
 
 def children(pid: int) -> Set[int]:
     """Direct children of a process, from /proc (Linux); empty elsewhere."""
-    found = set()
+    found: Set[int] = set()
     try:
         names = os.listdir("/proc/%d/task" % pid)
     except OSError:
@@ -99,7 +99,7 @@ def children(pid: int) -> Set[int]:
 
 
 def _children_by_scan(pid: int) -> Set[int]:
-    found = set()
+    found: Set[int] = set()
     try:
         names = os.listdir("/proc")
     except OSError:
@@ -154,6 +154,23 @@ def watch_parent(on_death: Callable[[], None], interval: float = 0.25) -> None:
 
 # ------------------------------------------------------------------ Windows
 
+def _job_limits_type() -> Any:
+    """JOBOBJECT_EXTENDED_LIMIT_INFORMATION, with Windows' sizes (DWORD is
+    32 bits there, whatever ctypes.wintypes says elsewhere)."""
+    import ctypes
+    dword, size = ctypes.c_uint32, ctypes.c_size_t
+    basic = type("JOBOBJECT_BASIC_LIMIT_INFORMATION", (ctypes.Structure,), {"_fields_": [
+        ("PerProcessUserTimeLimit", ctypes.c_int64), ("PerJobUserTimeLimit", ctypes.c_int64), ("LimitFlags", dword),
+        ("MinimumWorkingSetSize", size), ("MaximumWorkingSetSize", size), ("ActiveProcessLimit", dword),
+        ("Affinity", size), ("PriorityClass", dword), ("SchedulingClass", dword)]})
+    counters = type("IO_COUNTERS", (ctypes.Structure,), {"_fields_": [(name, ctypes.c_uint64) for name in (
+        "ReadOperationCount", "WriteOperationCount", "OtherOperationCount", "ReadTransferCount",
+        "WriteTransferCount", "OtherTransferCount")]})
+    return type("JOBOBJECT_EXTENDED_LIMIT_INFORMATION", (ctypes.Structure,), {"_fields_": [
+        ("BasicLimitInformation", basic), ("IoInfo", counters), ("ProcessMemoryLimit", size),
+        ("JobMemoryLimit", size), ("PeakProcessMemoryUsed", size), ("PeakJobMemoryUsed", size)]})
+
+
 JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE = 0x2000
 JOB_OBJECT_EXTENDED_LIMIT_INFORMATION_CLASS = 9
 
@@ -167,31 +184,22 @@ def windows_kill_on_close_job(kernel32: Any = None) -> Any:
     import ctypes
     from ctypes import wintypes
 
-    class BasicLimits(ctypes.Structure):
-        _fields_ = [("PerProcessUserTimeLimit", ctypes.c_int64), ("PerJobUserTimeLimit", ctypes.c_int64),
-                    ("LimitFlags", wintypes.DWORD), ("MinimumWorkingSetSize", ctypes.c_size_t),
-                    ("MaximumWorkingSetSize", ctypes.c_size_t), ("ActiveProcessLimit", wintypes.DWORD),
-                    ("Affinity", ctypes.c_size_t), ("PriorityClass", wintypes.DWORD),
-                    ("SchedulingClass", wintypes.DWORD)]
-
-    class IoCounters(ctypes.Structure):
-        _fields_ = [(name, ctypes.c_uint64) for name in (
-            "ReadOperationCount", "WriteOperationCount", "OtherOperationCount", "ReadTransferCount",
-            "WriteTransferCount", "OtherTransferCount")]
-
-    class ExtendedLimits(ctypes.Structure):
-        _fields_ = [("BasicLimitInformation", BasicLimits), ("IoInfo", IoCounters),
-                    ("ProcessMemoryLimit", ctypes.c_size_t), ("JobMemoryLimit", ctypes.c_size_t),
-                    ("PeakProcessMemoryUsed", ctypes.c_size_t), ("PeakJobMemoryUsed", ctypes.c_size_t)]
-
     if kernel32 is None:
         kernel32 = ctypes.WinDLL("kernel32", use_last_error=True)  # type: ignore[attr-defined, unused-ignore]
+    # Handles are 64-bit: without declared types ctypes would pass a C int.
+    kernel32.CreateJobObjectW.argtypes = [wintypes.LPVOID, wintypes.LPCWSTR]
     kernel32.CreateJobObjectW.restype = wintypes.HANDLE
+    kernel32.GetCurrentProcess.argtypes = []
     kernel32.GetCurrentProcess.restype = wintypes.HANDLE
+    kernel32.SetInformationJobObject.argtypes = [wintypes.HANDLE, ctypes.c_int, wintypes.LPVOID, wintypes.DWORD]
+    kernel32.SetInformationJobObject.restype = wintypes.BOOL
+    kernel32.AssignProcessToJobObject.argtypes = [wintypes.HANDLE, wintypes.HANDLE]
+    kernel32.AssignProcessToJobObject.restype = wintypes.BOOL
+    kernel32.CloseHandle.argtypes = [wintypes.HANDLE]
     job = kernel32.CreateJobObjectW(None, None)
     if not job:
         raise OSError("CreateJobObjectW failed")
-    limits = ExtendedLimits()
+    limits = _job_limits_type()()
     limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE
     if not kernel32.SetInformationJobObject(job, JOB_OBJECT_EXTENDED_LIMIT_INFORMATION_CLASS,
                                             ctypes.byref(limits), ctypes.sizeof(limits)):

@@ -13,9 +13,7 @@ from .threads import solver_thread_errors
 if TYPE_CHECKING:
     from typing import Literal
 
-    SolverName = Literal["Aster", "PipeStress"]
-else:
-    SolverName = str
+    _SolverName = Literal["Aster", "PipeStress"]
 
 
 class SolveError(Exception):
@@ -33,7 +31,7 @@ def _name_of(function: Any) -> str:
 @dataclasses.dataclass(frozen=True)
 class SolveTask:
     """A solve of one model document, in a worker."""
-    solver: SolverName
+    solver: _SolverName
     sandbox: bool = True
     collect: Optional[Callable[[Any, str], Any]] = None
 
@@ -77,7 +75,7 @@ def generic_key(function: Any, item: Any) -> str:
     return hashlib.sha256(("%s|%r" % (_name_of(function), item)).encode("utf-8", "backslashreplace")).hexdigest()
 
 
-def solve_model(path: Any, solver: SolverName, sandbox: bool = True) -> Any:
+def solve_model(path: Any, solver: _SolverName, sandbox: bool = True) -> Any:
     """Solve one model in this process (set up already) and return the
     solution; where the module's ``solve`` returns None, raise SolveError,
     with the exception of the solver thread as its cause. What the module
