@@ -22,11 +22,48 @@ def die(item):
     os._exit(3)
 
 
+def collect_kind(solution, path):
+    return type(solution).__name__, os.path.basename(path)
+
+
+class _Unloadable:
+    """Pickles in the worker; cannot be unpickled anywhere."""
+
+    def __reduce__(self):
+        return (_refuse, ())
+
+
+def _refuse():
+    raise RuntimeError("this value cannot be unpickled")
+
+
+def unloadable(item):
+    return _Unloadable()
+
+
+def exit_item(status):
+    raise SystemExit(status)
+
+
+def interrupt(item):
+    raise KeyboardInterrupt
+
+
+def wander(item):
+    """Leaves the working directory elsewhere, as removeProjectFolder does."""
+    os.chdir(os.path.dirname(os.path.abspath(__file__)))
+    return os.getcwd()
+
+
+def where(item):
+    return os.getcwd()
+
+
+KINDS = {"echo": echo, "raise": raise_value_error, "sleep": sleep, "die": die, "exit": exit_item,
+         "interrupt": interrupt, "unloadable": unloadable, "wander": wander, "where": where}
+
+
 def run(item):
     """item: (kind, argument)"""
     kind, argument = item
-    return {"echo": echo, "raise": raise_value_error, "sleep": sleep, "die": die}[kind](argument)
-
-
-def collect_kind(solution, path):
-    return type(solution).__name__, os.path.basename(path)
+    return KINDS[kind](argument)

@@ -1,24 +1,32 @@
-"""Many models at once: results in input order with the right status for
-each kind of item, through the local pool and through Dask; nothing left in
-the temporary directory; the command line's exit statuses and report; the
-doctor; Ctrl-C."""
+"""Many models at once. One body runs over every engine (the local pool, a
+thread-pool executor, Dask): statuses in input order for each kind of item,
+time-outs counted from the item's real start that end what the item
+started, and nothing left in the temporary directory. Then what belongs to
+one engine or to the run: journal and resume, the checks before the first
+item, in-place items that share a directory, numbers, and the caller's own
+state."""
+import concurrent.futures
 import json
+import math
 import os
-import signal
-import subprocess
 import sys
 import tempfile
+import threading
 import time
 
 import pytest
 
 import batch_tasks
 import dralvex_sim
-from conftest import ROOT, SIM, cc, core
+from conftest import SIM, core
 from dralvex_computer import batch
+from dralvex_computer.batch import items as batch_items, report as batch_report
 
 pytest.importorskip("pebble")
 PREPARE = "dralvex_sim.kit:activate"
+IS_PYPY = sys.implementation.name == "pypy"
+DASK_ON_PYPY = ("Dask distributed installs on PyPy but does not import: psutil's C extension needs PyErr_FormatV, "
+                "which PyPy lacks")
 
 
 @pytest.fixture
@@ -26,7 +34,20 @@ def worker_environment(monkeypatch):
     """Worker processes find the stand-ins, the test helpers and the kit."""
     paths = [SIM, os.path.dirname(os.path.abspath(batch_tasks.__file__))]
     monkeypatch.setenv("PYTHONPATH", os.pathsep.join(paths))
-    monkeypatch.setenv("DRALVEX_COMPUTER_PREPARE", PREPARE)
+
+
+def make_model(directory, name, pipes=1):
+    os.makedirs(directory, exist_ok=True)
+    model = core.createPipingStrale()
+    for _ in range(pipes):
+        core.executeCommand(core.createCommand("AddPipe", model))
+    path = os.path.join(str(directory), name + ".strale")
+    core.saveStrale(model, path)
+    return path
+
+
+def installation_of(site):
+    return batch.Installation(site.install_dir, "All", site.settings_path, site.data_sources_path, PREPARE)
 
 
 @pytest.fixture
@@ -34,145 +55,21 @@ def models(ready, tmp_path, worker_environment):
     """Two good models, each in its own directory, one whose in-place solve
     fails on the solver thread (its FRE "file" is a directory), and a path
     that names nothing."""
-    paths = []
-    for name in ("good1", "good2", "broken"):
-        directory = tmp_path / "models" / name
-        directory.mkdir(parents=True)
-        model = core.createPipingStrale()
-        core.executeCommand(core.createCommand("AddPipe", model))
-        path = str(directory / (name + ".strale"))
-        core.saveStrale(model, path)
-        paths.append(path)
+    paths = [make_model(tmp_path / "models" / name, name, pipes)
+             for pipes, name in enumerate(("good1", "good2", "broken"), 1)]
     os.remove(str(tmp_path / "models" / "broken" / "conception.fre"))
     (tmp_path / "models" / "broken" / "broken.fre").mkdir()
     paths.append(str(tmp_path / "models" / "missing.strale"))
-    installation = batch.Installation(ready.install_dir, "All", ready.settings_path, ready.data_sources_path, PREPARE)
-    return installation, paths
+    return installation_of(ready), paths
 
 
 def statuses(results):
     return [result.status for result in results]
 
 
-def test_solve_models_in_input_order(models, private_temporary_directory):
-    installation, paths = models
-    seen = []
-    results = batch.solve_models(paths, "PipeStress", installation, sandbox=False, workers=2,
-                                 collect=batch_tasks.collect_kind, on_result=seen.append)
-    assert statuses(results) == ["solved", "solved", "failed", "invalid input"]
-    assert [result.item for result in results] == paths and sorted(r.index for r in seen) == [0, 1, 2, 3]
-    assert results[0].value == ("Solution", "good1.strale")
-    assert "FileNotFoundException" in results[2].error_type and "Traceback" in results[2].traceback
-    assert all(result.worker and result.elapsed >= 0 for result in results)
-    assert os.listdir(private_temporary_directory) == []
-
-
-def test_sandboxed_solves_leave_nothing_behind(models, private_temporary_directory):
-    installation, paths = models
-    results = batch.solve_models(paths[:2], "PipeStress", installation, workers=2)
-    assert statuses(results) == ["solved", "solved"]
-    assert os.listdir(private_temporary_directory) == []
-
-
-def test_map_models_time_out_and_lost_workers(models, private_temporary_directory):
-    installation, _ = models
-    items = [("echo", 1), ("raise", 2), ("sleep", 60), ("die", 4), ("echo", 5)]
-    started = time.monotonic()
-    results = batch.map_models(batch_tasks.run, items, installation, workers=2, timeout=3)
-    assert time.monotonic() - started < 50
-    assert statuses(results) == ["done", "failed", "timed out", "worker lost", "done"]
-    assert results[0].value == 1 and "echo 1" in results[0].output
-    assert results[1].error_type == "builtins.ValueError" and "bad item 2" in results[1].error_message
-    assert os.listdir(private_temporary_directory) == []
-
-
-def test_unknown_solver_is_refused_at_once(models):
-    installation, paths = models
-    with pytest.raises(ValueError, match="PipeStres"):
-        batch.solve_models(paths, "PipeStres", installation)
-
-
-def test_installation_pickles_and_names_its_module():
-    import pickle
-    site = batch.Installation("/opt/app", cc.DralvexModule.Ductavo)
-    assert pickle.loads(pickle.dumps(site)) == site and site.module == "Ductavo"
-    with pytest.raises(ValueError):
-        batch.Installation("/opt/app", "Ductav")
-
-
-def test_solve_model_raises_with_the_solver_thread_error(documents_dir):
-    directory, path = documents_dir
-    os.remove(os.path.join(directory, "conception.fre"))
-    os.mkdir(os.path.join(directory, "plant.fre"))
-    with pytest.raises(batch.SolveError) as caught:
-        batch.solve_model(path, "PipeStress", False)
-    assert type(caught.value.__cause__).__name__ == "FileNotFoundException"
-
-
-def test_solve_model_returns_the_solution(documents_dir):
-    directory, path = documents_dir
-    solution = batch.solve_model(path, "PipeStress", True)
-    assert solution is core._Solution_ is not None
-    core.disposeSolution()
-
-
-@pytest.fixture
-def documents_dir(ready, tmp_path, capsys):
-    directory = tmp_path / "plant"
-    directory.mkdir()
-    model = core.createPipingStrale()
-    core.executeCommand(core.createCommand("AddPipe", model))
-    path = str(directory / "plant.strale")
-    core.saveStrale(model, path)
-    return str(directory), path
-
-
-# -------------------------------------------------------------------- Dask
-
-@pytest.mark.skipif(sys.implementation.name == "pypy",
-                    reason="Dask distributed installs on PyPy but does not import: psutil's C extension needs "
-                           "PyErr_FormatV, which PyPy lacks")
-def test_the_same_through_a_dask_local_cluster(models, tmp_path, private_temporary_directory):
-    distributed = pytest.importorskip("distributed")
-    installation, paths = models
-    dask = pytest.importorskip("dask")
-    dask.config.set({"temporary-directory": str(tmp_path / "dask")})
-    with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None,
-                                  local_directory=str(tmp_path / "dask")) as cluster:
-        with distributed.Client(cluster) as client:
-            results = batch.solve_models(paths, "PipeStress", installation, sandbox=False, executor=client)
-            assert statuses(results) == ["solved", "solved", "failed", "invalid input"]
-            items = [("echo", 1), ("sleep", 60), ("die", 3), ("raise", 4)]
-            results = batch.map_models(batch_tasks.run, items, installation, executor=client, timeout=3)
-            assert statuses(results) == ["done", "timed out", "worker lost", "failed"]
-    assert os.listdir(private_temporary_directory) == []
-
-
-# ------------------------------------------------------------ command line
-
-def command(*arguments, env=None, **options):
-    environment = dict(os.environ, PYTHONPATH=SIM, DRALVEX_COMPUTER_PREPARE=PREPARE, **(env or {}))
-    return subprocess.run([sys.executable, "-m", "dralvex_computer", *arguments], capture_output=True, text=True,
-                          env=environment, timeout=180, **options)
-
-
-@pytest.mark.parametrize("report", ["report.jsonl", "report.csv"])
-def test_command_line_solve_and_report(models, tmp_path, report):
-    installation, paths = models
-    result = command("solve", "--installation", installation.directory, "--solver", "PipeStress",
-                     "--settings", installation.settings_path, "--data-sources", installation.data_sources_path,
-                     "--workers", "2", "--in-place", "--report", str(tmp_path / report), *paths)
-    assert result.returncode == 1, result.stderr
-    text = (tmp_path / report).read_text()
-    if report.endswith(".jsonl"):
-        rows = [json.loads(line) for line in text.splitlines()]
-        assert [row["status"] for row in rows] == ["solved", "solved", "failed", "invalid input"]
-    else:
-        assert text.splitlines()[0].startswith("index,item,status") and len(text.splitlines()) >= 5
-    good = command("solve", "--installation", installation.directory, "--solver", "PipeStress",
-                   "--settings", installation.settings_path, "--data-sources", installation.data_sources_path,
-                   "--workers", "1", *paths[:2])
-    assert good.returncode == 0, good.stderr
+def solver_programs(site):
+    """Live processes of a simulated installation's solver programs."""
+    return [pid for pid, _, state, command_line in processes() if state != "Z" and site.install_dir in command_line]
 
 
 def processes():
@@ -192,56 +89,292 @@ def processes():
         yield int(name), int(fields[1]), fields[0], command_line
 
 
-@pytest.mark.skipif(not os.path.isdir("/proc"), reason="reads processes from /proc")
-def test_command_line_is_interrupted_by_sigint(models, tmp_path, private_temporary_directory):
-    installation, paths = models
-    slow = dralvex_sim.make_installation(str(tmp_path / "slow"), solve_seconds=30)
-    process = subprocess.Popen(
-        [sys.executable, "-m", "dralvex_computer", "solve", "--installation", slow.install_dir, "--solver",
-         "PipeStress", "--settings", slow.settings_path, "--data-sources", slow.data_sources_path,
-         "--workers", "2", "--no-progress", *paths[:2]],
-        env=dict(os.environ, PYTHONPATH=SIM, DRALVEX_COMPUTER_PREPARE=PREPARE), stdout=subprocess.PIPE,
-        stderr=subprocess.PIPE, text=True, start_new_session=True)
-    time.sleep(8)   # workers started and busy
-    workers = [pid for pid, parent, _, _ in processes() if parent == process.pid]
-    assert workers
-    os.killpg(process.pid, signal.SIGINT)
-    try:
-        _, errors = process.communicate(timeout=30)
-    finally:
-        if process.poll() is None:
-            os.killpg(process.pid, signal.SIGKILL)
-    assert process.returncode == 130, errors
-    def leftover():
-        # the workers, and the solver programs they started (zombies are gone)
-        return [(pid, command_line) for pid, _, state, command_line in processes()
-                if state != "Z" and (pid in workers or slow.install_dir in command_line)]
+def run_directories(directory):
+    return [name for name in os.listdir(directory) if name.startswith("dralvex-run-")]
 
-    for _ in range(50):   # ended processes may take a moment to go
-        if not leftover():
-            break
+
+def eventually(condition, seconds=5.0):
+    deadline = time.monotonic() + seconds
+    while time.monotonic() < deadline:
+        if condition():
+            return True
         time.sleep(0.1)
-    assert leftover() == []
-    assert os.listdir(private_temporary_directory) == []
+    return condition()
 
 
-def test_doctor_on_a_complete_and_a_broken_installation(ready, tmp_path):
-    arguments = ("doctor", "--installation", ready.install_dir, "--settings", ready.settings_path,
-                 "--data-sources", ready.data_sources_path)
-    complete = command(*arguments)
-    assert complete.returncode == 0, complete.stdout
-    assert "nothing missing" in complete.stdout and "bridge module clr" in complete.stdout
-    os.remove(os.path.join(ready.extensions, "Dralvex.PipeStress.Core.dll"))
-    broken = command(*arguments)
-    assert broken.returncode == 1
-    assert "MISSING Dralvex.PipeStress.Core.dll" in broken.stdout and "1 missing" in broken.stdout
+# ------------------------------------------------------------- engines
+
+@pytest.fixture(scope="module")
+def dask_cluster(tmp_path_factory):
+    if IS_PYPY:
+        pytest.skip(DASK_ON_PYPY)
+    distributed = pytest.importorskip("distributed")
+    scratch = str(tmp_path_factory.mktemp("dask-tmp"))
+    paths = os.pathsep.join([SIM, os.path.dirname(os.path.abspath(batch_tasks.__file__))])
+    with pytest.MonkeyPatch.context() as patch:
+        patch.setenv("PYTHONPATH", paths)
+        patch.setenv("TMPDIR", scratch)   # the workers' own temporary directory
+        with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None,
+                                      local_directory=str(tmp_path_factory.mktemp("dask"))) as cluster:
+            with distributed.Client(cluster) as client:
+                yield client, scratch
 
 
-def test_doctor_without_the_bridge(tmp_path):
-    environment = dict(os.environ)
-    environment.pop("DRALVEX_COMPUTER_PREPARE", None)
-    environment["PYTHONPATH"] = ""
-    result = subprocess.run([sys.executable, "-m", "dralvex_computer", "doctor"], capture_output=True, text=True,
-                            env=environment, cwd=str(tmp_path), timeout=60)
-    assert result.returncode == 1
-    assert "MISSING bridge module clr" in result.stdout and "pythonnet" in result.stdout
+@pytest.fixture(params=["local pool", "thread pool", "dask"])
+def engine(request):
+    """(name, executor, the temporary directory its workers use)."""
+    if request.param == "local pool":
+        yield request.param, None, tempfile.gettempdir()
+    elif request.param == "thread pool":
+        with concurrent.futures.ThreadPoolExecutor(2) as executor:
+            yield request.param, executor, tempfile.gettempdir()
+    else:
+        client, scratch = request.getfixturevalue("dask_cluster")
+        yield request.param, client, scratch
+
+
+def test_every_kind_of_item_on_every_engine(engine, models, private_temporary_directory):
+    name, executor, scratch = engine
+    installation, paths = models
+    results = batch.solve_models(paths, "PipeStress", installation, sandbox=False, executor=executor, workers=2,
+                                 collect=batch_tasks.collect_kind)
+    assert statuses(results) == ["solved", "solved", "failed", "invalid input"]
+    assert results[0].value == ("Solution", "good1.strale") and results[0].item == paths[0]
+    assert "FileNotFoundException" in results[2].error_type and "Traceback" in results[2].traceback
+
+    in_process = name == "thread pool"
+    items = [("echo", 1), ("raise", 2), ("sleep", 6), ("exit", 5), ("interrupt", 0), ("unloadable", 0), ("echo", 7)]
+    expected = ["done", "failed", "timed out", "failed", "failed", "done" if in_process else "failed", "done"]
+    if not in_process:
+        items.append(("die", 0))
+        expected.append("worker lost")
+    results = batch.map_models(batch_tasks.run, items, installation, executor=executor, workers=2, timeout=2)
+    assert statuses(results) == expected, [(r.status, r.error_message) for r in results]
+    assert results[0].value == 1 and (in_process or "echo 1" in results[0].output)
+    assert results[1].error_type == "builtins.ValueError" and "bad item 2" in results[1].error_message
+    assert results[3].error_type == "builtins.SystemExit" and results[4].error_type == "builtins.KeyboardInterrupt"
+    if not in_process:
+        assert "brought back" in results[5].error_message
+    assert all(result.worker and result.started for result in results), [(r.worker, r.started) for r in results]
+    assert 1.5 < results[2].elapsed < 10
+    assert eventually(lambda: not run_directories(scratch)), os.listdir(scratch)
+    assert run_directories(private_temporary_directory) == []
+
+
+@pytest.mark.skipif(not os.path.isdir("/proc"), reason="reads processes from /proc")
+def test_a_time_out_ends_the_solver_program(engine, models, tmp_path):
+    name, executor, _ = engine
+    slow = dralvex_sim.make_installation(str(tmp_path / "slow"), solve_seconds=60)
+    installation = installation_of(slow)
+    _, paths = models
+    started = time.monotonic()
+    results = batch.solve_models(paths[:1], "PipeStress", installation, executor=executor, timeout=3)
+    assert statuses(results) == ["timed out"]
+    assert time.monotonic() - started < 30
+    assert eventually(lambda: not solver_programs(slow)), solver_programs(slow)
+
+
+def test_thread_pool_time_out_counts_from_the_real_start(models):
+    installation, _ = models
+    with concurrent.futures.ThreadPoolExecutor(1) as executor:
+        results = batch.map_models(batch_tasks.run, [("sleep", 1.5), ("sleep", 0.1)], installation,
+                                   executor=executor, timeout=1.0)
+    assert statuses(results) == ["timed out", "done"]
+
+
+def test_thread_pool_leaves_the_callers_state_alone(models):
+    installation, paths = models
+    saved = sys.stdout, tempfile.tempdir, threading.excepthook
+    seen = []
+    with concurrent.futures.ThreadPoolExecutor(2) as executor:
+        results = batch.map_models(batch_tasks.run, [("sleep", 3), ("echo", 1)], installation, executor=executor,
+                                   timeout=0.5, on_result=lambda result: seen.append((sys.stdout, tempfile.tempdir)))
+        # the abandoned item still runs
+        assert statuses(results) == ["timed out", "done"] and seen == [saved[:2]] * 2
+        assert (sys.stdout, tempfile.tempdir) == saved[:2]
+    assert (sys.stdout, tempfile.tempdir, threading.excepthook) == saved
+
+
+def test_solve_model_collects_only_its_own_solver_thread(ready, tmp_path):
+    broken = make_model(tmp_path / "broken", "broken")
+    os.remove(str(tmp_path / "broken" / "conception.fre"))
+    (tmp_path / "broken" / "broken.fre").mkdir()
+    good = make_model(tmp_path / "good", "good")
+    hook = threading.excepthook
+    others = []
+    threading.excepthook = others.append
+    try:
+        stray = threading.Thread(target=batch_tasks.raise_value_error, args=("stray",))
+        with pytest.raises(batch.SolveError) as caught:
+            stray.start()
+            batch.solve_model(broken, "PipeStress", False)
+        stray.join()
+        assert type(caught.value.__cause__).__name__ == "FileNotFoundException"
+        assert batch.solve_model(good, "PipeStress") is core._Solution_
+        core.disposeSolution()
+        assert [type(other.exc_value).__name__ for other in others] == ["ValueError"]
+        assert threading.excepthook == others.append
+    finally:
+        threading.excepthook = hook
+
+
+# ---------------------------------------------------- run-level behaviour
+
+def test_in_place_models_of_one_directory_run_one_after_another(models):
+    installation, paths = models
+    results = batch.solve_models([paths[0]] * 6, "PipeStress", installation, sandbox=False, workers=2)
+    assert statuses(results) == ["solved"] * 6
+
+
+def test_items_start_in_the_workers_directory_after_one_moved_it(models):
+    installation, _ = models
+    results = batch.map_models(batch_tasks.run, [("wander", 0), ("where", 0), ("where", 0)], installation, workers=1)
+    assert results[1].value == results[2].value != results[0].value
+
+
+def test_on_result_that_raises_stops_the_run(models):
+    installation, _ = models
+
+    def refuse(result):
+        raise LookupError("stop here")
+
+    started = time.monotonic()
+    with pytest.raises(LookupError) as caught:
+        batch.map_models(batch_tasks.run, [("echo", 0)] + [("sleep", 30)] * 4, installation, workers=2,
+                         on_result=refuse)
+    assert time.monotonic() - started < 20
+    assert statuses(caught.value.results)[0] == "done" and "cancelled" in statuses(caught.value.results)
+
+
+@pytest.mark.parametrize("workers, timeout", [(0, None), (-1, None), (1.5, None), (True, None), (None, 0),
+                                              (None, -1), (None, math.nan), (None, math.inf), (None, "3")])
+def test_numbers_are_checked_before_anything_starts(models, workers, timeout):
+    installation, paths = models
+    with pytest.raises(ValueError, match="workers|timeout"):
+        batch.solve_models(paths, "PipeStress", installation, workers=workers, timeout=timeout)
+
+
+def test_unknown_solver_is_refused_at_once(models):
+    installation, paths = models
+    with pytest.raises(ValueError, match="PipeStres"):
+        batch.solve_models(paths, "PipeStres", installation)
+
+
+def test_installation_pickles_and_names_its_module():
+    import pickle
+    site = batch.Installation("/opt/app", "Ductavo")
+    assert pickle.loads(pickle.dumps(site)) == site and site.module == "Ductavo"
+    with pytest.raises(ValueError):
+        batch.Installation("/opt/app", "Ductav")
+
+
+@pytest.mark.parametrize("value", [
+    {"nested": [b"\xff bytes", {1, 2}], (1, 2): "tuple key"}, math.nan, object(), "caf\udce9", [[[[1]]]] * 3,
+])
+def test_every_record_is_plain_json(value, tmp_path):
+    result = batch.ItemResult(0, "m\udcff.strale", "done", value=value)
+    text = json.dumps(result.record(), allow_nan=False)
+    assert json.loads(text)["status"] == "done"
+    report = str(tmp_path / "report.csv")
+    batch_report.write(report, [result.record()])
+    assert open(report, encoding="utf-8").read().startswith("index,item,status")
+
+
+def test_deep_values_end_in_a_repr():
+    deep = []
+    for _ in range(10000):
+        deep = [deep]
+    assert isinstance(json.dumps(batch_items.plain(deep)), str)
+
+
+# ------------------------------------------------------- journal, resume
+
+def test_journal_and_resume_after_a_crash(models, tmp_path):
+    installation, paths = models
+    journal = str(tmp_path / "run.journal")
+    assert statuses(batch.solve_models(paths[:2], "PipeStress", installation, workers=2, journal=journal)) == \
+        ["solved", "solved"]
+    lines = open(journal).read().splitlines()
+    ended = [json.loads(line) for line in lines if '"ended"' in line]
+    assert len(ended) == 2 and '"ended"' in lines[-1]
+    with open(journal, "w") as stream:   # a crash cut the last line off
+        stream.write("\n".join(lines[:-1]) + "\n" + lines[-1][: len(lines[-1]) // 2])
+    kept = ended[0]["record"]["index"]
+    resumed = batch.solve_models(paths[:2], "PipeStress", installation, workers=2, journal=journal, resume=True)
+    assert statuses(resumed) == ["solved", "solved"]
+    assert [result.resumed for result in resumed] == [index == kept for index in range(2)]
+    complete = [json.loads(line) for line in open(journal).read().splitlines()[len(lines):]]
+    assert [entry["event"] for entry in complete].count("ended") == 1
+
+
+def test_the_key_follows_the_model_content(models, tmp_path):
+    _, paths = models
+    task = batch.SolveTask("PipeStress")
+    key = task.key(paths[0])
+    assert key == task.key(paths[0]) != batch.SolveTask("Aster").key(paths[0])
+    with open(paths[0], "ab") as stream:
+        stream.write(b" ")
+    assert task.key(paths[0]) != key
+
+
+# -------------------------------------------- checks before the first item
+
+@pytest.mark.parametrize("broken", ["prepare hook", "settings document", "installation"])
+def test_checks_before_the_first_item(models, broken, tmp_path):
+    installation, paths = models
+    changes = {"prepare hook": {"prepare": "no_such_module:activate"},
+               "settings document": {"settings_path": str(tmp_path / "nowhere.settings")},
+               "installation": {"directory": str(tmp_path / "no-installation")}}[broken]
+    fields = dict(vars(installation), **changes)
+    seen = []
+    with pytest.raises(batch.BatchSetupError) as caught:
+        batch.solve_models(paths, "PipeStress", batch.Installation(**fields), workers=2, on_result=seen.append)
+    assert seen == [] and ("no_such_module" in str(caught.value) or "nowhere" in str(caught.value)
+                           or "no-installation" in str(caught.value))
+
+
+# --------------------------------------------------- Windows job object
+
+class StandInKernel32:
+    """The calls a worker makes of kernel32 to put itself in a job."""
+
+    class Function:
+        def __init__(self, calls, name, result):
+            self.calls, self.name, self.result = calls, name, result
+
+        def __call__(self, *arguments):
+            self.calls.append((self.name, arguments))
+            return self.result
+
+    def __init__(self, **results):
+        self.calls = []
+        for name in ("CreateJobObjectW", "GetCurrentProcess", "SetInformationJobObject",
+                     "AssignProcessToJobObject", "CloseHandle"):
+            setattr(self, name, self.Function(self.calls, name, results.get(name, 7 if "Create" in name else 1)))
+
+
+def test_windows_job_kills_on_close():
+    from dralvex_computer.batch import processes
+    kernel32 = StandInKernel32(GetCurrentProcess=-1)
+    assert processes.windows_kill_on_close_job(kernel32) == 7
+    names = [name for name, _ in kernel32.calls]
+    assert names == ["CreateJobObjectW", "SetInformationJobObject", "GetCurrentProcess", "AssignProcessToJobObject"]
+    _, (job, information_class, limits, size) = kernel32.calls[1]
+    assert job == 7 and information_class == 9 and size == 144
+    assert limits._obj.BasicLimitInformation.LimitFlags == 0x2000
+    assert kernel32.calls[3][1] == (7, -1)
+
+
+def test_windows_job_failure_closes_the_handle():
+    from dralvex_computer.batch import processes
+    kernel32 = StandInKernel32(AssignProcessToJobObject=0)
+    with pytest.raises(OSError, match="AssignProcessToJobObject"):
+        processes.windows_kill_on_close_job(kernel32)
+    assert kernel32.calls[-1] == ("CloseHandle", (7,))
+
+
+def test_progress_output_is_not_the_callers(models, capsys):
+    installation, _ = models
+    batch.map_models(batch_tasks.run, [("echo", "quiet")], installation, workers=1, progress=False)
+    assert "quiet" not in capsys.readouterr().out
+

@@ -148,10 +148,15 @@ class LocalPool(Engine):
         still holds the solver programs it started."""
         try:
             with open(os.path.join(worker.scratch_root(self.run_id), "item-%d.pid" % index)) as stream:
-                identity, _, name = stream.read().partition("\n")
+                identity, name, started = (stream.read().split("\n") + ["", ""])[:3]
         except OSError:
             return
         result.worker = name
+        try:
+            result.started = float(started)
+            result.elapsed = time.time() - result.started
+        except ValueError:
+            pass
         try:
             processes.end_group(int(identity.split()[0]))
         except (ValueError, IndexError):

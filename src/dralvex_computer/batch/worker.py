@@ -167,7 +167,8 @@ def run_item(task: ItemTask) -> ItemResult:
         own_temp = os.path.join(root, "item-%d" % task.index)
         os.makedirs(own_temp, exist_ok=True)
         if task.engine == LOCAL:
-            _write(os.path.join(root, "item-%d.pid" % task.index), "%s\n%s" % (processes.identity(), worker_name()))
+            _write(os.path.join(root, "item-%d.pid" % task.index),
+                   "%s\n%s\n%r" % (processes.identity(), worker_name(), result.started))
         if _process.home is None:
             _process.home = os.getcwd()
         elif os.getcwd() != _process.home:
