@@ -15,6 +15,8 @@ import concurrent.futures
 import glob
 import multiprocessing
 import os
+import signal
+import threading
 import time
 from typing import Any, Dict, Iterable, List, Optional
 
@@ -110,12 +112,28 @@ def _register_worker(run_id: str) -> None:
         stream.write(processes.identity())
 
 
+def _start_resource_tracker() -> None:
+    """Starts multiprocessing's resource tracker (POSIX) ignoring SIGHUP, as
+    it ignores SIGINT and SIGTERM itself: closing a terminal sends SIGHUP to
+    the whole group, and a tracker that died with it would be started again
+    and complain about every semaphore of the pool."""
+    if not hasattr(signal, "SIGHUP") or threading.current_thread() is not threading.main_thread():
+        return
+    from multiprocessing import resource_tracker
+    saved = signal.signal(signal.SIGHUP, signal.SIG_IGN)
+    try:
+        resource_tracker.ensure_running()
+    finally:
+        signal.signal(signal.SIGHUP, saved)
+
+
 class LocalPool(Engine):
     kind = worker.LOCAL
 
     def __init__(self, run_id: str, timeout: Optional[float], workers: Optional[int]) -> None:
         super().__init__(run_id, timeout)
         import pebble
+        _start_resource_tracker()
         self.pool = pebble.ProcessPool(max_workers=workers or os.cpu_count() or 1,
                                        context=multiprocessing.get_context("spawn"),
                                        initializer=_register_worker, initargs=(run_id,))

@@ -1,0 +1,220 @@
+"""The batch layer from outside: ``python -m dralvex_computer solve`` and
+``doctor`` in processes of their own. Signals to the command and to its
+whole group, a killed command, a report that cannot be written, a script
+without the ``__main__`` guard, resuming from a journal, the doctor on
+broken machines, and the package imported where there is no bridge."""
+import csv
+import io
+import json
+import os
+import signal
+import subprocess
+import sys
+import time
+
+import pytest
+
+import batch_tasks
+import dralvex_sim
+from conftest import SIM, run_python
+from test_batch import eventually, make_model, processes, run_directories, solver_programs
+
+pytest.importorskip("pebble")
+PREPARE = "dralvex_sim.kit:activate"
+HAS_PROC = os.path.isdir("/proc")
+
+
+def environment(**extra):
+    paths = os.pathsep.join([SIM, os.path.dirname(os.path.abspath(batch_tasks.__file__))])
+    variables = dict(os.environ, PYTHONPATH=paths, DRALVEX_COMPUTER_PREPARE=PREPARE)
+    variables.update(extra)
+    return variables
+
+
+def site_options(site):
+    return ["--installation", site.install_dir, "--settings", site.settings_path, "--data-sources",
+            site.data_sources_path]
+
+
+def command(*arguments, **options):
+    return subprocess.run([sys.executable, "-m", "dralvex_computer", *arguments], capture_output=True, text=True,
+                          env=environment(), timeout=180, **options)
+
+
+@pytest.fixture
+def two_models(ready, tmp_path):
+    return [make_model(tmp_path / "models" / name, name, pipes) for pipes, name in enumerate(("one", "two"), 1)]
+
+
+@pytest.mark.parametrize("report", ["report.jsonl", "report.csv"])
+def test_solve_and_report(ready, two_models, tmp_path, report):
+    missing = str(tmp_path / "missing.strale")
+    result = command("solve", *site_options(ready), "--solver", "PipeStress", "--workers", "2",
+                     "--report", str(tmp_path / report), *two_models, missing)
+    assert result.returncode == 1, result.stderr
+    text = (tmp_path / report).read_text()
+    if report.endswith(".jsonl"):
+        assert [json.loads(line)["status"] for line in text.splitlines()] == ["solved", "solved", "invalid input"]
+    else:
+        rows = list(csv.DictReader(io.StringIO(text)))
+        assert [row["status"] for row in rows] == ["solved", "solved", "invalid input"]
+    assert not os.path.exists(str(tmp_path / report) + ".journal")   # the report holds it all now
+
+
+def test_resume_from_the_journal(ready, two_models, tmp_path):
+    journal = str(tmp_path / "run.journal")
+    arguments = ("solve", *site_options(ready), "--solver", "PipeStress", "--workers", "2", "--journal", journal)
+    assert command(*arguments, *two_models).returncode == 0
+    again = command(*arguments, "--resume", *two_models)
+    assert again.returncode == 0 and "(2 from the journal)" in again.stderr, again.stderr
+
+
+@pytest.mark.parametrize("report", ["no-such-directory/report.csv", "."])
+def test_a_report_that_cannot_be_written_stops_before_the_first_model(ready, two_models, tmp_path, report):
+    started = time.monotonic()
+    result = command("solve", *site_options(ready), "--solver", "PipeStress", "--report",
+                     os.path.join(str(tmp_path), report), *two_models)
+    assert result.returncode == 2 and "report" in result.stderr and "Traceback" not in result.stderr
+    assert time.monotonic() - started < 30
+
+
+def test_checks_before_the_first_model_give_one_message(ready, two_models, tmp_path):
+    result = command("solve", "--installation", str(tmp_path / "nowhere"), "--settings", ready.settings_path,
+                     "--data-sources", ready.data_sources_path, "--solver", "PipeStress", *two_models * 5)
+    assert result.returncode == 2 and result.stderr.count("nowhere") >= 1 and "Traceback" not in result.stderr
+    assert result.stderr.count("the run cannot start") == 1
+
+
+def test_a_script_without_the_main_guard_is_told_so(ready, tmp_path):
+    script = tmp_path / "sweep.py"
+    script.write_text(
+        "from dralvex_computer import batch\nimport batch_tasks\n"
+        "site = batch.Installation(%r, 'All', %r, %r, %r)\n"
+        "batch.map_models(batch_tasks.run, [('echo', 1)] * 4, site, workers=2)\n"
+        % (ready.install_dir, ready.settings_path, ready.data_sources_path, PREPARE))
+    result = subprocess.run([sys.executable, str(script)], capture_output=True, text=True, env=environment(),
+                            timeout=120, cwd=str(tmp_path))
+    assert result.returncode != 0 and "__name__ == \"__main__\"" in result.stderr, result.stderr[-2000:]
+
+
+# ------------------------------------------------------------------ signals
+
+def send(process, how):
+    if how == "SIGINT twice to the group":
+        os.killpg(process.pid, signal.SIGINT)
+        time.sleep(0.005)
+        os.killpg(process.pid, signal.SIGINT)
+    else:
+        name, _, target = how.partition(" to the ")
+        signum = getattr(signal, name)
+        (os.killpg if target == "group" else os.kill)(process.pid, signum)
+
+
+@pytest.mark.skipif(not HAS_PROC, reason="reads processes from /proc")
+@pytest.mark.parametrize("how, status", [
+    ("SIGINT to the group", 130), ("SIGINT twice to the group", 130), ("SIGTERM to the parent", 143),
+    ("SIGTERM to the group", 143), ("SIGHUP to the group", 129), ("SIGKILL to the parent", -9),
+])
+def test_nothing_outlives_an_interrupted_run(ready, two_models, tmp_path, private_temporary_directory, how, status):
+    slow = dralvex_sim.make_installation(str(tmp_path / "slow"), solve_seconds=60)
+    report = str(tmp_path / "report.jsonl")
+    process = subprocess.Popen(
+        [sys.executable, "-m", "dralvex_computer", "solve", *site_options(slow), "--solver", "PipeStress",
+         "--workers", "2", "--no-progress", "--report", report, *two_models * 20],
+        env=environment(), stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, start_new_session=True)
+    try:
+        assert eventually(lambda: len(solver_programs(slow)) >= 2, 60), "the solves never started"
+        workers = [pid for pid, parent, _, _ in processes() if parent == process.pid]
+        send(process, how)
+        _, errors = process.communicate(timeout=30)
+    finally:
+        if process.poll() is None:
+            os.killpg(process.pid, signal.SIGKILL)
+    assert process.returncode == status, errors
+
+    def leftover():
+        return [(pid, line) for pid, _, state, line in processes()
+                if state != "Z" and (pid in workers or slow.install_dir in line)]
+
+    assert eventually(lambda: not leftover(), 5), leftover()
+    if status > 0:
+        rows = [json.loads(line) for line in open(report)]
+        assert len(rows) == 40 and {row["status"] for row in rows} == {"cancelled"}
+        assert run_directories(private_temporary_directory) == []
+
+
+# ------------------------------------------------------------------- doctor
+
+def broken_machine(tmp_path, ready, case):
+    """(extra PYTHONPATH entries, extra environment, doctor options)."""
+    bridge = tmp_path / "bridge"
+    bridge.mkdir()
+    documents = tmp_path / "documents"
+    documents.mkdir()
+    settings, data_sources = ready.settings_path, ready.data_sources_path
+
+    def document(name, content):
+        path = documents / name
+        path.write_text(content)
+        return str(path)
+
+    if case == "a bridge that raises":
+        (bridge / "clr.py").write_text("raise RuntimeError('no .NET runtime found')\n")
+        return [str(bridge)], {"DRALVEX_COMPUTER_PREPARE": ""}, []
+    if case == "COM that is missing":
+        (bridge / "clr.py").write_text("def AddReference(name): pass\n")
+        (bridge / "pythoncom.py").write_text("raise ImportError('DLL load failed')\n")
+        return [str(bridge)], {"DRALVEX_COMPUTER_PREPARE": ""}, []
+    if case == "a hook that cannot import":
+        return [], {"DRALVEX_COMPUTER_PREPARE": "no_such_module:activate"}, []
+    if case == "data sources null":
+        data_sources = document("null.settings", "null")
+    elif case == "data sources a list":
+        data_sources = document("list.settings", "[1, 2]")
+    elif case == "a solver path that is a number":
+        settings = str(documents / "number.settings")
+        dralvex_sim.installation.write_settings_document(settings, ready.aster, 2)   # 2: a file descriptor
+    elif case == "a document nested deep":
+        settings = document("deep.settings", "[" * 100000 + "]" * 100000)
+    return [], {}, ["--installation", ready.install_dir, "--settings", settings, "--data-sources", data_sources]
+
+
+@pytest.mark.parametrize("case", ["a bridge that raises", "COM that is missing", "a hook that cannot import",
+                                  "data sources null", "data sources a list", "a solver path that is a number",
+                                  "a document nested deep"])
+def test_the_doctor_reports_a_broken_machine(ready, tmp_path, case):
+    paths, extra, options = broken_machine(tmp_path, ready, case)
+    env = environment(**extra)
+    env["PYTHONPATH"] = os.pathsep.join(paths + [env["PYTHONPATH"]])
+    result = subprocess.run([sys.executable, "-m", "dralvex_computer", "doctor", *options], capture_output=True,
+                            text=True, env=env, timeout=120, cwd=str(tmp_path))
+    assert result.returncode == 1 and "Traceback" not in result.stdout + result.stderr, result.stdout + result.stderr
+    assert "MISSING" in result.stdout and "nothing missing" not in result.stdout
+
+
+def test_the_doctor_on_a_complete_installation(ready):
+    result = command("doctor", *site_options(ready))
+    assert result.returncode == 0 and "nothing missing" in result.stdout, result.stdout
+    os.remove(os.path.join(ready.extensions, "Dralvex.PipeStress.Core.dll"))
+    broken = command("doctor", *site_options(ready))
+    assert broken.returncode == 1 and "MISSING Dralvex.PipeStress.Core.dll" in broken.stdout
+
+
+def test_the_batch_layer_imports_without_the_bridge():
+    result = run_python("""
+        import json, sys
+        import dralvex_computer
+        from dralvex_computer import batch, cli, doctor, checks
+        try:
+            dralvex_computer.setup_dralvex_computer
+        except ImportError as error:
+            print(json.dumps([error.name, "pythonnet" in str(error), "dralvex_computer.dralvex_core" in sys.modules]))
+    """, sim=False)
+    assert json.loads(result.stdout.strip().splitlines()[-1]) == ["clr", True, False], result.stderr
+
+
+def test_models_named_relative_to_the_callers_directory(ready, two_models, tmp_path):
+    relative = [os.path.relpath(path, str(tmp_path)) for path in two_models]
+    result = command("solve", *site_options(ready), "--solver", "PipeStress", "--workers", "1", *relative,
+                     cwd=str(tmp_path))
+    assert result.returncode == 0, result.stderr
