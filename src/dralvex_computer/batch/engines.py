@@ -175,30 +175,27 @@ class LocalPool(Engine):
             result.elapsed = time.time() - result.started
         except ValueError:
             pass
-        try:
-            processes.end_group(int(identity.split()[0]))
-        except (ValueError, IndexError):
-            pass
+        group = processes.own_group(identity)
+        if group is not None:
+            processes.end_group(group)
 
-    def _live_workers(self) -> List[int]:
-        pids = []
+    def _worker_groups(self) -> List[int]:
+        """The process groups of this run's workers, alive or not, each
+        checked to be still ours."""
+        groups = []
         for path in glob.glob(os.path.join(glob.escape(worker.scratch_root(self.run_id)), "w-*")):
             try:
                 with open(path) as stream:
-                    pid = processes.same_process(stream.read())
+                    group = processes.own_group(stream.read())
             except OSError:
                 continue
-            if pid is not None and hasattr(os, "getpgid"):
-                try:
-                    if os.getpgid(pid) == pid:   # still the leader of its own group
-                        pids.append(pid)
-                except OSError:
-                    pass
-        return pids
+            if group is not None:
+                groups.append(group)
+        return groups
 
     def _end_workers(self) -> None:
-        for pid in self._live_workers():
-            processes.end_group(pid)
+        for group in self._worker_groups():
+            processes.end_group(group)
 
     def interrupt(self) -> None:
         # Stopped, never drained: a cancelled running task would only have

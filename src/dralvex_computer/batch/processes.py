@@ -40,20 +40,26 @@ def identity(pid: Optional[int] = None) -> str:
     return "%d %s" % (pid, start_time(pid) or "?")
 
 
-def same_process(recorded: str) -> Optional[int]:
-    """The pid of a recorded identity when that very process still runs."""
+def own_group(recorded: str) -> Optional[int]:
+    """The id of the process group that a recorded group leader ("pid
+    start-time") led, while it may still hold processes of ours: the leader
+    runs still, or has ended (the system gives no process a pid that is
+    still a group's id, so its remaining members are ours). None when
+    another process has taken the pid since."""
     try:
         pid_text, started = recorded.split()
         pid = int(pid_text)
     except ValueError:
         return None
+    if pid <= 1 or not _alive(pid):
+        return pid if pid > 1 else None
     now = start_time(pid)
-    if now is None:
-        if started != "?" or not _alive(pid):
-            return None
-    elif now != started:
-        return None
-    return pid
+    if now is not None and started != "?" and now != started:
+        return None   # a later process with the same pid
+    try:
+        return pid if os.getpgid(pid) == pid else None
+    except OSError:
+        return pid
 
 
 def _alive(pid: int) -> bool:

@@ -1,0 +1,91 @@
+"""A Dask run across two "machines" on this one: a scheduler on 127.0.0.1
+and a worker in its own mount namespace with a private /tmp, sharing with
+this process only the model files and the installation. Statuses, a
+time-out, a lost worker, and each worker's scratch removed at the end."""
+import os
+import shutil
+import signal
+import subprocess
+import sys
+import tempfile
+import time
+
+import pytest
+
+import batch_tasks
+from conftest import SIM
+from dralvex_computer import batch
+from test_batch import installation_of, make_model, run_directories, statuses
+
+
+def _can_unshare():
+    if sys.implementation.name == "pypy" or not shutil.which("unshare"):
+        return False
+    probe = subprocess.run(["unshare", "-m", "sh", "-c", "mount -t tmpfs tmpfs /tmp"], capture_output=True)
+    return probe.returncode == 0
+
+
+pytestmark = [
+    pytest.mark.skipif(sys.implementation.name == "pypy", reason="Dask distributed does not import on PyPy"),
+    pytest.mark.skipif(not _can_unshare(), reason="needs unshare -m and mount (root) for a private /tmp"),
+]
+
+
+def _worker_tmp_is_private():
+    return tempfile.gettempdir(), sorted(os.listdir(tempfile.gettempdir()))
+
+
+def _run_directories_here():
+    return run_directories(tempfile.gettempdir())
+
+
+@pytest.fixture
+def second_machine(tmp_path):
+    pytest.importorskip("distributed")
+    dask = os.path.join(os.path.dirname(sys.executable), "dask")
+    scheduler_file = str(tmp_path / "scheduler.json")
+    environment = dict(os.environ, PYTHONPATH=os.pathsep.join([SIM, os.path.dirname(batch_tasks.__file__)]))
+    environment.pop("TMPDIR", None)   # the worker's machine has its own /tmp
+    environment.pop("DRALVEX_COMPUTER_PREPARE", None)
+    started = [subprocess.Popen([dask, "scheduler", "--host", "127.0.0.1", "--port", "0", "--no-dashboard",
+                                 "--scheduler-file", scheduler_file], env=environment, start_new_session=True,
+                                stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)]
+    try:
+        for _ in range(300):
+            if os.path.exists(scheduler_file):
+                break
+            time.sleep(0.1)
+        worker = "mount -t tmpfs tmpfs /tmp && exec %s worker --scheduler-file %s --nthreads 1 --no-dashboard" % (
+            dask, scheduler_file)
+        started.append(subprocess.Popen(["unshare", "-m", "sh", "-c", worker], env=environment,
+                                        start_new_session=True, stdout=subprocess.DEVNULL,
+                                        stderr=subprocess.DEVNULL))
+        import distributed
+        with distributed.Client(scheduler_file=scheduler_file) as client:
+            client.wait_for_workers(1, timeout=120)
+            yield client
+    finally:
+        for process in reversed(started):
+            try:
+                os.killpg(process.pid, signal.SIGKILL)
+            except OSError:
+                pass
+            process.wait()
+
+
+def test_a_run_on_a_worker_that_shares_no_temporary_directory(second_machine, ready, tmp_path,
+                                                              private_temporary_directory):
+    client = second_machine
+    (where, names), = client.run(_worker_tmp_is_private).values()
+    assert where == "/tmp" and private_temporary_directory != "/tmp"
+    models = [make_model(tmp_path / "models" / name, name, pipes) for pipes, name in enumerate(("a", "b"), 1)]
+    installation = installation_of(ready)
+    results = batch.solve_models(models + [str(tmp_path / "missing.strale")], "PipeStress", installation,
+                                 executor=client)
+    assert statuses(results) == ["solved", "solved", "invalid input"], [r.error_message for r in results]
+    items = [("echo", 1), ("sleep", 8), ("die", 0), ("echo", 4)]
+    results = batch.map_models(batch_tasks.run, items, installation, executor=client, timeout=2)
+    assert statuses(results) == ["done", "timed out", "worker lost", "done"], [r.error_message for r in results]
+    assert all(result.worker for result in results)
+    assert list(client.run(_run_directories_here).values()) == [[]]
+    assert run_directories(private_temporary_directory) == []
