@@ -1,8 +1,11 @@
 """Many models at once, as ratios side by side in one run: 16 models whose
 simulated solve takes about 0.5 s of CPU each, solved by a plain loop in
 one process, by solve_models with 1 and with 2 local workers, and by a Dask
-LocalCluster of 2 single-thread workers; then the time from Ctrl-C (SIGINT)
-to the command line's exit with 2 busy workers. The table is printed and
+LocalCluster of 2 single-thread workers; the same 2-worker run writing a
+journal (its cost); a command-line run interrupted after about half the
+models and resumed (how many models the resumed run solves again); and the
+time from Ctrl-C (SIGINT) and from SIGTERM to the command line's exit with
+2 busy workers. The table is printed and
 written to benchmarks/batch-<interpreter>.md.
 
     .venv-cpython/bin/python benchmarks/batch.py [--quick]
@@ -10,6 +13,7 @@ written to benchmarks/batch-<interpreter>.md.
 --quick uses 4 models of 0.05 s: it proves the rows run, its figures mean
 nothing.
 """
+import json
 import os
 import signal
 import subprocess
@@ -39,7 +43,8 @@ def make_models(site):
         directory = os.path.join(site.data_dir, "model%02d" % index)
         os.makedirs(directory)
         model = cc.createPipingStrale()
-        cc.executeCommand(cc.createCommand("AddPipe", model))
+        for _ in range(index + 1):   # each model its own content: the journal tells them apart
+            cc.executeCommand(cc.createCommand("AddPipe", model))
         path = os.path.join(directory, "model%02d.strale" % index)
         cc.saveStrale(model, path)
         paths.append(path)
@@ -58,18 +63,59 @@ def timed(run):
     return time.perf_counter() - started
 
 
-def interrupt_time(site, paths):
-    slow = dralvex_sim.make_installation(os.path.join(site.root, "slow"), solve_seconds=60)
-    process = subprocess.Popen(
-        [sys.executable, "-m", "dralvex_computer", "solve", "--installation", slow.install_dir, "--solver",
-         "PipeStress", "--settings", slow.settings_path, "--data-sources", slow.data_sources_path, "--workers",
-         "2", "--no-progress", *paths[:2]], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+def command(site, paths, *options):
+    return [sys.executable, "-m", "dralvex_computer", "solve", "--installation", site.install_dir, "--solver",
+            "PipeStress", "--settings", site.settings_path, "--data-sources", site.data_sources_path, "--workers",
+            "2", "--no-progress", *options, *paths]
+
+
+def interrupt_time(site, paths, signum):
+    slow = _slow(site)
+    process = subprocess.Popen(command(slow, paths[:2]), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     time.sleep(3 if QUICK else 6)   # both workers busy
     started = time.perf_counter()
-    process.send_signal(signal.SIGINT)
+    process.send_signal(signum)
     status = process.wait(timeout=60)
-    assert status == 130, status
+    assert status == 128 + signum, status
     return time.perf_counter() - started
+
+
+_slow_sites = {}
+
+
+def _slow(site):
+    if site.root not in _slow_sites:
+        _slow_sites[site.root] = dralvex_sim.make_installation(os.path.join(site.root, "slow"), solve_seconds=60)
+    return _slow_sites[site.root]
+
+
+def ended_in(journal):
+    try:
+        with open(journal) as stream:
+            return sum('"ended"' in line for line in stream)
+    except OSError:
+        return 0
+
+
+def resumed_work(site, paths):
+    """(models solved before the interruption, models the resumed run solved
+    again, models it took from the journal)."""
+    journal = os.path.join(site.root, "resume.journal")
+    process = subprocess.Popen(command(site, paths, "--journal", journal), stdout=subprocess.DEVNULL,
+                               stderr=subprocess.DEVNULL)
+    while ended_in(journal) < len(paths) // 2 and process.poll() is None:
+        time.sleep(0.02)
+    process.send_signal(signal.SIGINT)
+    process.wait(timeout=60)
+    before = ended_in(journal)
+    with open(journal) as stream:
+        lines_before = len(stream.readlines())
+    subprocess.run(command(site, paths, "--journal", journal, "--resume"), check=True, stdout=subprocess.DEVNULL,
+                   stderr=subprocess.DEVNULL)
+    with open(journal) as stream:
+        added = [json.loads(line) for line in stream.readlines()[lines_before:] if line.strip()]
+    solved_again = sum(entry.get("event") == "ended" for entry in added)
+    return before, solved_again, len(paths) - solved_again
 
 
 def main():
@@ -88,6 +134,15 @@ def main():
     rows = [("plain loop, one process", timed(lambda: plain_loop(site, paths)))]
     rows.append(("solve_models, 1 local worker", timed(pool(1))))
     rows.append(("solve_models, 2 local workers", timed(pool(2))))
+    journal = os.path.join(root, "bench.journal")
+
+    def with_journal():
+        if os.path.exists(journal):
+            os.remove(journal)
+        results = batch.solve_models(paths, "PipeStress", installation, workers=2, progress=False, journal=journal)
+        assert all(result.status == batch.SOLVED for result in results)
+
+    rows.append(("solve_models, 2 local workers, journal", timed(with_journal)))
     try:
         import distributed
     except ImportError:
@@ -114,7 +169,12 @@ def main():
     dask_rows = [seconds for name, seconds in rows if name.startswith("Dask") and seconds]
     if dask_rows:
         lines.append("| Dask / 2 local workers | %.2f | - |" % (dask_rows[0] / local_two))
-    lines.append("| Ctrl-C to exit, 2 busy workers | %.2f | - |" % interrupt_time(site, paths))
+    lines.append("| journal / no journal, 2 local workers | %.3f | - |" % (rows[3][1] / local_two))
+    before, again, taken = resumed_work(site, paths)
+    lines.append("| interrupted after %d of %d models, resumed: models solved again | %d | - |"
+                 % (before, MODELS, again))
+    lines.append("| Ctrl-C to exit, 2 busy workers | %.2f | - |" % interrupt_time(site, paths, signal.SIGINT))
+    lines.append("| SIGTERM to exit, 2 busy workers | %.2f | - |" % interrupt_time(site, paths, signal.SIGTERM))
     table = "\n".join(lines)
     print(table)
     with open(os.path.join(ROOT, "benchmarks", "batch-%s.md" % sys.implementation.name), "w") as stream:
