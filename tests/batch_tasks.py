@@ -67,3 +67,16 @@ def run(item):
     """item: (kind, argument)"""
     kind, argument = item
     return KINDS[kind](argument)
+
+
+def set_up_elsewhere(directory):
+    import dralvex_computer as cc
+    return cc.setup_dralvex_computer(directory, cc.DralvexModule.All)
+
+
+def installation_directory(item):
+    import dralvex_computer as cc
+    return cc._exePath_
+
+
+KINDS.update(elsewhere=set_up_elsewhere, installed=installation_directory)

@@ -226,10 +226,15 @@ def test_in_place_models_of_one_directory_run_one_after_another(models):
     assert statuses(results) == ["solved"] * 6
 
 
-def test_items_start_in_the_workers_directory_after_one_moved_it(models):
+def test_items_start_where_the_last_one_left_nothing(models, tmp_path):
+    """An item that moved the working directory or set the module up on
+    another installation does not change where the next one starts."""
     installation, _ = models
-    results = batch.map_models(batch_tasks.run, [("wander", 0), ("where", 0), ("where", 0)], installation, workers=1)
-    assert results[1].value == results[2].value != results[0].value
+    other = dralvex_sim.make_installation(str(tmp_path / "other"))
+    items = [("wander", 0), ("where", 0), ("elsewhere", other.install_dir), ("installed", 0)]
+    results = batch.map_models(batch_tasks.run, items, installation, workers=1)
+    assert results[1].value != results[0].value and results[2].value is True
+    assert results[3].value == installation.directory
 
 
 def test_on_result_that_raises_stops_the_run(models):

@@ -212,26 +212,22 @@ class Run:
 
     # ------------------------------------------------------------- ends
     def _stop(self) -> None:
-        """Ends everything at once; idempotent, and Ctrl-C during it is
-        ignored (the pool is stopped, never drained)."""
+        """Ends everything at once (the pool is stopped, never drained)."""
+        self._end(interrupt=True)
+
+    def _close(self) -> None:
+        self._end(interrupt=False)
+
+    def _end(self, interrupt: bool) -> None:
+        """Idempotent; Ctrl-C, SIGTERM and SIGHUP are ignored while it runs."""
         ignored = _ignore_signals()
         try:
             if self.engine is not None and not self.engine.closed:
                 try:
-                    self.engine.interrupt()
+                    if interrupt:
+                        self.engine.interrupt()
                 finally:
                     self.engine.close()
-        finally:
-            self.reporter.close()
-            if self.journal is not None:
-                self.journal.close()
-            _restore_signals(ignored)
-
-    def _close(self) -> None:
-        ignored = _ignore_signals()
-        try:
-            if self.engine is not None:
-                self.engine.close()
         finally:
             self.reporter.close()
             if self.journal is not None:
