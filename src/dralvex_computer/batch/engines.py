@@ -13,6 +13,7 @@ from __future__ import annotations
 
 import concurrent.futures
 import glob
+import math
 import multiprocessing
 import os
 import signal
@@ -50,6 +51,11 @@ class Engine:
 
     def probe(self, installation: Any) -> str:
         raise NotImplementedError
+
+    def capacity(self) -> int:
+        """How many items to hand over at a time: enough to keep every
+        worker busy, few enough that a long queue stays in the run."""
+        return 64
 
     def interrupt(self) -> None:
         """Stops now: nothing more starts, what runs is ended."""
@@ -134,12 +140,16 @@ class LocalPool(Engine):
         super().__init__(run_id, timeout)
         import pebble
         _start_resource_tracker()
-        self.pool = pebble.ProcessPool(max_workers=workers or os.cpu_count() or 1,
+        self.workers = workers or os.cpu_count() or 1
+        self.pool = pebble.ProcessPool(max_workers=self.workers,
                                        context=multiprocessing.get_context("spawn"),
                                        initializer=_register_worker, initargs=(run_id,))
 
     def _submit(self, task: ItemTask) -> Any:
         return self.pool.schedule(worker.run_item, args=(task,), timeout=self.timeout)
+
+    def capacity(self) -> int:
+        return 2 * self.workers
 
     def probe(self, installation: Any) -> str:
         future = self.pool.schedule(worker.probe, args=(installation,))
@@ -263,7 +273,7 @@ class Dask(Engine):
     def __init__(self, run_id: str, timeout: Optional[float], client: Any) -> None:
         super().__init__(run_id, timeout)
         self.client = client
-        self.submitted: Dict[int, float] = {}
+        self.threads, self.threads_asked = 0, -math.inf
 
     def task(self, **fields: Any) -> ItemTask:
         return super().task(timeout=self.timeout, **fields)
@@ -273,6 +283,16 @@ class Dask(Engine):
 
     def _is_running(self, future: Any) -> bool:
         return False   # Dask does not say; items carry their own start
+
+    def capacity(self) -> int:
+        now = time.monotonic()
+        if now - self.threads_asked > 5:   # workers come and go; the scheduler is asked now and then
+            self.threads_asked = now
+            try:
+                self.threads = sum(self.client.nthreads().values())
+            except Exception:
+                pass
+        return max(64, 2 * self.threads)
 
     def _wait(self, futures: List[Any], seconds: float) -> Iterable[Any]:
         import distributed

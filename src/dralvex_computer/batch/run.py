@@ -103,6 +103,7 @@ class Run:
         self.keys: Dict[int, str] = {}
         self.waiting: Dict[str, Deque[int]] = {}   # directory -> in-place items held back until it is free
         self.busy: Dict[str, int] = {}
+        self.queue: Deque[int] = collections.deque()   # not yet handed to the engine
         self.engine: Optional[engines.Engine] = None
 
     # ------------------------------------------------------------ steps
@@ -116,8 +117,8 @@ class Run:
                 logger.info("%d items on %s (%d from the journal)", len(todo), type(self.engine).__name__,
                             len(self.items) - len(todo))
                 self._probe()
-                for index in todo:
-                    self._submit_or_hold(index)
+                self.queue.extend(todo)
+                self._fill()
                 self._collect()
             self._close()
             return self.results  # type: ignore[return-value]
@@ -143,8 +144,13 @@ class Run:
         started: Dict[str, Dict[str, Any]] = {}
         if self.resume and self.journal_path:
             ended, started = journals.read(self.journal_path)
+        known: Dict[Any, str] = {}   # a model listed many times is read once
         for index, item in enumerate(self.sent):
-            key = self.keys[index] = self.key_of(item)
+            try:
+                key = known[item] if item in known else known.setdefault(item, self.key_of(item))
+            except TypeError:   # an item that does not hash
+                key = self.key_of(item)
+            self.keys[index] = key
             record = ended.get(key)
             if record is not None and record.get("status") in (SOLVED, DONE):
                 result = ItemResult(index, self.items[index], record["status"], value=record.get("value"),
@@ -179,9 +185,18 @@ class Run:
         self.engine.submit(self.engine.task(function=self.function, item=self.sent[index], index=index,
                                             installation=self.installation))
 
+    def _fill(self) -> None:
+        """Hands items to the engine while it has fewer than its capacity:
+        the rest wait here, so that waiting, polling and stopping cost the
+        same with ten items or ten thousand."""
+        assert self.engine is not None
+        capacity = self.engine.capacity()
+        while self.queue and len(self.engine.futures) < capacity:
+            self._submit_or_hold(self.queue.popleft())
+
     def _collect(self) -> None:
         assert self.engine is not None
-        while self.engine.futures:
+        while self.engine.futures or self.queue:
             for index in self.engine.running():
                 if self.journal is not None:
                     self.journal.started(self.keys[index], index, plain(self.items[index]))
@@ -194,6 +209,7 @@ class Run:
                 self.reporter.done(result)
                 if self.on_result is not None:
                     self.on_result(result)
+            self._fill()
 
     def _free(self, index: int) -> None:
         directory = self.exclusive_of(self.sent[index])

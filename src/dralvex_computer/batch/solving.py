@@ -57,7 +57,7 @@ class SolveTask:
         digest = hashlib.sha256()
         try:
             with open(os.fspath(path), "rb") as stream:
-                for block in iter(lambda: stream.read(1 << 20), b""):
+                for block in iter(lambda: stream.read(1 << 16), b""):
                     digest.update(block)
         except (OSError, TypeError, ValueError):
             digest.update(repr(path).encode("utf-8", "backslashreplace"))
