@@ -174,6 +174,28 @@ def test_a_time_out_ends_the_solver_program(engine, models, tmp_path):
     assert eventually(lambda: not solver_programs(slow)), solver_programs(slow)
 
 
+@pytest.mark.skipif(not os.path.isdir("/proc"), reason="reads processes from /proc")
+def test_a_killed_worker_takes_its_solver_program_along(engine, models, tmp_path):
+    name, executor, _ = engine
+    if name == "thread pool":
+        pytest.skip("a thread pool's worker is the caller's own process")
+    slow = dralvex_sim.make_installation(str(tmp_path / "slow"), solve_seconds=60)
+    _, paths = models
+    outcome = []
+    run = threading.Thread(target=lambda: outcome.extend(
+        batch.solve_models(paths[:1], "PipeStress", installation_of(slow), executor=executor, workers=1)))
+    run.start()
+    try:
+        assert eventually(lambda: solver_programs(slow), 60)
+        parents = {parent for pid, parent, _, _ in processes() if pid in solver_programs(slow)}
+        for worker in parents:
+            os.kill(worker, 9)
+    finally:
+        run.join(120)
+    assert statuses(outcome) == ["worker lost"]
+    assert eventually(lambda: not solver_programs(slow)), solver_programs(slow)
+
+
 def test_thread_pool_time_out_counts_from_the_real_start(models):
     installation, _ = models
     with concurrent.futures.ThreadPoolExecutor(1) as executor:

@@ -224,23 +224,53 @@ _contained: list = []   # what keeps this worker's containment alive
 
 def contain_worker(own_group: bool, watch: bool) -> None:
     """Sets up, once per worker process, what ends the processes its items
-    start together with it: on Windows a kill-on-close job; on POSIX, for a
-    worker of the local pool, a process group of its own, ended whole when
-    the parent dies; for another worker of this run's (``watch``), the end
-    of its children and itself when the parent dies."""
+    start together with it, however the worker ends. On Windows: a
+    kill-on-close job. On POSIX: a process group of the worker's own; for
+    a worker of the local pool (``own_group``) the run ends that group when
+    the worker is lost, and the worker ends it when its parent dies; any
+    other worker (Dask's, an executor's) gets a reaper, a small process of
+    its own session that ends the group once the worker has ended, and,
+    with ``watch``, ends its children and itself when its parent dies."""
     if _contained:
         return
     if sys.platform == "win32":
         _contained.append(windows_kill_on_close_job())
         return
     _contained.append(True)
+    lead_own_group()
     if own_group:
-        lead_own_group()
         watch_parent(lambda: os.killpg(os.getpgid(0), KILL))
-    elif watch:
+        return
+    _contained.append(start_reaper())
+    if watch:
         watch_parent(_end_with_children)
 
 
 def _end_with_children() -> None:
     end_processes(descendants(os.getpid()))
     os._exit(1)
+
+
+REAPER = """
+import os, signal, sys
+os.read(0, 1)   # returns when the worker has ended: the pipe's last writer is gone
+try:
+    os.killpg(int(sys.argv[1]), signal.SIGKILL)
+except OSError:
+    pass
+"""
+
+
+def start_reaper() -> int:
+    """Starts the process that ends this process's group once this process
+    has ended; returns the write end of its pipe, to be kept open for the
+    life of this process (it is not inherited: children do not keep the
+    reaper waiting)."""
+    import subprocess
+    readable, writable = os.pipe()
+    try:
+        subprocess.Popen([sys.executable, "-I", "-S", "-c", REAPER, str(os.getpgid(0))], stdin=readable,
+                         stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, start_new_session=True)
+    finally:
+        os.close(readable)
+    return writable
