@@ -80,3 +80,9 @@ def installation_directory(item):
 
 
 KINDS.update(elsewhere=set_up_elsewhere, installed=installation_directory)
+
+
+def collect_analysis(solution, path):
+    """A dict value: its keys become the report's columns."""
+    analysis = solution.Results["analysis"]
+    return {"max_stress": analysis["max_stress"], "model": os.path.basename(path)}

@@ -405,3 +405,36 @@ def test_progress_output_is_not_the_callers(models, capsys):
     batch.map_models(batch_tasks.run, [("echo", "quiet")], installation, workers=1, progress=False)
     assert "quiet" not in capsys.readouterr().out
 
+
+
+# ------------------------------------------------- inputs, results table
+
+def test_models_as_users_give_them(tmp_path):
+    from dralvex_computer.batch import inputs
+    for name in ("b/two.strale", "a/one.strale", "a/deep/three.STRALE", "a/notes.txt"):
+        (tmp_path / name).parent.mkdir(parents=True, exist_ok=True)
+        (tmp_path / name).write_text("")
+    listing = tmp_path / "a" / "list.txt"
+    listing.write_text("# the second batch\none.strale\n\n../b/two.strale\n")
+    base = str(tmp_path)
+    expanded = inputs.expand([os.path.join(base, "a"), os.path.join(base, "**", "*.strale"), "@" + str(listing),
+                              os.path.join(base, "none-*.strale")])
+    assert [os.path.relpath(path, base) for path in expanded] == [
+        os.path.join("a", "deep", "three.STRALE"), os.path.join("a", "one.strale"), os.path.join("b", "two.strale"),
+        "none-*.strale"]
+
+
+def test_results_table_from_results_and_from_the_journal(models, tmp_path):
+    pandas = pytest.importorskip("pandas")
+    installation, paths = models
+    journal = str(tmp_path / "run.journal")
+    results = batch.solve_models(paths[:2] + paths[3:], "PipeStress", installation, workers=2, journal=journal,
+                                 collect=batch_tasks.collect_analysis)
+    for table in (batch.results_table(results), batch.results_table(journal)):
+        assert isinstance(table, pandas.DataFrame)
+        assert list(table["status"]) == ["solved", "solved", "invalid input"]
+        assert list(table["max_stress"][:2]) == [12.5, 25.0] and list(table["index"]) == [0, 1, 2]
+    report = str(tmp_path / "results.parquet")
+    if pytest.importorskip("pyarrow"):
+        batch_report.write(report, [result.record() for result in results])
+        assert list(pandas.read_parquet(report)["model"][:2]) == ["good1.strale", "good2.strale"]

@@ -110,17 +110,29 @@ def send(process, how):
         (os.killpg if target == "group" else os.kill)(process.pid, signum)
 
 
+@pytest.fixture
+def long_queue(two_models, tmp_path):
+    """40 model files (copies of two), each in a directory of its own."""
+    import shutil
+    paths = []
+    for index in range(40):
+        directory = tmp_path / "queue" / str(index)
+        directory.mkdir(parents=True)
+        paths.append(shutil.copy(two_models[index % 2], str(directory)))
+    return paths
+
+
 @pytest.mark.skipif(not HAS_PROC, reason="reads processes from /proc")
 @pytest.mark.parametrize("how, status", [
     ("SIGINT to the group", 130), ("SIGINT twice to the group", 130), ("SIGTERM to the parent", 143),
     ("SIGTERM to the group", 143), ("SIGHUP to the group", 129), ("SIGKILL to the parent", -9),
 ])
-def test_nothing_outlives_an_interrupted_run(ready, two_models, tmp_path, private_temporary_directory, how, status):
+def test_nothing_outlives_an_interrupted_run(ready, long_queue, tmp_path, private_temporary_directory, how, status):
     slow = dralvex_sim.make_installation(str(tmp_path / "slow"), solve_seconds=60)
     report = str(tmp_path / "report.jsonl")
     process = subprocess.Popen(
         [sys.executable, "-m", "dralvex_computer", "solve", *site_options(slow), "--solver", "PipeStress",
-         "--workers", "2", "--no-progress", "--report", report, *two_models * 20],
+         "--workers", "2", "--no-progress", "--report", report, *long_queue],
         env=environment(), stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, start_new_session=True)
     try:
         assert eventually(lambda: len(solver_programs(slow)) >= 2, 60), "the solves never started"
@@ -139,7 +151,7 @@ def test_nothing_outlives_an_interrupted_run(ready, two_models, tmp_path, privat
     assert eventually(lambda: not leftover(), 5), leftover()
     if status > 0:
         rows = [json.loads(line) for line in open(report)]
-        assert len(rows) == 40 and {row["status"] for row in rows} == {"cancelled"}
+        assert len(rows) == len(long_queue) and {row["status"] for row in rows} == {"cancelled"}
         assert run_directories(private_temporary_directory) == []
 
 
@@ -218,3 +230,46 @@ def test_models_named_relative_to_the_callers_directory(ready, two_models, tmp_p
     result = command("solve", *site_options(ready), "--solver", "PipeStress", "--workers", "1", *relative,
                      cwd=str(tmp_path))
     assert result.returncode == 0, result.stderr
+
+
+# ------------------------------------------------ results from the command line
+
+def test_collect_and_keep_results_fill_the_report(ready, two_models, tmp_path):
+    report, kept = tmp_path / "results.csv", tmp_path / "kept"
+    result = command("solve", *site_options(ready), "--solver", "PipeStress", "--workers", "2", "--report",
+                     str(report), "--collect", "batch_tasks:collect_analysis", "--keep-results", str(kept),
+                     *two_models)
+    assert result.returncode == 0, result.stderr
+    rows = list(csv.DictReader(io.StringIO(report.read_text())))
+    assert [(row["model"], float(row["max_stress"])) for row in rows] == [("one.strale", 12.5), ("two.strale", 25.0)]
+    for row in rows:
+        assert os.path.dirname(row["results_dir"]) == str(kept)
+        assert [name for name in os.listdir(row["results_dir"]) if name.endswith(".results")]
+
+
+@pytest.mark.parametrize("options, message", [
+    (["--report", "results.xlsx"], ".csv, .jsonl or .parquet"),
+    (["--collect", "no_such_module:collect"], "no_such_module"),
+    (["--collect", "batch_tasks"], "MODULE:FUNCTION"),
+])
+def test_options_refused_before_the_first_model(ready, two_models, tmp_path, options, message):
+    result = command("solve", *site_options(ready), "--solver", "PipeStress", *options, *two_models,
+                     cwd=str(tmp_path))
+    assert result.returncode == 2 and message in result.stderr and "Traceback" not in result.stderr, result.stderr
+    assert os.listdir(str(tmp_path)) == [] or "results.xlsx" not in os.listdir(str(tmp_path))
+
+
+def test_reasons_and_warnings_in_the_summary(ready, tmp_path):
+    shared = tmp_path / "shared"
+    first, second = make_model(shared, "first"), make_model(shared, "second", 2)
+    garbage = tmp_path / "garbage" / "garbage.strale"
+    garbage.parent.mkdir()
+    garbage.write_text("not a model")
+    report = tmp_path / "results.jsonl"
+    result = command("solve", *site_options(ready), "--solver", "PipeStress", "--in-place", "--report", str(report),
+                     first, second, str(garbage))
+    rows = [json.loads(line) for line in report.read_text().splitlines()]
+    assert [row["status"] for row in rows] == ["solved", "solved", "no solution"], result.stderr
+    assert rows[2]["error_message"] == "Invalid strale"
+    assert any("SharedFreFileWarning" in warning for row in rows[:2] for warning in row["warnings"])
+    assert "with warnings" in result.stderr and "warning: SharedFreFileWarning" in result.stderr

@@ -19,7 +19,9 @@ def _parser():
                     "some did not, 2 when the run could not start (a usage error, or the checks before the first "
                     "model failed), 128 + the signal's number when interrupted (130 Ctrl-C, 143 SIGTERM, "
                     "129 SIGHUP).")
-    solve.add_argument("models", nargs="+", metavar="MODELS", help="model documents (.strale)")
+    solve.add_argument("models", nargs="+", metavar="MODELS",
+                       help="model documents (.strale), directories (every model below), glob patterns (** "
+                            "included, expanded here) or @FILE (a list of these, one a line)")
     solve.add_argument("--installation", required=True, metavar="DIR", help="the application's installation directory")
     solve.add_argument("--solver", required=True, choices=["Aster", "PipeStress"])
     solve.add_argument("--module", default="All", choices=["All", "Ductavo", "Framavo"])
@@ -27,7 +29,13 @@ def _parser():
     solve.add_argument("--timeout", type=float, default=None, metavar="S", help="seconds per model")
     solve.add_argument("--in-place", action="store_true", help="solve beside each model, not in a sandbox")
     solve.add_argument("--scheduler", metavar="ADDRESS", help="a Dask scheduler to run on (pip install dralvex_computer[dask])")
-    solve.add_argument("--report", metavar="FILE", help="one row per model: CSV for a .csv name, else JSON Lines")
+    solve.add_argument("--report", metavar="FILE",
+                       help="one row per model, its format from the name: .csv, .jsonl or .parquet")
+    solve.add_argument("--collect", metavar="MODULE:FUNCTION",
+                       help="collect(solution, path), run in the worker before the solution is disposed: its "
+                            "return value is the row's value (a dict spreads into columns)")
+    solve.add_argument("--keep-results", metavar="DIR",
+                       help="copy each model's results files out of its sandbox, one directory per model")
     solve.add_argument("--journal", metavar="FILE",
                        help="JSON Lines journal, each result on disk as its model ends (default with --report: "
                             "FILE.journal beside the report, removed once the report is written)")
@@ -58,24 +66,40 @@ def _journal_path(arguments):
     return None, False
 
 
+def _function(spec):
+    """The function a ``module:function`` names (imported here; workers
+    import it again by name)."""
+    import importlib
+    module_name, _, name = spec.partition(":")
+    if not module_name or not name:
+        raise ValueError("--collect takes MODULE:FUNCTION, not %r" % spec)
+    function = importlib.import_module(module_name)
+    for part in name.split("."):
+        function = getattr(function, part)
+    return function
+
+
 def _solve(arguments):
     from . import PREPARE_VARIABLE, batch
-    from .batch import journal as journals, report as reports
+    from .batch import inputs, report as reports
     journal, temporary_journal = _journal_path(arguments)
     if arguments.resume and not journal:
         print("dralvex_computer solve: --resume needs --journal (or --report)", file=sys.stderr)
         return EXIT_USAGE
     try:
+        if arguments.report:
+            reports.check_format(arguments.report)
         for path, what in ((arguments.report, "report"), (journal, "journal")):
             if path:
                 reports.check_writable(path, what)
         batch.check_numbers(arguments.workers, arguments.timeout)
-    except (OSError, ValueError) as error:
+        models = inputs.expand(arguments.models)
+        collect = _function(arguments.collect) if arguments.collect else None
+    except (OSError, ValueError, ImportError, AttributeError) as error:
         print("dralvex_computer solve: %s" % error, file=sys.stderr)
         return EXIT_USAGE
-    missing = [path for path in arguments.models if not os.path.isfile(path)]
-    if missing and len(missing) == len(arguments.models):
-        print("dralvex_computer solve: no model document found: %s" % ", ".join(missing[:5]), file=sys.stderr)
+    if not any(os.path.isfile(path) for path in models):
+        print("dralvex_computer solve: no model document found: %s" % ", ".join(models[:5]), file=sys.stderr)
         return EXIT_USAGE
     installation = batch.Installation(arguments.installation, arguments.module, arguments.settings,
                                       arguments.data_sources, os.environ.get(PREPARE_VARIABLE) or None)
@@ -85,8 +109,9 @@ def _solve(arguments):
         executor = Client(arguments.scheduler)
     status = None
     try:
-        results = batch.solve_models(arguments.models, arguments.solver, installation, not arguments.in_place,
-                                     executor=executor, workers=arguments.workers, timeout=arguments.timeout,
+        results = batch.solve_models(models, arguments.solver, installation, not arguments.in_place, collect=collect,
+                                     keep_results=arguments.keep_results, executor=executor,
+                                     workers=arguments.workers, timeout=arguments.timeout,
                                      progress=arguments.progress, journal=journal, resume=arguments.resume)
     except batch.BatchSetupError as error:
         print("dralvex_computer solve: the run cannot start: %s" % error, file=sys.stderr)
@@ -117,12 +142,16 @@ def _summary(results, batch):
     for result in results:
         counts[result.status] = counts.get(result.status, 0) + 1
     resumed = sum(result.resumed for result in results)
+    warned = sum(bool(result.warnings) for result in results)
+    notes = [("%d from the journal" % resumed) if resumed else "", ("%d with warnings" % warned) if warned else ""]
     print(", ".join("%d %s" % (count, status) for status, count in sorted(counts.items())) or "no models",
-          ("(%d from the journal)" % resumed) if resumed else "", file=sys.stderr)
+          ("(%s)" % ", ".join(filter(None, notes))) if any(notes) else "", file=sys.stderr)
     for result in results:
         if not result.ok and result.status != batch.CANCELLED:
             print("%s: %s%s" % (result.item, result.status,
                                 (" (%s)" % result.error_message) if result.error_message else ""), file=sys.stderr)
+        for warning in dict.fromkeys(result.warnings):
+            print("%s: warning: %s" % (result.item, warning), file=sys.stderr)
 
 
 def main(argv=None):

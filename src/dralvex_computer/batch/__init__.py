@@ -29,6 +29,7 @@ executor, Dask), ``journal`` (results on disk as they end; resume), ``run``
 """
 from __future__ import annotations
 
+import os
 from typing import TYPE_CHECKING, Any, Callable, Iterable, List, Optional
 
 if TYPE_CHECKING:
@@ -36,6 +37,7 @@ if TYPE_CHECKING:
 
 from .items import (CANCELLED, DONE, FAILED, INVALID_INPUT, NO_SOLUTION, SOLVED, SOLVERS, STATUSES, TIMED_OUT,
                     WORKER_LOST, Installation, ItemResult)
+from .report import results_table
 from .run import BatchInterrupted, BatchSetupError, Run, absolute, check_numbers
 from .solving import SolveError, SolveTask, generic_key, solve_model
 from .worker import in_spawned_bootstrap
@@ -43,7 +45,7 @@ from .worker import in_spawned_bootstrap
 __all__ = [
     "Installation", "ItemResult", "SolveError", "BatchInterrupted", "BatchSetupError", "map_models", "solve_models",
     "solve_model", "DONE", "SOLVED", "NO_SOLUTION", "FAILED", "TIMED_OUT", "WORKER_LOST", "INVALID_INPUT",
-    "CANCELLED", "STATUSES", "SOLVERS",
+    "CANCELLED", "STATUSES", "SOLVERS", "results_table",
 ]
 
 GUARD_MESSAGE = ("a batch run was started while a worker process imported the main script: the script needs the "
@@ -90,11 +92,14 @@ def map_models(function: Callable[[Any], Any], items: Iterable[Any], installatio
 
 
 def solve_models(paths: Iterable[Any], solver: _SolverName, installation: Installation, sandbox: bool = True,
-                 collect: Optional[Callable[[Any, str], Any]] = None, **options: Any) -> List[ItemResult]:
+                 collect: Optional[Callable[[Any, str], Any]] = None, keep_results: Optional[str] = None,
+                 **options: Any) -> List[ItemResult]:
     """Solve each model document with ``solver`` ("Aster" or "PipeStress")
     in worker processes; ``collect(solution, path)``, when given, runs in
     the worker before the solution is disposed and its result is the item's
-    value. Statuses: solved, no solution, failed, timed out, worker lost,
+    value. ``keep_results``: a directory that receives each model's results
+    files (a copy of its run directory, one directory per model, named in
+    the result's ``results_dir``). Statuses: solved, no solution, failed, timed out, worker lost,
     invalid input (and cancelled after Ctrl-C). Paths are made absolute
     here, before they reach a worker; in-place solves (``sandbox=False``) of
     models of one directory run one after another. ``options`` are those of
@@ -102,7 +107,10 @@ def solve_models(paths: Iterable[Any], solver: _SolverName, installation: Instal
     the solver and the options."""
     if solver not in SOLVERS:
         raise ValueError("solver must be 'Aster' or 'PipeStress', not %r" % (solver,))
-    task = SolveTask(solver, bool(sandbox), collect)
+    if keep_results is not None:
+        keep_results = os.path.abspath(os.fspath(keep_results))
+        os.makedirs(keep_results, exist_ok=True)
+    task = SolveTask(solver, bool(sandbox), collect, keep_results)
     items = list(paths)
     return map_models(task, items, installation, _task_key=task.key, _exclusive=task.exclusive,
                       _sent=[absolute(item) for item in items], **options)

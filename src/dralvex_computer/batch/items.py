@@ -6,8 +6,9 @@ from __future__ import annotations
 import dataclasses
 import math
 import os
+import re
 import traceback
-from typing import Any, Dict, Optional, Tuple
+from typing import Any, Dict, List, Optional, Tuple
 
 # The status of one item.
 DONE = "done"                    # map_models: the function returned
@@ -79,6 +80,8 @@ class ItemResult:
     worker: str = ""              # host:pid of the worker it ran on
     started: Optional[float] = None   # when it started in the worker (seconds since the epoch)
     resumed: bool = False         # taken from the journal of an earlier run, not run again
+    warnings: List[str] = dataclasses.field(default_factory=list)   # "Category: message" of each warning raised
+    results_dir: Optional[str] = None   # where the solver's results files were kept (keep_results)
 
     @property
     def ok(self) -> bool:
@@ -89,7 +92,8 @@ class ItemResult:
         return {"index": self.index, "item": plain(self.item), "status": self.status, "value": plain(self.value),
                 "error_type": self.error_type, "error_message": self.error_message, "traceback": self.traceback,
                 "output": self.output, "elapsed": round(self.elapsed, 6), "worker": self.worker,
-                "started": self.started, "resumed": self.resumed}
+                "started": self.started, "resumed": self.resumed, "warnings": list(self.warnings),
+                "results_dir": self.results_dir}
 
 
 def plain(value: Any, depth: int = 0) -> Any:
@@ -140,6 +144,18 @@ class Outcome:
     status: str
     value: Any = None
     message: Optional[str] = None
+    results_dir: Optional[str] = None
+
+
+# Lines the module prints on its way that say nothing of why a solve failed.
+_ROUTINE = re.compile(r"^\S+\.(dll|lib) loaded$")
+
+
+def reason_from_output(output: str, lines: int = 3) -> str:
+    """The last meaningful lines the module and the solver program printed
+    (its "loaded" lines are not a reason), joined on one line."""
+    meaningful = [line.strip() for line in output.splitlines() if line.strip() and not _ROUTINE.match(line.strip())]
+    return " / ".join(meaningful[-lines:])
 
 
 def error_fields(error: BaseException, text: Optional[str] = None) -> Tuple[str, str, str]:

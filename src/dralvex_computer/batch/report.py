@@ -1,12 +1,33 @@
-"""Report files: one row per item, CSV for a ``.csv`` name, otherwise JSON
-Lines; checked before a run starts so that a report that cannot be written
-never costs the run."""
+"""Reports and the results table: one row per item, in input order, with a
+column per key of dict values. The format follows the file name: ``.csv``,
+``.jsonl`` or ``.parquet`` (pandas and pyarrow, an optional extra); any
+other name is refused before a run starts, as is a path that cannot be
+written, so that a report never costs the run."""
 from __future__ import annotations
 
 import csv
 import json
 import os
-from typing import Any, Dict, Iterable, List
+from typing import Any, Dict, Iterable, List, Union, cast
+
+from . import journal as journals
+from .items import ItemResult
+
+FORMATS = (".csv", ".jsonl", ".parquet")
+TABLE_EXTRA = "pandas is needed for a results table: pip install dralvex_computer[table]"
+PARQUET_EXTRA = "a .parquet report needs pandas and pyarrow: pip install dralvex_computer[parquet]"
+
+
+def check_format(path: str) -> None:
+    extension = os.path.splitext(path)[1].lower()
+    if extension not in FORMATS:
+        raise ValueError("the report %s has no known format: name it .csv, .jsonl or .parquet" % path)
+    if extension == ".parquet":
+        try:
+            import pandas  # type: ignore[import-untyped, unused-ignore]  # noqa: F401
+            import pyarrow  # type: ignore[import-untyped, unused-ignore]  # noqa: F401
+        except ImportError:
+            raise ValueError(PARQUET_EXTRA) from None
 
 
 def check_writable(path: str, what: str) -> None:
@@ -26,19 +47,63 @@ def check_writable(path: str, what: str) -> None:
         raise OSError("the %s %s cannot be written: no permission in %s" % (what, path, directory))
 
 
+def rows(results_or_journal: Union[str, "os.PathLike[str]", Iterable[Any]]) -> List[Dict[str, Any]]:
+    """Plain rows from results, records or a journal's path, in input
+    order, a dict value spread into a column per key (``value_<key>`` where
+    a key is a column's name already)."""
+    if isinstance(results_or_journal, (str, os.PathLike)):
+        records = journals.records(os.fspath(results_or_journal))
+    else:
+        records = [item.record() if isinstance(item, ItemResult) else dict(cast(Dict[str, Any], item))
+                   for item in results_or_journal]
+    records.sort(key=lambda record: record.get("index", 0))
+    spread = []
+    for record in records:
+        row = dict(record)
+        value = row.get("value")
+        if isinstance(value, dict):
+            row["value"] = None
+            for key, item in value.items():
+                row[key if key not in record else "value_%s" % key] = item
+        spread.append(row)
+    return spread
+
+
+def results_table(results_or_journal: Union[str, "os.PathLike[str]", Iterable[Any]]) -> Any:
+    """A pandas ``DataFrame`` of results (a list of ``ItemResult`` or of
+    records, or a journal's path): one row per item in input order, a
+    column per key of dict values."""
+    try:
+        import pandas  # type: ignore[import-untyped, unused-ignore]
+    except ImportError:
+        raise ImportError(TABLE_EXTRA) from None
+    return pandas.DataFrame(rows(results_or_journal))
+
+
 def _cell(value: Any) -> Any:
     return json.dumps(value, ensure_ascii=False) if isinstance(value, (list, dict)) else value
 
 
 def write(path: str, records: Iterable[Dict[str, Any]]) -> None:
-    rows: List[Dict[str, Any]] = list(records)
+    table = rows(records)
+    extension = os.path.splitext(path)[1].lower()
+    if extension == ".parquet":
+        frame = results_table(table)
+        for column in frame.columns:   # nested values as JSON text: one type per column
+            if frame[column].map(lambda value: isinstance(value, (list, dict))).any():
+                frame[column] = frame[column].map(_cell)
+        frame.to_parquet(path, index=False)
+        return
     # text that is not UTF-8 (a file name's undecodable bytes) is written escaped
     with open(path, "w", encoding="utf-8", errors="backslashreplace", newline="") as stream:
-        if path.lower().endswith(".csv"):
-            writer = csv.DictWriter(stream, fieldnames=list(rows[0]) if rows else ["index"])
+        if extension == ".csv":
+            columns: Dict[str, None] = {}
+            for row in table:
+                columns.update(dict.fromkeys(row))
+            writer = csv.DictWriter(stream, fieldnames=list(columns) or ["index"])
             writer.writeheader()
-            for row in rows:
+            for row in table:
                 writer.writerow({key: _cell(value) for key, value in row.items()})
         else:
-            for row in rows:
+            for row in table:
                 stream.write(json.dumps(row, ensure_ascii=True) + "\n")

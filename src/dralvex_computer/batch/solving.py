@@ -5,6 +5,7 @@ from __future__ import annotations
 import dataclasses
 import hashlib
 import os
+import shutil
 from typing import TYPE_CHECKING, Any, Callable, Optional
 
 from .items import INVALID_INPUT, NO_SOLUTION, SOLVED, Outcome
@@ -30,10 +31,13 @@ def _name_of(function: Any) -> str:
 
 @dataclasses.dataclass(frozen=True)
 class SolveTask:
-    """A solve of one model document, in a worker."""
+    """A solve of one model document, in a worker. ``keep_results``: a
+    directory that receives a copy of each model's run directory (its
+    results files), one directory per model, before a sandbox is removed."""
     solver: _SolverName
     sandbox: bool = True
     collect: Optional[Callable[[Any, str], Any]] = None
+    keep_results: Optional[str] = None
 
     def __call__(self, path: Any) -> Outcome:
         import dralvex_computer as cc
@@ -44,12 +48,28 @@ class SolveTask:
             return Outcome(INVALID_INPUT, message="no model document at %s" % path)
         solution = cc.solve(path, self.solver, self.sandbox)
         if solution is None:
-            return Outcome(NO_SOLUTION, message="no solution")
+            return Outcome(NO_SOLUTION)
+        kept = None
         try:
             value = self.collect(solution, path) if self.collect is not None else None
+            if self.keep_results is not None:
+                kept = self._keep(path, cc.dralvex_core._tempDirectory_ if self.sandbox else None)
         finally:
             cc.disposeSolution()
-        return Outcome(SOLVED, value)
+        return Outcome(SOLVED, value, results_dir=kept)
+
+    def _keep(self, path: str, run_directory: Optional[str]) -> str:
+        """Copies the run directory (never following a link) to one of the
+        model's own under ``keep_results``; in place, the model's directory
+        already holds the results."""
+        if run_directory is None:
+            return os.path.dirname(os.path.abspath(path))
+        assert self.keep_results is not None
+        stem = os.path.splitext(os.path.basename(path))[0]
+        digest = hashlib.sha256(os.path.abspath(path).encode("utf-8", "surrogateescape")).hexdigest()[:8]
+        target = os.path.join(self.keep_results, "%s-%s" % (stem, digest))
+        shutil.copytree(run_directory, target, symlinks=True, dirs_exist_ok=True)
+        return target
 
     def key(self, path: Any) -> str:
         """What makes a solve the same one again: the model file's content,
@@ -61,7 +81,8 @@ class SolveTask:
                     digest.update(block)
         except (OSError, TypeError, ValueError):
             digest.update(repr(path).encode("utf-8", "backslashreplace"))
-        return "%s|%s|sandbox=%s|collect=%s" % (digest.hexdigest(), self.solver, self.sandbox, _name_of(self.collect))
+        return "%s|%s|sandbox=%s|collect=%s|keep=%s" % (digest.hexdigest(), self.solver, self.sandbox,
+                                                       _name_of(self.collect), self.keep_results)
 
     def exclusive(self, path: Any) -> Optional[str]:
         """In-place solves of models of one directory share its FRE file and

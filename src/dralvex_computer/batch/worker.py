@@ -20,10 +20,12 @@ import sys
 import tempfile
 import threading
 import time
+import warnings
 from typing import Any, Callable, Dict, List, Optional
 
 from . import processes
-from .items import DONE, FAILED, NO_SOLUTION, TIMED_OUT, WORKER_LOST, Installation, ItemResult, Outcome, error_fields
+from .items import (DONE, FAILED, NO_SOLUTION, TIMED_OUT, WORKER_LOST, Installation, ItemResult, Outcome, error_fields,
+                    reason_from_output)
 from .threads import solver_thread_errors
 
 LOCAL, EXECUTOR, DASK = "local", "executor", "dask"
@@ -203,12 +205,17 @@ def _run_function(task: ItemTask, result: ItemResult, own_temp: str, in_caller: 
             except BaseException as error:   # SystemExit and KeyboardInterrupt fail their item only
                 outcome.append(("error", error, thread_errors))
 
+    raised: List[Any] = []
     with contextlib.ExitStack() as stack:
         if not in_caller:
             saved_tempdir, tempfile.tempdir = tempfile.tempdir, own_temp
             stack.callback(setattr, tempfile, "tempdir", saved_tempdir)
             stack.enter_context(contextlib.redirect_stdout(output))
             stack.enter_context(contextlib.redirect_stderr(output))
+            # warnings are kept with the result (the module's shared-FRE
+            # warning above all), each as often as it was raised
+            raised = stack.enter_context(warnings.catch_warnings(record=True))
+            warnings.simplefilter("always")
         if task.timeout is None:
             body()
         else:
@@ -223,12 +230,13 @@ def _run_function(task: ItemTask, result: ItemResult, own_temp: str, in_caller: 
                 result.output = output.getvalue()
                 return
     result.output = output.getvalue()
+    result.warnings = ["%s: %s" % (caught.category.__name__, caught.message) for caught in raised]
     kind, value, thread_errors = outcome[0]
     if kind == "error":
         result.status = FAILED
         result.error_type, result.error_message, result.traceback = error_fields(value)
     elif isinstance(value, Outcome):
-        result.status, result.value = value.status, value.value
+        result.status, result.value, result.results_dir = value.status, value.value, value.results_dir
         if value.message:
             result.error_message = value.message
     else:
@@ -242,6 +250,10 @@ def _run_function(task: ItemTask, result: ItemResult, own_temp: str, in_caller: 
             error = hook.exc_value if hook.exc_value is not None else hook.exc_type()
             text = "".join(traceback.format_exception(hook.exc_type, hook.exc_value, hook.exc_traceback))
             result.error_type, result.error_message, result.traceback = error_fields(error, text)
+    if result.status == NO_SOLUTION or (result.status == FAILED and result.error_type is None):
+        # no exception says why: what the module printed does
+        result.error_message = result.error_message or reason_from_output(result.output) or \
+            "nothing it printed says why"
     if not in_caller and result.value is not None:
         try:
             result.value = Pickled(pickle.dumps(result.value, protocol=pickle.HIGHEST_PROTOCOL))
