@@ -438,3 +438,65 @@ def test_results_table_from_results_and_from_the_journal(models, tmp_path):
     if pytest.importorskip("pyarrow"):
         batch_report.write(report, [result.record() for result in results])
         assert list(pandas.read_parquet(report)["model"][:2]) == ["good1.strale", "good2.strale"]
+
+
+# ------------------------------------------------ retries and licences
+
+@pytest.mark.parametrize("retries, status, tries", [(5, "done", 3), (1, "failed", 2), (0, "failed", 1)])
+def test_retries_until_the_last_try(models, tmp_path, retries, status, tries):
+    installation, _ = models
+    seen = []
+    results = batch.map_models(batch_tasks.run, [("flaky", (str(tmp_path / "counter"), 2))], installation,
+                               workers=1, retries=retries, retry_delay=0.01, on_result=seen.append,
+                               retry_on=lambda result: "no licence" in (result.error_message or ""))
+    assert [(result.status, result.tries) for result in results] == [(status, tries)]
+    assert len(seen) == 1   # only the last try is a result
+
+
+def test_retry_on_decides(models, tmp_path):
+    installation, _ = models
+    results = batch.map_models(batch_tasks.run, [("flaky", (str(tmp_path / "counter"), 2))], installation,
+                               workers=1, retries=5, retry_delay=0.01, retry_on=lambda result: False)
+    assert [(result.status, result.tries) for result in results] == [("failed", 1)]
+
+
+def overlap(results):
+    """The most items of a run that ran at once, read from its timeline."""
+    events = sorted([(r.started, 1) for r in results] + [(r.started + r.elapsed, -1) for r in results])
+    running = most = 0
+    for _, change in events:
+        running += change
+        most = max(most, running)
+    return most
+
+
+@pytest.fixture
+def licensed(ready, tmp_path, worker_environment):
+    """Four models and an installation whose licence server has one
+    PipeStress seat."""
+    site = dralvex_sim.make_installation(str(tmp_path / "licensed"), solve_seconds=0.3, licences={"PipeStress": 1})
+    paths = [make_model(tmp_path / "lm" / str(index), "m%d" % index, index + 1) for index in range(4)]
+    return installation_of(site), paths
+
+
+def test_licence_denials_are_retried_and_never_failed(licensed):
+    installation, paths = licensed
+    results = batch.solve_models(paths, "PipeStress", installation, workers=2, retries=50, retry_delay=0.05,
+                                 retry_on=lambda result: "no licence available" in (result.error_message or ""))
+    assert statuses(results) == ["solved"] * 4, [r.error_message for r in results]
+    assert max(result.tries for result in results) > 1
+
+
+def test_max_running_follows_the_seats(licensed):
+    installation, paths = licensed
+    results = batch.solve_models(paths, "PipeStress", installation, workers=2, max_running={"PipeStress": 1})
+    assert statuses(results) == ["solved"] * 4 and [result.tries for result in results] == [1] * 4
+    assert overlap(results) == 1
+
+
+@pytest.mark.parametrize("options", [{"retries": -1}, {"retry_delay": math.nan}, {"max_running": 0},
+                                     {"retries": 1.5}])
+def test_retry_and_limit_numbers_are_checked(models, options):
+    installation, paths = models
+    with pytest.raises(ValueError):
+        batch.solve_models(paths, "PipeStress", installation, **options)

@@ -251,6 +251,10 @@ def test_collect_and_keep_results_fill_the_report(ready, two_models, tmp_path):
     (["--report", "results.xlsx"], ".csv, .jsonl or .parquet"),
     (["--collect", "no_such_module:collect"], "no_such_module"),
     (["--collect", "batch_tasks"], "MODULE:FUNCTION"),
+    (["--max-running", "PipeStress=0"], "SOLVER=N"),
+    (["--max-running", "Pipe=2"], "SOLVER=N"),
+    (["--retry-on", "no licence ("], "regular expression"),
+    (["--retries", "-2"], "retries"),
 ])
 def test_options_refused_before_the_first_model(ready, two_models, tmp_path, options, message):
     result = command("solve", *site_options(ready), "--solver", "PipeStress", *options, *two_models,
@@ -273,3 +277,17 @@ def test_reasons_and_warnings_in_the_summary(ready, tmp_path):
     assert rows[2]["error_message"] == "Invalid strale"
     assert any("SharedFreFileWarning" in warning for row in rows[:2] for warning in row["warnings"])
     assert "with warnings" in result.stderr and "warning: SharedFreFileWarning" in result.stderr
+
+
+def test_licence_denials_retried_from_the_command_line(ready, tmp_path):
+    site = dralvex_sim.make_installation(str(tmp_path / "licensed"), solve_seconds=0.2, licences={"PipeStress": 1})
+    models = [make_model(tmp_path / "m" / str(index), "m%d" % index, index + 1) for index in range(4)]
+    report = tmp_path / "results.jsonl"
+    result = command("solve", *site_options(site), "--solver", "PipeStress", "--workers", "2", "--retries", "50",
+                     "--retry-delay", "0.05", "--retry-on", "no licence available", "--report", str(report), *models)
+    assert result.returncode == 0, result.stderr
+    rows = [json.loads(line) for line in report.read_text().splitlines()]
+    assert {row["status"] for row in rows} == {"solved"} and max(row["tries"] for row in rows) > 1
+    limited = command("solve", *site_options(site), "--solver", "PipeStress", "--workers", "2", "--max-running",
+                      "PipeStress=1", *models)
+    assert limited.returncode == 0, limited.stderr

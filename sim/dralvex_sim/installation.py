@@ -80,10 +80,11 @@ def write_settings_document(path, aster, pipestress, fre=None, ductavo=None):
         json.dump(document, stream, indent=2)
 
 
-def _install_solver(directory, name, solve_seconds=0.0):
+def _install_solver(directory, name, solve_seconds=0.0, licences=""):
     """Install the launcher of a solver program, runnable with this
     interpreter: it imports the program's module from this kit; each solve
-    takes `solve_seconds` of CPU."""
+    takes `solve_seconds` of CPU and, when `licences` names a directory of
+    seats, a seat."""
     target = os.path.join(directory, name)
     kit = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
     launcher = (
@@ -93,7 +94,8 @@ def _install_solver(directory, name, solve_seconds=0.0):
         "from dralvex_sim.solvers import solver_program\n"
         "from dralvex_sim.solvers.%s_program import main\n"
         "solver_program.SOLVE_SECONDS = %r\n"
-        "sys.exit(main(sys.argv))\n" % (sys.executable, kit, name, float(solve_seconds)))
+        "solver_program.LICENCES = %r\n"
+        "sys.exit(main(sys.argv))\n" % (sys.executable, kit, name, float(solve_seconds), licences))
     with open(target, "w", encoding="utf-8") as stream:
         stream.write(launcher)
     os.chmod(target, 0o755)
@@ -101,14 +103,17 @@ def _install_solver(directory, name, solve_seconds=0.0):
 
 
 def make_installation(root, *, extensions=True, pipestress_library=True, aster=None, pipestress=None,
-                      fre=None, ductavo=None, assemblies=None, solve_seconds=0.0):
+                      fre=None, ductavo=None, assemblies=None, solve_seconds=0.0, licences=None):
     """Create an installation under ``root`` and return its paths.
 
     ``aster``/``pipestress``: the solver paths written into the settings
     document; None installs the simulated solver programs and uses them, ""
     leaves the path unset. ``assemblies``: the assembly files to install
     (all by default). ``solve_seconds``: the CPU time each solve of the
-    installed solver programs takes."""
+    installed solver programs takes. ``licences``: seats per solver, e.g.
+    {"PipeStress": 1}: a simulated licence server that the solver programs
+    ask for a seat ("no licence available" and exit status 9 when none is
+    free)."""
     root = os.fspath(root)
     install_dir = os.path.join(root, "Dralvex", "Ductavo 20XX.Y")
     extensions_dir = os.path.join(install_dir, "Extensions")
@@ -119,10 +124,15 @@ def make_installation(root, *, extensions=True, pipestress_library=True, aster=N
     for directory in (install_dir, settings_dir, data_dir, projects_dir, solvers_dir):
         os.makedirs(directory, exist_ok=True)
 
+    licences_dir = ""
+    if licences is not None:
+        from .solvers.licences import write_seats
+        licences_dir = os.path.join(install_dir, "Licences")
+        write_seats(licences_dir, licences)
     if aster is None:
-        aster = _install_solver(solvers_dir, "aster", solve_seconds)
+        aster = _install_solver(solvers_dir, "aster", solve_seconds, licences_dir)
     if pipestress is None:
-        pipestress = _install_solver(solvers_dir, "pipestress", solve_seconds)
+        pipestress = _install_solver(solvers_dir, "pipestress", solve_seconds, licences_dir)
 
     settings_path = os.path.join(settings_dir, "Ductavo.settings")
     data_sources_path = os.path.join(settings_dir, "DataSources.settings")

@@ -17,6 +17,9 @@ def run_program(wrapper, solver_path, run_directory, *arguments):
     runs.append({"solver": wrapper, "thread": threading.get_ident(), "com": com.depth(),
                  "culture": thread.CurrentCulture.Name, "ui_culture": thread.CurrentUICulture.Name})
     completed = subprocess.run([solver_path, *arguments], cwd=run_directory or None, capture_output=True, text=True)
+    if completed.returncode != 0 and completed.stderr.strip():
+        # what a failed program says reaches the host's console
+        print(completed.stderr.strip())
     return completed.returncode
 
 

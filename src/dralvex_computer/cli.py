@@ -2,6 +2,7 @@
 import argparse
 import logging
 import os
+import re
 import sys
 
 EXIT_ALL_SOLVED, EXIT_SOME_FAILED, EXIT_USAGE = 0, 1, 2
@@ -34,6 +35,13 @@ def _parser():
     solve.add_argument("--collect", metavar="MODULE:FUNCTION",
                        help="collect(solution, path), run in the worker before the solution is disposed: its "
                             "return value is the row's value (a dict spreads into columns)")
+    solve.add_argument("--retries", type=int, default=0, metavar="N",
+                       help="run a model that failed up to N more times, with exponential back-off and jitter")
+    solve.add_argument("--retry-delay", type=float, default=1.0, metavar="S", help="the first back-off (default 1 s)")
+    solve.add_argument("--retry-on", metavar="REGEX",
+                       help="retry only when REGEX is found in the error message or the output (e.g. 'no licence')")
+    solve.add_argument("--max-running", action="append", default=[], metavar="SOLVER=N",
+                       help="at most N solves of SOLVER at once (its licence seats); may be repeated")
     solve.add_argument("--keep-results", metavar="DIR",
                        help="copy each model's results files out of its sandbox, one directory per model")
     solve.add_argument("--journal", metavar="FILE",
@@ -79,6 +87,34 @@ def _function(spec):
     return function
 
 
+class _Matcher:
+    """retry_on from --retry-on: the pattern found in the result's error
+    message or output (a class, so that it pickles)."""
+
+    def __init__(self, pattern):
+        self.pattern = re.compile(pattern)
+
+    def __call__(self, result):
+        return bool(self.pattern.search("%s\n%s" % (result.error_message or "", result.output or "")))
+
+
+def _matcher(pattern):
+    try:
+        return _Matcher(pattern)
+    except re.error as error:
+        raise ValueError("--retry-on %r is not a regular expression: %s" % (pattern, error)) from None
+
+
+def _seats(entries):
+    seats = {}
+    for entry in entries:
+        solver, _, count = entry.partition("=")
+        if solver not in ("Aster", "PipeStress") or not count.isdigit() or int(count) < 1:
+            raise ValueError("--max-running takes SOLVER=N (Aster or PipeStress, N at least 1), not %r" % entry)
+        seats[solver] = int(count)
+    return seats
+
+
 def _solve(arguments):
     from . import PREPARE_VARIABLE, batch
     from .batch import inputs, report as reports
@@ -95,6 +131,9 @@ def _solve(arguments):
         batch.check_numbers(arguments.workers, arguments.timeout)
         models = inputs.expand(arguments.models)
         collect = _function(arguments.collect) if arguments.collect else None
+        retry_on = _matcher(arguments.retry_on) if arguments.retry_on else None
+        max_running = _seats(arguments.max_running)
+        batch.RetryPolicy(arguments.retries, arguments.retry_delay)
     except (OSError, ValueError, ImportError, AttributeError) as error:
         print("dralvex_computer solve: %s" % error, file=sys.stderr)
         return EXIT_USAGE
@@ -111,6 +150,8 @@ def _solve(arguments):
     try:
         results = batch.solve_models(models, arguments.solver, installation, not arguments.in_place, collect=collect,
                                      keep_results=arguments.keep_results, executor=executor,
+                                     retries=arguments.retries, retry_delay=arguments.retry_delay, retry_on=retry_on,
+                                     max_running=max_running,
                                      workers=arguments.workers, timeout=arguments.timeout,
                                      progress=arguments.progress, journal=journal, resume=arguments.resume)
     except batch.BatchSetupError as error:

@@ -10,8 +10,10 @@ import sys
 import time
 
 
-# The CPU time each solve takes, set by the installed program's launcher.
+# The CPU time each solve takes and the installation's licence directory,
+# set by the installed program's launcher.
 SOLVE_SECONDS = 0.0
+LICENCES = ""
 
 
 class InputError(Exception):
@@ -54,7 +56,13 @@ def run(argv, solver, program, input_label, read_input, analyse):
         "thermal_cases": thf_cases,
         "analysis": analyse(content, thf_cases),
     }
-    burn_cpu(SOLVE_SECONDS)
+    from . import licences
+    with licences.seat(LICENCES, solver) as granted:
+        if not granted:
+            print("%s: %s" % (program, licences.MESSAGE % (solver, licences.seats(LICENCES, solver))),
+                  file=sys.stderr)
+            return licences.NO_LICENCE
+        burn_cpu(SOLVE_SECONDS)
     stem = os.path.splitext(os.path.basename(input_file))[0]
     with open(stem + ".results", "w", encoding="utf-8") as stream:
         json.dump(results, stream, indent=1)

@@ -30,7 +30,7 @@ executor, Dask), ``journal`` (results on disk as they end; resume), ``run``
 from __future__ import annotations
 
 import os
-from typing import TYPE_CHECKING, Any, Callable, Iterable, List, Optional
+from typing import TYPE_CHECKING, Any, Callable, Iterable, List, Mapping, Optional, Union
 
 if TYPE_CHECKING:
     from .solving import _SolverName
@@ -38,7 +38,7 @@ if TYPE_CHECKING:
 from .items import (CANCELLED, DONE, FAILED, INVALID_INPUT, NO_SOLUTION, SOLVED, SOLVERS, STATUSES, TIMED_OUT,
                     WORKER_LOST, Installation, ItemResult)
 from .report import results_table
-from .run import BatchInterrupted, BatchSetupError, Run, absolute, check_numbers
+from .run import BatchInterrupted, BatchSetupError, RetryPolicy, Run, absolute, check_numbers
 from .solving import SolveError, SolveTask, generic_key, solve_model
 from .worker import in_spawned_bootstrap
 
@@ -55,7 +55,8 @@ GUARD_MESSAGE = ("a batch run was started while a worker process imported the ma
 def map_models(function: Callable[[Any], Any], items: Iterable[Any], installation: Installation, *,
                executor: Any = None, workers: Optional[int] = None, timeout: Optional[float] = None,
                progress: Optional[bool] = None, on_result: Optional[Callable[[ItemResult], None]] = None,
-               journal: Optional[str] = None, resume: bool = False,
+               journal: Optional[str] = None, resume: bool = False, retries: int = 0, retry_delay: float = 1.0,
+               retry_on: Optional[Callable[[ItemResult], bool]] = None, max_running: Optional[int] = None,
                _task_key: Optional[Callable[[Any], str]] = None,
                _exclusive: Optional[Callable[[Any], Optional[str]]] = None,
                _sent: Optional[List[Any]] = None) -> List[ItemResult]:
@@ -74,6 +75,12 @@ def map_models(function: Callable[[Any], Any], items: Iterable[Any], installatio
     exception carries ``results``. ``journal``: a JSON Lines file each
     result is appended to, on disk as the item ends; ``resume=True`` skips
     the items it shows done under the same key and adds to it.
+    ``retries``: how many more times an item that failed runs, after
+    ``retry_delay`` × 2^(try - 1) seconds plus up to half as much at random,
+    when ``retry_on(result)`` says so (by default: failed, no solution and
+    worker lost); only its last try is its result (``result.tries``).
+    ``max_running``: at most this many items at once (a solver's licence
+    seats).
 
     Before the first item, a worker checks the installation, the bridge and
     the prepare hook, and sets up: a failure raises ``BatchSetupError``
@@ -83,17 +90,21 @@ def map_models(function: Callable[[Any], Any], items: Iterable[Any], installatio
     if in_spawned_bootstrap():
         raise RuntimeError(GUARD_MESSAGE)
     timeout = check_numbers(workers, timeout)
+    if max_running is not None and (isinstance(max_running, bool) or not isinstance(max_running, int)
+                                    or max_running < 1):
+        raise ValueError("max_running must be a whole number of at least 1, not %r" % (max_running,))
+    retry = RetryPolicy(retries, retry_delay, retry_on)
     items = list(items)
     run = Run(function, items, installation, executor=executor, workers=workers, timeout=timeout, progress=progress,
               on_result=on_result, journal=journal, resume=resume,
               key=_task_key or (lambda item: generic_key(function, item)),
-              exclusive=_exclusive or (lambda item: None), sent=_sent)
+              exclusive=_exclusive or (lambda item: None), sent=_sent, retry=retry, max_running=max_running)
     return run.execute()
 
 
 def solve_models(paths: Iterable[Any], solver: _SolverName, installation: Installation, sandbox: bool = True,
                  collect: Optional[Callable[[Any, str], Any]] = None, keep_results: Optional[str] = None,
-                 **options: Any) -> List[ItemResult]:
+                 max_running: Union[None, int, Mapping[str, int]] = None, **options: Any) -> List[ItemResult]:
     """Solve each model document with ``solver`` ("Aster" or "PipeStress")
     in worker processes; ``collect(solution, path)``, when given, runs in
     the worker before the solution is disposed and its result is the item's
@@ -103,14 +114,18 @@ def solve_models(paths: Iterable[Any], solver: _SolverName, installation: Instal
     invalid input (and cancelled after Ctrl-C). Paths are made absolute
     here, before they reach a worker; in-place solves (``sandbox=False``) of
     models of one directory run one after another. ``options`` are those of
-    ``map_models``; a journal entry's key is the model file's content hash,
-    the solver and the options."""
+    ``map_models``, but ``max_running`` may also give seats per solver
+    (``{"PipeStress": 2, "Aster": 4}``: the entry of this run's solver
+    bounds how many of its solves run at once); a journal entry's key is the
+    model file's content hash, the solver and the options."""
     if solver not in SOLVERS:
         raise ValueError("solver must be 'Aster' or 'PipeStress', not %r" % (solver,))
     if keep_results is not None:
         keep_results = os.path.abspath(os.fspath(keep_results))
         os.makedirs(keep_results, exist_ok=True)
+    if isinstance(max_running, Mapping):
+        max_running = max_running.get(solver)
     task = SolveTask(solver, bool(sandbox), collect, keep_results)
     items = list(paths)
-    return map_models(task, items, installation, _task_key=task.key, _exclusive=task.exclusive,
-                      _sent=[absolute(item) for item in items], **options)
+    return map_models(task, items, installation, max_running=max_running, _task_key=task.key,
+                      _exclusive=task.exclusive, _sent=[absolute(item) for item in items], **options)

@@ -82,6 +82,7 @@ class ItemResult:
     resumed: bool = False         # taken from the journal of an earlier run, not run again
     warnings: List[str] = dataclasses.field(default_factory=list)   # "Category: message" of each warning raised
     results_dir: Optional[str] = None   # where the solver's results files were kept (keep_results)
+    tries: int = 1                # how many times it ran (retries)
 
     @property
     def ok(self) -> bool:
@@ -93,7 +94,7 @@ class ItemResult:
                 "error_type": self.error_type, "error_message": self.error_message, "traceback": self.traceback,
                 "output": self.output, "elapsed": round(self.elapsed, 6), "worker": self.worker,
                 "started": self.started, "resumed": self.resumed, "warnings": list(self.warnings),
-                "results_dir": self.results_dir}
+                "results_dir": self.results_dir, "tries": self.tries}
 
 
 def plain(value: Any, depth: int = 0) -> Any:

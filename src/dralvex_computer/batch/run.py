@@ -5,17 +5,22 @@ Ctrl-C, SIGTERM, SIGHUP, an ``on_result`` that raises)."""
 from __future__ import annotations
 
 import collections
+import dataclasses
+import heapq
 import logging
 import math
+import random
 import os
 import signal
 import sys
 import threading
+import time
 import uuid
-from typing import Any, Callable, Deque, Dict, List, Optional
+from typing import Any, Callable, Deque, Dict, List, Optional, Tuple
 
 from . import engines, journal as journals, worker
-from .items import CANCELLED, SOLVED, DONE, ItemResult, lost, plain
+from .items import (CANCELLED, DONE, FAILED, INVALID_INPUT, NO_SOLUTION, SOLVED, WORKER_LOST, ItemResult, lost,
+                    plain)
 
 logger = logging.getLogger("dralvex_computer")
 logger.addHandler(logging.NullHandler())   # a library's log: the application configures handlers
@@ -58,12 +63,43 @@ def check_numbers(workers: Any, timeout: Any) -> Optional[float]:
     return float(timeout)
 
 
+@dataclasses.dataclass
+class RetryPolicy:
+    """Retries of failed items: up to ``retries`` more tries, each after
+    ``delay`` × 2^(try - 1) seconds and up to half as much again at random
+    (so that items denied together do not come back together), for results
+    that ``retry_on`` accepts (by default: failed, no solution, worker
+    lost)."""
+    retries: int = 0
+    delay: float = 1.0
+    retry_on: Optional[Callable[[ItemResult], bool]] = None
+
+    def __post_init__(self) -> None:
+        if isinstance(self.retries, bool) or not isinstance(self.retries, int) or self.retries < 0:
+            raise ValueError("retries must be a whole number of at least 0, not %r" % (self.retries,))
+        if isinstance(self.delay, bool) or not isinstance(self.delay, (int, float)) or not math.isfinite(self.delay) \
+                or self.delay < 0:
+            raise ValueError("retry_delay must be a number of seconds of at least 0, not %r" % (self.delay,))
+
+    def wants(self, result: ItemResult) -> bool:
+        if result.tries > self.retries or result.status in (CANCELLED, INVALID_INPUT) or result.ok:
+            return False
+        if self.retry_on is None:
+            return result.status in (FAILED, NO_SOLUTION, WORKER_LOST)
+        return bool(self.retry_on(result))
+
+    def wait(self, tries: int) -> float:
+        base = self.delay * 2 ** (tries - 1)
+        return base + random.uniform(0, base / 2)
+
+
 class _Progress:
     """A tqdm bar on standard error (when it is a terminal, or when asked),
     and the log."""
 
     def __init__(self, total: int, progress: Optional[bool]) -> None:
         self.failures = 0
+        self.retrying = 0
         self.bar = None
         if progress is None:
             progress = sys.stderr.isatty()
@@ -77,8 +113,14 @@ class _Progress:
         logger.log(logging.INFO if result.ok else logging.WARNING, "item %d (%s): %s in %.2f s on %s", result.index,
                    result.item, result.status, result.elapsed, result.worker or "-")
         if self.bar is not None:
-            self.bar.set_postfix(failed=self.failures, refresh=False)
+            self.bar.set_postfix(failed=self.failures, retrying=self.retrying, refresh=False)
             self.bar.update(1)
+
+    def retry(self, result: ItemResult, seconds: float) -> None:
+        logger.warning("item %d (%s): %s (%s), try %d; tried again in %.1f s", result.index, result.item,
+                       result.status, result.error_message, result.tries, seconds)
+        if self.bar is not None:
+            self.bar.set_postfix(failed=self.failures, retrying=self.retrying)
 
     def close(self) -> None:
         if self.bar is not None:
@@ -91,7 +133,8 @@ class Run:
                  workers: Optional[int], timeout: Optional[float], progress: Optional[bool],
                  on_result: Optional[Callable[[ItemResult], None]], journal: Optional[str], resume: bool,
                  key: Callable[[Any], str], exclusive: Callable[[Any], Optional[str]],
-                 sent: Optional[List[Any]] = None) -> None:
+                 sent: Optional[List[Any]] = None, retry: Optional[RetryPolicy] = None,
+                 max_running: Optional[int] = None) -> None:
         self.function, self.items, self.installation = function, items, installation
         self.sent = sent if sent is not None else items   # what crosses to the workers (absolute paths)
         self.executor, self.workers, self.timeout = executor, workers, timeout
@@ -104,6 +147,10 @@ class Run:
         self.waiting: Dict[str, Deque[int]] = {}   # directory -> in-place items held back until it is free
         self.busy: Dict[str, int] = {}
         self.queue: Deque[int] = collections.deque()   # not yet handed to the engine
+        self.retry = retry or RetryPolicy()
+        self.delayed: List[Tuple[float, int]] = []   # (when, index) of items waiting for their next try
+        self.tries: Dict[int, int] = {}
+        self.max_running = max_running
         self.engine: Optional[engines.Engine] = None
 
     # ------------------------------------------------------------ steps
@@ -191,17 +238,31 @@ class Run:
         same with ten items or ten thousand."""
         assert self.engine is not None
         capacity = self.engine.capacity()
+        if self.max_running is not None:
+            capacity = min(capacity, self.max_running)   # a solver's seats: submitted is running or next
+        now = time.monotonic()
+        while self.delayed and self.delayed[0][0] <= now and len(self.engine.futures) < capacity:
+            self._submit_or_hold(heapq.heappop(self.delayed)[1])
         while self.queue and len(self.engine.futures) < capacity:
             self._submit_or_hold(self.queue.popleft())
 
     def _collect(self) -> None:
         assert self.engine is not None
-        while self.engine.futures or self.queue:
+        while self.engine.futures or self.queue or self.delayed:
             for index in self.engine.running():
                 if self.journal is not None:
                     self.journal.started(self.keys[index], index, plain(self.items[index]))
             for result in self.engine.ended(POLL_SECONDS):
                 result.item = self.items[result.index]
+                result.tries = self.tries[result.index] = self.tries.get(result.index, 0) + 1
+                if self.retry.wants(result):
+                    seconds = self.retry.wait(result.tries)
+                    heapq.heappush(self.delayed, (time.monotonic() + seconds, result.index))
+                    self.reporter.retrying = len(self.delayed)
+                    self.reporter.retry(result, seconds)
+                    self._free(result.index)
+                    continue
+                self.reporter.retrying = len(self.delayed)
                 self.results[result.index] = result
                 if self.journal is not None:
                     self.journal.ended(self.keys[result.index], result.record())
@@ -303,4 +364,4 @@ def absolute(item: Any) -> Any:
     return item
 
 
-__all__ = ["Run", "BatchInterrupted", "BatchSetupError", "check_numbers", "absolute", "worker"]
+__all__ = ["Run", "RetryPolicy", "BatchInterrupted", "BatchSetupError", "check_numbers", "absolute", "worker"]
