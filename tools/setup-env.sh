@@ -32,6 +32,10 @@ sys.exit(not os.path.exists(os.path.join(sysconfig.get_paths()["include"], "Pyth
         need_apt+=(python3-dev)
     fi
 fi
+if [[ "$which_ones" == all ]]; then
+    # the morning summary's test loads the page in headless Chromium
+    if ! command -v chromium >/dev/null 2>&1; then need_apt+=(chromium); fi
+fi
 if [[ "$which_ones" == pypy || "$which_ones" == all ]]; then
     for package in pypy3 pypy3-dev pypy3-venv; do
         if missing_package "$package"; then need_apt+=("$package"); fi
@@ -66,6 +70,8 @@ prepare() {   # name interpreter
         step "installing mypy, Dask, pandas and pyarrow into $venv (pip), for the stub check, the Dask tests and the results table"
         pip_in "$venv" install -q --disable-pip-version-check mypy "dask[distributed]>=2023.1" pandas pyarrow
     fi
+    step "installing matplotlib into $venv (pip), for the morning summary's plots"
+    pip_in "$venv" install -q --disable-pip-version-check "matplotlib>=3.5"
     step "building and installing dralvex_computer into $venv"
     pip_in "$venv" install -q --disable-pip-version-check --no-build-isolation --force-reinstall --no-deps .
     step "importing the installed package from $venv"

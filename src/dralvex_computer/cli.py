@@ -47,6 +47,7 @@ def _parser():
     solve.add_argument("--journal", metavar="FILE",
                        help="JSON Lines journal, each result on disk as its model ends (default with --report: "
                             "FILE.journal beside the report, removed once the report is written)")
+    solve.add_argument("--summary", metavar="FILE", help="write the run's morning summary (HTML) at its end")
     solve.add_argument("--resume", action="store_true",
                        help="skip the models the journal shows solved under the same content, solver and options")
     _installation_options(solve)
@@ -54,6 +55,12 @@ def _parser():
                        help="show the progress bar even when standard error is no terminal")
     solve.add_argument("--no-progress", dest="progress", action="store_false")
     solve.add_argument("-v", "--verbose", action="store_true", help="log each model as it ends")
+
+    summary = commands.add_parser("summary", help="the morning summary of a run: one self-contained HTML page",
+                                  description="Write the summary page of a run from its journal.")
+    summary.add_argument("journal", metavar="JOURNAL", help="the run's journal (JSON Lines)")
+    summary.add_argument("-o", "--output", required=True, metavar="FILE", help="the HTML page to write")
+    summary.add_argument("--title", help="the page's title")
 
     doctor = commands.add_parser("doctor", help="report the environment, for users and bug reports")
     doctor.add_argument("--installation", metavar="DIR", help="the application's installation directory to check")
@@ -117,7 +124,7 @@ def _seats(entries):
 
 def _solve(arguments):
     from . import PREPARE_VARIABLE, batch
-    from .batch import inputs, report as reports
+    from .batch import inputs, report as reports, summary as summaries
     journal, temporary_journal = _journal_path(arguments)
     if arguments.resume and not journal:
         print("dralvex_computer solve: --resume needs --journal (or --report)", file=sys.stderr)
@@ -125,7 +132,7 @@ def _solve(arguments):
     try:
         if arguments.report:
             reports.check_format(arguments.report)
-        for path, what in ((arguments.report, "report"), (journal, "journal")):
+        for path, what in ((arguments.report, "report"), (journal, "journal"), (arguments.summary, "summary")):
             if path:
                 reports.check_writable(path, what)
         batch.check_numbers(arguments.workers, arguments.timeout)
@@ -172,6 +179,12 @@ def _solve(arguments):
             status = status or EXIT_SOME_FAILED
         if temporary_journal and status is None:
             os.remove(journal)
+    if arguments.summary:
+        try:
+            summaries.write([result.record() for result in results], arguments.summary)
+        except OSError as error:
+            print("dralvex_computer solve: the summary could not be written: %s" % error, file=sys.stderr)
+            status = status or EXIT_SOME_FAILED
     _summary(results, batch)
     if status is not None:
         return status
@@ -200,6 +213,17 @@ def main(argv=None):
     if arguments.command == "doctor":
         from .doctor import run
         return run(arguments)
+    if arguments.command == "summary":
+        from .batch import summary
+        if not os.path.isfile(arguments.journal):
+            print("dralvex_computer summary: no journal at %s" % arguments.journal, file=sys.stderr)
+            return EXIT_USAGE
+        try:
+            summary.write(arguments.journal, arguments.output, arguments.title)
+        except OSError as error:
+            print("dralvex_computer summary: %s" % error, file=sys.stderr)
+            return EXIT_USAGE
+        return 0
     logging.basicConfig(level=logging.INFO if arguments.verbose else logging.WARNING,
                         format="%(name)s: %(message)s")
     try:

@@ -1,0 +1,209 @@
+"""The morning summary of a run: one self-contained HTML page (no file
+beside it) with the counts by status, the total and per-model times, a
+timeline of the items on each worker, a histogram of the solve times, the
+failures with their reasons, the slowest models, the warnings, and, where
+the values are numbers, a plot of each over the models.
+
+The plots are drawn with matplotlib, rendered to SVG inline in the page:
+a well-kept library that installs on CPython and PyPy alike, needs no
+browser-side code or network, and draws a timeline, a histogram and line
+plots with the same few calls. Without it the page still holds every table
+and says how to get the plots."""
+from __future__ import annotations
+
+import html
+import io
+import math
+import os
+import statistics
+import time
+from typing import Any, Dict, Iterable, List, Optional, Tuple, Union
+
+from .items import STATUSES
+from .report import rows as report_rows
+
+PLOTS_EXTRA = "the plots need matplotlib: pip install dralvex_computer[summary]"
+COLOURS = {"done": "#2e7d32", "solved": "#2e7d32", "no solution": "#ef6c00", "failed": "#c62828",
+           "timed out": "#6a1b9a", "worker lost": "#4e342e", "invalid input": "#757575", "cancelled": "#9e9e9e"}
+BASE_COLUMNS = {"index", "item", "status", "value", "error_type", "error_message", "traceback", "output", "elapsed",
+                "worker", "started", "resumed", "warnings", "results_dir", "tries"}
+STYLE = """
+body { font: 14px/1.45 system-ui, sans-serif; margin: 2em auto; max-width: 1100px; color: #222; }
+h1 { font-size: 1.6em; margin-bottom: 0.2em; } h2 { font-size: 1.2em; margin-top: 1.8em; }
+table { border-collapse: collapse; margin: 0.5em 0; } td, th { padding: 3px 10px; border-bottom: 1px solid #ddd;
+text-align: left; vertical-align: top; } th { background: #f3f3f3; } td.number { text-align: right; }
+.status { display: inline-block; padding: 0 6px; border-radius: 3px; color: white; }
+.note { color: #666; } figure { margin: 0.5em 0; } svg { max-width: 100%; height: auto; }
+"""
+READY = "<script>document.documentElement.dataset.ready = document.querySelectorAll('section').length;</script>"
+
+
+def _seconds(value: float) -> str:
+    if value >= 3600:
+        return "%d h %02d min" % (value // 3600, value % 3600 // 60)
+    if value >= 60:
+        return "%d min %02d s" % (value // 60, value % 60)
+    return "%.2f s" % value
+
+
+def _badge(status: str) -> str:
+    return '<span class="status" style="background:%s">%s</span>' % (COLOURS.get(status, "#555"),
+                                                                      html.escape(status))
+
+
+def _table(header: List[str], body: Iterable[List[str]], numeric: Iterable[int] = ()) -> str:
+    numbers = set(numeric)
+    lines = ["<table><tr>%s</tr>" % "".join("<th>%s</th>" % html.escape(cell) for cell in header)]
+    for row in body:
+        lines.append("<tr>%s</tr>" % "".join('<td%s>%s</td>' % (' class="number"' if index in numbers else "", cell)
+                                             for index, cell in enumerate(row)))
+    return "\n".join(lines) + "</table>"
+
+
+def _name(row: Dict[str, Any]) -> str:
+    return os.path.basename(str(row.get("item"))) or str(row.get("item"))
+
+
+def _numeric_columns(rows: List[Dict[str, Any]]) -> List[str]:
+    columns: Dict[str, None] = {}
+    for row in rows:
+        for key, value in row.items():
+            if (key == "value" or key not in BASE_COLUMNS) and isinstance(value, (int, float)) \
+                    and not isinstance(value, bool) and math.isfinite(value):
+                columns[key] = None
+    return list(columns)
+
+
+# ------------------------------------------------------------------ plots
+
+def _svg(figure: Any) -> str:
+    buffer = io.StringIO()
+    figure.savefig(buffer, format="svg")   # drawn once: fixed margins, no "tight" second pass
+    text = buffer.getvalue()
+    return text[text.index("<svg"):]
+
+
+def _figure(width: float, height: float, left: float = 0.12) -> Any:
+    import matplotlib
+    matplotlib.rcParams["svg.fonttype"] = "none"   # text stays text: smaller, selectable
+    from matplotlib.figure import Figure
+    figure = Figure(figsize=(width, height), dpi=96)
+    figure.subplots_adjust(left=left, right=0.97, top=1 - 0.45 / height, bottom=0.55 / height)
+    return figure
+
+
+def _timeline(ran: List[Dict[str, Any]], origin: float) -> str:
+    workers = sorted({row.get("worker") or "?" for row in ran})
+    figure = _figure(10, 0.45 * len(workers) + 1.2, left=min(0.4, 0.012 * max(len(w) for w in workers) + 0.04))
+    axes = figure.add_subplot()
+    for line, worker in enumerate(workers):
+        mine = [row for row in ran if (row.get("worker") or "?") == worker]
+        axes.broken_barh([(row["started"] - origin, max(row.get("elapsed") or 0.0, 1e-3)) for row in mine],
+                         (line - 0.4, 0.8), facecolors=[COLOURS.get(row["status"], "#555") for row in mine])
+    axes.set_yticks(range(len(workers)))
+    axes.set_yticklabels(workers)
+    axes.set_xlabel("seconds since the first start")
+    axes.set_title("items on each worker")
+    return _svg(figure)
+
+
+def _histogram(times: List[float]) -> str:
+    figure = _figure(6, 3)
+    axes = figure.add_subplot()
+    axes.hist(times, bins=min(30, max(5, len(times) // 5)), color="#1565c0")
+    axes.set_xlabel("seconds per model")
+    axes.set_ylabel("models")
+    axes.set_title("solve times")
+    return _svg(figure)
+
+
+def _values(rows: List[Dict[str, Any]], column: str) -> str:
+    points = [(row["index"], row[column]) for row in rows if isinstance(row.get(column), (int, float))
+              and not isinstance(row.get(column), bool)]
+    figure = _figure(6, 3)
+    axes = figure.add_subplot()
+    axes.plot([index for index, _ in points], [value for _, value in points], marker="o", markersize=3,
+              linewidth=1, color="#00695c")
+    axes.set_xlabel("model (input order)")
+    axes.set_title(column)
+    return _svg(figure)
+
+
+# ------------------------------------------------------------------- page
+
+def render(results_or_journal: Union[str, "os.PathLike[str]", Iterable[Any]], title: Optional[str] = None) -> str:
+    """The summary page of results, records or a journal, as HTML text."""
+    rows = report_rows(results_or_journal)
+    title = title or "Batch run summary"
+    ran = [row for row in rows if isinstance(row.get("started"), (int, float)) and not row.get("resumed")]
+    times = [float(row.get("elapsed") or 0.0) for row in ran]
+    counts: Dict[str, int] = {}
+    for row in rows:
+        counts[row["status"]] = counts.get(row["status"], 0) + 1
+    origin = min((row["started"] for row in ran), default=0.0)
+    end = max((row["started"] + (row.get("elapsed") or 0.0) for row in ran), default=origin)
+    parts = ["<!DOCTYPE html><html lang=\"en\"><head><meta charset=\"utf-8\"><title>%s</title><style>%s</style>"
+             "</head><body><h1>%s</h1>" % (html.escape(title), STYLE, html.escape(title))]
+    when = time.strftime("%Y-%m-%d %H:%M", time.localtime(origin)) if ran else "no item ran"
+    parts.append('<p class="note">%d models; started %s; %s from the first start to the last end.</p>'
+                 % (len(rows), html.escape(when), _seconds(end - origin)))
+
+    ordered = sorted(counts, key=lambda status: STATUSES.index(status) if status in STATUSES else len(STATUSES))
+    parts.append("<section><h2>Statuses</h2>%s</section>" % _table(
+        ["status", "models"], ([_badge(status), str(counts[status])] for status in ordered), numeric=[1]))
+    if times:
+        parts.append("<section><h2>Times</h2>%s</section>" % _table(
+            ["", "seconds"], [["total of the models' times", _seconds(sum(times))],
+                              ["mean per model", _seconds(statistics.mean(times))],
+                              ["median per model", _seconds(statistics.median(times))],
+                              ["longest", _seconds(max(times))]], numeric=[1]))
+    plots: List[Tuple[str, Any]] = []
+    try:
+        import matplotlib  # noqa: F401
+    except ImportError:
+        parts.append('<p class="note">%s</p>' % html.escape(PLOTS_EXTRA))
+    else:
+        if ran:
+            plots.append(("Timeline", lambda: _timeline(ran, origin)))
+            plots.append(("Solve times", lambda: _histogram(times)))
+        for column in _numeric_columns(rows):
+            plots.append(("Value: %s" % column, lambda column=column: _values(rows, column)))
+    for heading, draw in plots:
+        parts.append("<section><h2>%s</h2><figure>%s</figure></section>" % (html.escape(heading), draw()))
+
+    workers: Dict[str, List[float]] = {}
+    for row in ran:
+        workers.setdefault(row.get("worker") or "?", []).append(float(row.get("elapsed") or 0.0))
+    if workers:
+        span = max(end - origin, 1e-9)
+        parts.append("<section><h2>Workers</h2>%s</section>" % _table(
+            ["worker", "models", "busy", "busy share"],
+            ([html.escape(worker), str(len(busy)), _seconds(sum(busy)), "%.0f %%" % (100 * sum(busy) / span)]
+             for worker, busy in sorted(workers.items())), numeric=[1, 2, 3]))
+    failures = [row for row in rows if row["status"] not in ("done", "solved", "cancelled")]
+    parts.append("<section><h2>Failures (%d)</h2>%s</section>" % (len(failures), _table(
+        ["model", "status", "reason", "tries"],
+        ([html.escape(_name(row)), _badge(row["status"]), html.escape(row.get("error_message") or ""),
+          str(row.get("tries") or 1)] for row in failures), numeric=[3]) if failures else "<p>None.</p>"))
+    slowest = sorted(ran, key=lambda row: row.get("elapsed") or 0.0, reverse=True)[:10]
+    if slowest:
+        parts.append("<section><h2>Slowest models</h2>%s</section>" % _table(
+            ["model", "status", "time", "worker"],
+            ([html.escape(_name(row)), _badge(row["status"]), _seconds(row.get("elapsed") or 0.0),
+              html.escape(row.get("worker") or "")] for row in slowest), numeric=[2]))
+    warned = [row for row in rows if row.get("warnings")]
+    if warned:
+        parts.append("<section><h2>Warnings (%d models)</h2>%s</section>" % (len(warned), _table(
+            ["model", "warnings"], ([html.escape(_name(row)),
+                                     "<br>".join(html.escape(text) for text in dict.fromkeys(row["warnings"]))]
+                                    for row in warned))))
+    parts.append(READY + "</body></html>\n")
+    return "\n".join(parts)
+
+
+def write(results_or_journal: Union[str, "os.PathLike[str]", Iterable[Any]], path: str,
+          title: Optional[str] = None) -> None:
+    """Writes the summary page to ``path``."""
+    page = render(results_or_journal, title)
+    with open(path, "w", encoding="utf-8", errors="backslashreplace") as stream:
+        stream.write(page)

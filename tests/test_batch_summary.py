@@ -1,0 +1,109 @@
+"""The morning summary: the page made from a run (its results or its
+journal) holds the counts, the failures with their reasons, the slowest
+models, the warnings and the plots, inline; headless Chromium loads it
+without a script error and draws something (Debian's chromium, installed
+by the set-up for the tests)."""
+import shutil
+import struct
+import subprocess
+import sys
+import zlib
+
+import pytest
+
+import batch_tasks
+from dralvex_computer.batch import summary
+from test_batch import installation_of, make_model, worker_environment  # noqa: F401 (a fixture)
+from test_batch_command_line import command, site_options
+
+CHROMIUM = shutil.which("chromium") or shutil.which("chromium-browser")
+
+
+@pytest.fixture
+def journal(ready, tmp_path, worker_environment):
+    """The journal of a small real run: two models solved with a value, one
+    that gives no solution, one missing."""
+    from dralvex_computer import batch
+    models = [make_model(tmp_path / "m" / name, name, pipes) for pipes, name in enumerate(("a", "b"), 1)]
+    garbage = tmp_path / "g" / "garbage.strale"
+    garbage.parent.mkdir()
+    garbage.write_text("not a model")
+    path = str(tmp_path / "run.journal")
+    batch.solve_models(models + [str(garbage), str(tmp_path / "missing.strale")], "PipeStress",
+                       installation_of(ready), workers=2, journal=path, collect=batch_tasks.collect_analysis)
+    return path
+
+
+def test_the_page_holds_the_run(journal):
+    page = summary.render(journal, title="Plant <sweep>")
+    assert "<title>Plant &lt;sweep&gt;</title>" in page
+    for text in ("Statuses", "Times", "Failures (2)", "Invalid strale", "no model document at", "Slowest models",
+                 "Workers"):
+        assert text in page, text
+    assert "<img" not in page and "src=" not in page   # nothing beside the page
+    try:
+        import matplotlib  # noqa: F401
+    except ImportError:
+        assert summary.PLOTS_EXTRA in page
+    else:
+        assert page.count("<svg") == 3 and "Value: max_stress" in page
+
+
+def test_a_journal_cut_off_by_a_crash_still_gives_a_page(journal, tmp_path):
+    with open(journal) as stream:
+        text = stream.read()
+    with open(journal, "w") as stream:
+        stream.write(text[: len(text) - 40])
+    assert "Statuses" in summary.render(journal)
+
+
+def test_without_matplotlib_the_tables_stay(journal, monkeypatch):
+    monkeypatch.setitem(sys.modules, "matplotlib", None)
+    page = summary.render(journal)
+    assert summary.PLOTS_EXTRA in page and "<svg" not in page and "Failures (2)" in page
+
+
+def png_is_drawn(path):
+    """Whether a PNG screenshot shows more than one flat colour: its pixel
+    bytes, unfiltered or not, take many values."""
+    with open(path, "rb") as stream:
+        data = stream.read()
+    assert data[:8] == b"\x89PNG\r\n\x1a\n"
+    position, pixels = 8, b""
+    while position < len(data):
+        length, kind = struct.unpack(">I4s", data[position:position + 8])
+        if kind == b"IDAT":
+            pixels += data[position + 8:position + 8 + length]
+        position += 12 + length
+    return len(set(zlib.decompress(pixels))) > 16
+
+
+@pytest.mark.skipif(CHROMIUM is None, reason="needs headless Chromium (Debian's chromium)")
+def test_the_page_in_a_real_browser(ready, journal, tmp_path):
+    page = tmp_path / "summary.html"
+    result = command("summary", journal, "-o", str(page))
+    assert result.returncode == 0, result.stderr
+    browser = [CHROMIUM, "--headless", "--no-sandbox", "--disable-gpu", "--hide-scrollbars",
+               "--user-data-dir=%s" % (tmp_path / "profile"), "--enable-logging=stderr", "--v=0"]
+    url = "file://" + str(page)
+    dom = subprocess.run(browser + ["--dump-dom", url], capture_output=True, text=True, timeout=120)
+    assert 'data-ready="' in dom.stdout and "Failures (2)" in dom.stdout, dom.stderr[-2000:]
+    assert "Uncaught" not in dom.stderr and "CONSOLE" not in dom.stderr, dom.stderr[-2000:]
+    shot = tmp_path / "summary.png"
+    subprocess.run(browser + ["--window-size=1200,1600", "--screenshot=%s" % shot, url], capture_output=True,
+                   timeout=120)
+    assert png_is_drawn(str(shot))
+
+
+def test_solve_writes_the_summary_at_its_end(ready, tmp_path):
+    models = [make_model(tmp_path / "m" / name, name) for name in ("a",)]
+    page = tmp_path / "morning.html"
+    result = command("solve", *site_options(ready), "--solver", "PipeStress", "--summary", str(page), *models)
+    assert result.returncode == 0 and "Statuses" in page.read_text(), result.stderr
+
+
+def test_summary_of_a_missing_journal(tmp_path):
+    result = command("summary", str(tmp_path / "none.journal"), "-o", str(tmp_path / "s.html"))
+    assert result.returncode == 2 and "no journal" in result.stderr
+
+
