@@ -118,6 +118,48 @@ def resumed_work(site, paths):
     return before, solved_again, len(paths) - solved_again
 
 
+def licence_rows(root, paths):
+    """The same models on an installation whose licence server has one
+    PipeStress seat, 2 local workers: seats followed, and seats denied then
+    retried."""
+    licensed = dralvex_sim.make_installation(os.path.join(root, "licensed"), solve_seconds=SOLVE_SECONDS,
+                                             licences={"PipeStress": 1})
+    installation = batch.Installation(licensed.install_dir, "All", licensed.settings_path,
+                                      licensed.data_sources_path, PREPARE)
+    outcome = {}
+
+    def limited():
+        results = batch.solve_models(paths, "PipeStress", installation, workers=2, progress=False,
+                                     max_running={"PipeStress": 1})
+        assert all(result.status == batch.SOLVED for result in results)
+
+    def retried():
+        results = batch.solve_models(paths, "PipeStress", installation, workers=2, progress=False, retries=1000,
+                                     retry_delay=0.05, retry_on=lambda r: "no licence" in (r.error_message or ""))
+        outcome["failed"] = sum(not result.ok for result in results)
+        outcome["retries"] = sum(result.tries - 1 for result in results)
+
+    return timed(limited), timed(retried), outcome
+
+
+def summary_time(root):
+    """Seconds to write the summary of a 1,000-item journal, as the
+    command line does it (a process of its own)."""
+    journal = os.path.join(root, "thousand.journal")
+    with open(journal, "w") as stream:
+        for index in range(1000):
+            record = {"index": index, "item": "/models/m%04d.strale" % index,
+                      "status": "solved" if index % 10 else "failed", "value": {"max_stress": 12.5 * (index % 9)},
+                      "error_message": None if index % 10 else "no licence available", "elapsed": 0.5 + index % 7,
+                      "worker": "ws%d:%d" % (index % 4, index % 4), "started": 1.7e9 + index * 0.5, "tries": 1,
+                      "warnings": [], "resumed": False}
+            stream.write(json.dumps({"event": "ended", "key": str(index), "record": record}) + "\n")
+    started = time.perf_counter()
+    subprocess.run([sys.executable, "-m", "dralvex_computer", "summary", journal, "-o",
+                    os.path.join(root, "summary.html")], check=True)
+    return time.perf_counter() - started
+
+
 def main():
     root = tempfile.mkdtemp(prefix="dralvex-bench-")
     site = dralvex_sim.make_installation(root, solve_seconds=SOLVE_SECONDS)
@@ -173,6 +215,11 @@ def main():
     before, again, taken = resumed_work(site, paths)
     lines.append("| interrupted after %d of %d models, resumed: models solved again | %d | - |"
                  % (before, MODELS, again))
+    limited, retried, outcome = licence_rows(root, paths)
+    lines.append("| 1 licence seat, max_running 1: seconds / the loop | %.2f | %.3f |" % (limited, limited / loop))
+    lines.append("| 1 licence seat, denials retried: seconds (retries, failed) | %.2f | %d retries, %d failed |"
+                 % (retried, outcome["retries"], outcome["failed"]))
+    lines.append("| summary of a 1,000-item journal (command line) | %.2f | - |" % summary_time(root))
     lines.append("| Ctrl-C to exit, 2 busy workers | %.2f | - |" % interrupt_time(site, paths, signal.SIGINT))
     lines.append("| SIGTERM to exit, 2 busy workers | %.2f | - |" % interrupt_time(site, paths, signal.SIGTERM))
     table = "\n".join(lines)
