@@ -9,7 +9,8 @@ import pytest
 
 from conftest import ROOT
 
-EXAMPLES = ["set_up", "documents", "solving", "projects", "commands", "main_job", "parametric_sweep", "dask_cluster"]
+EXAMPLES = ["set_up", "documents", "solving", "projects", "commands", "main_job", "parametric_sweep", "dask_cluster",
+            "overnight_sweep"]
 
 
 @pytest.mark.parametrize("name", EXAMPLES)

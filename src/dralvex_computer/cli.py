@@ -125,6 +125,7 @@ def _seats(entries):
 def _solve(arguments):
     from . import PREPARE_VARIABLE, batch
     from .batch import inputs, report as reports, summary as summaries
+    from .batch.run import ignore_for_good
     journal, temporary_journal = _journal_path(arguments)
     if arguments.resume and not journal:
         print("dralvex_computer solve: --resume needs --journal (or --report)", file=sys.stderr)
@@ -165,6 +166,7 @@ def _solve(arguments):
         print("dralvex_computer solve: the run cannot start: %s" % error, file=sys.stderr)
         return EXIT_USAGE
     except batch.BatchInterrupted as stop:
+        ignore_for_good()   # a second Ctrl-C must not cut the report short
         results, status = stop.results, 128 + int(stop.signal)
     finally:
         if executor is not None:
@@ -229,4 +231,6 @@ def main(argv=None):
     try:
         return _solve(arguments)
     except KeyboardInterrupt:
+        from .batch.run import ignore_for_good
+        ignore_for_good()
         return EXIT_INTERRUPTED

@@ -167,14 +167,14 @@ class Run:
                 self.queue.extend(todo)
                 self._fill()
                 self._collect()
-            self._close()
+            _unstoppable(self._close)
             return self.results  # type: ignore[return-value]
         except KeyboardInterrupt as stop:
             signum = stop.signum if isinstance(stop, _Signalled) else signal.SIGINT
-            self._stop()
+            _unstoppable(self._stop)
             raise BatchInterrupted(self._with_cancelled(), signum) from None
         except BaseException as error:
-            self._stop()
+            _unstoppable(self._stop)
             if not isinstance(error, BatchSetupError):
                 try:
                     error.results = self._with_cancelled()  # type: ignore[attr-defined]
@@ -312,6 +312,24 @@ class Run:
             _restore_signals(ignored)
 
 
+def _unstoppable(step: Callable[[], Any]) -> None:
+    """Runs a clean-up step to its end: a Ctrl-C that lands before its
+    signals are ignored (or was pending when they were) runs it again; the
+    step is idempotent."""
+    while True:
+        try:
+            step()
+            return
+        except KeyboardInterrupt:
+            continue
+
+
+def ignore_for_good() -> None:
+    """Ignores Ctrl-C, SIGTERM and SIGHUP for the rest of the process: a
+    command that was interrupted finishes its report and exits."""
+    _unstoppable(_ignore_signals)
+
+
 def _setup_message(error: BaseException) -> str:
     name = type(error).__name__
     if name in ("ProcessExpired", "BrokenProcessPool") or "expired" in str(error).lower():
@@ -364,4 +382,4 @@ def absolute(item: Any) -> Any:
     return item
 
 
-__all__ = ["Run", "RetryPolicy", "BatchInterrupted", "BatchSetupError", "check_numbers", "absolute", "worker"]
+__all__ = ["Run", "RetryPolicy", "ignore_for_good", "BatchInterrupted", "BatchSetupError", "check_numbers", "absolute", "worker"]
