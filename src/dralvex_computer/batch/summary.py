@@ -28,7 +28,7 @@ COLOURS = {"done": "#2e7d32", "solved": "#2e7d32", "no solution": "#ef6c00", "fa
 BASE_COLUMNS = {"index", "item", "status", "value", "error_type", "error_message", "traceback", "output", "elapsed",
                 "worker", "started", "resumed", "warnings", "results_dir", "tries"}
 STYLE = """
-body { font: 14px/1.45 system-ui, sans-serif; margin: 2em auto; max-width: 1100px; color: #222; }
+body { font: 14px/1.45 system-ui, sans-serif; margin: 2em auto; padding: 0 1.5em; max-width: 1100px; color: #222; }
 h1 { font-size: 1.6em; margin-bottom: 0.2em; } h2 { font-size: 1.2em; margin-top: 1.8em; }
 table { border-collapse: collapse; margin: 0.5em 0; } td, th { padding: 3px 10px; border-bottom: 1px solid #ddd;
 text-align: left; vertical-align: top; } th { background: #f3f3f3; } td.number { text-align: right; }
@@ -145,8 +145,12 @@ def render(results_or_journal: Union[str, "os.PathLike[str]", Iterable[Any]], ti
     parts = ["<!DOCTYPE html><html lang=\"en\"><head><meta charset=\"utf-8\"><title>%s</title><style>%s</style>"
              "</head><body><h1>%s</h1>" % (html.escape(title), STYLE, html.escape(title))]
     when = time.strftime("%Y-%m-%d %H:%M", time.localtime(origin)) if ran else "no item ran"
-    parts.append('<p class="note">%d models; started %s; %s from the first start to the last end.</p>'
-                 % (len(rows), html.escape(when), _seconds(end - origin)))
+    retries = sum(max(int(row.get("tries") or 1) - 1, 0) for row in rows)
+    resumed = sum(bool(row.get("resumed")) for row in rows)
+    parts.append('<p class="note">%d models; started %s; %s from the first start to the last end%s%s.</p>'
+                 % (len(rows), html.escape(when), _seconds(end - origin),
+                    "; %d tries again after a failure" % retries if retries else "",
+                    "; %d taken from an earlier run's journal" % resumed if resumed else ""))
 
     ordered = sorted(counts, key=lambda status: STATUSES.index(status) if status in STATUSES else len(STATUSES))
     parts.append("<section><h2>Statuses</h2>%s</section>" % _table(
