@@ -17,6 +17,7 @@ import pytest
 import batch_tasks
 import dralvex_sim
 from conftest import SIM, run_python
+from dralvex_computer import SharedFreFileWarning
 from test_batch import eventually, make_model, processes, run_directories, solver_programs
 
 pytest.importorskip("pebble")
@@ -265,7 +266,9 @@ def test_options_refused_before_the_first_model(ready, two_models, tmp_path, opt
 
 def test_reasons_and_warnings_in_the_summary(ready, tmp_path):
     shared = tmp_path / "shared"
-    first, second = make_model(shared, "first"), make_model(shared, "second", 2)
+    first = make_model(shared, "first")
+    with pytest.warns(SharedFreFileWarning):   # saving the second beside the first already says so
+        second = make_model(shared, "second", 2)
     garbage = tmp_path / "garbage" / "garbage.strale"
     garbage.parent.mkdir()
     garbage.write_text("not a model")
