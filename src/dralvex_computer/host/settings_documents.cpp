@@ -109,7 +109,10 @@ Ref find_solver_path(PyObject* settings, PyObject* family_name, PyObject* settin
                      [[maybe_unused]] std::optional<FamilyNames>& joined) {
     Ref families = item_of(settings, "Families"_py);
 #ifdef PYPY_VERSION
-    if (!PyDict_CheckExact(settings) || !joined || joined->families.get() != families.get()) {
+    // The names joined for the previous walk hold only if looking "Families"
+    // up again ran no Python code: an exact dict with exact str keys.
+    const bool plain_document = PyDict_CheckExact(settings) && all_keys_exact_str(tuple(settings));
+    if (!plain_document || !joined || joined->families.get() != families.get()) {
         joined = join_family_names(families);
     }
     if (joined) {
