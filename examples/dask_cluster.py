@@ -3,6 +3,7 @@ single-thread worker processes; across workstations, a Client connected to
 a scheduler whose workers each have the application installed
 (pip install dralvex_computer[dask])."""
 import os
+import sys
 
 from simulated import for_workers, installation  # first: the simulated platform stands in for the application
 
@@ -15,7 +16,11 @@ def main():
         import dask
         from distributed import Client, LocalCluster
     except ImportError:
-        print("Dask distributed is not installed here: pip install dralvex_computer[dask]")
+        if sys.implementation.name == "pypy":
+            print("Dask distributed does not run on PyPy (psutil's C extension needs PyErr_FormatV, which PyPy "
+                  "lacks): run this example with CPython")
+        else:
+            print("Dask distributed is not installed here: pip install dralvex_computer[dask]")
         return
     with installation(solve_seconds=0.1) as site:
         cc.setup_dralvex_computer(site.install_dir, cc.DralvexModule.Ductavo)

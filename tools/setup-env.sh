@@ -17,7 +17,7 @@ esac
 
 current_step=""
 trap 'echo "setup-env: failed: ${current_step:-(start)}" >&2' ERR
-step() { current_step="$*"; }
+step() { current_step="$*"; echo "setup-env: $*"; }
 
 # ------------------------------------------------------------ Debian packages
 step "checking which Debian packages are missing"
