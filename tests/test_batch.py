@@ -6,6 +6,7 @@ one engine or to the run: journal and resume, the checks before the first
 item, in-place items that share a directory, numbers, and the caller's own
 state."""
 import concurrent.futures
+import contextlib
 import json
 import math
 import os
@@ -479,10 +480,42 @@ def licensed(ready, tmp_path, worker_environment):
     return installation_of(site), paths
 
 
+@contextlib.contextmanager
+def seat_taken(install_dir, until):
+    """Another user holds the only seat until ``until`` (an Event) is set,
+    or for 30 s at most."""
+    from dralvex_sim.solvers import licences
+    taken = threading.Event()
+
+    def hold():
+        with licences.seat(os.path.join(install_dir, "Licences"), "PipeStress") as granted:
+            assert granted
+            taken.set()
+            until.wait(30)
+
+    holder = threading.Thread(target=hold)
+    holder.start()
+    taken.wait(10)
+    try:
+        yield
+    finally:
+        until.set()
+        holder.join()
+
+
 def test_licence_denials_are_retried_and_never_failed(licensed):
     installation, paths = licensed
-    results = batch.solve_models(paths, "PipeStress", installation, workers=2, retries=50, retry_delay=0.05,
-                                 retry_on=lambda result: "no licence available" in (result.error_message or ""))
+    denied = threading.Event()
+
+    def retry_on(result):
+        if "no licence available" in (result.error_message or ""):
+            denied.set()   # the seat is given back once a solve was denied it
+            return True
+        return False
+
+    with seat_taken(installation.directory, denied):
+        results = batch.solve_models(paths, "PipeStress", installation, workers=2, retries=50, retry_delay=0.05,
+                                     retry_on=retry_on)
     assert statuses(results) == ["solved"] * 4, [r.error_message for r in results]
     assert max(result.tries for result in results) > 1
 
