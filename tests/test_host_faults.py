@@ -4,6 +4,7 @@ where the module catches it), never SystemError; no old FRE file is lost,
 no sandbox or partial copy is left behind, and set-up is true or false."""
 import os
 import tempfile
+import threading
 import warnings
 
 import pytest
@@ -95,6 +96,8 @@ def test_fault_at_each_host_call(ready, capsys, workflow):
         core.disposeSolution()
         dralvex_sim.recorder.reset()
         dralvex_sim.fail(member, InjectedFault(member), after=calls[:index].count(member))
+        thread_errors = []   # a fault on the solver thread ends that thread: expected, and asserted here
+        saved_hook, threading.excepthook = threading.excepthook, thread_errors.append
         with warnings.catch_warnings():
             warnings.simplefilter("ignore")   # a fault on the solver thread is reported there
             try:
@@ -104,6 +107,9 @@ def test_fault_at_each_host_call(ready, capsys, workflow):
             except Exception as error:
                 chain = [error, error.__context__, error.__cause__]
                 assert any(isinstance(link, InjectedFault) for link in chain), (member, repr(error))
+            finally:
+                threading.excepthook = saved_hook
+        assert all(isinstance(caught.exc_value, InjectedFault) for caught in thread_errors), (member, thread_errors)
         assert core._validSetup_ in (True, False)
         old_fre_files_kept(ready)
         core.disposeSolution()
