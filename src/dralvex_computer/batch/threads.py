@@ -7,7 +7,8 @@ thread's exception is being reported, the thread that started it is inside
 call. Every other thread's exception goes to the hook that was there before,
 and the hook is put back once no call collects any more (unless something
 else replaced it meanwhile), so overlapping calls and other threads are left
-alone.
+alone. A hook that replaced ours while a call collected is chained to by the
+next call, which installs ours again.
 """
 from __future__ import annotations
 
@@ -63,7 +64,7 @@ def solver_thread_errors() -> Iterator[List[Any]]:
     ident = threading.get_ident()
     collected: List[Any] = []
     with _guard:
-        if not _collectors and threading.excepthook is not _hook:
+        if threading.excepthook is not _hook:
             _previous[:] = [threading.excepthook]
             threading.excepthook = _hook
         saved = _collectors.get(ident)
@@ -72,10 +73,24 @@ def solver_thread_errors() -> Iterator[List[Any]]:
         yield collected
     finally:
         with _guard:
-            if saved is None:
-                _collectors.pop(ident, None)
-            else:
-                _collectors[ident] = saved
-            if not _collectors and threading.excepthook is _hook:
-                threading.excepthook = _previous[0]
-                _previous[:] = []
+            if _collectors.get(ident) is collected:
+                if saved is None:
+                    del _collectors[ident]
+                else:
+                    _collectors[ident] = saved
+            _put_back_if_unused()
+
+
+def forget(thread: threading.Thread) -> None:
+    """Stops collecting for a thread whose call was given up (an item
+    abandoned at its time-out): what it raises from now on goes to the hook
+    that was there before, which is put back if no other call collects."""
+    with _guard:
+        _collectors.pop(thread.ident or 0, None)
+        _put_back_if_unused()
+
+
+def _put_back_if_unused() -> None:
+    if not _collectors and threading.excepthook is _hook:
+        threading.excepthook = _previous[0]
+        _previous[:] = []

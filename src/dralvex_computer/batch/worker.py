@@ -23,7 +23,7 @@ import time
 import warnings
 from typing import Any, Callable, Dict, List, Optional
 
-from . import processes
+from . import processes, threads
 from .items import (DONE, FAILED, NO_SOLUTION, TIMED_OUT, WORKER_LOST, Installation, ItemResult, Outcome, error_fields,
                     reason_from_output)
 from .threads import solver_thread_errors
@@ -224,6 +224,7 @@ def _run_function(task: ItemTask, result: ItemResult, own_temp: str, in_caller: 
             thread.join(task.timeout)
             if thread.is_alive():
                 processes.end_processes(processes.descendants(os.getpid()) - before)
+                threads.forget(thread)
                 _process.abandoned = thread
                 result.status = TIMED_OUT
                 result.error_message = "ran past %s s; the processes it started were ended" % task.timeout
