@@ -38,17 +38,9 @@ MODELS, SOLVE_SECONDS = (4, 0.05) if QUICK else (16, 0.5)
 
 def make_models(site):
     cc.setup_dralvex_computer(site.install_dir, cc.DralvexModule.All)
-    paths = []
-    for index in range(MODELS):
-        directory = os.path.join(site.data_dir, "model%02d" % index)
-        os.makedirs(directory)
-        model = cc.createPipingStrale()
-        for _ in range(index + 1):   # each model its own content: the journal tells them apart
-            cc.executeCommand(cc.createCommand("AddPipe", model))
-        path = os.path.join(directory, "model%02d.strale" % index)
-        cc.saveStrale(model, path)
-        paths.append(path)
-    return paths
+    # each model its own content: the journal tells them apart
+    return [dralvex_sim.build_model(cc, os.path.join(site.data_dir, "model%02d" % index), "model%02d" % index, index + 1)
+            for index in range(MODELS)]
 
 
 def plain_loop(site, paths):

@@ -5,7 +5,7 @@ a scheduler whose workers each have the application installed
 import os
 import sys
 
-from simulated import for_workers, installation  # first: the simulated platform stands in for the application
+from simulated import build_model, for_workers, installation  # first: the simulated platform stands in for the application
 
 import dralvex_computer as cc
 from dralvex_computer import batch
@@ -24,14 +24,8 @@ def main():
         return
     with installation(solve_seconds=0.1) as site:
         cc.setup_dralvex_computer(site.install_dir, cc.DralvexModule.Ductavo)
-        paths = []
-        for index in range(4):
-            model = cc.createPipingStrale()
-            cc.executeCommand(cc.createCommand("AddPipe", model))
-            directory = os.path.join(site.data_dir, "model-%d" % index)
-            os.makedirs(directory)
-            paths.append(os.path.join(directory, "model-%d.strale" % index))
-            cc.saveStrale(model, paths[-1])
+        paths = [build_model(cc, os.path.join(site.data_dir, "model-%d" % index), "model-%d" % index)
+                 for index in range(4)]
         workers = for_workers(site)   # before the cluster starts: its workers inherit the environment
         dask.config.set({"temporary-directory": os.path.join(site.root, "dask")})   # Dask's own scratch space
         with LocalCluster(n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None) as cluster, \

@@ -11,7 +11,7 @@ import os
 import subprocess
 import sys
 
-from simulated import SIM, installation  # first: the simulated platform stands in for the application
+from simulated import SIM, build_model, installation  # first: the simulated platform stands in for the application
 
 import dralvex_computer as cc
 
@@ -27,12 +27,8 @@ def main():
         write_seats(os.path.join(site.install_dir, "Licences"), {"PipeStress": 1})   # one seat for everyone
         cc.setup_dralvex_computer(site.install_dir, cc.DralvexModule.Ductavo)
         for variant in range(24):
-            model = cc.createPipingStrale()
-            for _ in range(variant % 6 + 1):
-                cc.executeCommand(cc.createCommand("AddPipe", model))
-            directory = os.path.join(site.data_dir, "models", "line-%02d" % variant)
-            os.makedirs(directory)
-            cc.saveStrale(model, os.path.join(directory, "line-%02d.strale" % variant))
+            build_model(cc, os.path.join(site.data_dir, "models", "line-%02d" % variant), "line-%02d" % variant,
+                        pipes=variant % 6 + 1)
         summary = sys.argv[1] if len(sys.argv) > 1 else os.path.join(site.root, "summary.html")
         environment = dict(os.environ, DRALVEX_COMPUTER_PREPARE="dralvex_sim.kit:activate",
                            PYTHONPATH=os.pathsep.join([SIM, os.path.dirname(os.path.abspath(__file__))]))

@@ -4,7 +4,7 @@ Each simulated solve takes a fifth of a second of CPU, as a small real one
 would take minutes."""
 import os
 
-from simulated import for_workers, installation  # first: the simulated platform stands in for the application
+from simulated import build_model, for_workers, installation  # first: the simulated platform stands in for the application
 
 import dralvex_computer as cc
 from dralvex_computer import batch
@@ -19,16 +19,9 @@ def max_stress(solution, path):
 def main():
     with installation(solve_seconds=0.2) as site:
         cc.setup_dralvex_computer(site.install_dir, cc.DralvexModule.Ductavo)
-        paths = []
-        for pipes in range(1, 9):
-            model = cc.createPipingStrale()
-            for _ in range(pipes):
-                cc.executeCommand(cc.createCommand("AddPipe", model))
-            directory = os.path.join(site.data_dir, "variant-%d" % pipes)   # one model per directory
-            os.makedirs(directory)
-            path = os.path.join(directory, "variant-%d.strale" % pipes)
-            cc.saveStrale(model, path)
-            paths.append(path)
+        # one model per directory; build_model does what examples/documents.py shows
+        paths = [build_model(cc, os.path.join(site.data_dir, "variant-%d" % pipes), "variant-%d" % pipes, pipes)
+                 for pipes in range(1, 9)]
 
         results = batch.solve_models(paths, "PipeStress", for_workers(site), workers=2, timeout=120,
                                      collect=max_stress)

@@ -12,6 +12,7 @@ sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(
 
 import dralvex_sim  # noqa: E402
 import dralvex_computer as cc  # noqa: E402
+from dralvex_sim import build_model  # noqa: E402,F401  (the examples' model documents)
 
 
 SIM = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "sim")

@@ -122,6 +122,29 @@ def run_python(code, *, sim=True, env=None, cwd=None, timeout=120):
                           env=environment, cwd=cwd or RUNS, timeout=timeout)
 
 
+# How every script that a fresh interpreter runs with the module set up
+# starts: `cc`, `core`, `site` (a new simulated installation at root),
+# `document` (a model's path, not written yet) and `model` (an empty piping
+# model).
+SET_UP_SCRIPT = """
+import gc, os, sys, threading, types
+import dralvex_sim
+from dralvex_sim.dotnet import IOException
+import dralvex_computer as cc
+core = cc.dralvex_core
+site = dralvex_sim.make_installation({root!r})
+site.point(core)
+assert core.setup_dralvex_computer(site.install_dir, cc.DralvexModule.All)
+document = os.path.join(site.data_dir, "plant.strale")
+model = core.createPipingStrale()
+"""
+
+
+def run_set_up_script(root, body, **options):
+    """Runs body in a fresh interpreter (run_python) after the set-up above."""
+    return run_python(SET_UP_SCRIPT.format(root=str(root)) + textwrap.dedent(body), **options)
+
+
 class Proxy:
     """A stand-in for a module global (``os``, ``shutil``...): every
     attribute is the real module's unless overridden."""

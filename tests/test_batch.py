@@ -38,13 +38,7 @@ def worker_environment(monkeypatch):
 
 
 def make_model(directory, name, pipes=1):
-    os.makedirs(directory, exist_ok=True)
-    model = core.createPipingStrale()
-    for _ in range(pipes):
-        core.executeCommand(core.createCommand("AddPipe", model))
-    path = os.path.join(str(directory), name + ".strale")
-    core.saveStrale(model, path)
-    return path
+    return dralvex_sim.build_model(core, directory, name, pipes)
 
 
 def installation_of(site):

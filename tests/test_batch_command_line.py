@@ -214,6 +214,11 @@ def test_the_doctor_on_a_complete_installation(ready):
     assert broken.returncode == 1 and "MISSING Dralvex.PipeStress.Core.dll" in broken.stdout
 
 
+def test_the_doctor_refuses_documents_it_would_not_check(ready):
+    result = command("doctor", "--settings", ready.settings_path)
+    assert result.returncode == 2 and "--installation" in result.stderr and "Traceback" not in result.stderr
+
+
 def test_the_batch_layer_imports_without_the_bridge():
     result = run_python("""
         import json, sys

@@ -1,9 +1,10 @@
 import os
+import warnings
 
 import pytest
 
 import dralvex_sim
-from conftest import NOT_SET_UP, Proxy, core
+from conftest import NOT_SET_UP, Proxy, cc, core
 
 
 @pytest.fixture
@@ -211,3 +212,40 @@ def test_directory_at_the_fre_path_is_left_alone(ready, model):
         core.writeFreFile(model, os.path.join(ready.data_dir, "plant.strale"))
     assert os.listdir(ready.data_dir) == ["conception.fre"]
     assert os.listdir(blocker) == ["inside"]
+
+
+# ------------------------------------------- two models sharing conception.fre
+
+def two_models(directory):
+    for name in ("a.strale", "b.strale"):
+        core.saveStrale(core.createPipingStrale(), os.path.join(directory, name))
+
+
+def test_saving_two_models_in_one_directory_warns(ready):
+    with pytest.warns(cc.SharedFreFileWarning, match=r"b\.strale.*conception\.fre"):
+        two_models(ready.data_dir)
+
+
+@pytest.mark.parametrize("sandbox", [True, False])
+def test_solving_a_model_whose_fre_file_is_shared_warns(ready, capsys, sandbox):
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        two_models(ready.data_dir)
+    with pytest.warns(cc.SharedFreFileWarning, match=r"a\.strale"):
+        core.solve(os.path.join(ready.data_dir, "a.strale"), "PipeStress", sandbox)
+    core.disposeSolution()
+
+
+def test_one_model_per_directory_or_its_own_fre_file_is_quiet(ready, capsys):
+    for name in ("a", "b"):
+        os.makedirs(os.path.join(ready.data_dir, name))
+    with warnings.catch_warnings():
+        warnings.simplefilter("error", cc.SharedFreFileWarning)
+        for name in ("a", "b"):
+            core.saveStrale(core.createPipingStrale(), os.path.join(ready.data_dir, name, name + ".strale"))
+        open(os.path.join(ready.data_dir, "c.fre"), "w").close()
+        open(os.path.join(ready.data_dir, "d.fre"), "w").close()
+        core.saveStrale(core.createPipingStrale(), os.path.join(ready.data_dir, "c.strale"))
+        core.saveStrale(core.createPipingStrale(), os.path.join(ready.data_dir, "d.strale"))
+        core.solve(os.path.join(ready.data_dir, "a", "a.strale"), "PipeStress", True)
+        core.disposeSolution()

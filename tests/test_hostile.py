@@ -7,37 +7,21 @@ crash, a hang (each runs in its own interpreter with a time-out when it
 could), or a change outside what the call made."""
 import os
 import stat
+import shutil
 import sys
-import textwrap
 import threading
 import warnings
 
 import pytest
 
 import dralvex_sim
-import shutil
 
-from conftest import Proxy, cc, core, run_python
+from conftest import Proxy, cc, core, run_python, run_set_up_script
 from dralvex_sim.dotnet import IOException
-
-PREAMBLE = """
-import gc, os, sys, threading, types
-import dralvex_sim
-from dralvex_sim.dotnet import IOException
-import dralvex_computer as cc
-core = cc.dralvex_core
-site = dralvex_sim.make_installation({root!r})
-site.point(core)
-assert core.setup_dralvex_computer(site.install_dir, cc.DralvexModule.All)
-document = os.path.join(site.data_dir, "plant.strale")
-model = core.createPipingStrale()
-"""
-
 
 def run_script(tmp_path, body, timeout=60, env=None):
-    code = textwrap.dedent(PREAMBLE).format(root=str(tmp_path / "site")) + textwrap.dedent(body)
     try:
-        return run_python(code, env=env, timeout=timeout)
+        return run_set_up_script(tmp_path / "site", body, env=env, timeout=timeout)
     except Exception as error:   # subprocess.TimeoutExpired: a hang
         pytest.fail("the script did not finish: %r" % (error,))
 
@@ -399,43 +383,6 @@ def test_solver_paths_of_a_document_whose_reads_run_code(mutation):
     from dralvex_sim.plain import find_solver_paths as plain_find_solver_paths
     expected = outcome(plain_find_solver_paths, sneaky_document(mutation))
     assert outcome(core.FindSolverPaths, sneaky_document(mutation)) == expected
-
-
-# ------------------------------------------- two models sharing conception.fre
-
-def two_models(directory):
-    for name in ("a.strale", "b.strale"):
-        core.saveStrale(core.createPipingStrale(), os.path.join(directory, name))
-
-
-def test_saving_two_models_in_one_directory_warns(ready):
-    with pytest.warns(cc.SharedFreFileWarning, match=r"b\.strale.*conception\.fre"):
-        two_models(ready.data_dir)
-
-
-@pytest.mark.parametrize("sandbox", [True, False])
-def test_solving_a_model_whose_fre_file_is_shared_warns(ready, capsys, sandbox):
-    with warnings.catch_warnings():
-        warnings.simplefilter("ignore")
-        two_models(ready.data_dir)
-    with pytest.warns(cc.SharedFreFileWarning, match=r"a\.strale"):
-        core.solve(os.path.join(ready.data_dir, "a.strale"), "PipeStress", sandbox)
-    core.disposeSolution()
-
-
-def test_one_model_per_directory_or_its_own_fre_file_is_quiet(ready, capsys):
-    for name in ("a", "b"):
-        os.makedirs(os.path.join(ready.data_dir, name))
-    with warnings.catch_warnings():
-        warnings.simplefilter("error", cc.SharedFreFileWarning)
-        for name in ("a", "b"):
-            core.saveStrale(core.createPipingStrale(), os.path.join(ready.data_dir, name, name + ".strale"))
-        open(os.path.join(ready.data_dir, "c.fre"), "w").close()
-        open(os.path.join(ready.data_dir, "d.fre"), "w").close()
-        core.saveStrale(core.createPipingStrale(), os.path.join(ready.data_dir, "c.strale"))
-        core.saveStrale(core.createPipingStrale(), os.path.join(ready.data_dir, "d.strale"))
-        core.solve(os.path.join(ready.data_dir, "a", "a.strale"), "PipeStress", True)
-        core.disposeSolution()
 
 
 # ------------------------------------------ arguments whose methods call back

@@ -7,7 +7,7 @@ import platform
 
 import pytest
 
-from conftest import run_python
+from conftest import run_set_up_script
 
 SCENARIOS = {
     # the module catches the host's exception itself
@@ -27,17 +27,6 @@ SCENARIOS = {
 }
 
 SCRIPT = """
-import gc, os, sys
-import dralvex_sim
-from dralvex_sim.dotnet import IOException
-import dralvex_computer as cc
-core = cc.dralvex_core
-
-site = dralvex_sim.make_installation({root!r})
-site.point(core)
-assert core.setup_dralvex_computer(site.install_dir, cc.DralvexModule.All)
-model = core.createPipingStrale()
-document = os.path.join(site.data_dir, "plant.strale")
 core.saveStrale(model, document)
 project = core.addPipingProject(site.projects_dir, "Plant", "Base", 1920, 1080)
 command = core.createCommand("AddPipe", model)
@@ -74,7 +63,7 @@ print((resident() - before) / {count})
 def test_failing_host_calls_keep_memory_flat(tmp_path, name):
     fault, call = SCENARIOS[name]
     count = 20000
-    result = run_python(SCRIPT.format(root=str(tmp_path / "site"), fault=fault, call=call, count=count))
+    result = run_set_up_script(tmp_path / "site", SCRIPT.format(fault=fault, call=call, count=count))
     assert result.returncode == 0, result.stderr
     per_call = float(result.stdout.strip().splitlines()[-1])
     # Kilobytes per call before the mend; what is left is allocator noise.

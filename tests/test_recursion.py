@@ -6,17 +6,8 @@ import os
 
 import pytest
 
-from conftest import run_python
+from conftest import run_set_up_script
 
-PREAMBLE = """
-import os, sys, types
-import dralvex_sim
-import dralvex_computer as cc
-core = cc.dralvex_core
-site = dralvex_sim.make_installation({root!r})
-site.point(core)
-assert core.setup_dralvex_computer(site.install_dir, cc.DralvexModule.All)
-"""
 
 # a name whose lower() lists the directory again
 RECURSIVE_LISTING = """
@@ -71,10 +62,9 @@ core.writeFreFile(Model(), document)
 
 @pytest.mark.parametrize("name", CASES)
 def test_endless_recursion_ends_in_recursion_error(tmp_path, name):
-    code = PREAMBLE.format(root=str(tmp_path / "site")) + "try:\n" + "".join(
-        "    " + line + "\n" for line in CASES[name].strip().splitlines()) + (
+    code = "try:\n" + "".join("    " + line + "\n" for line in CASES[name].strip().splitlines()) + (
         "except RecursionError:\n    print('RecursionError')\n")
-    result = run_python(code)
+    result = run_set_up_script(tmp_path / "site", code)
     assert result.returncode == 0, result.stderr[-3000:]
     assert result.stdout.strip().splitlines()[-1] == "RecursionError"
 
@@ -107,7 +97,7 @@ def test_nesting_allows_more_than_a_hundred_calls_on_a_small_stack(tmp_path):
     """The nesting limit is set from the measured stack use of one nested
     call: over a hundred on a 1 MB thread (fewer in a sanitizer build, whose
     frames are three times larger)."""
-    result = run_python(PREAMBLE.format(root=str(tmp_path / "site")) + NESTING)
+    result = run_set_up_script(tmp_path / "site", NESTING)
     assert result.returncode == 0, result.stderr[-3000:]
     depth = eval(result.stdout.strip().splitlines()[-1])[0]
     assert depth >= (50 if os.environ.get("DRALVEX_SANITIZERS") else 150), depth

@@ -10,6 +10,7 @@ repository's scripts and are never installed: a top-level ``clr`` in
 site-packages would shadow the real bridge."""
 from . import bridge, com, dotnet, recorder
 from .installation import Installation, make_installation, write_assembly
+from .models import build_model
 from .recorder import calls, calls_of, fail, members
 
 
@@ -27,5 +28,5 @@ def reset():
             module.reset()
 
 
-__all__ = ["Installation", "bridge", "calls", "calls_of", "com", "dotnet", "fail", "make_installation",
+__all__ = ["Installation", "bridge", "build_model", "calls", "calls_of", "com", "dotnet", "fail", "make_installation",
            "members", "recorder", "reset", "write_assembly"]

@@ -20,16 +20,8 @@ try:
 except ImportError:   # a source tree that was never built
     __version__ = "0+unknown"
 
+from .facts import BRIDGES as _BRIDGES, PREPARE_VARIABLE, SIMULATED_PREPARE as _SIMULATED_PREPARE  # noqa: E402
 from .shared_fre import SharedFreFileWarning  # noqa: E402
-
-# The bridge modules the native module imports at load, and the packages
-# that provide them (on Windows with CPython; PyPy users bring their own).
-_PROVIDERS = {"clr": "pythonnet", "pythoncom": "pywin32"}
-
-# The environment variable naming a `module:function` called before the
-# native module is loaded, for a process that has no bridge of its own (the
-# simulated platform: DRALVEX_COMPUTER_PREPARE=dralvex_sim.kit:activate).
-PREPARE_VARIABLE = "DRALVEX_COMPUTER_PREPARE"
 
 _prepared = set()
 
@@ -47,13 +39,13 @@ def _run_prepare(spec):
 
 def _missing_bridge_error(missing):
     message = ("No module named %r: install the package %r (pip install %s), or, on PyPy, put a %r module on the path"
-               % (missing.name, _PROVIDERS[missing.name], _PROVIDERS[missing.name], missing.name))
+               % (missing.name, _BRIDGES[missing.name], _BRIDGES[missing.name], missing.name))
     import importlib.util
 
     if importlib.util.find_spec("dralvex_sim") is not None:
         message += ("; without the application, the test kit's simulated platform provides it: "
-                    "dralvex_sim.kit.simulated_platform(), DRALVEX_COMPUTER_PREPARE=dralvex_sim.kit:activate, "
-                    "or pytest --dralvex-simulated")
+                    "dralvex_sim.kit.simulated_platform(), %s=%s, or pytest --dralvex-simulated"
+                    % (PREPARE_VARIABLE, _SIMULATED_PREPARE))
     error = ModuleNotFoundError(message, name=missing.name)
     error.__cause__ = missing
     return error
@@ -71,7 +63,7 @@ def _load_core():
         try:
             core = importlib.import_module(__name__ + ".dralvex_core")
         except ModuleNotFoundError as missing:
-            if missing.name not in _PROVIDERS:
+            if missing.name not in _BRIDGES:
                 raise
             raise _missing_bridge_error(missing) from missing
     namespace = globals()

@@ -13,14 +13,8 @@ import os
 import sys
 from typing import Any, Dict, List, Optional
 
-# What the set-up and the functions load from the installation's Extensions
-# directory.
-ASSEMBLIES = ("Dralvex.SDK.dll", "Dralvex.Ductavo.Core.dll", "Dralvex.Ductavo.Project.dll", "Dralvex.Helper.dll",
-              "Dralvex.Aster.Core.dll", "Dralvex.PipeStress.Core.dll")
-LIBRARIES = ("Dralvex.PipeStress.lib",)
-BRIDGES = {"clr": "pythonnet", "pythoncom": "pywin32"}
-DEFAULT_SETTINGS = "C:\\ProgramData\\Dralvex\\Ductavo\\Settings\\Ductavo.settings"
-DEFAULT_DATA_SOURCES = "C:\\ProgramData\\Dralvex\\Ductavo\\Settings\\DataSources.settings"
+from .facts import ASSEMBLIES, BRIDGES, DEFAULT_DATA_SOURCES, DEFAULT_SETTINGS, LIBRARIES, PREPARE_VARIABLE
+
 DATA_SOURCE_KEYS = (("data directory", "CurrentDatasDirectory"), ("projects directory", "CurrentProjectsDirectory"))
 DOCUMENT_HINT = ("start the application once, or give its path (--settings / --data-sources; "
                  "_settingsPath_ / _dataSourcesPath_ in a script)")
@@ -47,7 +41,7 @@ def environment_checks(prepare: Optional[str] = None) -> List[Check]:
     the native module."""
     import dralvex_computer
     checks = []
-    for spec in dict.fromkeys(filter(None, (prepare, os.environ.get(dralvex_computer.PREPARE_VARIABLE)))):
+    for spec in dict.fromkeys(filter(None, (prepare, os.environ.get(PREPARE_VARIABLE)))):
         try:
             dralvex_computer._run_prepare(spec)
         except BaseException as error:   # a hook that exits still gives a line

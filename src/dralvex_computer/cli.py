@@ -5,6 +5,8 @@ import os
 import re
 import sys
 
+from .facts import MODULES, PREPARE_VARIABLE, SOLVERS
+
 EXIT_ALL_SOLVED, EXIT_SOME_FAILED, EXIT_USAGE = 0, 1, 2
 EXIT_INTERRUPTED = 130   # 128 + the signal's number: 130 Ctrl-C, 143 SIGTERM, 129 SIGHUP
 
@@ -24,8 +26,8 @@ def _parser():
                        help="model documents (.strale), directories (every model below), glob patterns (** "
                             "included, expanded here) or @FILE (a list of these, one a line)")
     solve.add_argument("--installation", required=True, metavar="DIR", help="the application's installation directory")
-    solve.add_argument("--solver", required=True, choices=["Aster", "PipeStress"])
-    solve.add_argument("--module", default="All", choices=["All", "Ductavo", "Framavo"])
+    solve.add_argument("--solver", required=True, choices=SOLVERS)
+    solve.add_argument("--module", default="All", choices=MODULES)
     solve.add_argument("--workers", type=int, default=None, metavar="N", help="worker processes (default: CPU count)")
     solve.add_argument("--timeout", type=float, default=None, metavar="S", help="seconds per model")
     solve.add_argument("--in-place", action="store_true", help="solve beside each model, not in a sandbox")
@@ -116,14 +118,14 @@ def _seats(entries):
     seats = {}
     for entry in entries:
         solver, _, count = entry.partition("=")
-        if solver not in ("Aster", "PipeStress") or not count.isdigit() or int(count) < 1:
-            raise ValueError("--max-running takes SOLVER=N (Aster or PipeStress, N at least 1), not %r" % entry)
+        if solver not in SOLVERS or not count.isdigit() or int(count) < 1:
+            raise ValueError("--max-running takes SOLVER=N (%s, N at least 1), not %r" % (" or ".join(SOLVERS), entry))
         seats[solver] = int(count)
     return seats
 
 
 def _solve(arguments):
-    from . import PREPARE_VARIABLE, batch
+    from . import batch
     from .batch import inputs, report as reports, summary as summaries
     from .batch.run import ignore_for_good
     journal, temporary_journal = _journal_path(arguments)
@@ -211,8 +213,12 @@ def _summary(results, batch):
 
 
 def main(argv=None):
-    arguments = _parser().parse_args(argv)
+    parser = _parser()
+    arguments = parser.parse_args(argv)
     if arguments.command == "doctor":
+        if (arguments.settings or arguments.data_sources) and not arguments.installation:
+            # the documents are checked with the installation they belong to
+            parser.error("doctor: --settings and --data-sources need --installation")
         from .doctor import run
         return run(arguments)
     if arguments.command == "summary":

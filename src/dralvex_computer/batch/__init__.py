@@ -35,7 +35,8 @@ from typing import TYPE_CHECKING, Any, Callable, Iterable, List, Mapping, Option
 if TYPE_CHECKING:
     from .solving import _SolverName
 
-from .items import (CANCELLED, DONE, FAILED, INVALID_INPUT, NO_SOLUTION, SOLVED, SOLVERS, STATUSES, TIMED_OUT,
+from ..facts import SOLVERS
+from .items import (CANCELLED, DONE, FAILED, INVALID_INPUT, NO_SOLUTION, SOLVED, STATUSES, TIMED_OUT,
                     WORKER_LOST, Installation, ItemResult)
 from .report import results_table
 from .run import BatchInterrupted, BatchSetupError, RetryPolicy, Run, absolute, check_numbers
@@ -119,7 +120,7 @@ def solve_models(paths: Iterable[Any], solver: _SolverName, installation: Instal
     bounds how many of its solves run at once); a journal entry's key is the
     model file's content hash, the solver and the options."""
     if solver not in SOLVERS:
-        raise ValueError("solver must be 'Aster' or 'PipeStress', not %r" % (solver,))
+        raise ValueError("solver must be %s, not %r" % (" or ".join(map(repr, SOLVERS)), solver))
     if keep_results is not None:
         keep_results = os.path.abspath(os.fspath(keep_results))
         os.makedirs(keep_results, exist_ok=True)

@@ -10,6 +10,8 @@ import re
 import traceback
 from typing import Any, Dict, List, Optional, Tuple
 
+from ..facts import MODULES
+
 # The status of one item.
 DONE = "done"                    # map_models: the function returned
 SOLVED = "solved"                # solve_models: a solution came back
@@ -21,8 +23,6 @@ INVALID_INPUT = "invalid input"  # not a model document that exists
 CANCELLED = "cancelled"          # never ran: the run was interrupted
 
 STATUSES = (DONE, SOLVED, NO_SOLUTION, FAILED, TIMED_OUT, WORKER_LOST, INVALID_INPUT, CANCELLED)
-SOLVERS = ("Aster", "PipeStress")
-MODULES = ("All", "Ductavo", "Framavo")
 
 
 @dataclasses.dataclass(frozen=True)

@@ -18,12 +18,11 @@ import threading
 import time
 from typing import Any, Dict, Iterator, List
 
+from ..facts import SOLVER_THREADS
+
 _collectors: Dict[int, List[Any]] = {}   # ident of the calling thread -> what its solver thread raised
 _guard = threading.Lock()
 _previous: List[Any] = []                # the hook ours chains to, while ours is installed
-
-
-RUNNERS = ("_PipeStressSolve", "_AsterSolve")   # the targets of the module's solver threads
 
 
 def _joiner_of(thread: threading.Thread) -> Any:
@@ -31,7 +30,7 @@ def _joiner_of(thread: threading.Thread) -> Any:
     its solver thread right after starting it, but the thread may fail
     before its starter reaches ``join``: a solver thread is given a moment."""
     target = getattr(getattr(thread, "_target", None), "__name__", None)
-    deadline = time.monotonic() + (2.0 if target in RUNNERS else 0.05)
+    deadline = time.monotonic() + (2.0 if target in SOLVER_THREADS else 0.05)
     while True:
         frames = sys._current_frames()
         for ident, collected in list(_collectors.items()):
