@@ -6,7 +6,7 @@ import traceback
 import pytest
 
 from conftest import GLOBAL_NAMES, INITIAL_NAMESPACE, cc, core
-from function_table import FUNCTIONS, PARAMETERS
+from function_reference import FUNCTIONS, PARAMETERS
 
 WITH_PARAMETERS = [name for name, parameters, _ in FUNCTIONS if parameters]
 WITHOUT_PARAMETERS = [name for name, parameters, _ in FUNCTIONS if not parameters]

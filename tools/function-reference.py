@@ -23,9 +23,12 @@ def reference():
              "Every parameter is required and may be given by position or by keyword.", "",
              "## `DralvexModule`", "", "The application module a script works with: " + ", ".join(
                  "`%s` (%d)" % (member.name, member.value) for member in cc.DralvexModule) + ".", ""]
-    for name in cc.__all__:
-        function = getattr(cc, name)
-        if isinstance(function, type):   # the enumeration above, the warning below
+    core = cc.dralvex_core
+    # every function of the module in the order it makes them, the two
+    # private targets of its solver threads included
+    for name, function in list(vars(core).items()):
+        if isinstance(function, type) or getattr(function, "__module__", None) != core.__name__ or \
+                not callable(function):
             continue
         doc = function.__doc__.split("\n\n", 1)[1] if "\n\n" in function.__doc__ else ""
         lines += ["## `%s%s`" % (name, inspect.signature(function)), "", "```text", doc, "```", ""]
