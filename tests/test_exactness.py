@@ -159,3 +159,55 @@ def test_setup_reads_open_before_the_argument(installation, monkeypatch):
     core.FindSolverPaths = find_solver_paths
     with pytest.raises(NameError, match="'open'"):
         core.setup_dralvex_computer(installation.install_dir, cc.DralvexModule.All)
+
+
+# ------------------------------------------- the context of a second failure
+
+class ClosingFails:
+    """A file whose closing raises, as a full disk's can."""
+
+    def __init__(self, stream):
+        self.stream = stream
+
+    def __enter__(self):
+        return self.stream.__enter__()
+
+    def __exit__(self, *exception):
+        self.stream.__exit__(*exception)
+        raise KeyError("close")
+
+
+def clean_up_fails_after_the_block(site):
+    def no_thf(directory, ext):
+        raise ValueError("the solver step")
+
+    def uninitialise():
+        raise KeyError("CoUninitialize")
+
+    core.find_first_file = no_thf
+    core.pythoncom = Proxy(core.pythoncom, CoUninitialize=uninitialise)
+    core._AsterSolve(core.createStructureStrale(), "x.strale", site.data_dir)
+
+
+def exit_fails_after_the_block(site):
+    with open(site.settings_path, "w") as stream:
+        stream.write("{not json")
+    core.open = lambda *arguments, **keywords: ClosingFails(builtins.open(*arguments, **keywords))
+    core.setup_dralvex_computer(site.install_dir, cc.DralvexModule.All)
+
+
+@pytest.mark.parametrize("workflow,first", [
+    (clean_up_fails_after_the_block, ["_AsterSolve", "test_exactness.py"]),
+    (exit_fails_after_the_block, ["setup_dralvex_computer"]),
+], ids=lambda value: getattr(value, "__name__", ""))
+def test_the_context_of_a_second_failure_has_one_entry_too(ready, capsys, workflow, first):
+    """The block's exception, chained to the one its clean-up raised, shows
+    the module function once, at the block's failing statement."""
+    with pytest.raises(KeyError) as caught:
+        workflow(ready)
+    context = caught.value.__context__
+    assert context is not None and not isinstance(context, KeyError)
+    assert "<dralvex_core statements>" not in str(traceback.extract_tb(context.__traceback__))
+    assert entries(context)[:len(first)] == first, traceback.extract_tb(context.__traceback__)
+    module_entries = [frame for frame in traceback.extract_tb(context.__traceback__) if frame.name.startswith(PREFIX)]
+    assert len(module_entries) == 1 and module_entries[0].filename.endswith(".cpp"), module_entries

@@ -10,6 +10,7 @@ import pytest
 
 import dralvex_sim
 from conftest import NOT_SET_UP, Proxy, cc, core
+from test_exactness import clean_up_fails_after_the_block
 
 
 class Shadow(Exception):
@@ -122,17 +123,9 @@ def test_callee_read_before_its_arguments(installation):
 # --------------------------------------------------------------- chaining
 
 def test_exception_in_finally_chains_the_pending_one(ready):
-    def no_thf(directory, ext):
-        raise Shadow("the solver step")
-
-    def uninitialise():
-        raise KeyError("CoUninitialize")
-
-    core.find_first_file = no_thf
-    core.pythoncom = Proxy(core.pythoncom, CoUninitialize=uninitialise)
     with pytest.raises(KeyError) as caught:
-        core._AsterSolve(core.createStructureStrale(), "x.strale", ready.data_dir)
-    assert isinstance(caught.value.__context__, Shadow)
+        clean_up_fails_after_the_block(ready)   # the solver step fails, then CoUninitialize
+    assert isinstance(caught.value.__context__, ValueError)
 
 
 # ------------------------------------------------------------------ `+`

@@ -2,6 +2,7 @@
 
 #include "runtime/api.hpp"
 #include "runtime/identity.hpp"
+#include "runtime/process_state.hpp"
 
 #include <cstring>
 #include <map>
@@ -43,14 +44,9 @@ namespace {
 // a new code object per entry is memory that is never given back. The
 // function's name and the file name are texts that live as long as the
 // process, kept by address.
-using EntryKey = std::tuple<const char*, const char*, unsigned>;
-// At namespace scope: a function-local static would be made under the C++
-// runtime's initialisation lock.
-std::map<EntryKey, PyCodeObject*> entry_codes;
-
 PyCodeObject* entry_code(const char* function, const Where& where) noexcept {
-    using Key = EntryKey;
-    auto& codes = entry_codes;
+    using Key = StatementKey;
+    auto& codes = process_state.entry_codes;
     try {
         Key key{function, where.file_name(), static_cast<unsigned>(where.line())};
         auto found = codes.find(key);

@@ -6,6 +6,7 @@
 #include "runtime/api.hpp"
 #include "runtime/boundary.hpp"
 #include "runtime/identity.hpp"
+#include "runtime/process_state.hpp"
 
 #include <new>
 #include <stdexcept>
@@ -223,9 +224,8 @@ PyMethodDef methods[] = {
 };
 
 PyTypeObject* function_type(Where where) {
-    static PyTypeObject type;
-    static bool ready = false;
-    if (!ready) {
+    PyTypeObject& type = process_state.function_type;
+    if (!process_state.function_type_ready) {
         // What PyVarObject_HEAD_INIT gives a static type: one reference
         // that is never released.
         reinterpret_cast<PyObject*>(&type)->ob_refcnt = 1;
@@ -244,7 +244,7 @@ PyTypeObject* function_type(Where where) {
         type.tp_getset = getset;
         type.tp_methods = methods;
         require(PyType_Ready(&type), where);
-        ready = true;
+        process_state.function_type_ready = true;
     }
     return &type;
 }

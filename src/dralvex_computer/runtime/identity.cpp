@@ -1,27 +1,25 @@
 #include "runtime/identity.hpp"
 
-#include <deque>
+#include "runtime/process_state.hpp"
+
 #include <string>
 #include <utility>
 
 namespace dralvex {
 
-namespace {
-std::string qualified = "<module>";
-std::string short_name = "<module>";
-std::deque<std::string> texts;   // never moved: their c_str() stay valid
-}  // namespace
-
 void set_module_name(const char* qualified_name) {
+    std::string& qualified = process_state.module_name;
     qualified = qualified_name;
     const std::string::size_type dot = qualified.rfind('.');
-    short_name = dot == std::string::npos ? qualified : qualified.substr(dot + 1);
+    process_state.module_short_name = dot == std::string::npos ? qualified : qualified.substr(dot + 1);
 }
 
-const char* module_name() noexcept { return qualified.c_str(); }
+const char* module_name() noexcept { return process_state.module_name.c_str(); }
 
-const char* module_short_name() noexcept { return short_name.c_str(); }
+const char* module_short_name() noexcept { return process_state.module_short_name.c_str(); }
 
-const char* lasting_text(std::string text) { return texts.emplace_back(std::move(text)).c_str(); }
+const char* lasting_text(std::string text) {
+    return process_state.lasting_texts.emplace_back(std::move(text)).c_str();
+}
 
 }  // namespace dralvex

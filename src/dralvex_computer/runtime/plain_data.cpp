@@ -1,5 +1,7 @@
 #include "runtime/plain_data.hpp"
 
+#include "runtime/process_state.hpp"
+
 namespace dralvex {
 
 namespace {
@@ -15,8 +17,7 @@ bool is_exact_str_strategy(PyObject* name) noexcept {
 }
 
 PyObject* strategy_function(Where where) {
-    static Lazy strategy;
-    return strategy.get([&] { return attr(import_module("__pypy__"_py, where), "strategy"_py, where); });
+    return process_state.dict_strategy.get([&] { return attr(import_module("__pypy__"_py, where), "strategy"_py, where); });
 }
 #endif
 
@@ -52,8 +53,7 @@ Ref plain_item(const Ref& container, PyObject* key) {
 }
 
 Ref map_list(PyObject* function, const Ref& items, Where where) {
-    static Lazy builtin_map;
-    PyObject* map = builtin_map.get([&] { return attr(import_module("builtins"_py, where), "map"_py, where); });
+    PyObject* map = process_state.builtin_map.get([&] { return attr(import_module("builtins"_py, where), "map"_py, where); });
     return Ref::steal(PySequence_List(call(At(map, where), function, items).get()), where);
 }
 

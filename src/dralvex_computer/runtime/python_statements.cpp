@@ -15,6 +15,7 @@
 
 #include "runtime/boundary.hpp"
 #include "runtime/identity.hpp"
+#include "runtime/process_state.hpp"
 
 #include <algorithm>
 #include <array>
@@ -29,11 +30,13 @@ namespace dralvex {
 
 namespace {
 
-// Each helper returns None when the statement completed, a pair
-// (exception, source) when an exception leaves it -- source is the index of
-// the block it came from, -1 for the statement itself (__enter__,
-// __exit__, the except clause) -- and try_except returns True when it caught
-// one and its handler completed.
+// Each helper returns None when the statement completed, a triple
+// (exception, source, first) when an exception leaves it -- source is the
+// index of the block it came from, -1 for the statement itself (__enter__,
+// __exit__, the except clause); first is the first block's exception when
+// another one left the statement while it was handled (that one's context),
+// else None -- and try_except returns True when it caught one and its
+// handler completed.
 constexpr const char statements_source[] =
     "def rollback(block, undo):\n"
     "    try:\n"
@@ -42,8 +45,8 @@ constexpr const char statements_source[] =
     "        try:\n"
     "            undo()\n"
     "        except BaseException as second:\n"
-    "            return second, 1\n"
-    "        return error, 0\n"
+    "            return second, 1, error\n"
+    "        return error, 0, None\n"
     "\n"
     "def try_finally(block, cleanup):\n"
     "    try:\n"
@@ -52,12 +55,12 @@ constexpr const char statements_source[] =
     "        try:\n"
     "            cleanup()\n"
     "        except BaseException as second:\n"
-    "            return second, 1\n"
-    "        return error, 0\n"
+    "            return second, 1, error\n"
+    "        return error, 0, None\n"
     "    try:\n"
     "        cleanup()\n"
     "    except BaseException as error:\n"
-    "        return error, 1\n"
+    "        return error, 1, None\n"
     "\n"
     "def with_statement(manager, block):\n"
     "    failed = None\n"
@@ -69,8 +72,11 @@ constexpr const char statements_source[] =
     "                failed = error\n"
     "                raise\n"
     "    except BaseException as error:\n"
-    "        source, failed = (0 if error is failed else -1), None\n"
-    "        return error, source\n"
+    "        if error is failed:\n"
+    "            failed = None\n"
+    "            return error, 0, None\n"
+    "        first, failed = failed, None\n"
+    "        return error, -1, first\n"
     "\n"
     "def try_except(block, exception_class, handler):\n"
     "    failed = None\n"
@@ -86,36 +92,29 @@ constexpr const char statements_source[] =
     "            try:\n"
     "                handler(error)\n"
     "            except BaseException as second:\n"
-    "                return second, 1\n"
+    "                return second, 1, error\n"
     "            return True\n"
     "    except BaseException as error:\n"
-    "        source, failed = (0 if error is failed else -1), None\n"
-    "        return error, source\n";
+    "        if error is failed:\n"
+    "            failed = None\n"
+    "            return error, 0, None\n"
+    "        first, failed = failed, None\n"
+    "        return error, -1, first\n";
 
 // "<module statements>", the file the helpers' code objects name.
-const char* statements_file_name = nullptr;
-
 const char* statements_file() {
-    if (statements_file_name == nullptr) {
-        statements_file_name = lasting_text(std::string("<").append(module_short_name()).append(" statements>"));
-    }
-    return statements_file_name;
+    const char*& name = process_state.statements_file_name;
+    if (name == nullptr) name = lasting_text(std::string("<").append(module_short_name()).append(" statements>"));
+    return name;
 }
-
-PyObject* rollback_function = nullptr;        // strong, made at first use
-PyObject* try_finally_function = nullptr;
-PyObject* with_statement_function = nullptr;
-PyObject* try_except_function = nullptr;
-PyObject* exception_class_lookup = nullptr;
 
 // ------------------------------------------------------------- blocks
 
 // The capsules' name, "package.module.block".
-const char* block_capsule_name = nullptr;
-
 const char* block_capsule() {
-    if (block_capsule_name == nullptr) block_capsule_name = lasting_text(std::string(module_name()).append(".block"));
-    return block_capsule_name;
+    const char*& name = process_state.block_capsule_name;
+    if (name == nullptr) name = lasting_text(std::string(module_name()).append(".block"));
+    return name;
 }
 
 // What a block's Python callable holds: the block while its statement runs,
@@ -211,27 +210,29 @@ private:
 // one entry for the function. It first drops the `drop` entries before it
 // (the helper's own, and an entry of this function made by an inner
 // statement), and leaves __context__ as it was: raising anew would chain
-// the exception to whatever the caller is handling.
+// the exception to whatever the caller is handling. With `keep`, the
+// exception is caught again at once: it is a context whose traceback is
+// put right, and the one that goes on is another.
 std::string reraiser_source(unsigned line) {
     constexpr unsigned lines_before_raise = 4;
     std::string source(std::max(line, lines_before_raise + 1) - lines_before_raise - 1, '\n');
     source +=
-        "def reraise(error, drop):\n"
+        "def reraise(error, drop, keep):\n"
         "    traceback, context = error.__traceback__, error.__context__\n"
         "    while drop and traceback is not None: traceback, drop = traceback.tb_next, drop - 1\n"
         "    try:\n"
         "        raise error.with_traceback(traceback)\n"
+        "    except BaseException:\n"
+        "        if not keep: raise\n"
         "    finally:\n"
         "        error.__context__ = context\n";
     return source;
 }
 
-using ReraiserKey = std::tuple<const char*, const char*, unsigned>;
-std::map<ReraiserKey, PyObject*> reraisers;   // strong; one per function and line
 
 PyObject* reraiser(const char* function, const Where& where) {
-    const ReraiserKey key{function, where.file_name(), static_cast<unsigned>(where.line())};
-    if (auto found = reraisers.find(key); found != reraisers.end()) return found->second;
+    const StatementKey key{function, where.file_name(), static_cast<unsigned>(where.line())};
+    if (auto found = process_state.reraisers.find(key); found != process_state.reraisers.end()) return found->second;
 
     const std::string source = reraiser_source(static_cast<unsigned>(where.line()));
     Ref code = Ref::steal(Py_CompileString(source.c_str(), entry_file_name(where), Py_file_input), where);
@@ -252,8 +253,8 @@ PyObject* reraiser(const char* function, const Where& where) {
     set_attr(reraise, "__code__"_py, renamed, where);
     // Made while the GIL may have been let go: another thread may have
     // made the same one meanwhile.
-    if (auto found = reraisers.find(key); found != reraisers.end()) return found->second;
-    reraisers.emplace(key, reraise.get());
+    if (auto found = process_state.reraisers.find(key); found != process_state.reraisers.end()) return found->second;
+    process_state.reraisers.emplace(key, reraise.get());
     return reraise.release();
 }
 
@@ -262,12 +263,31 @@ PyObject* reraiser(const char* function, const Where& where) {
     raise_pending(where);
 }
 
+// The first block's exception, now the context of the one that leaves the
+// statement, gets the same single entry for the function at the block's
+// failing statement. Should that fail (the recursion limit), the context
+// keeps the traceback it has: the exception that goes on matters more.
+void retrace_first(const char* function, PyObject* first_error, const detail::Block* first, Where where) noexcept {
+    try {
+        if (!PyExceptionInstance_Check(first_error) || first->state != detail::Block::State::failed) return;
+        const Where line = first->failed ? *first->failed : where;
+        Ref drop = integer(first->failure_has_entry ? 2 : 1, where);
+        Ref done = Ref::steal(
+            PyObject_CallFunctionObjArgs(reraiser(function, line), first_error, drop.get(), Py_True, nullptr), where);
+    } catch (const PyError&) {
+        PyErr_Clear();
+    } catch (...) {
+        // a C++ exception from the cache: the context keeps its traceback
+    }
+}
+
 // Raises on the exception a helper handed back, from the block it left
 // (the failing statement inside it) or from the statement itself.
 [[noreturn]] void raise_from(const char* statement, const Ref& outcome, std::initializer_list<const detail::Block*> blocks,
                              Where where) {
-    if (!PyTuple_CheckExact(outcome.get()) || PyTuple_GET_SIZE(outcome.get()) != 2) refuse(statement, where);
+    if (!PyTuple_CheckExact(outcome.get()) || PyTuple_GET_SIZE(outcome.get()) != 3) refuse(statement, where);
     PyObject* error = PyTuple_GET_ITEM(outcome.get(), 0);
+    PyObject* first_error = PyTuple_GET_ITEM(outcome.get(), 2);
     const long index = PyLong_Check(PyTuple_GET_ITEM(outcome.get(), 1)) ? PyLong_AsLong(PyTuple_GET_ITEM(outcome.get(), 1)) : -2;
     if (index == -1 && PyErr_Occurred()) raise_pending(where);
     if (!PyExceptionInstance_Check(error) || index < -1 || index >= static_cast<long>(blocks.size())) refuse(statement, where);
@@ -281,8 +301,9 @@ PyObject* reraiser(const char* function, const Where& where) {
         PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error)), error);
         raise_pending(line);
     }
+    if (first_error != Py_None) retrace_first(function, first_error, *blocks.begin(), where);
     Ref drop = integer(source != nullptr && source->failure_has_entry ? 2 : 1, where);
-    PyObject* result = PyObject_CallFunctionObjArgs(reraiser(function, line), error, drop.get(), nullptr);
+    PyObject* result = PyObject_CallFunctionObjArgs(reraiser(function, line), error, drop.get(), Py_False, nullptr);
     if (result != nullptr) {
         Py_DECREF(result);
         refuse(statement, where);
@@ -309,7 +330,7 @@ PyMethodDef exception_class_method = {"exception_class", exception_class, METH_N
 // the GIL with no C++ lock held; if another thread made them while this one
 // let the GIL go, its functions are kept.
 void create_statement_functions(Where where) {
-    if (rollback_function != nullptr) return;
+    if (process_state.rollback_function != nullptr) return;
     Ref code = Ref::steal(Py_CompileString(statements_source, statements_file(), Py_file_input), where);
     Ref scratch = Ref::steal(PyDict_New(), where);
     require(PyDict_SetItemString(scratch.get(), "__builtins__", PyEval_GetBuiltins()), where);
@@ -325,12 +346,12 @@ void create_statement_functions(Where where) {
     Ref lookup = Ref::steal(PyCFunction_NewEx(&exception_class_method, nullptr, nullptr), where);
     Ref try_except = take("try_except"), rollback = take("rollback"), try_finally = take("try_finally"),
         with_statement = take("with_statement");
-    if (rollback_function != nullptr) return;
-    exception_class_lookup = lookup.release();
-    try_except_function = try_except.release();
-    try_finally_function = try_finally.release();
-    with_statement_function = with_statement.release();
-    rollback_function = rollback.release();   // last: the others are ready when it is
+    if (process_state.rollback_function != nullptr) return;
+    process_state.exception_class_lookup = lookup.release();
+    process_state.try_except_function = try_except.release();
+    process_state.try_finally_function = try_finally.release();
+    process_state.with_statement_function = with_statement.release();
+    process_state.rollback_function = rollback.release();   // last: the others are ready when it is
 }
 
 Ref run(PyObject* function, Where where, Obj first, Obj second, PyObject* third = nullptr) {
@@ -351,7 +372,7 @@ using State = Block::State;
 void run_rollback(Block& block, Block& undo, Where where) {
     create_statement_functions(where);
     const BoundBlocks bound({&block, &undo}, Second::after_failure, where);
-    Ref outcome = run(rollback_function, where, bound[0], bound[1]);
+    Ref outcome = run(process_state.rollback_function, where, bound[0], bound[1]);
     if (outcome.get() != Py_None) raise_from("rollback", outcome, {&block, &undo}, where);
     if (!is(block, State::done)) refuse("rollback", where);
 }
@@ -359,7 +380,7 @@ void run_rollback(Block& block, Block& undo, Where where) {
 void run_try_finally(Block& block, Block& cleanup, Where where) {
     create_statement_functions(where);
     const BoundBlocks bound({&block, &cleanup}, Second::after_first, where);
-    Ref outcome = run(try_finally_function, where, bound[0], bound[1]);
+    Ref outcome = run(process_state.try_finally_function, where, bound[0], bound[1]);
     if (outcome.get() != Py_None) raise_from("try/finally", outcome, {&block, &cleanup}, where);
     if (!is(block, State::done) || !is(cleanup, State::done)) refuse("try/finally", where);
 }
@@ -367,7 +388,7 @@ void run_try_finally(Block& block, Block& cleanup, Where where) {
 void run_with(Obj manager, Block& block, Where where) {
     create_statement_functions(where);
     const BoundBlocks bound({&block}, Second::after_first, where);
-    Ref outcome = run(with_statement_function, where, manager, bound[0]);
+    Ref outcome = run(process_state.with_statement_function, where, manager, bound[0]);
     if (outcome.get() != Py_None) raise_from("with", outcome, {&block}, where);
     // A manager may suppress the block's exception, as __exit__ can.
     if (!is(block, State::done) && !is(block, State::failed)) refuse("with", where);
@@ -376,7 +397,7 @@ void run_with(Obj manager, Block& block, Where where) {
 bool run_try_except(Block& block, Block& handler, Where where) {
     create_statement_functions(where);
     const BoundBlocks bound({&block, &handler}, Second::after_failure, where);
-    Ref outcome = run(try_except_function, where, bound[0], exception_class_lookup, bound[1]);
+    Ref outcome = run(process_state.try_except_function, where, bound[0], process_state.exception_class_lookup, bound[1]);
     if (outcome.get() == Py_True) {
         if (!is(block, State::failed) || !is(handler, State::done)) refuse("try/except", where);
         return true;

@@ -1,0 +1,44 @@
+// Constants, attributes and the operators of Python expressions on values,
+// each checked.
+#pragma once
+
+#include "runtime/refs.hpp"
+
+#include <initializer_list>
+#include <utility>
+
+namespace dralvex {
+
+inline Ref none() noexcept { return Ref::borrow(Py_None); }
+inline Ref boolean(bool value) noexcept { return Ref::borrow(value ? Py_True : Py_False); }
+Ref integer(long value, Where where = Where::current());
+
+// ---------------------------------------------------------- attributes
+
+Ref attr(Obj object, PyObject* name, Where where = Where::current());
+void set_attr(Obj object, PyObject* name, Obj value, Where where = Where::current());
+
+// ------------------------------------------------------------ operators
+
+bool truth(Obj object, Where where = Where::current());
+bool equals(Obj left, Obj right, Where where = Where::current());   // left == right
+bool less(Obj left, Obj right, Where where = Where::current());     // left < right
+bool equals_none(Obj object, Where where = Where::current());      // object == None
+bool differs_from_none(Obj object, Where where = Where::current()); // object != None
+// isinstance(object, cls), given the value of the name `isinstance` read
+// as Python reads it (module namespace, then builtins) before the others.
+bool is_instance(Obj isinstance, Obj object, Obj cls, Where where = Where::current());
+bool contains(Obj container, Obj item, Where where = Where::current());
+Ref text(Obj object, Where where = Where::current());               // format(object, "")
+Ref concat(std::initializer_list<Obj> parts, Where where = Where::current());   // str parts only
+Ref add(Obj left, Obj right, Where where = Where::current());                     // left + right
+// object[index], as Python reads it: of a list, PyPy then copies no other
+// item into a C object (PyList_GET_ITEM would copy them all).
+Ref item(Obj object, Py_ssize_t index, Where where = Where::current());
+Ref subtract(Obj left, Obj right, Where where = Where::current());      // left - right
+Ref true_divide(Obj left, Obj right, Where where = Where::current());   // left / right
+Ref subscript(Obj object, PyObject* key, Where where = Where::current());   // object[key]
+// `a, b = value` with Python's messages.
+std::pair<Ref, Ref> unpack_pair(Obj value, Where where = Where::current());
+
+}  // namespace dralvex
