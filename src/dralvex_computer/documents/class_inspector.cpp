@@ -7,17 +7,15 @@ namespace dralvex::functions {
 
 Ref inspectClass(PyObject* instance, PyObject* indent) {
     require_setup();
-    call_global("load_dll"_py, sdk_assembly());
-    call_global("load_dll"_py, ductavo_core_assembly());
-    import_from("Dralvex.Ductavo.Core"_py, "Model"_py);   // must be importable, though unused
+    call_global(by_name::load_dll, sdk_assembly());
+    type_from_assembly(ductavo_core_assembly(), "Dralvex.Ductavo.Core"_py, "Model"_py);   // must import, though unused
     Ref dralvex_class_inspector_type = import_from("Dralvex.SDK"_py, "DralvexClassInspector"_py);
     return call_method(dralvex_class_inspector_type, "ExportObjectToJson"_py, instance, indent);
 }
 
 Ref findNameSpaceAndAssembly(PyObject* class_name) {
     require_setup();
-    call_global("load_dll"_py, sdk_assembly());
-    Ref dralvex_class_inspector_type = import_from("Dralvex.SDK"_py, "DralvexClassInspector"_py);
+    Ref dralvex_class_inspector_type = type_from_assembly(sdk_assembly(), "Dralvex.SDK"_py, "DralvexClassInspector"_py);
     Ref value = Call{attr(dralvex_class_inspector_type, "FindNamespaceAndAssemblyFromClassName"_py), global("_dllPath_"_py),
                      class_name};
     if (equals_none(value)) return tuple(Py_None, Py_None);

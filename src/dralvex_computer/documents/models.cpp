@@ -11,7 +11,7 @@ namespace {
 Ref create_for_module(PyObject* member) {
     require_setup();
     Ref dralvex_module_type = host_module_enumeration();
-    return Call{global("createStrale"_py), attr(dralvex_module_type, member)};
+    return Call{global(by_name::createStrale), attr(dralvex_module_type, member)};
 }
 
 }  // namespace
@@ -19,10 +19,9 @@ Ref create_for_module(PyObject* member) {
 Ref loadStrale(PyObject* strale_filename) {
     require_setup();
     if (!path_exists(strale_filename)) return none();
-    call_global("load_dll"_py, sdk_assembly());
-    call_global("load_dll"_py, helper_assembly());
-    call_global("load_dll"_py, ductavo_core_assembly());
-    Ref model_type = import_from("Dralvex.Ductavo.Core"_py, "Model"_py);
+    call_global(by_name::load_dll, sdk_assembly());
+    call_global(by_name::load_dll, helper_assembly());
+    Ref model_type = type_from_assembly(ductavo_core_assembly(), "Dralvex.Ductavo.Core"_py, "Model"_py);
     Ref strale = call(model_type);
     const auto failure = catch_exception([&] { call_method(strale, "LoadFromFile"_py, strale_filename); });
     if (failure) return none();
@@ -33,18 +32,18 @@ Ref saveStrale(PyObject* strale, PyObject* strale_filename) {
     require_setup();
     if (!differs_from_none(strale)) return none();
     call_method(strale, "SaveToFile"_py, strale_filename);
-    call_global("writeFreFile"_py, strale, strale_filename);
+    call_global(by_name::writeFreFile, strale, strale_filename);
     return none();
 }
 
 Ref getStrale(PyObject* directory) {
     require_setup();
-    return call_global("find_first_file"_py, directory, ".strale"_py);
+    return call_global(by_name::find_first_file, directory, ".strale"_py);
 }
 
 Ref createStrale(PyObject* module) {
-    call_global("load_dll"_py, helper_assembly());
-    call_global("load_dll"_py, ductavo_core_assembly());
+    call_global(by_name::load_dll, helper_assembly());
+    call_global(by_name::load_dll, ductavo_core_assembly());
     auto [model_type, layer_type] = import_from("Dralvex.Ductavo.Core"_py, "Model"_py, "Layer"_py);
     Ref strale = call(model_type, module);
     Ref layer0 = call(layer_type, "0"_py);

@@ -34,11 +34,10 @@ Ref load_json(PyObject* path_global) {
 // Once the installation has its "Extensions" directory: the assemblies and
 // the two host objects.
 void create_host_objects() {
-    call_global("load_dll"_py, sdk_assembly());
-    Ref dralvex_application_type = import_from("Dralvex.SDK"_py, "DralvexApplication"_py);
+    Ref dralvex_application_type = type_from_assembly(sdk_assembly(), "Dralvex.SDK"_py, "DralvexApplication"_py);
     set_global("_Application_"_py, call(dralvex_application_type));
-    call_global("load_dll"_py, ductavo_core_assembly());
-    Ref command_controller_type = import_from("Dralvex.Ductavo.Core"_py, "CommandController"_py);
+    Ref command_controller_type =
+        type_from_assembly(ductavo_core_assembly(), "Dralvex.Ductavo.Core"_py, "CommandController"_py);
     set_global("_commandController_"_py, call(command_controller_type));
     Call{attr(global("_commandController_"_py), "SetApplication"_py), global("_Application_"_py)};
 }
@@ -49,12 +48,12 @@ void replace_installation(PyObject* ductavo_installation_directory) {
     set_global("_dllPath_"_py, os_path("join"_py, ductavo_installation_directory, "Extensions"_py));
 
     Ref settings = load_json("_settingsPath_"_py);
-    auto [aster_path, pipestress_path] = unpack_pair(call_global("FindSolverPaths"_py, settings));
+    auto [aster_path, pipestress_path] = unpack_pair(call_global(by_name::FindSolverPaths, settings));
     set_global("_Aster_"_py, aster_path);
     set_global("_PipeStress_"_py, pipestress_path);
 
     Ref data_sources = load_json("_dataSourcesPath_"_py);
-    auto [data_path, project_path] = unpack_pair(call_global("FindDataProjectPaths"_py, data_sources));
+    auto [data_path, project_path] = unpack_pair(call_global(by_name::FindDataProjectPaths, data_sources));
     set_global("_dataPath_"_py, data_path);
     set_global("_projectPath_"_py, project_path);
 

@@ -110,7 +110,7 @@ Ref add_project_for_module(PyObject* directory, PyObject* project_name, PyObject
                            PyObject* screenheight, PyObject* member) {
     require_setup();
     Ref dralvex_module_type = host_module_enumeration();
-    return Call{global("addProject"_py), directory, project_name, study_name, screen_width, screenheight,
+    return Call{global(by_name::addProject), directory, project_name, study_name, screen_width, screenheight,
                 attr(dralvex_module_type, member)};
 }
 
@@ -140,8 +140,8 @@ Ref addProject(PyObject* directory, PyObject* project_name, PyObject* study_name
     // call with this name return "" without creating the project.
     with_rollback(
         [&] {
-            call_global("load_dll"_py, project_assembly());
-            Ref project_view_model_type = import_from("Dralvex.Ductavo.Project"_py, "ProjectViewModel"_py);
+            Ref project_view_model_type =
+                type_from_assembly(project_assembly(), "Dralvex.Ductavo.Project"_py, "ProjectViewModel"_py);
             Ref point_type = import_from("System.Windows"_py, "Point"_py);
             Ref project_view_model = call(project_view_model_type, Py_None);
             Call{attr(project_view_model, "CreateNewProject"_py), project_directory,

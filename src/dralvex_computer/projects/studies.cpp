@@ -37,7 +37,7 @@ Ref add_study_for_module(PyObject* project_directory, PyObject* study_name, PyOb
                          PyObject* screenheight, PyObject* member) {
     require_setup();
     Ref dralvex_module_type = host_module_enumeration();
-    return Call{global("addStudy"_py), project_directory, study_name, screen_width, screenheight,
+    return Call{global(by_name::addStudy), project_directory, study_name, screen_width, screenheight,
                 attr(dralvex_module_type, member)};
 }
 
@@ -45,7 +45,7 @@ Ref add_study_for_module(PyObject* project_directory, PyObject* study_name, PyOb
 
 Ref addStudy(PyObject* project_directory, PyObject* study_name, PyObject* screen_width, PyObject* screenheight,
              PyObject* module) {
-    call_global("load_dll"_py, project_assembly());
+    call_global(by_name::load_dll, project_assembly());
     Ref project_view_model_type = import_project_view_model();
     Ref point_type = import_from("System.Windows"_py, "Point"_py);
     Ref project_view_model = open_project(project_view_model_type, project_directory);
@@ -67,7 +67,7 @@ Ref addStructureStudy(PyObject* project_directory, PyObject* study_name, PyObjec
 
 Ref removeStudy(PyObject* project_directory, PyObject* study_name) {
     require_setup();
-    call_global("load_dll"_py, project_assembly());
+    call_global(by_name::load_dll, project_assembly());
     if (Ref project_view_model = select_existing_study(project_directory, study_name)) {
         call_method(project_view_model, "DeleteCurrentStudy"_py);
     }
@@ -76,8 +76,8 @@ Ref removeStudy(PyObject* project_directory, PyObject* study_name) {
 
 Ref duplicateStudy(PyObject* project_directory, PyObject* study_name, PyObject* copy_study_name) {
     require_setup();
-    call_global("load_dll"_py, helper_assembly());
-    call_global("load_dll"_py, project_assembly());
+    call_global(by_name::load_dll, helper_assembly());
+    call_global(by_name::load_dll, project_assembly());
     if (Ref project_view_model = select_existing_study(project_directory, study_name)) {
         call_method(project_view_model, "DuplicateCurrentStudy"_py);   // the copy becomes the current study
         Ref new_study_name = call_method(project_view_model, "GetCurrentStudyName"_py);

@@ -48,6 +48,31 @@ Ref call_global(At name, const A&... args) {
     return call_object(At(function, name.where), detail::pack(name.where, args...));
 }
 
+// A module function that bodies call: looked up by name in the module's
+// namespace at each call, so that a script replacing it is seen. A named
+// handle (`inline constexpr ModuleFunction<"load_dll"> load_dll;`) shows
+// the call to a reader, an IDE and the structure tools.
+template <Text Name>
+struct ModuleFunction {
+    static PyObject* name() { return operator""_py<Name>(); }
+};
+
+// A module function's name and the place of the call.
+struct CalledByName {
+    PyObject* name;
+    Where where;
+    template <Text Name>
+    CalledByName(ModuleFunction<Name>, Where w = Where::current()) : name(ModuleFunction<Name>::name()), where(w) {}
+};
+
+// The function the namespace holds now.
+inline Ref global(CalledByName function) { return global(function.name, function.where); }
+
+template <class... A>
+Ref call_global(CalledByName function, const A&... args) {
+    return call_global(At(function.name, function.where), args...);
+}
+
 Ref keywords(std::initializer_list<std::pair<PyObject*, Obj>> items, Where where = Where::current());
 
 // `callee(first, second, ...)` evaluated in Python's order: the callee,

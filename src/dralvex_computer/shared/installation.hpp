@@ -2,6 +2,7 @@
 // not-set-up check, the thread culture and the host's own enumeration.
 #pragma once
 
+#include "module/bodies.hpp"
 #include "runtime/api.hpp"
 
 namespace dralvex {
@@ -36,11 +37,18 @@ inline void set_thread_culture(Obj thread_type, Where where = Where::current()) 
     }
 }
 
+// load_dll(assembly); from host_namespace import name -- a host type, its
+// assembly loaded first, as most bodies begin.
+inline Ref type_from_assembly(PyObject* assembly, PyObject* host_namespace, PyObject* name,
+                              Where where = Where::current()) {
+    call_global(CalledByName(functions::by_name::load_dll, where), assembly);
+    return import_from(host_namespace, name, where);
+}
+
 // load_dll("Dralvex.SDK.dll"); from Dralvex.SDK import DralvexModule
 // (the caller then reads DralvexModule.<member> as an argument).
 inline Ref host_module_enumeration(Where where = Where::current()) {
-    call_global(At("load_dll"_py, where), sdk_assembly());
-    return import_from("Dralvex.SDK"_py, "DralvexModule"_py, where);
+    return type_from_assembly(sdk_assembly(), "Dralvex.SDK"_py, "DralvexModule"_py, where);
 }
 
 }  // namespace dralvex

@@ -39,11 +39,11 @@ Ref PipeStressSolve(PyObject* strale, PyObject* strale_filename, PyObject* direc
         const FreFile fre = fre_file_in(directory, strale_filename);
         const Ref& frefile = fre.path;
         if (!path_exists(frefile)) {
-            call_global("writeFreFile"_py, strale, strale_filename);   // warns itself when it shares
+            call_global(by_name::writeFreFile, strale, strale_filename);   // warns itself when it shares
         } else if (fre.fallback) {
             warn_if_fre_file_shared(frefile, strale_filename);
         }
-        Ref thffile = call_global("find_first_file"_py, directory, ".thf"_py);
+        Ref thffile = call_global(by_name::find_first_file, directory, ".thf"_py);
         Ref pipe_stress_solver_type = import_from("Dralvex.PipeStress.Core"_py, "PipeStressSolver"_py);
         Ref solution_type = import_from("Dralvex.Ductavo.Core"_py, "Solution"_py);
 
@@ -59,7 +59,7 @@ Ref PipeStressSolve(PyObject* strale, PyObject* strale_filename, PyObject* direc
 
 Ref AsterSolve(PyObject* strale, PyObject* strale_filename, PyObject* directory) {
     run_with_com([&] {
-        Ref thffile = call_global("find_first_file"_py, directory, ".thf"_py);
+        Ref thffile = call_global(by_name::find_first_file, directory, ".thf"_py);
         call_method(global("clr"_py), "AddReference"_py, "mscorlib"_py);
         Ref thread_type = import_from("System.Threading"_py, "Thread"_py);
         set_thread_culture(thread_type);

@@ -11,7 +11,7 @@ namespace {
 
 // A thread named by the runner global, started and joined at once; the
 // runner's outcome is read from _Solution_ afterwards.
-Ref run_on_worker_thread(PyObject* runner, PyObject* strale, PyObject* strale_filename, PyObject* directory) {
+Ref run_on_worker_thread(CalledByName runner, PyObject* strale, PyObject* strale_filename, PyObject* directory) {
     Ref thread_type = attr(global("threading"_py), "Thread"_py);
     Ref options = keywords({{"target"_py, global(runner)}, {"args"_py, tuple(strale, strale_filename, directory)}});
     Ref sta_thread = call_object(thread_type, Ref::steal(PyTuple_New(0)), options.get());
@@ -32,24 +32,23 @@ bool is_code(Obj strale, Obj code_type) {
 void check_model(PyObject* strale, PyObject* code_name, PyObject* message) {
     require_setup();
     if (equals_none(strale)) raise(Call{global("OSError"_py), "Invalid strale."_py});
-    call_global("load_dll"_py, ductavo_core_assembly());
-    Ref code_type = import_from("Dralvex.Ductavo.Core"_py, code_name);
+    Ref code_type = type_from_assembly(ductavo_core_assembly(), "Dralvex.Ductavo.Core"_py, code_name);
     if (!is_code(strale, code_type)) raise(Call{global("OSError"_py), message});
 }
 
 Ref run_aster(PyObject* strale, PyObject* strale_filename, PyObject* directory) {
     if (equals_none(global("_Aster_"_py))) return none();
-    call_global("load_dll"_py, sdk_assembly());
-    call_global("load_dll"_py, helper_assembly());
-    call_global("load_dll"_py, aster_assembly());
-    return run_on_worker_thread("_AsterSolve"_py, strale, strale_filename, directory);
+    call_global(by_name::load_dll, sdk_assembly());
+    call_global(by_name::load_dll, helper_assembly());
+    call_global(by_name::load_dll, aster_assembly());
+    return run_on_worker_thread(by_name::AsterSolve, strale, strale_filename, directory);
 }
 
 Ref run_pipestress(PyObject* strale, PyObject* strale_filename, PyObject* directory) {
     if (equals_none(global("_PipeStress_"_py))) return none();
-    call_global("load_dll"_py, sdk_assembly());
-    call_global("load_dll"_py, pipestress_assembly());
-    return run_on_worker_thread("_PipeStressSolve"_py, strale, strale_filename, directory);
+    call_global(by_name::load_dll, sdk_assembly());
+    call_global(by_name::load_dll, pipestress_assembly());
+    return run_on_worker_thread(by_name::PipeStressSolve, strale, strale_filename, directory);
 }
 
 // The directory part of a path, or the current directory for a bare name.
@@ -96,29 +95,29 @@ Ref solve(PyObject* filename, PyObject* solvername, PyObject* sandbox) {
         print("Invalid filename"_py);
         return none();
     }
-    call_global("disposeSolution"_py);
+    call_global(by_name::disposeSolution);
 
     Ref strale_filename = Ref::borrow(filename);
     const FreFile fre = fre_file_beside(filename);
     const Ref& frefilename = fre.path;
     const bool fallback_fre = fre.fallback;
-    Ref thffile = Call{global("find_first_file"_py), directory_of(filename), ".thf"_py};
+    Ref thffile = Call{global(by_name::find_first_file), directory_of(filename), ".thf"_py};
     Ref directory = truth(sandbox) ? unique_temporary_path() : directory_of(filename);
     if (!path_exists(directory)) strale_filename = fill_run_directory(directory, filename, frefilename, fallback_fre, thffile);
 
-    Ref strale = call_global("loadStrale"_py, strale_filename);
+    Ref strale = call_global(by_name::loadStrale, strale_filename);
     if (!differs_from_none(strale)) {
         print("Invalid strale"_py);
         return none();
     }
-    call_global("load_dll"_py, ductavo_core_assembly());
+    call_global(by_name::load_dll, ductavo_core_assembly());
     auto [piping_code_type, structure_code_type] = import_from("Dralvex.Ductavo.Core"_py, "PipingCode"_py, "StructureCode"_py);
     if (is_code(strale, piping_code_type)) {
-        call_global("solvePipingModel"_py, strale, strale_filename, solvername, directory);
+        call_global(by_name::solvePipingModel, strale, strale_filename, solvername, directory);
         return global("_Solution_"_py);
     }
     if (is_code(strale, structure_code_type)) {
-        call_global("solveStructureModel"_py, strale, strale_filename, directory);
+        call_global(by_name::solveStructureModel, strale, strale_filename, directory);
         return global("_Solution_"_py);
     }
     return none();
