@@ -95,8 +95,9 @@ def test_snippets_type_check(tmp_path):
         paths.append(str(tmp_path / ("snippet%d.py" % index)))
         with open(paths[-1], "w", encoding="utf-8") as stream:
             stream.write(code)
-    environment = dict(os.environ, MYPY_CACHE_DIR=str(tmp_path / "cache"))
-    result = subprocess.run([sys.executable, "-m", "mypy", "--no-error-summary", "--show-error-codes", *paths],
+    environment = dict(os.environ, MYPY_CACHE_DIR=str(tmp_path / "cache"), MYPYPATH=SIM)
+    result = subprocess.run([sys.executable, "-m", "mypy", "--follow-imports=silent", "--no-error-summary",
+                             "--show-error-codes", *paths],
                             capture_output=True, text=True, env=environment, cwd=str(tmp_path), timeout=600)
     names = {"snippet%d.py" % index: name.rsplit(":", 1) for index, (name, _, _) in enumerate(SNIPPETS)}
 
