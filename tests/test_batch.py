@@ -249,6 +249,28 @@ def test_solve_model_collects_only_its_own_solver_thread(ready, tmp_path, meanwh
         assert meanwhile or threading.excepthook == others.append
 
 
+def test_a_thread_error_reported_as_the_last_call_ends_goes_to_the_hook_before(capsys, monkeypatch):
+    hook, others = threading.excepthook, []
+    threading.excepthook = others.append
+    ended = threading.Event()
+    looking = batch_threads._joiner_of
+
+    def slow_joiner(thread):   # the call ends while the report looks for its joiner
+        ended.wait(10)
+        return looking(thread)
+    monkeypatch.setattr(batch_threads, "_joiner_of", slow_joiner)
+    try:
+        with batch_threads.solver_thread_errors():
+            late = threading.Thread(target=batch_tasks.raise_value_error, args=("late",))
+            late.start()
+        ended.set()
+        late.join()
+        assert [type(other.exc_value).__name__ for other in others] == ["ValueError"], capsys.readouterr().err
+        assert threading.excepthook == others.append
+    finally:
+        threading.excepthook = hook
+
+
 # ---------------------------------------------------- run-level behaviour
 
 def test_in_place_models_of_one_directory_run_one_after_another(models):

@@ -46,14 +46,26 @@ def _joiner_of(thread: threading.Thread) -> Any:
         time.sleep(0.001)
 
 
+def _print_thread_exception(arguments: Any) -> None:
+    """What threading's own hook does (threading.__excepthook__ is 3.10+)."""
+    if arguments.exc_type is SystemExit:
+        return
+    import traceback
+    name = arguments.thread.name if arguments.thread is not None else threading.get_ident()
+    print("Exception in thread %s:" % name, file=sys.stderr)
+    traceback.print_exception(arguments.exc_type, arguments.exc_value, arguments.exc_traceback, file=sys.stderr)
+    sys.stderr.flush()
+
+
 def _hook(arguments: Any) -> None:
+    # The hook before ours as it is now: the call that installed ours may
+    # end, and put it back, while this report looks for its joiner.
+    previous = _previous[0] if _previous else getattr(threading, "__excepthook__", _print_thread_exception)
     collected = _joiner_of(arguments.thread) if arguments.thread is not None else None
     if collected is not None:
         collected.append(arguments)
-    elif _previous:
-        _previous[0](arguments)
     else:
-        threading.__excepthook__(arguments)
+        previous(arguments)
 
 
 @contextlib.contextmanager
