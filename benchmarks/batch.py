@@ -15,6 +15,7 @@ nothing.
 """
 import json
 import os
+import shutil
 import signal
 import subprocess
 import sys
@@ -24,8 +25,9 @@ import time
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 SIM = os.path.join(ROOT, "sim")
 sys.path.insert(0, SIM)
-PREPARE = "dralvex_sim.kit:activate"
-os.environ["DRALVEX_COMPUTER_PREPARE"] = PREPARE   # this process and the workers it starts
+from dralvex_computer import facts  # noqa: E402  (the native module loads later, after the prepare hook is set)
+PREPARE = facts.SIMULATED_PREPARE
+os.environ[facts.PREPARE_VARIABLE] = PREPARE   # this process and the workers it starts
 os.environ["PYTHONPATH"] = SIM
 
 import dralvex_sim  # noqa: E402
@@ -154,6 +156,13 @@ def summary_time(root):
 
 def main():
     root = tempfile.mkdtemp(prefix="dralvex-bench-")
+    try:
+        measure(root)
+    finally:
+        shutil.rmtree(root, ignore_errors=True)
+
+
+def measure(root):
     site = dralvex_sim.make_installation(root, solve_seconds=SOLVE_SECONDS)
     site.point(cc.dralvex_core)
     paths = make_models(site)
@@ -182,7 +191,7 @@ def main():
     except ImportError:
         rows.append(("Dask LocalCluster, 2 workers", None))
     else:
-        with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None,
+        with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True, dashboard_address=":0",
                                       local_directory=os.path.join(root, "dask")) as cluster:
             with distributed.Client(cluster) as client:
                 def on_dask():
