@@ -28,7 +28,7 @@ def main():
                  for index in range(4)]
         workers = for_workers(site)   # before the cluster starts: its workers inherit the environment
         dask.config.set({"temporary-directory": os.path.join(site.root, "dask")})   # Dask's own scratch space
-        with LocalCluster(n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None) as cluster, \
+        with LocalCluster(n_workers=2, threads_per_worker=1, processes=True, dashboard_address=":0") as cluster, \
                 Client(cluster) as client:
             for result in batch.solve_models(paths, "PipeStress", workers, executor=client, timeout=120):
                 print(os.path.basename(result.item), result.status, "on", result.worker)

@@ -20,11 +20,11 @@ import pytest
 import batch_tasks
 import dralvex_sim
 from conftest import SIM, core
-from dralvex_computer import batch
+from dralvex_computer import batch, facts
 from dralvex_computer.batch import items as batch_items, report as batch_report, threads as batch_threads
 
 pytest.importorskip("pebble")
-PREPARE = "dralvex_sim.kit:activate"
+PREPARE = facts.SIMULATED_PREPARE
 IS_PYPY = sys.implementation.name == "pypy"
 DASK_ON_PYPY = ("Dask distributed installs on PyPy but does not import: psutil's C extension needs PyErr_FormatV, "
                 "which PyPy lacks")
@@ -109,7 +109,7 @@ def dask_cluster(tmp_path_factory):
     with pytest.MonkeyPatch.context() as patch:
         patch.setenv("PYTHONPATH", paths)
         patch.setenv("TMPDIR", scratch)   # the workers' own temporary directory
-        with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None,
+        with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True, dashboard_address=":0",
                                       local_directory=str(tmp_path_factory.mktemp("dask"))) as cluster:
             with distributed.Client(cluster) as client:
                 yield client, scratch

@@ -18,17 +18,17 @@ import pytest
 import batch_tasks
 import dralvex_sim
 from conftest import SIM, run_python
-from dralvex_computer import SharedFreFileWarning
+from dralvex_computer import SharedFreFileWarning, facts
 from test_batch import eventually, make_model, processes, run_directories, seat_taken, solver_programs
 
 pytest.importorskip("pebble")
-PREPARE = "dralvex_sim.kit:activate"
 HAS_PROC = os.path.isdir("/proc")
 
 
 def environment(**extra):
     paths = os.pathsep.join([SIM, os.path.dirname(os.path.abspath(batch_tasks.__file__))])
-    variables = dict(os.environ, PYTHONPATH=paths, DRALVEX_COMPUTER_PREPARE=PREPARE)
+    variables = dict(os.environ, PYTHONPATH=paths)
+    variables[facts.PREPARE_VARIABLE] = facts.SIMULATED_PREPARE
     variables.update(extra)
     return variables
 
@@ -93,7 +93,7 @@ def test_a_script_without_the_main_guard_is_told_so(ready, tmp_path):
         "from dralvex_computer import batch\nimport batch_tasks\n"
         "site = batch.Installation(%r, 'All', %r, %r, %r)\n"
         "batch.map_models(batch_tasks.run, [('echo', 1)] * 4, site, workers=2)\n"
-        % (ready.install_dir, ready.settings_path, ready.data_sources_path, PREPARE))
+        % (ready.install_dir, ready.settings_path, ready.data_sources_path, facts.SIMULATED_PREPARE))
     result = subprocess.run([sys.executable, str(script)], capture_output=True, text=True, env=environment(),
                             timeout=120, cwd=str(tmp_path))
     assert result.returncode != 0 and "__name__ == \"__main__\"" in result.stderr, result.stderr[-2000:]
@@ -139,12 +139,14 @@ def test_nothing_outlives_an_interrupted_run(ready, long_queue, tmp_path, privat
     try:
         assert eventually(lambda: len(solver_programs(slow)) >= 2, 60), "the solves never started"
         workers = [pid for pid, parent, _, _ in processes() if parent == process.pid]
+        with open("/proc/%d/status" % process.pid) as stream:   # for a failure: its signals as they were sent
+            masks = [line.strip() for line in stream if line.startswith(("SigBlk", "SigIgn", "SigCgt"))]
         send(process, how)
         _, errors = process.communicate(timeout=30)
     finally:
         if process.poll() is None:
             os.killpg(process.pid, signal.SIGKILL)
-    assert process.returncode == status, errors
+    assert process.returncode == status, (errors, masks)
 
     def leftover():
         return [(pid, line) for pid, _, state, line in processes()
@@ -174,13 +176,13 @@ def broken_machine(tmp_path, ready, case):
 
     if case == "a bridge that raises":
         (bridge / "clr.py").write_text("raise RuntimeError('no .NET runtime found')\n")
-        return [str(bridge)], {"DRALVEX_COMPUTER_PREPARE": ""}, []
+        return [str(bridge)], {facts.PREPARE_VARIABLE: ""}, []
     if case == "COM that is missing":
         (bridge / "clr.py").write_text("def AddReference(name): pass\n")
         (bridge / "pythoncom.py").write_text("raise ImportError('DLL load failed')\n")
-        return [str(bridge)], {"DRALVEX_COMPUTER_PREPARE": ""}, []
+        return [str(bridge)], {facts.PREPARE_VARIABLE: ""}, []
     if case == "a hook that cannot import":
-        return [], {"DRALVEX_COMPUTER_PREPARE": "no_such_module:activate"}, []
+        return [], {facts.PREPARE_VARIABLE: "no_such_module:activate"}, []
     if case == "data sources null":
         data_sources = document("null.settings", "null")
     elif case == "data sources a list":

@@ -15,7 +15,7 @@ import pytest
 
 import batch_tasks
 from conftest import SIM
-from dralvex_computer import batch
+from dralvex_computer import batch, facts
 from test_batch import installation_of, make_model, run_directories, statuses
 
 
@@ -48,7 +48,7 @@ def second_machine(request, tmp_path):
     scheduler_file = str(tmp_path / "scheduler.json")
     environment = dict(os.environ, PYTHONPATH=os.pathsep.join([SIM, os.path.dirname(batch_tasks.__file__)]))
     environment.pop("TMPDIR", None)   # the worker's machine has its own /tmp
-    environment.pop("DRALVEX_COMPUTER_PREPARE", None)
+    environment.pop(facts.PREPARE_VARIABLE, None)
     started = [subprocess.Popen([dask, "scheduler", "--host", "127.0.0.1", "--port", "0", "--no-dashboard",
                                  "--scheduler-file", scheduler_file], env=environment, start_new_session=True,
                                 stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)]
