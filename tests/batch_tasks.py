@@ -101,3 +101,8 @@ def flaky(item):
 
 
 KINDS.update(flaky=flaky)
+
+
+def collect_typo(solution, path):
+    """A collect function with a typo in a key: fails on every model."""
+    return solution.Results["analysis"]["max_stres"]

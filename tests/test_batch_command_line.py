@@ -50,9 +50,9 @@ def two_models(ready, tmp_path):
 
 @pytest.mark.parametrize("report", ["report.jsonl", "report.csv"])
 def test_solve_and_report(ready, two_models, tmp_path, report):
-    missing = str(tmp_path / "missing.strale")
+    (tmp_path / "notes.txt").write_text("")
     result = command("solve", *site_options(ready), "--solver", "PipeStress", "--workers", "2",
-                     "--report", str(tmp_path / report), *two_models, missing)
+                     "--report", str(tmp_path / report), *two_models, str(tmp_path / "notes.txt"))
     assert result.returncode == 1, result.stderr
     text = (tmp_path / report).read_text()
     if report.endswith(".jsonl"):
@@ -157,6 +157,8 @@ def test_nothing_outlives_an_interrupted_run(ready, long_queue, tmp_path, privat
         rows = [json.loads(line) for line in open(report)]
         assert len(rows) == len(long_queue) and {row["status"] for row in rows} == {"cancelled"}
         assert run_directories(private_temporary_directory) == []
+        assert errors.strip().splitlines()[-1].endswith("--report %s %s --resume (from %s)"
+                                                         % (report, " ".join(long_queue), os.getcwd())), errors
 
 
 # ------------------------------------------------------------------- doctor
@@ -301,6 +303,7 @@ def test_licence_denials_retried_from_the_command_line(ready, tmp_path):
                          "50", "--retry-delay", "0.05", "--retry-on", "no licence available", "--report",
                          str(report), *models)
     assert result.returncode == 0, result.stderr
+    assert "tried again" not in result.stderr   # retries are told by the bar and the log, not as warnings
     rows = [json.loads(line) for line in report.read_text().splitlines()]
     assert {row["status"] for row in rows} == {"solved"}   # denied seats were retried, never failed
     limited = command("solve", *site_options(site), "--solver", "PipeStress", "--workers", "2", "--max-running",

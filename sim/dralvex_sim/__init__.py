@@ -9,7 +9,7 @@ top-level files ``sim/clr.py`` and ``sim/pythoncom.py`` serve this
 repository's scripts and are never installed: a top-level ``clr`` in
 site-packages would shadow the real bridge."""
 from . import bridge, com, dotnet, recorder
-from .installation import Installation, make_installation, write_assembly
+from .installation import Installation, make_installation, solve_log, write_assembly
 from .models import build_model
 from .recorder import calls, calls_of, fail, members
 
@@ -29,4 +29,4 @@ def reset():
 
 
 __all__ = ["Installation", "bridge", "build_model", "calls", "calls_of", "com", "dotnet", "fail", "make_installation",
-           "members", "recorder", "reset", "write_assembly"]
+           "members", "recorder", "reset", "solve_log", "write_assembly"]

@@ -80,11 +80,24 @@ def write_settings_document(path, aster, pipestress, fre=None, ductavo=None):
         json.dump(document, stream, indent=2)
 
 
+SOLVE_LOG = "Solves.jsonl"
+
+
+def solve_log(install_dir):
+    """What the installation's solver programs record of each run of theirs,
+    oldest first: one dict per run (see ``solver_program``)."""
+    try:
+        with open(os.path.join(install_dir, SOLVE_LOG), encoding="utf-8") as stream:
+            return [json.loads(line) for line in stream if line.endswith("\n")]
+    except FileNotFoundError:
+        return []
+
+
 def _install_solver(directory, name, solve_seconds=0.0, licences=""):
     """Install the launcher of a solver program, runnable with this
     interpreter: it imports the program's module from this kit; each solve
     takes `solve_seconds` of CPU and, when `licences` names a directory of
-    seats, a seat."""
+    seats, a seat. Each run is recorded in the installation's solve log."""
     target = os.path.join(directory, name)
     kit = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
     launcher = (
@@ -95,7 +108,9 @@ def _install_solver(directory, name, solve_seconds=0.0, licences=""):
         "from dralvex_sim.solvers.%s_program import main\n"
         "solver_program.SOLVE_SECONDS = %r\n"
         "solver_program.LICENCES = %r\n"
-        "sys.exit(main(sys.argv))\n" % (sys.executable, kit, name, float(solve_seconds), licences))
+        "solver_program.SOLVE_LOG = %r\n"
+        "sys.exit(main(sys.argv))\n" % (sys.executable, kit, name, float(solve_seconds), licences,
+                                        os.path.join(os.path.dirname(directory), SOLVE_LOG)))
     with open(target, "w", encoding="utf-8") as stream:
         stream.write(launcher)
     os.chmod(target, 0o755)

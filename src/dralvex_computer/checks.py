@@ -151,3 +151,24 @@ def machine_checks(installation: Any) -> List[Check]:
     checks = environment_checks(installation.prepare)
     return checks + installation_checks(installation.directory, installation.settings_path,
                                         installation.data_sources_path)
+
+
+def missing(checks: List[Check]) -> List[Check]:
+    """The checks that failed, without those a failed one explains: nothing
+    inside a directory that is missing is named again."""
+    failed = [check for check in checks if not check.found]
+    absent = [check.value for check in failed if check.label in ("installation", "Extensions directory")]
+    return [check for check in failed
+            if not any(check.value != directory and check.value.startswith(os.path.join(directory, ""))
+                       for directory in absent)]
+
+
+def describe_missing(problems: List[Check]) -> str:
+    """One line: each missing piece once, each hint once, after the last
+    piece it belongs to."""
+    parts = []
+    for number, check in enumerate(problems):
+        later = [other.hint for other in problems[number + 1:]]
+        hint = " (%s)" % check.hint if check.hint and check.hint not in later else ""
+        parts.append("%s: %s%s" % (check.label, check.value, hint))
+    return "; ".join(parts)

@@ -1,5 +1,6 @@
 """The command line of the package (``python -m dralvex_computer``)."""
 import argparse
+import contextlib
 import logging
 import os
 import re
@@ -40,8 +41,13 @@ def _parser():
     solve.add_argument("--retries", type=int, default=0, metavar="N",
                        help="run a model that failed up to N more times, with exponential back-off and jitter")
     solve.add_argument("--retry-delay", type=float, default=1.0, metavar="S", help="the first back-off (default 1 s)")
+    solve.add_argument("--retry-max-delay", type=float, default=None, metavar="S",
+                       help="the longest wait before a try (default 300 s)")
+    solve.add_argument("--retry-time", type=float, default=None, metavar="S",
+                       help="no try starts later than S seconds after the run's start")
     solve.add_argument("--retry-on", metavar="REGEX",
-                       help="retry only when REGEX is found in the error message or the output (e.g. 'no licence')")
+                       help="retry only when REGEX is found in the error message or the output (e.g. 'no licence'); "
+                            "needs --retries")
     solve.add_argument("--max-running", action="append", default=[], metavar="SOLVER=N",
                        help="at most N solves of SOLVER at once (its licence seats); may be repeated")
     solve.add_argument("--keep-results", metavar="DIR",
@@ -51,7 +57,8 @@ def _parser():
                             "FILE.journal beside the report, removed once the report is written)")
     solve.add_argument("--summary", metavar="FILE", help="write the run's morning summary (HTML) at its end")
     solve.add_argument("--resume", action="store_true",
-                       help="skip the models the journal shows solved under the same content, solver and options")
+                       help="reuse the journal's result of a model only when the model, the inputs beside it that "
+                            "the solve reads, the solver, the options, --collect and the installation are unchanged")
     _installation_options(solve)
     solve.add_argument("--progress", dest="progress", action="store_true", default=None,
                        help="show the progress bar even when standard error is no terminal")
@@ -90,9 +97,16 @@ def _function(spec):
     module_name, _, name = spec.partition(":")
     if not module_name or not name:
         raise ValueError("--collect takes MODULE:FUNCTION, not %r" % spec)
-    function = importlib.import_module(module_name)
+    try:
+        function = importlib.import_module(module_name)
+    except ImportError as error:
+        raise ValueError("--collect %s: the module does not import (%s)" % (spec, error)) from None
     for part in name.split("."):
-        function = getattr(function, part)
+        function = getattr(function, part, None)
+        if function is None:
+            raise ValueError("--collect %s: %s has no %s" % (spec, module_name, name))
+    if not callable(function):
+        raise ValueError("--collect %s is not a function" % spec)
     return function
 
 
@@ -124,6 +138,23 @@ def _seats(entries):
     return seats
 
 
+def _check_outputs(arguments, journal):
+    """Every file the run writes: a known format, writable, each its own."""
+    from .batch import report as reports
+    from .batch.solving import check_keep_results
+    if arguments.report:
+        reports.check_format(arguments.report)
+    named = {}
+    for path, what in ((arguments.report, "report"), (journal, "journal"), (arguments.summary, "summary")):
+        if path:
+            reports.check_writable(path, what)
+            same = named.setdefault(os.path.normcase(os.path.realpath(path)), what)
+            if same != what:
+                raise ValueError("the %s and the %s are one file (%s): give each its own" % (same, what, path))
+    if arguments.keep_results:
+        arguments.keep_results = check_keep_results(arguments.keep_results)
+
+
 def _solve(arguments):
     from . import batch
     from .batch import inputs, report as reports, summary as summaries
@@ -133,18 +164,19 @@ def _solve(arguments):
         print("dralvex_computer solve: --resume needs --journal (or --report)", file=sys.stderr)
         return EXIT_USAGE
     try:
-        if arguments.report:
-            reports.check_format(arguments.report)
-        for path, what in ((arguments.report, "report"), (journal, "journal"), (arguments.summary, "summary")):
-            if path:
-                reports.check_writable(path, what)
+        _check_outputs(arguments, journal)
         batch.check_numbers(arguments.workers, arguments.timeout)
         models = inputs.expand(arguments.models)
         collect = _function(arguments.collect) if arguments.collect else None
         retry_on = _matcher(arguments.retry_on) if arguments.retry_on else None
         max_running = _seats(arguments.max_running)
-        batch.RetryPolicy(arguments.retries, arguments.retry_delay)
-    except (OSError, ValueError, ImportError, AttributeError) as error:
+        retry = {"retries": arguments.retries, "retry_delay": arguments.retry_delay, "retry_on": retry_on,
+                 "retry_time": arguments.retry_time}
+        if arguments.retry_max_delay is not None:
+            retry["retry_max_delay"] = arguments.retry_max_delay
+        batch.RetryPolicy(arguments.retries, arguments.retry_delay, retry_on,
+                          retry.get("retry_max_delay", batch.DEFAULT_RETRY_MAX_DELAY), arguments.retry_time)
+    except (OSError, ValueError, ImportError) as error:
         print("dralvex_computer solve: %s" % error, file=sys.stderr)
         return EXIT_USAGE
     if not any(os.path.isfile(path) for path in models):
@@ -152,6 +184,7 @@ def _solve(arguments):
         return EXIT_USAGE
     installation = batch.Installation(arguments.installation, arguments.module, arguments.settings,
                                       arguments.data_sources, os.environ.get(PREPARE_VARIABLE) or None)
+    journal_existed = bool(journal) and os.path.lexists(journal)
     executor = None
     if arguments.scheduler:
         from distributed import Client
@@ -160,10 +193,8 @@ def _solve(arguments):
     try:
         results = batch.solve_models(models, arguments.solver, installation, not arguments.in_place, collect=collect,
                                      keep_results=arguments.keep_results, executor=executor,
-                                     retries=arguments.retries, retry_delay=arguments.retry_delay, retry_on=retry_on,
-                                     max_running=max_running,
-                                     workers=arguments.workers, timeout=arguments.timeout,
-                                     progress=arguments.progress, journal=journal, resume=arguments.resume)
+                                     max_running=max_running, workers=arguments.workers, timeout=arguments.timeout,
+                                     progress=arguments.progress, journal=journal, resume=arguments.resume, **retry)
     except batch.BatchSetupError as error:
         print("dralvex_computer solve: the run cannot start: %s" % error, file=sys.stderr)
         return EXIT_USAGE
@@ -181,18 +212,35 @@ def _solve(arguments):
                   % (error, journal), file=sys.stderr)
             temporary_journal = False
             status = status or EXIT_SOME_FAILED
-        if temporary_journal and status is None:
-            os.remove(journal)
+        if temporary_journal and status is None and not journal_existed:
+            with contextlib.suppress(FileNotFoundError):
+                os.remove(journal)   # the journal this run made for its report
     if arguments.summary:
         try:
-            summaries.write([result.record() for result in results], arguments.summary)
+            summaries.write([result.record() for result in results], arguments.summary,
+                            interrupted=status is not None)
         except OSError as error:
             print("dralvex_computer solve: the summary could not be written: %s" % error, file=sys.stderr)
             status = status or EXIT_SOME_FAILED
     _summary(results, batch)
     if status is not None:
+        if journal:
+            print("dralvex_computer solve: interrupted; to go on where it stopped: %s" % _resume_command(),
+                  file=sys.stderr)
         return status
     return EXIT_ALL_SOLVED if all(result.ok for result in results) else EXIT_SOME_FAILED
+
+
+def _resume_command():
+    """This command again, with --resume."""
+    from .batch.run import join_command
+    argv = list(_ARGV)
+    if "--resume" not in argv:
+        argv = argv + ["--resume"]
+    return "%s (from %s)" % (join_command(["python", "-m", "dralvex_computer"] + argv), os.getcwd())
+
+
+_ARGV = []   # the command's arguments as given
 
 
 def _summary(results, batch):
@@ -213,6 +261,7 @@ def _summary(results, batch):
 
 
 def main(argv=None):
+    _ARGV[:] = sys.argv[1:] if argv is None else list(argv)
     parser = _parser()
     arguments = parser.parse_args(argv)
     if arguments.command == "doctor":

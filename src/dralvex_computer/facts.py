@@ -16,6 +16,9 @@ BRIDGES = {"clr": "pythonnet", "pythoncom": "pywin32"}
 MODULES = ("All", "Ductavo", "Framavo")
 SOLVERS = ("Aster", "PipeStress")
 
+# The extension of a model document.
+MODEL_EXTENSION = ".strale"
+
 # The targets of the native module's solver threads.
 SOLVER_THREADS = ("_PipeStressSolve", "_AsterSolve")
 

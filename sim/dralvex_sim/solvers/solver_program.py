@@ -3,7 +3,8 @@
 usage: <solver> INPUT_FILE THF_FILE
 Reads the input file, writes "<stem of the input>.results" (JSON) in the
 working directory and exits 0; exits non-zero when the input cannot be
-read."""
+read. Each run appends one line to the installation's solve log: the
+program's own evidence of what it did, for tests to count solves by."""
 import json
 import os
 import sys
@@ -14,6 +15,7 @@ import time
 # set by the installed program's launcher.
 SOLVE_SECONDS = 0.0
 LICENCES = ""
+SOLVE_LOG = ""
 
 
 class InputError(Exception):
@@ -33,9 +35,30 @@ def burn_cpu(seconds):
     return count
 
 
+def _log(solver, outcome, started, input_file="", thf_file=""):
+    """One line of the solve log: which models the run directory held, the
+    input files, the outcome ("solved", "no licence", "input error"), the
+    program's pid and its times."""
+    if not SOLVE_LOG:
+        return
+    try:
+        models = sorted(name for name in os.listdir(".") if name.lower().endswith(".strale"))
+    except OSError:
+        models = []
+    line = json.dumps({"solver": solver, "outcome": outcome, "models": models, "directory": os.getcwd(),
+                       "input": os.path.basename(input_file), "thf": os.path.basename(thf_file), "pid": os.getpid(),
+                       "started": started, "ended": time.time()}) + "\n"
+    descriptor = os.open(SOLVE_LOG, os.O_WRONLY | os.O_CREAT | os.O_APPEND, 0o666)
+    try:
+        os.write(descriptor, line.encode("utf-8"))   # one write: lines of programs at once never mix
+    finally:
+        os.close(descriptor)
+
+
 def run(argv, solver, program, input_label, read_input, analyse):
     """read_input(path) -> content (raises InputError); analyse(content,
     thf_cases) -> the "analysis" member of the results."""
+    started = time.time()
     if len(argv) != 3:
         print("usage: %s %s THF_FILE" % (program, input_label), file=sys.stderr)
         return 2
@@ -44,6 +67,7 @@ def run(argv, solver, program, input_label, read_input, analyse):
         content = read_input(input_file)
     except InputError as error:
         print("%s: %s" % (program, error), file=sys.stderr)
+        _log(solver, "input error", started, input_file, thf_file)
         return error.status
     thf_cases = 0
     if thf_file:
@@ -61,9 +85,11 @@ def run(argv, solver, program, input_label, read_input, analyse):
         if not granted:
             print("%s: %s" % (program, licences.MESSAGE % (solver, licences.seats(LICENCES, solver))),
                   file=sys.stderr)
+            _log(solver, "no licence", started, input_file, thf_file)
             return licences.NO_LICENCE
         burn_cpu(SOLVE_SECONDS)
     stem = os.path.splitext(os.path.basename(input_file))[0]
     with open(stem + ".results", "w", encoding="utf-8") as stream:
         json.dump(results, stream, indent=1)
+    _log(solver, "solved", started, input_file, thf_file)
     return 0

@@ -30,7 +30,7 @@ executor, Dask), ``journal`` (results on disk as they end; resume), ``run``
 from __future__ import annotations
 
 import os
-from typing import TYPE_CHECKING, Any, Callable, Iterable, List, Mapping, Optional, Union
+from typing import TYPE_CHECKING, Any, Callable, Dict, Iterable, List, Mapping, Optional, Tuple, Union
 
 if TYPE_CHECKING:
     from .solving import _SolverName
@@ -39,26 +39,27 @@ from ..facts import SOLVERS
 from .items import (CANCELLED, DONE, FAILED, INVALID_INPUT, NO_SOLUTION, SOLVED, STATUSES, TIMED_OUT,
                     WORKER_LOST, Installation, ItemResult)
 from .report import results_table
-from .run import BatchInterrupted, BatchSetupError, RetryPolicy, Run, absolute, check_numbers
-from .solving import SolveError, SolveTask, generic_key, solve_model
+from .identity import describe_generic
+from .run import (DEFAULT_RETRY_MAX_DELAY, BatchInterrupted, BatchSetupError, RetryPolicy, Run, absolute,
+                  check_numbers)
+from .solving import CollectError, SolveError, SolveTask, check_keep_results, solve_model
+from . import worker
 from .worker import in_spawned_bootstrap
 
 __all__ = [
     "Installation", "ItemResult", "SolveError", "BatchInterrupted", "BatchSetupError", "map_models", "solve_models",
     "solve_model", "DONE", "SOLVED", "NO_SOLUTION", "FAILED", "TIMED_OUT", "WORKER_LOST", "INVALID_INPUT",
-    "CANCELLED", "STATUSES", "SOLVERS", "results_table",
+    "CANCELLED", "STATUSES", "SOLVERS", "results_table", "CollectError",
 ]
-
-GUARD_MESSAGE = ("a batch run was started while a worker process imported the main script: the script needs the "
-                 "guard `if __name__ == \"__main__\":` around what starts the run (worker processes import it again)")
-
 
 def map_models(function: Callable[[Any], Any], items: Iterable[Any], installation: Installation, *,
                executor: Any = None, workers: Optional[int] = None, timeout: Optional[float] = None,
                progress: Optional[bool] = None, on_result: Optional[Callable[[ItemResult], None]] = None,
                journal: Optional[str] = None, resume: bool = False, retries: int = 0, retry_delay: float = 1.0,
-               retry_on: Optional[Callable[[ItemResult], bool]] = None, max_running: Optional[int] = None,
-               _task_key: Optional[Callable[[Any], str]] = None,
+               retry_on: Optional[Callable[[ItemResult], bool]] = None,
+               retry_max_delay: float = DEFAULT_RETRY_MAX_DELAY, retry_time: Optional[float] = None,
+               max_running: Optional[int] = None,
+               _describe: Optional[Callable[[Any], Tuple[str, Dict[str, str]]]] = None,
                _exclusive: Optional[Callable[[Any], Optional[str]]] = None,
                _sent: Optional[List[Any]] = None) -> List[ItemResult]:
     """Run ``function(item)`` on each item in worker processes set up on
@@ -74,14 +75,18 @@ def map_models(function: Callable[[Any], Any], items: Iterable[Any], installatio
     (by default when it is a terminal). ``on_result(result)``: called in
     this process as each item ends; if it raises, the run stops and the
     exception carries ``results``. ``journal``: a JSON Lines file each
-    result is appended to, on disk as the item ends; ``resume=True`` skips
-    the items it shows done under the same key and adds to it.
-    ``retries``: how many more times an item that failed runs, after
-    ``retry_delay`` × 2^(try - 1) seconds plus up to half as much at random,
-    when ``retry_on(result)`` says so (by default: failed, no solution and
-    worker lost); only its last try is its result (``result.tries``).
-    ``max_running``: at most this many items at once (a solver's licence
-    seats).
+    result is appended to, on disk as the item ends, held by this run alone
+    while it lasts (a second run on it raises ``BatchSetupError``);
+    ``resume=True`` reuses the journal's result of an item only when the
+    item and everything it reads are unchanged (``result.run_reason`` says
+    why any other runs). ``retries``: how many more times an item that
+    failed runs, after ``retry_delay`` × 2^(try - 1) seconds plus up to half
+    as much at random, never more than ``retry_max_delay`` seconds, when
+    ``retry_on(result)`` says so (by default: failed, no solution and
+    worker lost), and no later than ``retry_time`` seconds after the run's
+    start; only its last try is its result (``result.tries``, the earlier
+    ones in ``result.history``). ``max_running``: at most this many items
+    at once (a solver's licence seats).
 
     Before the first item, a worker checks the installation, the bridge and
     the prepare hook, and sets up: a failure raises ``BatchSetupError``
@@ -89,18 +94,24 @@ def map_models(function: Callable[[Any], Any], items: Iterable[Any], installatio
     they started and raise ``BatchInterrupted``, whose ``results`` hold
     what finished."""
     if in_spawned_bootstrap():
-        raise RuntimeError(GUARD_MESSAGE)
+        _refuse_in_a_worker()
     timeout = check_numbers(workers, timeout)
     if max_running is not None and (isinstance(max_running, bool) or not isinstance(max_running, int)
                                     or max_running < 1):
         raise ValueError("max_running must be a whole number of at least 1, not %r" % (max_running,))
-    retry = RetryPolicy(retries, retry_delay, retry_on)
+    retry = RetryPolicy(retries, retry_delay, retry_on, retry_max_delay, retry_time)
     items = list(items)
     run = Run(function, items, installation, executor=executor, workers=workers, timeout=timeout, progress=progress,
               on_result=on_result, journal=journal, resume=resume,
-              key=_task_key or (lambda item: generic_key(function, item)),
+              describe=_describe or (lambda item: describe_generic(function, item)),
               exclusive=_exclusive or (lambda item: None), sent=_sent, retry=retry, max_running=max_running)
     return run.execute()
+
+
+def _refuse_in_a_worker() -> None:
+    """A script without the main guard, imported again by a worker process:
+    its workers stop quietly, and the run that started them says why once."""
+    raise SystemExit(worker.GUARD_EXIT)
 
 
 def solve_models(paths: Iterable[Any], solver: _SolverName, installation: Installation, sandbox: bool = True,
@@ -109,24 +120,29 @@ def solve_models(paths: Iterable[Any], solver: _SolverName, installation: Instal
     """Solve each model document with ``solver`` ("Aster" or "PipeStress")
     in worker processes; ``collect(solution, path)``, when given, runs in
     the worker before the solution is disposed and its result is the item's
-    value. ``keep_results``: a directory that receives each model's results
-    files (a copy of its run directory, one directory per model, named in
-    the result's ``results_dir``). Statuses: solved, no solution, failed, timed out, worker lost,
-    invalid input (and cancelled after Ctrl-C). Paths are made absolute
-    here, before they reach a worker; in-place solves (``sandbox=False``) of
-    models of one directory run one after another. ``options`` are those of
-    ``map_models``, but ``max_running`` may also give seats per solver
-    (``{"PipeStress": 2, "Aster": 4}``: the entry of this run's solver
-    bounds how many of its solves run at once); a journal entry's key is the
-    model file's content hash, the solver and the options."""
+    value (a collect that fails the same way on 3 solved models in a row
+    stops the run: a mistake in it would fail every model). ``keep_results``:
+    a directory that receives each model's results files (a copy of its run
+    directory, one directory per model, named in the result's
+    ``results_dir``). Statuses: solved, no solution, failed, timed out,
+    worker lost, invalid input (and cancelled after Ctrl-C). Paths are made
+    absolute here, before they reach a worker; in-place solves
+    (``sandbox=False``) of models of one directory run one after another.
+    ``options`` are those of ``map_models``, but ``max_running`` may also
+    give seats per solver (``{"PipeStress": 2, "Aster": 4}``: the entry of
+    this run's solver bounds how many of its solves run at once). An item
+    is a model's real path; resume reuses its result only when the model,
+    the inputs beside it that the solve reads, the solver, the options, the
+    collect function and the installation are unchanged."""
     if solver not in SOLVERS:
         raise ValueError("solver must be %s, not %r" % (" or ".join(map(repr, SOLVERS)), solver))
+    if collect is not None and not callable(collect):
+        raise ValueError("collect must be a function collect(solution, path), not %r" % (collect,))
     if keep_results is not None:
-        keep_results = os.path.abspath(os.fspath(keep_results))
-        os.makedirs(keep_results, exist_ok=True)
+        keep_results = check_keep_results(keep_results)
     if isinstance(max_running, Mapping):
         max_running = max_running.get(solver)
     task = SolveTask(solver, bool(sandbox), collect, keep_results)
     items = list(paths)
-    return map_models(task, items, installation, max_running=max_running, _task_key=task.key,
+    return map_models(task, items, installation, max_running=max_running, _describe=task.describe,
                       _exclusive=task.exclusive, _sent=[absolute(item) for item in items], **options)

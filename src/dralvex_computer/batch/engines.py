@@ -17,6 +17,7 @@ import math
 import multiprocessing
 import os
 import signal
+import tempfile
 import threading
 import time
 from typing import Any, Dict, Iterable, List, Optional
@@ -37,6 +38,7 @@ class Engine:
         self.futures: Dict[Any, ItemTask] = {}
         self.seen_running: Dict[int, float] = {}   # index -> when it was first seen running
         self.closed = False
+        worker.claim_scratch(run_id)
 
     # what the engine has to provide
     def _submit(self, task: ItemTask) -> Any:
@@ -108,9 +110,14 @@ class Engine:
 
 # ------------------------------------------------------------ local pool
 
-def _register_worker(run_id: str) -> None:
-    """Pool initializer: the worker leads a process group of its own, ended
-    whole when the parent dies, and records itself for the run's Ctrl-C."""
+def _register_worker(run_id: str, temporary_directory: str) -> None:
+    """Pool initializer: the worker takes the run's temporary directory as
+    it is (finding one on its own writes a probe file there, which a worker
+    ended at that moment would leave behind), leads a process group of its
+    own, ended whole when the parent dies, and records itself for the
+    run's Ctrl-C."""
+    import tempfile
+    tempfile.tempdir = temporary_directory
     processes.contain_worker(own_group=True, watch=True)
     root = worker.scratch_root(run_id)
     os.makedirs(root, exist_ok=True)
@@ -143,7 +150,8 @@ class LocalPool(Engine):
         self.workers = workers or os.cpu_count() or 1
         self.pool = pebble.ProcessPool(max_workers=self.workers,
                                        context=multiprocessing.get_context("spawn"),
-                                       initializer=_register_worker, initargs=(run_id,))
+                                       initializer=_register_worker,
+                                       initargs=(run_id, tempfile.gettempdir()))
 
     def _submit(self, task: ItemTask) -> Any:
         return self.pool.schedule(worker.run_item, args=(task,), timeout=self.timeout)

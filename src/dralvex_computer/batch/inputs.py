@@ -2,15 +2,19 @@
 (every model document below, sorted), glob patterns expanded here (``**``
 included: cmd.exe and PowerShell expand none), and ``@list.txt`` files of
 such entries (one a line, ``#`` for comments, relative to the list's
-directory). Each model once, in the order first given; a pattern or
-directory that gives nothing stays as it is, to be reported."""
+directory). Each model once, in the order first given, however it is
+reached (a directory link, two spellings): duplicates are found by real
+path. A pattern or directory that gives nothing is refused, with the
+others, before the run."""
 from __future__ import annotations
 
 import glob
 import os
 from typing import Dict, List
 
-MODEL_EXTENSION = ".strale"
+from ..facts import MODEL_EXTENSION
+from .identity import model_identity
+
 _GLOB_CHARACTERS = set("*?[")
 
 
@@ -39,23 +43,43 @@ def _expand_one(entry: str, base: str, seen_lists: List[str]) -> List[str]:
         return expanded
     path = os.path.join(base, entry) if base else entry
     if os.path.isdir(path):
-        return _models_below(path) or [path]
+        found = _models_below(path)
+        if not found:
+            raise NoModels("%s: a directory without a model document" % path)
+        return found
     if _GLOB_CHARACTERS & set(entry) and not os.path.exists(path):
-        found: List[str] = []
+        found = []
         for match in sorted(glob.glob(path, recursive=True)):
             found.extend(_models_below(match) if os.path.isdir(match) else [match])
-        return found or [path]
+        if not found:
+            raise NoModels("%s: a pattern that matches nothing" % path)
+        return found
+    if not os.path.lexists(path):
+        raise NoModels("%s: no such file" % path)
     return [path]
 
 
+class NoModels(ValueError):
+    """An argument that names no model."""
+
+
 def expand(entries: List[str]) -> List[str]:
-    """The model paths that ``entries`` name, each once."""
+    """The model paths that ``entries`` name, each once; ValueError naming
+    every entry that names no model."""
     seen: Dict[str, None] = {}
     order = []
+    empty = []
     for entry in entries:
-        for path in _expand_one(entry, "", []):
-            identity = os.path.normcase(os.path.abspath(path))
+        try:
+            paths = _expand_one(entry, "", [])
+        except NoModels as error:
+            empty.append(str(error))
+            continue
+        for path in paths:
+            identity = model_identity(path)
             if identity not in seen:
                 seen[identity] = None
                 order.append(path)
+    if empty:
+        raise NoModels("no model found for %s" % "; ".join(empty))
     return order

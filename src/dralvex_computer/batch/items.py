@@ -83,6 +83,9 @@ class ItemResult:
     warnings: List[str] = dataclasses.field(default_factory=list)   # "Category: message" of each warning raised
     results_dir: Optional[str] = None   # where the solver's results files were kept (keep_results)
     tries: int = 1                # how many times it ran (retries)
+    identity: str = ""            # which item it is (for a solve: the model's real path)
+    run_reason: str = ""          # why it ran in a resumed run, or why its earlier result stands
+    history: List[Dict[str, Any]] = dataclasses.field(default_factory=list)   # the tries before the last
 
     @property
     def ok(self) -> bool:
@@ -90,11 +93,39 @@ class ItemResult:
 
     def record(self) -> Dict[str, Any]:
         """The result as plain JSON data, for a report or the journal."""
-        return {"index": self.index, "item": plain(self.item), "status": self.status, "value": plain(self.value),
-                "error_type": self.error_type, "error_message": self.error_message, "traceback": self.traceback,
-                "output": self.output, "elapsed": round(self.elapsed, 6), "worker": self.worker,
-                "started": self.started, "resumed": self.resumed, "warnings": list(self.warnings),
-                "results_dir": self.results_dir, "tries": self.tries}
+        record = {field.name: getattr(self, field.name) for field in dataclasses.fields(self)}
+        record.update(item=plain(self.item), value=plain(self.value), elapsed=round(self.elapsed, 6),
+                      warnings=list(self.warnings), history=plain(self.history))
+        return record
+
+    @classmethod
+    def from_record(cls, record: Dict[str, Any], index: int, item: Any, **changes: Any) -> "ItemResult":
+        """A result from a record of the journal, keeping all it knew;
+        fields it lacks (an older version's) keep their defaults."""
+        known = {}
+        for field in dataclasses.fields(cls):
+            if field.name in record and field.name not in ("index", "item"):
+                value = record[field.name]
+                if field.name in _TEXT_FIELDS and value is not None and not isinstance(value, str):
+                    continue
+                known[field.name] = value
+        if not isinstance(known.get("warnings", []), list):
+            del known["warnings"]
+        if not isinstance(known.get("history", []), list):
+            del known["history"]
+        for name, default in (("elapsed", 0.0), ("tries", 1)):
+            if isinstance(known.get(name), bool) or not isinstance(known.get(name, default), (int, float)):
+                known[name] = default
+        if not isinstance(known.get("status"), str):
+            known["status"] = FAILED
+        known["output"] = known.get("output") or ""
+        known["worker"] = known.get("worker") or ""
+        known.update(changes)
+        return cls(index, item, **known)
+
+
+_TEXT_FIELDS = ("error_type", "error_message", "traceback", "output", "worker", "results_dir", "identity",
+                "run_reason")
 
 
 def plain(value: Any, depth: int = 0) -> Any:

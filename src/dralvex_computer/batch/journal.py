@@ -1,86 +1,259 @@
-"""The run's journal: JSON Lines, one line appended, flushed and synced to
-disk as each item starts and ends, so that a parent that dies at any moment
-loses at most the items running at that moment.
+"""The run's journal: JSON Lines, each line appended, flushed and synced to
+disk as it is written, so that a parent that dies at any moment loses at
+most the items running at that moment.
 
-Each line carries the item's key (for a solve: the model file's content
-hash, the solver and the options). Resuming reads the journal back: items
-that ended solved under the same key are not run again; items that started
-and never ended are run again and said to be so. A line cut off by a crash
-is skipped.
+The lines of one run, all carrying its ``run`` id:
+
+    {"event": "run", "items": [...], "identities": [...], "pid", "host", "command", ...}
+    {"event": "started", "index", "identity", "key", ...}        an item began in a worker
+    {"event": "try", "index", "try", "status", "message", "wait", ...}   a try that is tried again
+    {"event": "ended", "index", "identity", "key", "inputs", "record"}   its result (or one resumed)
+    {"event": "run ended", "interrupted", "reason", "counts"}
+
+``key`` is the item's fingerprint and ``inputs`` its named parts (see
+``identity``). A resumed run copies each result it reuses into its own
+lines, so the last run's lines alone give every row of that run. A line
+cut off by a crash is skipped; lines of an older version (no run lines,
+no identities) still give rows, but no result of theirs is reused.
+
+A run holds an exclusive lock on its journal for its whole life (POSIX
+``flock``; on Windows ``msvcrt.locking`` of one byte far past the end,
+where no reader looks): a second run on the same journal stops before it
+starts anything, naming the run that holds it.
 """
 from __future__ import annotations
 
+import dataclasses
 import json
 import os
+import socket
 import time
-from typing import Any, Dict, List, Optional, Tuple
+from typing import Any, Dict, List, Optional, Set, Tuple
 
-STARTED, ENDED = "started", "ended"
+RUN, STARTED, TRY, ENDED, RUN_ENDED = "run", "started", "try", "ended", "run ended"
+FORMAT = 2
+# Windows: the locked byte, where no reader of the journal looks (as
+# SQLite's lock bytes sit at 1 GiB).
+LOCK_OFFSET = 1 << 30
 
 
-def read(path: str) -> Tuple[Dict[str, Dict[str, Any]], Dict[str, Dict[str, Any]]]:
-    """(key -> last "ended" record, key -> "started" record never followed by
-    an end) of a journal; missing file: nothing."""
-    ended: Dict[str, Dict[str, Any]] = {}
-    started: Dict[str, Dict[str, Any]] = {}
-    try:
-        stream = open(path, "r", encoding="utf-8", errors="replace")
-    except FileNotFoundError:
-        return ended, started
-    with stream:
+class JournalBusy(OSError):
+    """Another run holds the journal."""
+
+
+@dataclasses.dataclass
+class Earlier:
+    """What the journal knows of an item from an earlier run."""
+    record: Dict[str, Any]
+    key: Optional[str]
+    inputs: Optional[Dict[str, str]]
+
+
+@dataclasses.dataclass
+class Contents:
+    runs: List[Dict[str, Any]] = dataclasses.field(default_factory=list)   # the run lines, in order
+    ended: Dict[str, Earlier] = dataclasses.field(default_factory=dict)   # identity -> its latest end
+    unfinished: Set[str] = dataclasses.field(default_factory=set)   # started and never ended since
+    # rows of the last run: index -> its latest record; the indices that started
+    last_ended: Dict[int, Dict[str, Any]] = dataclasses.field(default_factory=dict)
+    last_started: Set[int] = dataclasses.field(default_factory=set)
+    last_end: Optional[Dict[str, Any]] = None   # the last run's "run ended" line
+    legacy: bool = False   # lines of a version without run lines
+
+
+def _entries(path: str):
+    with open(path, "r", encoding="utf-8", errors="replace") as stream:
         for line in stream:
             try:
                 entry = json.loads(line)
             except ValueError:
                 continue   # cut off by a crash
-            if not isinstance(entry, dict) or not isinstance(entry.get("key"), str):
-                continue
-            if entry.get("event") == STARTED:
-                started[entry["key"]] = entry
-            elif entry.get("event") == ENDED and isinstance(entry.get("record"), dict):
-                ended[entry["key"]] = entry["record"]
-                started.pop(entry["key"], None)
-    return ended, started
+            if isinstance(entry, dict):
+                yield entry
+
+
+def read(path: str) -> Contents:
+    """Everything a journal says; a missing file says nothing."""
+    contents = Contents()
+    try:
+        entries = list(_entries(path))
+    except FileNotFoundError:
+        return contents
+    last_run: Any = None
+    for entry in entries:
+        event, identity = entry.get("event"), entry.get("identity")
+        if event == RUN:
+            last_run = entry.get("run")
+            contents.runs.append(entry)
+            contents.last_ended, contents.last_started, contents.last_end = {}, set(), None
+            continue
+        if last_run is None:
+            contents.legacy = contents.legacy or event in (STARTED, ENDED)
+            if event == ENDED and isinstance(entry.get("record"), dict):
+                record = entry["record"]
+                index = record.get("index")
+                contents.last_ended[index if isinstance(index, int) else len(contents.last_ended)] = record
+            continue
+        mine = entry.get("run") == last_run
+        index = entry.get("index")
+        if event == STARTED and isinstance(identity, str):
+            contents.unfinished.add(identity)
+            if mine and isinstance(index, int):
+                contents.last_started.add(index)
+        elif event == ENDED and isinstance(identity, str) and isinstance(entry.get("record"), dict):
+            contents.unfinished.discard(identity)
+            inputs = entry.get("inputs")
+            contents.ended[identity] = Earlier(entry["record"], entry.get("key") if isinstance(entry.get("key"), str)
+                                               else None, inputs if isinstance(inputs, dict) else None)
+            if mine and isinstance(index, int):
+                contents.last_ended[index] = entry["record"]
+        elif event == RUN_ENDED and mine:
+            contents.last_end = entry
+    return contents
+
+
+def holder(path: str) -> str:
+    """Who holds a journal, as its last run line says."""
+    try:
+        runs = read(path).runs
+    except OSError:
+        runs = []
+    if not runs:
+        return "another run"
+    run = runs[-1]
+    started = run.get("time")
+    when = time.strftime("%Y-%m-%d %H:%M:%S", time.localtime(started)) if isinstance(started, (int, float)) else "?"
+    return "the run of process %s on %s, started %s (%s)" % (run.get("pid", "?"), run.get("host", "?"), when,
+                                                             run.get("command") or "no command line")
+
+
+def _lock(descriptor: int, msvcrt: Any = None) -> None:
+    """Takes the journal's lock without waiting; OSError when it is held."""
+    if msvcrt is None and os.name != "nt":
+        import fcntl
+        fcntl.flock(descriptor, fcntl.LOCK_EX | fcntl.LOCK_NB)
+        return
+    if msvcrt is None:
+        import msvcrt
+    os.lseek(descriptor, LOCK_OFFSET, os.SEEK_SET)
+    msvcrt.locking(descriptor, msvcrt.LK_NBLCK, 1)
+
+
+def _unlock(descriptor: int, msvcrt: Any = None) -> None:
+    if msvcrt is None and os.name != "nt":
+        return   # flock ends with the descriptor
+    if msvcrt is None:
+        import msvcrt
+    os.lseek(descriptor, LOCK_OFFSET, os.SEEK_SET)
+    msvcrt.locking(descriptor, msvcrt.LK_UNLCK, 1)
 
 
 class Journal:
-    """Appends to a journal file; every line is on disk when ``write``
-    returns."""
+    """Appends to a journal file it holds locked; every line is on disk when
+    ``write`` returns. ``created``: this run made the file."""
 
-    def __init__(self, path: str) -> None:
+    def __init__(self, path: str, msvcrt: Any = None) -> None:
         self.path = path
         self.stream: Optional[Any] = None
+        self.created = False
+        self.run_id = ""
+        self._msvcrt = msvcrt   # a stand-in, to test the Windows branch
 
     def open(self) -> None:
-        self.stream = open(self.path, "a", encoding="utf-8")
-        if self.stream.tell():
+        """Creates or opens the journal and locks it; JournalBusy when
+        another run holds it."""
+        flags = os.O_WRONLY | os.O_CREAT | os.O_APPEND | getattr(os, "O_BINARY", 0)
+        try:
+            descriptor = os.open(self.path, flags | os.O_EXCL, 0o666)
+            self.created = True
+        except FileExistsError:
+            descriptor = os.open(self.path, flags)
+        try:
+            _lock(descriptor, self._msvcrt)
+        except OSError:
+            os.close(descriptor)
+            raise JournalBusy("the journal %s is in use by %s: wait for it to end, or give this run another "
+                              "journal" % (self.path, holder(self.path))) from None
+        self.stream = os.fdopen(descriptor, "a", encoding="utf-8")
+        if os.path.getsize(self.path):
             # a line cut off by a crash must not swallow the next one
             with open(self.path, "rb") as reader:
                 reader.seek(-1, os.SEEK_END)
                 if reader.read(1) != b"\n":
                     self.stream.write("\n")
 
-    def write(self, entry: Dict[str, Any]) -> None:
+    def write(self, entry: Dict[str, Any], sync: bool = True) -> None:
         if self.stream is None:
             return
         entry.setdefault("time", time.time())
+        entry.setdefault("run", self.run_id)
         self.stream.write(json.dumps(entry, ensure_ascii=True) + "\n")
         self.stream.flush()
-        os.fsync(self.stream.fileno())
+        if sync:
+            os.fsync(self.stream.fileno())
 
-    def started(self, key: str, index: int, item: Any) -> None:
-        self.write({"event": STARTED, "key": key, "index": index, "item": item})
+    def run_started(self, run_id: str, items: List[Any], identities: List[str], command: Optional[str]) -> None:
+        self.run_id = run_id
+        self.write({"event": RUN, "format": FORMAT, "items": items, "identities": identities, "pid": os.getpid(),
+                    "host": socket.gethostname(), "command": command})
 
-    def ended(self, key: str, record: Dict[str, Any]) -> None:
-        self.write({"event": ENDED, "key": key, "record": record})
+    def started(self, index: int, identity: str, key: str, item: Any, tries: int) -> None:
+        self.write({"event": STARTED, "index": index, "identity": identity, "key": key, "item": item, "try": tries})
+
+    def tried(self, index: int, identity: str, entry: Dict[str, Any]) -> None:
+        self.write(dict(entry, event=TRY, index=index, identity=identity))
+
+    def ended(self, index: int, identity: str, key: str, inputs: Dict[str, str], record: Dict[str, Any],
+              sync: bool = True) -> None:
+        self.write({"event": ENDED, "index": index, "identity": identity, "key": key, "inputs": inputs,
+                    "record": record}, sync)
+
+    def run_ended(self, interrupted: bool, reason: Optional[str], counts: Dict[str, int]) -> None:
+        self.write({"event": RUN_ENDED, "interrupted": interrupted, "reason": reason, "counts": counts})
+
+    def sync(self) -> None:
+        if self.stream is not None:
+            os.fsync(self.stream.fileno())
 
     def close(self) -> None:
         if self.stream is not None:
-            self.stream.close()
-            self.stream = None
+            stream, self.stream = self.stream, None
+            try:
+                stream.flush()
+                _unlock(stream.fileno(), self._msvcrt)
+            finally:
+                stream.close()
+
+
+NOT_ENDED = "never ended: the run ended first"
+NOT_STARTED = "not run: the run ended first"
+
+
+def last_run(path: str) -> Tuple[List[Dict[str, Any]], Dict[str, Any]]:
+    """(one record per item of the journal's last run, in input order; what
+    is known of that run). Items that never ended are cancelled rows."""
+    contents = read(path)
+    info: Dict[str, Any] = {"interrupted": None, "reason": None, "command": None, "started": None, "ended": None}
+    if not contents.runs:
+        return [contents.last_ended[index] for index in sorted(contents.last_ended)], info
+    run = contents.runs[-1]
+    end = contents.last_end
+    info.update(command=run.get("command"), started=run.get("time"), host=run.get("host"),
+                interrupted=True if end is None else bool(end.get("interrupted")),
+                reason=(end or {}).get("reason") or (None if end else "the run never wrote its end (still running, "
+                                                                       "or its process died)"),
+                ended=(end or {}).get("time"))
+    items = run.get("items") if isinstance(run.get("items"), list) else []
+    records = []
+    for index in range(max([len(items)] + [index + 1 for index in contents.last_ended])):
+        record = contents.last_ended.get(index)
+        if record is None:
+            record = {"index": index, "item": items[index] if index < len(items) else None, "status": "cancelled",
+                      "error_message": NOT_ENDED if index in contents.last_started else NOT_STARTED}
+        records.append(record)
+    return records, info
 
 
 def records(path: str) -> List[Dict[str, Any]]:
-    """The last record of every item that ended, in the journal's order."""
-    ended, _ = read(path)
-    return list(ended.values())
+    """One record per item of the journal's last run, in input order."""
+    return last_run(path)[0]

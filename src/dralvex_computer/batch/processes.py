@@ -62,6 +62,25 @@ def own_group(recorded: str) -> Optional[int]:
         return pid
 
 
+def ended(recorded: str) -> bool:
+    """True when the process recorded as "pid start-time" has ended (its pid
+    is free, or another process has it now). False where this cannot be
+    told (Windows, an unreadable record): then it is taken to run still."""
+    if sys.platform == "win32":
+        return False   # os.kill(pid, 0) is no probe there
+    try:
+        pid_text, started = recorded.split()
+        pid = int(pid_text)
+    except ValueError:
+        return False
+    if pid <= 1:
+        return False
+    if not _alive(pid):
+        return True
+    now = start_time(pid)
+    return now is not None and started != "?" and now != started
+
+
 def _alive(pid: int) -> bool:
     try:
         os.kill(pid, 0)

@@ -18,7 +18,7 @@ import time
 import uuid
 from typing import Any, Callable, Deque, Dict, List, Optional, Tuple
 
-from . import engines, journal as journals, worker
+from . import engines, identity, journal as journals, worker
 from .items import (CANCELLED, DONE, FAILED, INVALID_INPUT, NO_SOLUTION, SOLVED, WORKER_LOST, ItemResult, lost,
                     plain)
 
@@ -63,23 +63,50 @@ def check_numbers(workers: Any, timeout: Any) -> Optional[float]:
     return float(timeout)
 
 
+DEFAULT_RETRY_MAX_DELAY = 300.0
+# A collect function that fails the same way on this many solved models in
+# a row is taken for a mistake in it: the run stops rather than spend the
+# night (and its licence time) on it.
+SAME_COLLECT_FAILURES_TO_STOP = 3
+COLLECT_ERROR = "dralvex_computer.batch.solving.CollectError"
+
+
+def _seconds_or_none(value: Any, name: str, minimum: float = 0.0) -> Optional[float]:
+    if value is None:
+        return None
+    if isinstance(value, bool) or not isinstance(value, (int, float)) or not math.isfinite(value) \
+            or value < minimum:
+        raise ValueError("%s must be a number of seconds of at least %s, not %r" % (name, minimum, value))
+    return float(value)
+
+
 @dataclasses.dataclass
 class RetryPolicy:
     """Retries of failed items: up to ``retries`` more tries, each after
     ``delay`` × 2^(try - 1) seconds and up to half as much again at random
-    (so that items denied together do not come back together), for results
-    that ``retry_on`` accepts (by default: failed, no solution, worker
-    lost)."""
+    (so that items denied together do not come back together), never more
+    than ``max_delay`` in all, for results that ``retry_on`` accepts (by
+    default: failed, no solution, worker lost); no try starts later than
+    ``time_limit`` seconds after the run's start."""
     retries: int = 0
     delay: float = 1.0
     retry_on: Optional[Callable[[ItemResult], bool]] = None
+    max_delay: float = DEFAULT_RETRY_MAX_DELAY
+    time_limit: Optional[float] = None
 
     def __post_init__(self) -> None:
         if isinstance(self.retries, bool) or not isinstance(self.retries, int) or self.retries < 0:
             raise ValueError("retries must be a whole number of at least 0, not %r" % (self.retries,))
-        if isinstance(self.delay, bool) or not isinstance(self.delay, (int, float)) or not math.isfinite(self.delay) \
-                or self.delay < 0:
-            raise ValueError("retry_delay must be a number of seconds of at least 0, not %r" % (self.delay,))
+        self.delay = _seconds_or_none(self.delay, "retry_delay")  # type: ignore[assignment]
+        if self.delay is None:
+            raise ValueError("retry_delay must be a number of seconds of at least 0, not None")
+        max_delay = _seconds_or_none(self.max_delay, "retry_max_delay")
+        if max_delay is None:
+            raise ValueError("retry_max_delay must be a number of seconds of at least 0, not None")
+        self.max_delay = max_delay
+        self.time_limit = _seconds_or_none(self.time_limit, "retry_time")
+        if self.retry_on is not None and not self.retries:
+            raise ValueError("retry_on says which failures to try again, but retries is 0: give retries too")
 
     def wants(self, result: ItemResult) -> bool:
         if result.tries > self.retries or result.status in (CANCELLED, INVALID_INPUT) or result.ok:
@@ -89,15 +116,20 @@ class RetryPolicy:
         return bool(self.retry_on(result))
 
     def wait(self, tries: int) -> float:
-        base = self.delay * 2 ** (tries - 1)
+        """The wait before the next try, at most ``max_delay``."""
+        base = min(self.delay * 2.0 ** min(tries - 1, 64), self.max_delay / 1.5)
         return base + random.uniform(0, base / 2)
+
+    def in_time(self, run_started: float, seconds: float) -> bool:
+        return self.time_limit is None or time.monotonic() + seconds <= run_started + self.time_limit
 
 
 class _Progress:
     """A tqdm bar on standard error (when it is a terminal, or when asked),
-    and the log."""
+    and the log: one INFO line per item and per retry; failures are told
+    once, by whoever reads the results."""
 
-    def __init__(self, total: int, progress: Optional[bool]) -> None:
+    def __init__(self, total: int, done: int, progress: Optional[bool]) -> None:
         self.failures = 0
         self.retrying = 0
         self.bar = None
@@ -105,22 +137,28 @@ class _Progress:
             progress = sys.stderr.isatty()
         if progress and total:
             from tqdm import tqdm  # type: ignore[import-untyped, unused-ignore]
-            self.bar = tqdm(total=total, unit="model", file=sys.stderr, dynamic_ncols=True)
+            self.bar = tqdm(total=total, initial=done, unit="model", file=sys.stderr, dynamic_ncols=True)
+
+    def _postfix(self, refresh: bool = True) -> None:
+        if self.bar is not None:
+            postfix = {"failed": self.failures}
+            if self.retrying:
+                postfix["waiting to retry"] = self.retrying
+            self.bar.set_postfix(postfix, refresh=refresh)
 
     def done(self, result: ItemResult) -> None:
         if not result.ok:
             self.failures += 1
-        logger.log(logging.INFO if result.ok else logging.WARNING, "item %d (%s): %s in %.2f s on %s", result.index,
-                   result.item, result.status, result.elapsed, result.worker or "-")
+        logger.info("item %d (%s): %s in %.2f s on %s", result.index, result.item, result.status, result.elapsed,
+                    result.worker or "-")
         if self.bar is not None:
-            self.bar.set_postfix(failed=self.failures, retrying=self.retrying, refresh=False)
+            self._postfix(refresh=False)
             self.bar.update(1)
 
     def retry(self, result: ItemResult, seconds: float) -> None:
-        logger.warning("item %d (%s): %s (%s), try %d; tried again in %.1f s", result.index, result.item,
-                       result.status, result.error_message, result.tries, seconds)
-        if self.bar is not None:
-            self.bar.set_postfix(failed=self.failures, retrying=self.retrying)
+        logger.info("item %d (%s): %s (%s), try %d; tried again in %.1f s", result.index, result.item,
+                    result.status, result.error_message, result.tries, seconds)
+        self._postfix()
 
     def close(self) -> None:
         if self.bar is not None:
@@ -128,88 +166,146 @@ class _Progress:
             self.bar = None
 
 
+class _Stopped(Exception):
+    """The run stops early, for the reason given."""
+
+
 class Run:
     def __init__(self, function: Callable[[Any], Any], items: List[Any], installation: Any, *, executor: Any,
                  workers: Optional[int], timeout: Optional[float], progress: Optional[bool],
                  on_result: Optional[Callable[[ItemResult], None]], journal: Optional[str], resume: bool,
-                 key: Callable[[Any], str], exclusive: Callable[[Any], Optional[str]],
+                 describe: Callable[[Any], Tuple[str, Dict[str, str]]],
+                 exclusive: Callable[[Any], Optional[str]],
                  sent: Optional[List[Any]] = None, retry: Optional[RetryPolicy] = None,
                  max_running: Optional[int] = None) -> None:
         self.function, self.items, self.installation = function, items, installation
         self.sent = sent if sent is not None else items   # what crosses to the workers (absolute paths)
         self.executor, self.workers, self.timeout = executor, workers, timeout
-        self.on_result, self.key_of, self.exclusive_of = on_result, key, exclusive
+        self.on_result, self.describe, self.exclusive_of = on_result, describe, exclusive
         self.results: List[Optional[ItemResult]] = [None] * len(items)
-        self.reporter = _Progress(len(items), progress)
+        self.progress = progress
+        self.reporter: Optional[_Progress] = None
         self.journal_path, self.resume = journal, resume
         self.journal = journals.Journal(journal) if journal else None
-        self.keys: Dict[int, str] = {}
+        self.identities: List[str] = []
+        self.inputs: List[Dict[str, str]] = []
+        self.keys: List[str] = []
+        self.reasons: Dict[int, str] = {}   # why an item runs in a resumed run
         self.waiting: Dict[str, Deque[int]] = {}   # directory -> in-place items held back until it is free
         self.busy: Dict[str, int] = {}
         self.queue: Deque[int] = collections.deque()   # not yet handed to the engine
         self.retry = retry or RetryPolicy()
         self.delayed: List[Tuple[float, int]] = []   # (when, index) of items waiting for their next try
         self.tries: Dict[int, int] = {}
+        self.history: Dict[int, List[Dict[str, Any]]] = {}
+        self.last_try: Dict[int, ItemResult] = {}   # an item's last try while it waits for the next
         self.max_running = max_running
         self.engine: Optional[engines.Engine] = None
+        self.started_at = time.monotonic()
+        self.same_failures: Tuple[Optional[str], int] = (None, 0)
+        self.stop_reason: Optional[str] = None
 
     # ------------------------------------------------------------ steps
     def execute(self) -> List[ItemResult]:
         saved = _catch_signals()
+        interrupted: Optional[str] = None
         try:
-            self._prepare_journal()
+            self._open_journal()
+            self._prepare()
             todo = [index for index, result in enumerate(self.results) if result is None]
+            self.reporter = _Progress(len(self.items), len(self.items) - len(todo), self.progress)
             if todo:
+                worker.remove_orphaned_scratch()
                 self.engine = engines.make(self.executor, uuid.uuid4().hex, self.timeout, self.workers)
                 logger.info("%d items on %s (%d from the journal)", len(todo), type(self.engine).__name__,
                             len(self.items) - len(todo))
                 self._probe()
                 self.queue.extend(todo)
                 self._fill()
-                self._collect()
+                try:
+                    self._collect()
+                except _Stopped as stop:
+                    self.stop_reason = str(stop)
+                    logger.error("the run stopped early: %s", stop)
+                    _unstoppable(self._stop)
+                    self._with_cancelled("not run: the run stopped early (%s)" % stop)
             _unstoppable(self._close)
             return self.results  # type: ignore[return-value]
         except KeyboardInterrupt as stop:
             signum = stop.signum if isinstance(stop, _Signalled) else signal.SIGINT
+            interrupted = "interrupted by %s" % signal.Signals(signum).name
             _unstoppable(self._stop)
-            raise BatchInterrupted(self._with_cancelled(), signum) from None
+            raise BatchInterrupted(self._with_cancelled("not run: the run was interrupted"), signum) from None
         except BaseException as error:
+            interrupted = "ended by %s: %s" % (type(error).__name__, error)
             _unstoppable(self._stop)
             if not isinstance(error, BatchSetupError):
                 try:
-                    error.results = self._with_cancelled()  # type: ignore[attr-defined]
+                    error.results = self._with_cancelled("not run: the run ended by an error")  # type: ignore[attr-defined]
                 except Exception:
                     pass
             raise
         finally:
-            _restore_signals(saved)
+            try:
+                self._end_journal(interrupted)
+            finally:
+                _restore_signals(saved)
 
-    def _prepare_journal(self) -> None:
-        if self.journal is None and not self.resume:
+    def _open_journal(self) -> None:
+        if self.journal is None:
             return
-        ended: Dict[str, Dict[str, Any]] = {}
-        started: Dict[str, Dict[str, Any]] = {}
-        if self.resume and self.journal_path:
-            ended, started = journals.read(self.journal_path)
-        known: Dict[Any, str] = {}   # a model listed many times is read once
+        try:
+            self.journal.open()
+        except journals.JournalBusy as busy:
+            self.journal = None
+            raise BatchSetupError(str(busy)) from None
+
+    def _prepare(self) -> None:
+        """Each item's identity and fingerprint; with ``resume``, the
+        results of the journal that stand for their items, and why every
+        other item runs."""
+        contents = journals.read(self.journal_path) if self.resume and self.journal_path else journals.Contents()
+        if self.resume and contents.legacy and not contents.runs:
+            logger.info("the journal was written by an earlier version of the package: every item runs again")
+        version = identity.installation_version(self.installation)
+        known: Dict[Any, Tuple[str, Dict[str, str]]] = {}   # a model listed many times is read once
         for index, item in enumerate(self.sent):
             try:
-                key = known[item] if item in known else known.setdefault(item, self.key_of(item))
+                described = known[item] if item in known else known.setdefault(item, self.describe(item))
             except TypeError:   # an item that does not hash
-                key = self.key_of(item)
-            self.keys[index] = key
-            record = ended.get(key)
-            if record is not None and record.get("status") in (SOLVED, DONE):
-                result = ItemResult(index, self.items[index], record["status"], value=record.get("value"),
-                                    output=record.get("output") or "", elapsed=record.get("elapsed") or 0.0,
-                                    worker=record.get("worker") or "", started=record.get("started"), resumed=True)
-                self.results[index] = result
-            elif key in started:
-                logger.warning("item %d (%s): started in an earlier run that ended before it did: run again",
-                               index, self.items[index])
+                described = self.describe(item)
+            name, inputs = described
+            inputs = dict(inputs, installation=version)
+            key = identity.fingerprint(inputs)
+            self.identities.append(name)
+            self.inputs.append(inputs)
+            self.keys.append(key)
+            if self.resume:
+                self._resume_one(index, contents, name, key, inputs)
         if self.journal is not None:
-            self.journal.open()
+            self.journal.run_started(uuid.uuid4().hex, [plain(item) for item in self.items], self.identities,
+                                     command_line())
+            for index, result in enumerate(self.results):
+                if result is not None:
+                    self.journal.ended(index, self.identities[index], self.keys[index], self.inputs[index],
+                                       result.record(), sync=False)
+            self.journal.sync()
 
+    def _resume_one(self, index: int, contents: journals.Contents, name: str, key: str,
+                    inputs: Dict[str, str]) -> None:
+        earlier = contents.ended.get(name)
+        if earlier is None:
+            reason = "ended without a result in an earlier run" if name in contents.unfinished else "new"
+        elif earlier.key != key:
+            reason = "changed since the journal: %s" % ", ".join(identity.changed(earlier.inputs, inputs))
+        elif earlier.record.get("status") not in (SOLVED, DONE):
+            reason = "%s before" % earlier.record.get("status")
+        else:
+            self.results[index] = ItemResult.from_record(earlier.record, index, self.items[index], resumed=True,
+                                                         identity=name, run_reason="unchanged since the journal")
+            return
+        self.reasons[index] = reason
+        logger.info("item %d (%s): runs: %s", index, self.items[index], reason)
     def _probe(self) -> None:
         """The checks before the first item, made where the items run."""
         assert self.engine is not None
@@ -247,30 +343,67 @@ class Run:
             self._submit_or_hold(self.queue.popleft())
 
     def _collect(self) -> None:
-        assert self.engine is not None
+        assert self.engine is not None and self.reporter is not None
         while self.engine.futures or self.queue or self.delayed:
             for index in self.engine.running():
                 if self.journal is not None:
-                    self.journal.started(self.keys[index], index, plain(self.items[index]))
+                    self.journal.started(index, self.identities[index], self.keys[index], plain(self.items[index]),
+                                         self.tries.get(index, 0) + 1)
             for result in self.engine.ended(POLL_SECONDS):
-                result.item = self.items[result.index]
-                result.tries = self.tries[result.index] = self.tries.get(result.index, 0) + 1
+                index = result.index
+                result.item = self.items[index]
+                result.identity, result.run_reason = self.identities[index], self.reasons.get(index, "")
+                result.tries = self.tries[index] = self.tries.get(index, 0) + 1
+                result.history = list(self.history.get(index, ()))
                 if self.retry.wants(result):
                     seconds = self.retry.wait(result.tries)
-                    heapq.heappush(self.delayed, (time.monotonic() + seconds, result.index))
-                    self.reporter.retrying = len(self.delayed)
-                    self.reporter.retry(result, seconds)
-                    self._free(result.index)
-                    continue
+                    if self.retry.in_time(self.started_at, seconds):
+                        self._try_again(result, seconds)
+                        continue
+                    result.error_message = "%s (no try again: the time for retries is spent)" % (
+                        result.error_message or result.status)
+                self.last_try.pop(index, None)
                 self.reporter.retrying = len(self.delayed)
-                self.results[result.index] = result
-                if self.journal is not None:
-                    self.journal.ended(self.keys[result.index], result.record())
-                self._free(result.index)
+                self._record(result)
+                self._free(index)
                 self.reporter.done(result)
                 if self.on_result is not None:
                     self.on_result(result)
+                self._check_for_a_mistake(result)
             self._fill()
+
+    def _try_again(self, result: ItemResult, seconds: float) -> None:
+        assert self.reporter is not None
+        entry = {"try": result.tries, "status": result.status, "message": result.error_message,
+                 "started": result.started, "elapsed": round(result.elapsed, 6), "worker": result.worker,
+                 "wait": round(seconds, 3)}
+        self.history.setdefault(result.index, []).append(entry)
+        if self.journal is not None:
+            self.journal.tried(result.index, self.identities[result.index], entry)
+        self.last_try[result.index] = result
+        heapq.heappush(self.delayed, (time.monotonic() + seconds, result.index))
+        self.reporter.retrying = len(self.delayed)
+        self.reporter.retry(result, seconds)
+        self._free(result.index)
+
+    def _record(self, result: ItemResult) -> None:
+        index = result.index
+        self.results[index] = result
+        if self.journal is not None:
+            self.journal.ended(index, self.identities[index], self.keys[index], self.inputs[index], result.record())
+
+    def _check_for_a_mistake(self, result: ItemResult) -> None:
+        """Stops the run when the collect function failed the same way on
+        the last few solved models."""
+        if result.error_type != COLLECT_ERROR:
+            self.same_failures = (None, 0)
+            return
+        signature, count = self.same_failures
+        count = count + 1 if signature == result.error_message else 1
+        self.same_failures = (result.error_message, count)
+        if count >= SAME_COLLECT_FAILURES_TO_STOP:
+            raise _Stopped("the collect function failed on %d solved models in a row: %s"
+                           % (count, result.error_message))
 
     def _free(self, index: int) -> None:
         directory = self.exclusive_of(self.sent[index])
@@ -281,11 +414,38 @@ class Run:
         if queue:
             self._submit_or_hold(queue.popleft())
 
-    def _with_cancelled(self) -> List[ItemResult]:
+    def _with_cancelled(self, message: str) -> List[ItemResult]:
+        """Every item's result: one waiting for its next try keeps its last
+        try's; one that never ended is cancelled."""
         for index, item in enumerate(self.items):
-            if self.results[index] is None:
-                self.results[index] = lost(index, item, CANCELLED, "interrupted")
+            if self.results[index] is not None:
+                continue
+            last = self.last_try.pop(index, None)
+            if last is not None:
+                last.error_message = "%s; its next try did not start (%s)" % (last.error_message or last.status,
+                                                                             message.replace("not run: ", ""))
+                self._record(last)
+                continue
+            result = lost(index, item, CANCELLED, message)
+            result.identity = self.identities[index] if index < len(self.identities) else ""
+            result.run_reason = self.reasons.get(index, "")
+            self.results[index] = result
         return self.results  # type: ignore[return-value]
+
+    def _end_journal(self, interrupted: Optional[str]) -> None:
+        """The run's last line, then the journal let go."""
+        if self.journal is None:
+            return
+        journal, self.journal = self.journal, None
+        try:
+            counts: Dict[str, int] = {}
+            for result in self.results:
+                if result is not None:
+                    counts[result.status] = counts.get(result.status, 0) + 1
+            if journal.run_id:
+                journal.run_ended(interrupted is not None, interrupted or self.stop_reason, counts)
+        finally:
+            journal.close()
 
     # ------------------------------------------------------------- ends
     def _stop(self) -> None:
@@ -306,9 +466,8 @@ class Run:
                 finally:
                     self.engine.close()
         finally:
-            self.reporter.close()
-            if self.journal is not None:
-                self.journal.close()
+            if self.reporter is not None:
+                self.reporter.close()
             _restore_signals(ignored)
 
 
@@ -332,6 +491,8 @@ def ignore_for_good() -> None:
 
 def _setup_message(error: BaseException) -> str:
     name = type(error).__name__
+    if getattr(error, "exitcode", None) == worker.GUARD_EXIT:
+        return worker.GUARD_MESSAGE
     if name in ("ProcessExpired", "BrokenProcessPool") or "expired" in str(error).lower():
         return ("the worker processes could not start (%s: %s). A script that starts a batch run needs the guard "
                 "`if __name__ == \"__main__\":` around it: worker processes import the script again." % (name, error))
@@ -371,6 +532,28 @@ def _ignore_signals() -> Dict[int, Any]:
 def _restore_signals(saved: Dict[int, Any]) -> None:
     for signum, handler in saved.items():
         signal.signal(signum, handler if handler is not None else signal.SIG_DFL)
+
+
+def command_line(argv: Optional[List[str]] = None) -> str:
+    """The command that started this process, as a user would type it."""
+    argv = list(sys.argv if argv is None else argv)
+    spec = getattr(sys.modules.get("__main__"), "__spec__", None)
+    name = getattr(spec, "name", "") or ""
+    if name.endswith(".__main__"):
+        head = ["python", "-m", name[: -len(".__main__")]]
+    elif name:
+        head = ["python", "-m", name]
+    else:
+        head = ["python"] + argv[:1]
+    return join_command(head + argv[1:])
+
+
+def join_command(words: List[str]) -> str:
+    if sys.platform == "win32":
+        import subprocess
+        return subprocess.list2cmdline(words)
+    import shlex
+    return " ".join(shlex.quote(word) for word in words)
 
 
 def absolute(item: Any) -> Any:

@@ -6,8 +6,11 @@ import dataclasses
 import hashlib
 import os
 import shutil
-from typing import TYPE_CHECKING, Any, Callable, Optional
+from typing import TYPE_CHECKING, Any, Callable, Optional, Tuple
 
+from ..facts import MODEL_EXTENSION
+from . import identity
+from .identity import Inputs
 from .items import INVALID_INPUT, NO_SOLUTION, SOLVED, Outcome
 from .threads import solver_thread_errors
 
@@ -23,17 +26,36 @@ class SolveError(Exception):
     message."""
 
 
-def _name_of(function: Any) -> str:
-    if function is None:
-        return ""
-    return "%s:%s" % (getattr(function, "__module__", "?"), getattr(function, "__qualname__", repr(function)))
+class CollectError(Exception):
+    """The collect function raised on a solved model; its exception is the
+    cause. ``results_dir``: where the model's results were kept anyway."""
+
+    def __init__(self, message: str, results_dir: Optional[str] = None) -> None:
+        super().__init__(message)
+        self.results_dir = results_dir
+
+
+def check_keep_results(directory: Any) -> str:
+    """The absolute path of a directory for kept results, made when missing;
+    ValueError with one message when it cannot be one."""
+    path = os.path.abspath(os.fspath(directory))
+    if os.path.exists(path) and not os.path.isdir(path):
+        raise ValueError("keep_results %s is a file, not a directory" % path)
+    try:
+        os.makedirs(path, exist_ok=True)
+    except OSError as error:
+        raise ValueError("keep_results %s cannot be made: %s" % (path, error.strerror or error)) from None
+    if not os.access(path, os.W_OK | os.X_OK):
+        raise ValueError("keep_results %s cannot be written: no permission" % path)
+    return path
 
 
 @dataclasses.dataclass(frozen=True)
 class SolveTask:
     """A solve of one model document, in a worker. ``keep_results``: a
     directory that receives a copy of each model's run directory (its
-    results files), one directory per model, before a sandbox is removed."""
+    results files), one directory per model, before a sandbox is removed;
+    also when the collect function fails on it."""
     solver: _SolverName
     sandbox: bool = True
     collect: Optional[Callable[[Any, str], Any]] = None
@@ -44,16 +66,20 @@ class SolveTask:
         if not isinstance(path, (str, os.PathLike)):
             return Outcome(INVALID_INPUT, message="not a path: %r" % (path,))
         path = os.fspath(path)
-        if not path.lower().endswith(".strale") or not os.path.isfile(path):
+        if not path.lower().endswith(MODEL_EXTENSION) or not os.path.isfile(path):
             return Outcome(INVALID_INPUT, message="no model document at %s" % path)
         solution = cc.solve(path, self.solver, self.sandbox)
         if solution is None:
             return Outcome(NO_SOLUTION)
-        kept = None
         try:
-            value = self.collect(solution, path) if self.collect is not None else None
-            if self.keep_results is not None:
-                kept = self._keep(path, cc.dralvex_core._tempDirectory_ if self.sandbox else None)
+            run_directory = cc.dralvex_core._tempDirectory_ if self.sandbox else None
+            try:
+                value = self.collect(solution, path) if self.collect is not None else None
+            except Exception as error:
+                kept = self._keep(path, run_directory) if self.keep_results is not None else None
+                raise CollectError("collect(solution, path) raised %s: %s" % (type(error).__name__, error),
+                                   kept) from error
+            kept = self._keep(path, run_directory) if self.keep_results is not None else None
         finally:
             cc.disposeSolution()
         return Outcome(SOLVED, value, results_dir=kept)
@@ -71,18 +97,19 @@ class SolveTask:
         shutil.copytree(run_directory, target, symlinks=True, dirs_exist_ok=True)
         return target
 
+    def describe(self, path: Any) -> Tuple[str, Inputs]:
+        """(identity, inputs): the model's real path; what its solve reads,
+        the solver, its options and the collect function."""
+        if not isinstance(path, (str, os.PathLike)):
+            return "not a path: %r" % (path,), {"solver": self.solver}
+        path = os.fspath(path)
+        inputs = identity.model_inputs(path)
+        inputs.update(solver=self.solver, sandbox=str(self.sandbox), collect=identity.function_name(self.collect))
+        return identity.model_identity(path), inputs
+
     def key(self, path: Any) -> str:
-        """What makes a solve the same one again: the model file's content,
-        the solver and the options."""
-        digest = hashlib.sha256()
-        try:
-            with open(os.fspath(path), "rb") as stream:
-                for block in iter(lambda: stream.read(1 << 16), b""):
-                    digest.update(block)
-        except (OSError, TypeError, ValueError):
-            digest.update(repr(path).encode("utf-8", "backslashreplace"))
-        return "%s|%s|sandbox=%s|collect=%s|keep=%s" % (digest.hexdigest(), self.solver, self.sandbox,
-                                                       _name_of(self.collect), self.keep_results)
+        """The fingerprint of a model's solve (without the installation)."""
+        return identity.fingerprint(self.describe(path)[1])
 
     def exclusive(self, path: Any) -> Optional[str]:
         """In-place solves of models of one directory share its FRE file and
@@ -90,10 +117,6 @@ class SolveTask:
         if self.sandbox or not isinstance(path, (str, os.PathLike)):
             return None
         return os.path.normcase(os.path.dirname(os.path.abspath(os.fspath(path))))
-
-
-def generic_key(function: Any, item: Any) -> str:
-    return hashlib.sha256(("%s|%r" % (_name_of(function), item)).encode("utf-8", "backslashreplace")).hexdigest()
 
 
 def solve_model(path: Any, solver: _SolverName, sandbox: bool = True) -> Any:

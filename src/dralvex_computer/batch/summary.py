@@ -11,6 +11,7 @@ plots with the same few calls. Without it the page still holds every table
 and says how to get the plots."""
 from __future__ import annotations
 
+import dataclasses
 import html
 import io
 import math
@@ -19,21 +20,21 @@ import statistics
 import time
 from typing import Any, Dict, Iterable, List, Optional, Tuple, Union
 
-from .items import STATUSES
+from . import journal as journals
+from .items import STATUSES, ItemResult
 from .report import rows as report_rows
 
 PLOTS_EXTRA = "the plots need matplotlib: pip install dralvex_computer[summary]"
 COLOURS = {"done": "#2e7d32", "solved": "#2e7d32", "no solution": "#ef6c00", "failed": "#c62828",
            "timed out": "#6a1b9a", "worker lost": "#4e342e", "invalid input": "#757575", "cancelled": "#9e9e9e"}
-BASE_COLUMNS = {"index", "item", "status", "value", "error_type", "error_message", "traceback", "output", "elapsed",
-                "worker", "started", "resumed", "warnings", "results_dir", "tries"}
+BASE_COLUMNS = {field.name for field in dataclasses.fields(ItemResult)}
 STYLE = """
 body { font: 14px/1.45 system-ui, sans-serif; margin: 2em auto; padding: 0 1.5em; max-width: 1100px; color: #222; }
 h1 { font-size: 1.6em; margin-bottom: 0.2em; } h2 { font-size: 1.2em; margin-top: 1.8em; }
 table { border-collapse: collapse; margin: 0.5em 0; } td, th { padding: 3px 10px; border-bottom: 1px solid #ddd;
 text-align: left; vertical-align: top; } th { background: #f3f3f3; } td.number { text-align: right; }
 .status { display: inline-block; padding: 0 6px; border-radius: 3px; color: white; }
-.note { color: #666; } figure { margin: 0.5em 0; } svg { max-width: 100%; height: auto; }
+.note { color: #666; } .alert { background: #fff3e0; border-left: 4px solid #ef6c00; padding: 0.4em 0.8em; } figure { margin: 0.5em 0; } svg { max-width: 100%; height: auto; }
 """
 READY = "<script>document.documentElement.dataset.ready = document.querySelectorAll('section').length;</script>"
 
@@ -131,9 +132,18 @@ def _values(rows: List[Dict[str, Any]], column: str) -> str:
 
 # ------------------------------------------------------------------- page
 
-def render(results_or_journal: Union[str, "os.PathLike[str]", Iterable[Any]], title: Optional[str] = None) -> str:
-    """The summary page of results, records or a journal, as HTML text."""
-    rows = report_rows(results_or_journal)
+def render(results_or_journal: Union[str, "os.PathLike[str]", Iterable[Any]], title: Optional[str] = None,
+           interrupted: Optional[bool] = None, reason: Optional[str] = None) -> str:
+    """The summary page of results, records or a journal (its last run), as
+    HTML text; ``interrupted``: whether the run was (a journal says so
+    itself)."""
+    if isinstance(results_or_journal, (str, os.PathLike)):
+        records, info = journals.last_run(os.fspath(results_or_journal))
+        interrupted = info["interrupted"] if interrupted is None else interrupted
+        reason = reason or info["reason"]
+        rows = report_rows(records)
+    else:
+        rows = report_rows(results_or_journal)
     title = title or "Batch run summary"
     ran = [row for row in rows if isinstance(row.get("started"), (int, float)) and not row.get("resumed")]
     times = [float(row.get("elapsed") or 0.0) for row in ran]
@@ -147,6 +157,12 @@ def render(results_or_journal: Union[str, "os.PathLike[str]", Iterable[Any]], ti
     when = time.strftime("%Y-%m-%d %H:%M", time.localtime(origin)) if ran else "no item ran"
     retries = sum(max(int(row.get("tries") or 1) - 1, 0) for row in rows)
     resumed = sum(bool(row.get("resumed")) for row in rows)
+    if interrupted:
+        parts.append('<p class="alert"><strong>This run was interrupted</strong>%s: the models it did not run are '
+                     'cancelled; <code>--resume</code> with the same journal goes on where it stopped.</p>'
+                     % (" (%s)" % html.escape(reason) if reason else ""))
+    elif reason:
+        parts.append('<p class="alert"><strong>This run stopped early</strong>: %s.</p>' % html.escape(reason))
     parts.append('<p class="note">%d models; started %s; %s from the first start to the last end%s%s.</p>'
                  % (len(rows), html.escape(when), _seconds(end - origin),
                     "; %d tries again after a failure" % retries if retries else "",
@@ -206,8 +222,8 @@ def render(results_or_journal: Union[str, "os.PathLike[str]", Iterable[Any]], ti
 
 
 def write(results_or_journal: Union[str, "os.PathLike[str]", Iterable[Any]], path: str,
-          title: Optional[str] = None) -> None:
+          title: Optional[str] = None, interrupted: Optional[bool] = None) -> None:
     """Writes the summary page to ``path``."""
-    page = render(results_or_journal, title)
+    page = render(results_or_journal, title, interrupted)
     with open(path, "w", encoding="utf-8", errors="backslashreplace") as stream:
         stream.write(page)

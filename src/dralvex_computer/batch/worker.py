@@ -236,6 +236,8 @@ def _run_function(task: ItemTask, result: ItemResult, own_temp: str, in_caller: 
     if kind == "error":
         result.status = FAILED
         result.error_type, result.error_message, result.traceback = error_fields(value)
+        kept = getattr(value, "results_dir", None)   # a collect that failed: the results were kept
+        result.results_dir = kept if isinstance(kept, str) else None
     elif isinstance(value, Outcome):
         result.status, result.value, result.results_dir = value.status, value.value, value.results_dir
         if value.message:
@@ -278,6 +280,41 @@ def bring_back(result: ItemResult) -> ItemResult:
 
 # ----------------------------------------------------- run-wide, per worker
 
+OWNER_RECORD = "owner"
+
+
+def claim_scratch(run_id: str) -> None:
+    """Makes the run's scratch directory of this machine and records which
+    process owns it, so that a later run can tell it was left behind."""
+    root = scratch_root(run_id)
+    os.makedirs(root, exist_ok=True)
+    _write(os.path.join(root, OWNER_RECORD), "%s\n%s" % (socket.gethostname(), processes.identity()))
+
+
+def remove_orphaned_scratch() -> List[str]:
+    """Removes the scratch directories of this machine whose owning run is
+    gone (its recorded process no longer runs, or another process has its
+    pid now): what a run whose parent was killed left. Never by age, never
+    one without an owner record. Returns what it removed."""
+    base = tempfile.gettempdir()
+    try:
+        names = [name for name in os.listdir(base) if name.startswith(SCRATCH_PREFIX)]
+    except OSError:
+        return []
+    removed = []
+    for name in names:
+        path = os.path.join(base, name)
+        try:
+            with open(os.path.join(path, OWNER_RECORD)) as stream:
+                host, owner = (stream.read().split("\n") + [""])[:2]
+        except OSError:
+            continue
+        if host == socket.gethostname() and processes.ended(owner):
+            shutil.rmtree(path, ignore_errors=True)
+            removed.append(path)
+    return removed
+
+
 def remove_scratch(run_id: str) -> None:
     """Removes the run's scratch directory of this machine."""
     shutil.rmtree(scratch_root(run_id), ignore_errors=True)
@@ -301,20 +338,25 @@ def probe(installation: Installation) -> str:
     prepare hook, the bridge, the installation's files and documents, and a
     set-up. Returns the worker's name; raises with one clear message."""
     from .. import checks
-    problems = [check for check in checks.machine_checks(installation) if not check.found]
+    problems = checks.missing(checks.machine_checks(installation))
     if problems:
-        raise RuntimeError("; ".join("%s: %s%s" % (check.label, check.value, (" (%s)" % check.hint) if check.hint
-                                                    else "") for check in problems))
+        raise RuntimeError(checks.describe_missing(problems))
     with contextlib.redirect_stdout(io.StringIO()):
         _ensure_set_up(installation)
     return worker_name()
 
 
+# The exit status of a worker that found the run started again by a script
+# without the main guard; the run that started it says why, once.
+GUARD_EXIT = 86
+GUARD_MESSAGE = ("a batch run was started while a worker process imported the main script: the script needs the "
+                 "guard `if __name__ == \"__main__\":` around what starts the run (worker processes import it again)")
+
+
 def in_spawned_bootstrap() -> bool:
     """True in a worker process started by spawn while it still imports the
     user's main module: a script without the ``__main__`` guard starts its
-    run again there."""
+    run again there. Only while it imports: a spawned process that runs a
+    batch of its own later (a run inside an item) is not refused."""
     import multiprocessing
-    return getattr(multiprocessing.process.current_process(), "_inheriting", False) or (
-        getattr(sys.modules.get("__main__"), "__name__", None) == "__mp_main__"
-        and multiprocessing.parent_process() is not None)
+    return bool(getattr(multiprocessing.process.current_process(), "_inheriting", False))

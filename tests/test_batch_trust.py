@@ -1,0 +1,310 @@
+"""Results that can be trusted: an item is its model's real path, a result
+is reused only when everything its solve reads is unchanged, every item is
+one row wherever rows are read, one run holds a journal, retries end and
+leave a trace, a mistake in the collect function stops the run early.
+Solves are counted from the solver programs' own log, not from the run's
+report."""
+import json
+import os
+import shutil
+import subprocess
+import sys
+import time
+
+import pytest
+
+import batch_tasks
+import dralvex_sim
+from dralvex_computer import batch
+from dralvex_computer.batch import inputs, journal as journals, report, summary, worker
+from test_batch import installation_of, make_model, statuses, worker_environment  # noqa: F401 (a fixture)
+from test_batch_command_line import command, site_options
+
+pytest.importorskip("pebble")
+
+
+def solves(site, since=0):
+    """The solver programs' own record of what they ran, after the first ``since``."""
+    return dralvex_sim.solve_log(site.install_dir)[since:]
+
+
+def twin(model, directory):
+    """A copy of a model's whole directory: an identical document beside
+    the same inputs."""
+    shutil.copytree(os.path.dirname(model), str(directory))
+    return os.path.join(str(directory), os.path.basename(model))
+
+
+# ------------------------------------------------------------ identity
+
+@pytest.mark.parametrize("change, second", [
+    ("garbage FRE file", "no solution"),
+    ("other load cases", "solved"),
+], ids=["fre", "thf"])
+def test_identical_models_beside_other_inputs_are_other_items(ready, tmp_path, worker_environment, change, second):
+    first = make_model(tmp_path / "M" / "a", "case")
+    with open(os.path.join(os.path.dirname(first), "loads.thf"), "w") as stream:
+        stream.write("case 1\n")
+    other = twin(first, tmp_path / "M" / "b")
+    if change == "garbage FRE file":
+        with open(os.path.join(os.path.dirname(other), "conception.fre"), "w") as stream:
+            stream.write("garbage\n")
+    else:
+        with open(os.path.join(os.path.dirname(other), "loads.thf"), "a") as stream:
+            stream.write("case 2\ncase 3\n")
+    site, journal = installation_of(ready), str(tmp_path / "run.journal")
+    options = dict(workers=2, journal=journal, collect=batch_tasks.collect_analysis)
+    alone = batch.solve_models([first], "PipeStress", site, **options)
+    assert statuses(alone) == ["solved"]
+    before = len(solves(ready))
+    resumed = batch.solve_models([first, other], "PipeStress", site, resume=True, **options)
+    assert [(r.status, r.resumed, r.run_reason) for r in resumed] == [
+        ("solved", True, "unchanged since the journal"), (second, False, "new")]
+    assert len(solves(ready, before)) == 1   # the twin ran; the first did not
+    if second == "solved":
+        assert resumed[1].value["max_stress"] == alone[0].value["max_stress"] + 2
+    # a changed input of a solved model makes it run again, and says which
+    with open(os.path.join(os.path.dirname(first), "loads.thf"), "a") as stream:
+        stream.write("case 9\n")
+    again = batch.solve_models([first, other], "PipeStress", site, resume=True, **options)
+    assert again[0].run_reason == "changed since the journal: loads.thf" and not again[0].resumed
+    assert again[1].resumed == (second == "solved")
+
+
+def test_a_model_reached_through_a_link_is_one_item(tmp_path):
+    (tmp_path / "plant" / "line").mkdir(parents=True)
+    (tmp_path / "plant" / "line" / "a.strale").write_text("")
+    os.symlink(str(tmp_path / "plant" / "line"), str(tmp_path / "plant" / "alias"))
+    found = inputs.expand([str(tmp_path / "plant" / "**" / "*.strale"), str(tmp_path / "plant" / "alias")])
+    assert found == [str(tmp_path / "plant" / "alias" / "a.strale")] or \
+        found == [str(tmp_path / "plant" / "line" / "a.strale")]
+
+
+@pytest.mark.parametrize("entry", ["none-*.strale", "empty", "missing.strale"])
+def test_an_argument_that_names_no_model_is_refused(tmp_path, entry):
+    (tmp_path / "empty").mkdir()
+    (tmp_path / "one.strale").write_text("")
+    with pytest.raises(ValueError, match="no model found for .*" + entry.split("-")[0]):
+        inputs.expand([str(tmp_path / "one.strale"), str(tmp_path / entry)])
+
+
+@pytest.mark.parametrize("value, same", [
+    (1, 1.0), ({"b": 1, "a": [1, 2]}, {"a": (1, 2.0), "b": 1}), ("1", "1"),
+])
+def test_equal_items_have_one_identity(value, same):
+    from dralvex_computer.batch import identity
+    assert identity.value_identity(value) == identity.value_identity(same)
+
+
+@pytest.mark.parametrize("value, other", [(1, "1"), (True, 1), (0.1, 0.1000000000000001), ([1, 2], [2, 1])])
+def test_different_items_have_different_identities(value, other):
+    from dralvex_computer.batch import identity
+    assert identity.value_identity(value) != identity.value_identity(other)
+
+
+# --------------------------------------------------------- rows, resume
+
+def test_one_row_per_item_after_a_resume_with_all_the_journal_knew(ready, tmp_path, worker_environment):
+    from dralvex_computer import SharedFreFileWarning
+    with pytest.warns(SharedFreFileWarning):   # one directory: each solve warns too
+        shared = [make_model(tmp_path / "S", name) for name in ("s1", "s2")]
+    alone = make_model(tmp_path / "T", "t", 2)
+    kept, journal = str(tmp_path / "kept"), str(tmp_path / "run.journal")
+    site = installation_of(ready)
+    options = dict(workers=2, journal=journal, keep_results=kept, collect=batch_tasks.collect_analysis)
+    first = batch.solve_models(shared + [alone], "PipeStress", site, **options)
+    assert statuses(first) == ["solved"] * 3 and all(result.warnings for result in first[:2])
+    make_model(tmp_path / "T", "t", 3)   # the design changed overnight
+    second = batch.solve_models(shared + [alone], "PipeStress", site, resume=True, **options)
+    assert [result.resumed for result in second] == [True, True, False]
+    assert second[2].run_reason in ("changed since the journal: model",
+                                    "changed since the journal: conception.fre, model")
+    for earlier, now in zip(first[:2], second[:2]):
+        assert (now.value, now.results_dir, now.warnings, now.tries, now.worker) == \
+            (earlier.value, earlier.results_dir, earlier.warnings, earlier.tries, earlier.worker)
+        assert os.path.isdir(now.results_dir)
+    rows = journals.records(journal)
+    assert [(row["index"], row["item"], row["status"]) for row in rows] == \
+        [(index, result.item, "solved") for index, result in enumerate(second)]
+    assert rows[2]["value"]["max_stress"] == second[2].value["max_stress"] != first[2].value["max_stress"]
+    assert [row["max_stress"] for row in report.rows(journal)] == [row["max_stress"] for row in report.rows(second)]
+    assert "3 models;" in summary.render(journal)
+
+
+def test_the_rows_of_an_interrupted_run_and_of_an_older_journal(tmp_path):
+    journal = str(tmp_path / "run.journal")
+    lines = [{"event": "run", "run": "r1", "items": ["a", "b", "c"], "identities": ["a", "b", "c"]},
+             {"event": "started", "run": "r1", "index": 0, "identity": "a", "key": "k"},
+             {"event": "ended", "run": "r1", "index": 0, "identity": "a", "key": "k",
+              "record": {"index": 0, "item": "a", "status": "solved", "tries": 2, "unknown field": 1}},
+             {"event": "started", "run": "r1", "index": 1, "identity": "b", "key": "k"}]
+    with open(journal, "w") as stream:
+        stream.write("".join(json.dumps(line) + "\n" for line in lines))
+    rows, info = journals.last_run(journal)
+    assert [(row["status"], row.get("error_message")) for row in rows] == [
+        ("solved", None), ("cancelled", journals.NOT_ENDED), ("cancelled", journals.NOT_STARTED)]
+    assert info["interrupted"] and "This run was interrupted" in summary.render(journal)
+    older = str(tmp_path / "older.journal")   # one line per key, no run lines
+    with open(older, "w") as stream:
+        for index in (0, 1, 0):
+            stream.write(json.dumps({"event": "ended", "key": "same", "record": {"index": index, "status": "solved"}})
+                         + "\n")
+    assert [row["index"] for row in journals.records(older)] == [0, 1]
+
+
+# ------------------------------------------------------- one run a journal
+
+class FakeMsvcrt:
+    """msvcrt's byte-range locks as Windows keeps them: per file, refused
+    to any other descriptor while held."""
+    LK_NBLCK, LK_UNLCK = 2, 0
+
+    def __init__(self):
+        self.held = {}
+
+    def locking(self, descriptor, mode, count):
+        status = os.fstat(descriptor)
+        where = (status.st_dev, status.st_ino, os.lseek(descriptor, 0, os.SEEK_CUR), count)
+        assert where[2] == journals.LOCK_OFFSET
+        if mode == self.LK_UNLCK:
+            assert self.held.pop(where) == descriptor
+        elif where in self.held:
+            raise PermissionError(13, "Permission denied")
+        else:
+            self.held[where] = descriptor
+
+
+@pytest.mark.parametrize("platform", ["posix", "windows"])
+def test_a_journal_is_held_by_one_run(tmp_path, platform):
+    path = str(tmp_path / "run.journal")
+    fake = FakeMsvcrt() if platform == "windows" else None
+    first = journals.Journal(path, msvcrt=fake)
+    first.open()
+    first.run_started("r1", [], [], "python -m dralvex_computer solve night")
+    second = journals.Journal(path, msvcrt=fake)
+    with pytest.raises(journals.JournalBusy, match="process %d .*solve night" % os.getpid()):
+        second.open()
+    first.close()
+    second.open()   # free again once the first has ended
+    second.close()
+    assert first.created and not second.created
+
+
+def test_a_second_run_on_a_journal_stops_before_starting(ready, tmp_path, worker_environment):
+    site = installation_of(ready)
+    model = make_model(tmp_path / "m", "m")
+    journal = str(tmp_path / "report.csv.journal")
+    holder = journals.Journal(journal)
+    holder.open()
+    holder.run_started("r1", [], [], "the first run")
+    try:
+        before = len(solves(ready))
+        with pytest.raises(batch.BatchSetupError, match="in use by the run of process %d" % os.getpid()):
+            batch.solve_models([model], "PipeStress", site, journal=journal)
+        result = command("solve", model, *site_options(ready), "--solver", "PipeStress",
+                         "--report", str(tmp_path / "report.csv"))
+        assert result.returncode == 2 and result.stderr.count("in use by") == 1, result.stderr
+        assert "Traceback" not in result.stderr and len(solves(ready, before)) == 0
+    finally:
+        holder.close()
+    assert os.path.exists(journal)   # never removed by a run that did not make it
+
+
+# ------------------------------------------------------------- retries
+
+@pytest.mark.parametrize("tries", [1, 9, 30, 1025, 10 ** 6])
+@pytest.mark.parametrize("delay", [0.0, 1.0, 1e300])
+def test_every_wait_is_capped(tries, delay):
+    policy = batch.RetryPolicy(retries=10 ** 7, delay=delay, max_delay=300)
+    assert 0 <= policy.wait(tries) <= 300
+
+
+def test_retry_on_without_retries_is_refused(ready):
+    with pytest.raises(ValueError, match="retries is 0"):
+        batch.map_models(batch_tasks.run, [], installation_of(ready), retry_on=lambda result: True)
+
+
+def test_retries_end_in_the_time_given_and_each_try_is_in_the_journal(ready, tmp_path, worker_environment):
+    journal = str(tmp_path / "run.journal")
+    begun = time.monotonic()
+    results = batch.map_models(batch_tasks.run, [("raise", "no licence available")], installation_of(ready),
+                               workers=1, retries=10 ** 6, retry_delay=0.05, retry_max_delay=0.2, retry_time=3,
+                               journal=journal)
+    assert time.monotonic() - begun < 3 + 20
+    (result,) = results
+    assert result.status == "failed" and result.tries > 3 and len(result.history) == result.tries - 1
+    assert "the time for retries is spent" in result.error_message
+    assert all(entry["wait"] <= 0.2 for entry in result.history)
+    tried = [entry for entry in map(json.loads, open(journal)) if entry["event"] == "try"]
+    assert [entry["try"] for entry in tried] == list(range(1, result.tries))
+
+
+def test_an_interrupted_run_keeps_the_tries(ready, tmp_path, worker_environment):
+    journal = str(tmp_path / "run.journal")
+
+    def stop_after_the_sleeper(result):
+        if result.index == 1:
+            raise KeyboardInterrupt
+
+    with pytest.raises(batch.BatchInterrupted) as stop:
+        batch.map_models(batch_tasks.run, [("raise", "no licence"), ("sleep", 2.0)], installation_of(ready),
+                         workers=2, retries=50, retry_delay=0.2, journal=journal, on_result=stop_after_the_sleeper)
+    waiting = stop.value.results[0]
+    assert waiting.status == "failed" and waiting.tries >= 2 and len(waiting.history) == waiting.tries - 1
+    assert "next try did not start" in waiting.error_message
+    rows, info = journals.last_run(journal)
+    assert info["interrupted"] and rows[0]["status"] == "failed" and rows[0]["tries"] == waiting.tries
+
+
+# ------------------------------------------- mistakes found before the night
+
+def test_a_collect_mistake_stops_the_run_and_keeps_the_results(ready, tmp_path, worker_environment):
+    models = [make_model(tmp_path / "m" / str(index), "m%d" % index) for index in range(8)]
+    kept = str(tmp_path / "kept")
+    before = len(solves(ready))
+    results = batch.solve_models(models, "PipeStress", installation_of(ready), workers=2, keep_results=kept,
+                                 collect=batch_tasks.collect_typo)
+    failed = [result for result in results if result.status == "failed"]
+    assert len(failed) >= 3 and all("KeyError: 'max_stres'" in result.error_message for result in failed)
+    assert all(os.path.isdir(result.results_dir) for result in failed)
+    assert len(solves(ready, before)) <= 3 + 2 * 2   # three, and what the two workers had in hand
+    cancelled = [result for result in results if result.status == "cancelled"]
+    assert cancelled and all("stopped early" in result.error_message for result in cancelled)
+
+
+@pytest.mark.parametrize("option, message", [
+    (["--keep-results", "{file}"], "is a file"),
+    (["--collect", "batch_tasks:not_there"], "has no not_there"),
+    (["--collect", "batch_tasks:KINDS"], "is not a function"),
+    (["--retry-on", "licence"], "retries is 0"),
+    (["{dir}/nothing-*.strale"], "a pattern that matches nothing"),
+    (["--journal", "{dir}/same", "--summary", "{dir}/same"], "one file"),
+])
+def test_mistakes_refused_before_the_first_model(ready, tmp_path, option, message):
+    model = make_model(tmp_path / "m", "m")
+    (tmp_path / "a-file").write_text("")
+    option = [word.format(file=tmp_path / "a-file", dir=tmp_path) for word in option]
+    before = len(solves(ready))
+    result = command("solve", model, *option, *site_options(ready), "--solver", "PipeStress")
+    assert result.returncode == 2 and message in result.stderr and "Traceback" not in result.stderr, result.stderr
+    assert len(solves(ready, before)) == 0
+
+
+# ----------------------------------------------------------- leftovers
+
+def test_scratch_left_by_a_killed_run_is_removed_by_the_next(tmp_path):
+    import tempfile
+    gone = subprocess.Popen([sys.executable, "-c", "pass"])
+    gone.wait()
+    base = tempfile.gettempdir()
+    records = {"gone": "%s\n%d 1" % (worker.socket.gethostname(), gone.pid),
+               "alive": "%s\n%s" % (worker.socket.gethostname(), worker.processes.identity()),
+               "elsewhere": "another-machine\n%d 1" % gone.pid, "unrecorded": None}
+    for name, owner in records.items():
+        os.makedirs(os.path.join(base, worker.SCRATCH_PREFIX + name))
+        if owner is not None:
+            with open(os.path.join(base, worker.SCRATCH_PREFIX + name, worker.OWNER_RECORD), "w") as stream:
+                stream.write(owner)
+    assert worker.remove_orphaned_scratch() == [os.path.join(base, worker.SCRATCH_PREFIX + "gone")]
+    assert sorted(name for name in os.listdir(base) if name.startswith(worker.SCRATCH_PREFIX)) == \
+        sorted(worker.SCRATCH_PREFIX + name for name in ("alive", "elsewhere", "unrecorded"))
