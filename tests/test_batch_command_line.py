@@ -85,6 +85,7 @@ def test_checks_before_the_first_model_give_one_message(ready, two_models, tmp_p
                      "--data-sources", ready.data_sources_path, "--solver", "PipeStress", *two_models * 5)
     assert result.returncode == 2 and result.stderr.count("nowhere") >= 1 and "Traceback" not in result.stderr
     assert result.stderr.count("the run cannot start") == 1
+    assert result.stderr.count("(repair or reinstall the application)") <= 1
 
 
 def test_a_script_without_the_main_guard_is_told_so(ready, tmp_path):
@@ -97,6 +98,7 @@ def test_a_script_without_the_main_guard_is_told_so(ready, tmp_path):
     result = subprocess.run([sys.executable, str(script)], capture_output=True, text=True, env=environment(),
                             timeout=120, cwd=str(tmp_path))
     assert result.returncode != 0 and "__name__ == \"__main__\"" in result.stderr, result.stderr[-2000:]
+    assert result.stderr.count("Traceback") <= 1, result.stderr[-4000:]   # the script's own, not every worker's
 
 
 # ------------------------------------------------------------------ signals
@@ -290,6 +292,7 @@ def test_reasons_and_warnings_in_the_summary(ready, tmp_path):
     assert rows[2]["error_message"] == "Invalid strale"
     assert any("SharedFreFileWarning" in warning for row in rows[:2] for warning in row["warnings"])
     assert "with warnings" in result.stderr and "warning: SharedFreFileWarning" in result.stderr
+    assert result.stderr.count("garbage.strale") == 1   # each failure told once
 
 
 def test_licence_denials_retried_from_the_command_line(ready, tmp_path):
