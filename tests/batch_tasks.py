@@ -106,3 +106,9 @@ KINDS.update(flaky=flaky)
 def collect_typo(solution, path):
     """A collect function with a typo in a key: fails on every model."""
     return solution.Results["analysis"]["max_stres"]
+
+
+def nested(installation):
+    """A run inside an item of another run, on a local pool of its own."""
+    from dralvex_computer import batch
+    return [result.status for result in batch.map_models(echo, [1, 2], installation, workers=1, progress=False)]

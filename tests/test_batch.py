@@ -7,6 +7,7 @@ item, in-place items that share a directory, numbers, and the caller's own
 state."""
 import concurrent.futures
 import contextlib
+import importlib.util
 import json
 import math
 import os
@@ -326,16 +327,30 @@ def test_installation_pickles_and_names_its_module():
         batch.Installation("/opt/app", "Ductav")
 
 
+def numpy_values():
+    try:
+        import numpy
+    except ImportError:
+        return []
+    return [numpy.float32(12.5), {"vector": numpy.arange(2000.0)}, numpy.int64(3)]
+
+
 @pytest.mark.parametrize("value", [
     {"nested": [b"\xff bytes", {1, 2}], (1, 2): "tuple key"}, math.nan, object(), "caf\udce9", [[[[1]]]] * 3,
-])
+    2 ** 64 + 1, 10 ** 400, -1e308, {"$\\notacommand$": 1.0, "max_stress": math.inf},
+] + numpy_values())
 def test_every_record_is_plain_json(value, tmp_path):
-    result = batch.ItemResult(0, "m\udcff.strale", "done", value=value)
+    from dralvex_computer.batch import summary
+    result = batch.ItemResult(0, "line\nm\udcff.strale", "done", value=value, started=1.7e9, elapsed=1.0)
     text = json.dumps(result.record(), allow_nan=False)
     assert json.loads(text)["status"] == "done"
+    assert "np." not in text and "array(" not in text   # numbers, not their repr
     report = str(tmp_path / "report.csv")
     batch_report.write(report, [result.record()])
     assert open(report, encoding="utf-8").read().startswith("index,item,status")
+    summary.write([result.record()], str(tmp_path / "page.html"))
+    if importlib.util.find_spec("pyarrow") and importlib.util.find_spec("pandas"):
+        batch_report.write(str(tmp_path / "report.parquet"), [result.record()])
 
 
 def test_deep_values_end_in_a_repr():
@@ -473,15 +488,17 @@ def test_results_table_from_results_and_from_the_journal(models, tmp_path):
 # ------------------------------------------------ retries and licences
 
 @pytest.mark.parametrize("retries, status, tries", [(5, "done", 3), (1, "failed", 2), (0, "failed", 1)])
-def test_retries_until_the_last_try(models, tmp_path, retries, status, tries):
+def test_retries_until_the_last_try(engine, models, tmp_path, retries, status, tries):
+    _, executor, _ = engine
     installation, _ = models
     seen = []
+    counter = str(tmp_path / "counter")
     retry_on = (lambda result: "no licence" in (result.error_message or "")) if retries else None
-    results = batch.map_models(batch_tasks.run, [("flaky", (str(tmp_path / "counter"), 2))], installation,
-                               workers=1, retries=retries, retry_delay=0.01, on_result=seen.append,
-                               retry_on=retry_on)
+    results = batch.map_models(batch_tasks.run, [("flaky", (counter, 2))], installation, executor=executor,
+                               workers=1, retries=retries, retry_delay=0, on_result=seen.append, retry_on=retry_on)
     assert [(result.status, result.tries) for result in results] == [(status, tries)]
     assert len(seen) == 1   # only the last try is a result
+    assert len(open(counter).read()) == tries   # each try ran once: none got an earlier try's result
 
 
 def test_retry_on_decides(models, tmp_path):

@@ -3,6 +3,7 @@ journal) holds the counts, the failures with their reasons, the slowest
 models, the warnings and the plots, inline; headless Chromium loads it
 without a script error and draws something (Debian's chromium, installed
 by the set-up for the tests)."""
+import json
 import os
 import shutil
 import struct
@@ -112,3 +113,24 @@ def test_summary_of_a_missing_journal(tmp_path):
     assert result.returncode == 2 and "no journal" in result.stderr
 
 
+
+
+@pytest.mark.parametrize("record", [
+    {"index": 0, "status": "solved", "elapsed": float("nan"), "started": float("inf")},
+    {"index": 0, "status": "solved", "elapsed": 1e308, "started": 1.7e9, "value": {"max_stress": -1e308}},
+    {"index": 0, "status": "solved", "elapsed": 1.0, "started": 1.7e9, "value": 10 ** 400},
+    {"idx": 0, "state": "solved", "seconds": 1.0},
+    {"index": "0", "status": {"code": 1}, "elapsed": {"s": 1}, "started": "yesterday", "tries": "2",
+     "warnings": "one", "worker": 7, "error_message": ["a"]},
+], ids=["non-finite times", "huge numbers", "integer beyond floats", "renamed fields", "objects for numbers"])
+@pytest.mark.parametrize("shape", ["this version", "an older version"])
+def test_a_page_for_any_journal(tmp_path, record, shape):
+    journal = tmp_path / "run.journal"
+    lines = [{"event": "ended", "key": "k", "record": record}]
+    if shape == "this version":
+        lines = [{"event": "run", "run": "r", "items": ["m.strale"]},
+                 {"event": "ended", "run": "r", "index": 0, "identity": "m", "record": record}]
+    journal.write_text("".join(json.dumps(line) + "\n" for line in lines))
+    result = command("summary", str(journal), "-o", str(tmp_path / "page.html"))
+    assert result.returncode == 0 and "Traceback" not in result.stderr, result.stderr
+    assert "1 models" in (tmp_path / "page.html").read_text()

@@ -80,6 +80,32 @@ def test_a_model_reached_through_a_link_is_one_item(tmp_path):
         found == [str(tmp_path / "plant" / "line" / "a.strale")]
 
 
+@pytest.mark.parametrize("odd", ["a link loop", "two links", "a FIFO", "an unreadable directory"])
+def test_models_in_odd_trees(tmp_path, odd, caplog):
+    for name in ("plant/a/one.strale", "plant/b/two.strale"):
+        (tmp_path / name).parent.mkdir(parents=True, exist_ok=True)
+        (tmp_path / name).write_text("")
+    pattern = str(tmp_path / "plant" / "**" / "*.strale")
+    if odd == "a link loop":
+        os.symlink(str(tmp_path / "plant"), str(tmp_path / "plant" / "a" / "loop"))
+    elif odd == "two links":
+        os.symlink(".", str(tmp_path / "plant" / "a" / "again"))
+        os.symlink("..", str(tmp_path / "plant" / "a" / "up"))
+    elif odd == "a FIFO":
+        os.mkfifo(str(tmp_path / "plant" / "b" / "pipe.strale"))
+    else:
+        if os.geteuid() == 0:
+            pytest.skip("root reads every directory")
+        (tmp_path / "plant" / "c").mkdir(mode=0)
+        with pytest.raises(ValueError, match="cannot be read"):
+            inputs.expand([pattern])
+        return
+    found = inputs.expand([pattern, str(tmp_path / "plant")])
+    assert sorted(map(os.path.realpath, found)) == [str(tmp_path / "plant" / "a" / "one.strale"),
+                                                    str(tmp_path / "plant" / "b" / "two.strale")]
+    assert ("pipe.strale is not a regular file" in caplog.text) == (odd == "a FIFO")
+
+
 @pytest.mark.parametrize("entry", ["none-*.strale", "empty", "missing.strale"])
 def test_an_argument_that_names_no_model_is_refused(tmp_path, entry):
     (tmp_path / "empty").mkdir()
@@ -150,6 +176,14 @@ def test_the_rows_of_an_interrupted_run_and_of_an_older_journal(tmp_path):
             stream.write(json.dumps({"event": "ended", "key": "same", "record": {"index": index, "status": "solved"}})
                          + "\n")
     assert [row["index"] for row in journals.records(older)] == [0, 1]
+
+
+def test_the_summary_of_a_report_is_refused(tmp_path):
+    report_file = tmp_path / "results.jsonl"
+    report_file.write_text(json.dumps({"index": 0, "status": "solved"}) + "\n")
+    result = command("summary", str(report_file), "-o", str(tmp_path / "page.html"))
+    assert result.returncode == 2 and "not a run's journal" in result.stderr
+    assert not (tmp_path / "page.html").exists()
 
 
 # ------------------------------------------------------- one run a journal
@@ -279,6 +313,8 @@ def test_a_collect_mistake_stops_the_run_and_keeps_the_results(ready, tmp_path, 
     (["--retry-on", "licence"], "retries is 0"),
     (["{dir}/nothing-*.strale"], "a pattern that matches nothing"),
     (["--journal", "{dir}/same", "--summary", "{dir}/same"], "one file"),
+    (["--collect", "batch_tasks:echo"], "does not take (solution, path)"),
+    (["--collect", "os.path.no_such_module:f"], "does not import"),
 ])
 def test_mistakes_refused_before_the_first_model(ready, tmp_path, option, message):
     model = make_model(tmp_path / "m", "m")
@@ -288,6 +324,73 @@ def test_mistakes_refused_before_the_first_model(ready, tmp_path, option, messag
     result = command("solve", model, *option, *site_options(ready), "--solver", "PipeStress")
     assert result.returncode == 2 and message in result.stderr and "Traceback" not in result.stderr, result.stderr
     assert len(solves(ready, before)) == 0
+
+
+def test_a_run_inside_an_item_of_another_run(ready, worker_environment):
+    site = installation_of(ready)
+    (result,) = batch.map_models(batch_tasks.nested, [site], site, workers=1)
+    assert (result.status, result.value) == ("done", ["done", "done"]), result.error_message
+
+
+@pytest.mark.parametrize("options, message", [
+    ({"max_running": {"Pipestress": 1}}, "'Pipestress', not a solver"),
+    ({"collect": "not a function"}, "collect must be a function"),
+])
+def test_solve_options_refused_at_once(ready, options, message):
+    with pytest.raises(ValueError, match=message):
+        batch.solve_models([], "PipeStress", installation_of(ready), **options)
+
+
+def test_items_that_print_alike_are_different_items():
+    numpy = pytest.importorskip("numpy")
+    from dralvex_computer.batch import identity
+    first, second = numpy.arange(2000.0), numpy.arange(2000.0)
+    second[1000] = -1
+    assert repr(first) == repr(second) and identity.value_identity(first) != identity.value_identity(second)
+
+
+FULL_DISK = """
+import json, os, signal, sys
+import batch_tasks
+from dralvex_computer import batch
+if __name__ == "__main__":
+    import logging
+    logging.basicConfig()
+    disk, site = sys.argv[1], batch.Installation(*sys.argv[2:7])
+    with open(os.path.join(disk, "filler"), "wb") as stream:   # the disk full but for 4 KB
+        try:
+            while True:
+                stream.write(b"x" * 1024)
+                stream.flush()
+        except OSError:
+            pass
+    os.truncate(os.path.join(disk, "filler"), os.path.getsize(os.path.join(disk, "filler")) - 4096)
+    results = batch.map_models(batch_tasks.run, [("echo", "x" * 300)] * 12, site, workers=2,
+                               journal=os.path.join(disk, "run.journal"))
+    print(json.dumps({"statuses": [result.status for result in results],
+                      "sigint": signal.getsignal(signal.SIGINT) is signal.default_int_handler}))
+"""
+
+
+@pytest.mark.skipif(not shutil.which("unshare") or not hasattr(os, "geteuid") or os.geteuid() != 0,
+                    reason="mounts a small tmpfs in a mount namespace of its own (unshare -m, as root)")
+def test_a_journal_on_a_full_disk_does_not_lose_the_run(ready, tmp_path):
+    from test_batch_command_line import environment
+    disk = tmp_path / "disk"
+    disk.mkdir()
+    script = tmp_path / "full.py"
+    script.write_text(FULL_DISK)
+    result = subprocess.run(
+        ["unshare", "-m", "sh", "-c", 'mount -t tmpfs -o size=64k tmpfs "$1" && shift && exec "$@"', "sh",
+         str(disk), sys.executable, str(script), str(disk), ready.install_dir, "All", ready.settings_path,
+         ready.data_sources_path, "dralvex_sim.kit:activate"],
+        env=environment(), capture_output=True, text=True, timeout=180)
+    if "mount" in result.stderr and result.returncode == 32:
+        pytest.skip("no tmpfs may be mounted here: %s" % result.stderr.strip())
+    assert result.returncode == 0, result.stderr[-3000:]
+    outcome = json.loads(result.stdout.strip().splitlines()[-1])
+    assert outcome == {"statuses": ["done"] * 12, "sigint": True}
+    assert result.stderr.count("cannot be written") == 1 and "Traceback" not in result.stderr
 
 
 # ----------------------------------------------------------- leftovers

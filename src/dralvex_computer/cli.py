@@ -99,14 +99,22 @@ def _function(spec):
         raise ValueError("--collect takes MODULE:FUNCTION, not %r" % spec)
     try:
         function = importlib.import_module(module_name)
-    except ImportError as error:
-        raise ValueError("--collect %s: the module does not import (%s)" % (spec, error)) from None
+    except Exception as error:   # a module that raises as it imports
+        raise ValueError("--collect %s: the module does not import (%s: %s)" % (spec, type(error).__name__, error)) \
+            from None
     for part in name.split("."):
         function = getattr(function, part, None)
         if function is None:
             raise ValueError("--collect %s: %s has no %s" % (spec, module_name, name))
     if not callable(function):
         raise ValueError("--collect %s is not a function" % spec)
+    import inspect
+    try:
+        inspect.signature(function).bind(None, None)
+    except TypeError:
+        raise ValueError("--collect %s does not take (solution, path)" % spec) from None
+    except ValueError:
+        pass   # no signature to read (a builtin): it will tell for itself
     return function
 
 
@@ -271,9 +279,14 @@ def main(argv=None):
         from .doctor import run
         return run(arguments)
     if arguments.command == "summary":
-        from .batch import summary
+        from .batch import journal as journals, summary
         if not os.path.isfile(arguments.journal):
             print("dralvex_computer summary: no journal at %s" % arguments.journal, file=sys.stderr)
+            return EXIT_USAGE
+        contents = journals.read(arguments.journal)
+        if not contents.runs and not contents.legacy:
+            print("dralvex_computer summary: %s is not a run's journal (a report? give the journal the run wrote)"
+                  % arguments.journal, file=sys.stderr)
             return EXIT_USAGE
         try:
             summary.write(arguments.journal, arguments.output, arguments.title)

@@ -141,6 +141,10 @@ def solve_models(paths: Iterable[Any], solver: _SolverName, installation: Instal
     if keep_results is not None:
         keep_results = check_keep_results(keep_results)
     if isinstance(max_running, Mapping):
+        unknown = [name for name in max_running if name not in SOLVERS]
+        if unknown:
+            raise ValueError("max_running names %s, not a solver (%s)" % (", ".join(map(repr, unknown)),
+                                                                          " or ".join(SOLVERS)))
         max_running = max_running.get(solver)
     task = SolveTask(solver, bool(sandbox), collect, keep_results)
     items = list(paths)

@@ -282,12 +282,17 @@ class Dask(Engine):
         super().__init__(run_id, timeout)
         self.client = client
         self.threads, self.threads_asked = 0, -math.inf
+        self.submitted: Dict[int, int] = {}   # index -> tries handed over
 
     def task(self, **fields: Any) -> ItemTask:
         return super().task(timeout=self.timeout, **fields)
 
     def _submit(self, task: ItemTask) -> Any:
-        return self.client.submit(worker.run_item, task, pure=False, key="dralvex-%s-%d" % (self.run_id, task.index))
+        # a key of its own for each try: a try under the last one's key, sent
+        # before the scheduler forgot it, would get the last one's result
+        self.submitted[task.index] = self.submitted.get(task.index, 0) + 1
+        return self.client.submit(worker.run_item, task, pure=False,
+                                  key="dralvex-%s-%d-%d" % (self.run_id, task.index, self.submitted[task.index]))
 
     def _is_running(self, future: Any) -> bool:
         return False   # Dask does not say; items carry their own start

@@ -8,22 +8,93 @@ path. A pattern or directory that gives nothing is refused, with the
 others, before the run."""
 from __future__ import annotations
 
+import fnmatch
 import glob
+import logging
 import os
-from typing import Dict, List
+import re
+import stat
+from typing import Dict, Iterator, List, Set, Tuple
 
 from ..facts import MODEL_EXTENSION
 from .identity import model_identity
 
 _GLOB_CHARACTERS = set("*?[")
+logger = logging.getLogger("dralvex_computer")
+
+
+def _walk(directory: str) -> Iterator[Tuple[str, List[str], List[str]]]:
+    """os.walk following directory links, each real directory once (a link
+    loop is walked once); a directory that cannot be read is an error, not
+    a silent gap."""
+    seen: Set[str] = set()
+
+    def unreadable(error: OSError) -> None:
+        raise NoModels("%s: a directory that cannot be read (%s)" % (error.filename, error.strerror))
+
+    for parent, names, files in os.walk(directory, onerror=unreadable, followlinks=True):
+        real = os.path.realpath(parent)
+        if real in seen:
+            names[:] = []
+            continue
+        seen.add(real)
+        names.sort()
+        yield parent, names, sorted(files)
+
+
+def _regular(path: str) -> bool:
+    """A regular file (through links); anything else is passed over with a
+    warning: opening a FIFO would hang the run."""
+    try:
+        if stat.S_ISREG(os.stat(path).st_mode):
+            return True
+    except OSError:
+        return False
+    logger.warning("%s is not a regular file: passed over", path)
+    return False
 
 
 def _models_below(directory: str) -> List[str]:
     found: List[str] = []
-    for parent, names, files in os.walk(directory):
-        names.sort()
-        found.extend(os.path.join(parent, name) for name in sorted(files)
-                     if name.lower().endswith(MODEL_EXTENSION))
+    for parent, _, files in _walk(directory):
+        found.extend(os.path.join(parent, name) for name in files
+                     if name.lower().endswith(MODEL_EXTENSION) and _regular(os.path.join(parent, name)))
+    return sorted(found)
+
+
+def _parts(path: str) -> List[str]:
+    return [part for part in re.split(r"[\\/]" if os.sep == "\\" else "/", path)]
+
+
+def _matches(pattern: List[str], parts: List[str]) -> bool:
+    if not pattern:
+        return not parts
+    if pattern[0] == "**":
+        return any(_matches(pattern[1:], parts[start:]) for start in range(len(parts) + 1))
+    return bool(parts) and fnmatch.fnmatch(parts[0], pattern[0]) and _matches(pattern[1:], parts[1:])
+
+
+def _glob(pattern: str) -> List[str]:
+    """Paths matching a pattern; ``**`` any number of directories, each
+    real directory walked once (the standard glob follows a link loop until
+    the path is too long)."""
+    parts = _parts(pattern)
+    if "**" not in parts:
+        return sorted(glob.glob(pattern))
+    first = parts.index("**")
+    head = os.sep.join(parts[:first]) or os.curdir
+    if parts[:first] == [""]:
+        head = os.sep
+    bases = sorted(glob.glob(head)) if _GLOB_CHARACTERS & set(head) else [head]
+    found = []
+    for base in bases:
+        if not os.path.isdir(base):
+            continue
+        for parent, names, files in _walk(base):
+            for name in names + files:
+                path = os.path.join(parent, name)
+                if _matches(parts[first:], _parts(os.path.relpath(path, base))):
+                    found.append(path)
     return sorted(found)
 
 
@@ -49,8 +120,11 @@ def _expand_one(entry: str, base: str, seen_lists: List[str]) -> List[str]:
         return found
     if _GLOB_CHARACTERS & set(entry) and not os.path.exists(path):
         found = []
-        for match in sorted(glob.glob(path, recursive=True)):
-            found.extend(_models_below(match) if os.path.isdir(match) else [match])
+        for match in _glob(path):
+            if os.path.isdir(match):
+                found.extend(_models_below(match))
+            elif _regular(match):
+                found.append(match)
         if not found:
             raise NoModels("%s: a pattern that matches nothing" % path)
         return found

@@ -93,9 +93,8 @@ class ItemResult:
 
     def record(self) -> Dict[str, Any]:
         """The result as plain JSON data, for a report or the journal."""
-        record = {field.name: getattr(self, field.name) for field in dataclasses.fields(self)}
-        record.update(item=plain(self.item), value=plain(self.value), elapsed=round(self.elapsed, 6),
-                      warnings=list(self.warnings), history=plain(self.history))
+        record = {field.name: plain(getattr(self, field.name)) for field in dataclasses.fields(self)}
+        record["elapsed"] = round(self.elapsed, 6) if math.isfinite(self.elapsed) else None
         return record
 
     @classmethod
@@ -128,16 +127,31 @@ _TEXT_FIELDS = ("error_type", "error_message", "traceback", "output", "worker", 
                 "run_reason")
 
 
+# Integers beyond 64 bits become text: a table column of int64 (parquet,
+# pandas) cannot hold them, and a float would change them.
+_INT64 = 2 ** 63
+
+
 def plain(value: Any, depth: int = 0) -> Any:
-    """``value`` as JSON data: containers become lists and objects with text
-    keys, bytes text, non-finite floats and other objects their repr; deep
-    nesting ends in a repr."""
-    if value is None or isinstance(value, (bool, int, str)):
-        return value if type(value) in (bool, int, str) or value is None else plain(_exact(value), depth)
+    """``value`` as JSON data, the one way every value enters a record:
+    containers become lists and objects with text keys; numpy scalars their
+    Python value and arrays lists; integers beyond 64 bits and non-finite
+    floats text ("nan", "inf", "-inf"); text that is not UTF-8 (a file
+    name's undecodable bytes) escaped; bytes text; other objects their
+    repr; deep nesting ends in a repr."""
+    if value is None or isinstance(value, bool):
+        return None if value is None else bool(value)
+    if isinstance(value, int):
+        value = int(value)
+        return value if -_INT64 <= value < _INT64 else str(value)
+    if isinstance(value, str):
+        return _text(str(value))
     if isinstance(value, float):
         return float(value) if math.isfinite(value) else repr(float(value))
     if depth >= 64:
         return _repr(value)
+    if type(value).__module__ == "numpy" and hasattr(value, "tolist"):
+        return plain(value.tolist(), depth + 1)   # a scalar's Python value, an array's nested lists
     if isinstance(value, os.PathLike):
         return plain(os.fspath(value), depth)
     if isinstance(value, (bytes, bytearray)):
@@ -148,14 +162,15 @@ def plain(value: Any, depth: int = 0) -> Any:
         return [plain(item, depth + 1) for item in value]
     if isinstance(value, (set, frozenset)):
         return sorted((plain(item, depth + 1) for item in value), key=repr)
-    return _repr(value)
+    return _text(_repr(value))
 
 
-def _exact(value: Any) -> Any:
-    for kind in (bool, int, str):
-        if isinstance(value, kind):
-            return kind(value)
-    return value
+def _text(value: str) -> str:
+    try:
+        value.encode("utf-8")
+        return value
+    except UnicodeEncodeError:   # lone surrogates: undecodable bytes of a name
+        return value.encode("utf-8", "backslashreplace").decode("utf-8")
 
 
 def _key(key: Any, depth: int) -> str:

@@ -25,11 +25,13 @@ from __future__ import annotations
 
 import dataclasses
 import json
+import logging
 import os
 import socket
 import time
 from typing import Any, Dict, List, Optional, Set, Tuple
 
+logger = logging.getLogger("dralvex_computer")
 RUN, STARTED, TRY, ENDED, RUN_ENDED = "run", "started", "try", "ended", "run ended"
 FORMAT = 2
 # Windows: the locked byte, where no reader of the journal looks (as
@@ -158,6 +160,7 @@ class Journal:
         self.created = False
         self.run_id = ""
         self._msvcrt = msvcrt   # a stand-in, to test the Windows branch
+        self.error: Optional[OSError] = None
 
     def open(self) -> None:
         """Creates or opens the journal and locks it; JournalBusy when
@@ -183,14 +186,22 @@ class Journal:
                     self.stream.write("\n")
 
     def write(self, entry: Dict[str, Any], sync: bool = True) -> None:
-        if self.stream is None:
+        """Appends a line. A journal that cannot be written (a full disk)
+        does not end the run: the error is kept in ``error``, said once in
+        the log, and nothing more is written."""
+        if self.stream is None or self.error is not None:
             return
         entry.setdefault("time", time.time())
         entry.setdefault("run", self.run_id)
-        self.stream.write(json.dumps(entry, ensure_ascii=True) + "\n")
-        self.stream.flush()
-        if sync:
-            os.fsync(self.stream.fileno())
+        try:
+            self.stream.write(json.dumps(entry, ensure_ascii=True) + "\n")
+            self.stream.flush()
+            if sync:
+                os.fsync(self.stream.fileno())
+        except OSError as error:
+            self.error = error
+            logger.error("the journal %s cannot be written (%s): the run goes on without it, and a resume "
+                         "will run again what it lacks", self.path, error)
 
     def run_started(self, run_id: str, items: List[Any], identities: List[str], command: Optional[str]) -> None:
         self.run_id = run_id
@@ -212,17 +223,28 @@ class Journal:
         self.write({"event": RUN_ENDED, "interrupted": interrupted, "reason": reason, "counts": counts})
 
     def sync(self) -> None:
-        if self.stream is not None:
-            os.fsync(self.stream.fileno())
+        if self.stream is not None and self.error is None:
+            try:
+                self.stream.flush()
+                os.fsync(self.stream.fileno())
+            except OSError as error:
+                self.error = error
 
     def close(self) -> None:
+        """Lets the journal go; never raises (what could not be written is
+        in ``error`` already)."""
         if self.stream is not None:
             stream, self.stream = self.stream, None
             try:
                 stream.flush()
                 _unlock(stream.fileno(), self._msvcrt)
+            except OSError as error:
+                self.error = self.error or error
             finally:
-                stream.close()
+                try:
+                    stream.close()
+                except OSError as error:
+                    self.error = self.error or error
 
 
 NOT_ENDED = "never ended: the run ended first"

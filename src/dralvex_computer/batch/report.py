@@ -56,7 +56,7 @@ def rows(results_or_journal: Union[str, "os.PathLike[str]", Iterable[Any]]) -> L
     else:
         records = [item.record() if isinstance(item, ItemResult) else dict(cast(Dict[str, Any], item))
                    for item in results_or_journal]
-    records.sort(key=lambda record: record.get("index", 0))
+    records.sort(key=lambda record: record.get("index") if isinstance(record.get("index"), int) else 0)
     spread = []
     for record in records:
         row = dict(record)

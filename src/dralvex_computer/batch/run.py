@@ -204,6 +204,7 @@ class Run:
         self.started_at = time.monotonic()
         self.same_failures: Tuple[Optional[str], int] = (None, 0)
         self.stop_reason: Optional[str] = None
+        self.journal_error: Optional[OSError] = None
 
     # ------------------------------------------------------------ steps
     def execute(self) -> List[ItemResult]:
@@ -234,11 +235,11 @@ class Run:
         except KeyboardInterrupt as stop:
             signum = stop.signum if isinstance(stop, _Signalled) else signal.SIGINT
             interrupted = "interrupted by %s" % signal.Signals(signum).name
-            _unstoppable(self._stop)
+            self._stop_quietly()
             raise BatchInterrupted(self._with_cancelled("not run: the run was interrupted"), signum) from None
         except BaseException as error:
             interrupted = "ended by %s: %s" % (type(error).__name__, error)
-            _unstoppable(self._stop)
+            self._stop_quietly()
             if not isinstance(error, BatchSetupError):
                 try:
                     error.results = self._with_cancelled("not run: the run ended by an error")  # type: ignore[attr-defined]
@@ -250,6 +251,14 @@ class Run:
                 self._end_journal(interrupted)
             finally:
                 _restore_signals(saved)
+
+    def _stop_quietly(self) -> None:
+        """Stops as the run ends by an exception: a failing clean-up is
+        logged, never put in the place of the exception that ended it."""
+        try:
+            _unstoppable(self._stop)
+        except Exception:
+            logger.exception("the clean-up after the run's end failed")
 
     def _open_journal(self) -> None:
         if self.journal is None:
@@ -306,6 +315,7 @@ class Run:
             return
         self.reasons[index] = reason
         logger.info("item %d (%s): runs: %s", index, self.items[index], reason)
+
     def _probe(self) -> None:
         """The checks before the first item, made where the items run."""
         assert self.engine is not None
@@ -314,7 +324,10 @@ class Run:
         except BaseException as error:
             if isinstance(error, KeyboardInterrupt) and not type(error).__module__.startswith("pebble"):
                 raise
-            raise BatchSetupError(_setup_message(error)) from error
+            message = _setup_message(error)
+            # workers that could not start: the pool's own traceback says nothing more
+            raise BatchSetupError(message) from (None if message.startswith(_NO_WORKERS[:20])
+                                                 or message == worker.GUARD_MESSAGE else error)
         logger.info("checks passed on %s", where)
 
     def _submit_or_hold(self, index: int) -> None:
@@ -446,6 +459,7 @@ class Run:
                 journal.run_ended(interrupted is not None, interrupted or self.stop_reason, counts)
         finally:
             journal.close()
+            self.journal_error = journal.error
 
     # ------------------------------------------------------------- ends
     def _stop(self) -> None:
@@ -466,9 +480,11 @@ class Run:
                 finally:
                     self.engine.close()
         finally:
-            if self.reporter is not None:
-                self.reporter.close()
-            _restore_signals(ignored)
+            try:
+                if self.reporter is not None:
+                    self.reporter.close()
+            finally:
+                _restore_signals(ignored)
 
 
 def _unstoppable(step: Callable[[], Any]) -> None:
@@ -489,13 +505,16 @@ def ignore_for_good() -> None:
     _unstoppable(_ignore_signals)
 
 
+_NO_WORKERS = ("the worker processes could not start (%s: %s). A script that starts a batch run needs the guard "
+               "`if __name__ == \"__main__\":` around it: worker processes import the script again.")
+
+
 def _setup_message(error: BaseException) -> str:
     name = type(error).__name__
     if getattr(error, "exitcode", None) == worker.GUARD_EXIT:
         return worker.GUARD_MESSAGE
     if name in ("ProcessExpired", "BrokenProcessPool") or "expired" in str(error).lower():
-        return ("the worker processes could not start (%s: %s). A script that starts a batch run needs the guard "
-                "`if __name__ == \"__main__\":` around it: worker processes import the script again." % (name, error))
+        return _NO_WORKERS % (name, error)
     return "the checks before the first item failed on a worker: %s: %s" % (name, error)
 
 

@@ -91,7 +91,7 @@ class SolveTask:
         if run_directory is None:
             return os.path.dirname(os.path.abspath(path))
         assert self.keep_results is not None
-        stem = os.path.splitext(os.path.basename(path))[0]
+        stem = os.path.splitext(os.path.basename(path))[0][:60]   # room for the digest within a name's 255 bytes
         digest = hashlib.sha256(os.path.abspath(path).encode("utf-8", "surrogateescape")).hexdigest()[:8]
         target = os.path.join(self.keep_results, "%s-%s" % (stem, digest))
         shutil.copytree(run_directory, target, symlinks=True, dirs_exist_ok=True)

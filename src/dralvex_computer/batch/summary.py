@@ -40,6 +40,8 @@ READY = "<script>document.documentElement.dataset.ready = document.querySelector
 
 
 def _seconds(value: float) -> str:
+    if not math.isfinite(value):
+        return "?"
     if value >= 3600:
         return "%d h %02d min" % (value // 3600, value % 3600 // 60)
     if value >= 60:
@@ -65,12 +67,40 @@ def _name(row: Dict[str, Any]) -> str:
     return os.path.basename(str(row.get("item"))) or str(row.get("item"))
 
 
+def _number(value: Any) -> Optional[float]:
+    """A finite float, or None (text, nan, an integer beyond a float's range)."""
+    if isinstance(value, bool) or not isinstance(value, (int, float)):
+        return None
+    try:
+        number = float(value)
+    except OverflowError:
+        return None
+    return number if math.isfinite(number) else None
+
+
+def _sound(row: Dict[str, Any]) -> Dict[str, Any]:
+    """A row the page can show whatever wrote it (another version, a hand
+    edit): the fields it reads of the types it reads them as, a field that
+    is missing or odd shown as missing."""
+    row = dict(row)
+    row["status"] = row["status"] if isinstance(row.get("status"), str) else "unknown"
+    row["elapsed"] = max(_number(row.get("elapsed")) or 0.0, 0.0)
+    row["started"] = _number(row.get("started"))
+    tries = row.get("tries")
+    row["tries"] = tries if isinstance(tries, int) and not isinstance(tries, bool) and tries > 0 else 1
+    for field in ("error_message", "worker"):
+        row[field] = row[field] if isinstance(row.get(field), str) else None
+    row["warnings"] = [str(text) for text in row["warnings"]] if isinstance(row.get("warnings"), list) else []
+    row["index"] = row["index"] if isinstance(row.get("index"), int) else 0
+    row["resumed"] = row.get("resumed") is True
+    return row
+
+
 def _numeric_columns(rows: List[Dict[str, Any]]) -> List[str]:
     columns: Dict[str, None] = {}
     for row in rows:
         for key, value in row.items():
-            if (key == "value" or key not in BASE_COLUMNS) and isinstance(value, (int, float)) \
-                    and not isinstance(value, bool) and math.isfinite(value):
+            if (key == "value" or key not in BASE_COLUMNS) and _number(value) is not None:
                 columns[key] = None
     return list(columns)
 
@@ -87,6 +117,8 @@ def _svg(figure: Any) -> str:
 def _figure(width: float, height: float, left: float = 0.12) -> Any:
     import matplotlib
     matplotlib.rcParams["svg.fonttype"] = "none"   # text stays text: smaller, selectable
+    if "text.parse_math" in matplotlib.rcParams:
+        matplotlib.rcParams["text.parse_math"] = False   # a label is text, never math markup
     from matplotlib.figure import Figure
     figure = Figure(figsize=(width, height), dpi=96)
     figure.subplots_adjust(left=left, right=0.97, top=1 - 0.45 / height, bottom=0.55 / height)
@@ -102,10 +134,16 @@ def _timeline(ran: List[Dict[str, Any]], origin: float) -> str:
         axes.broken_barh([(row["started"] - origin, max(row.get("elapsed") or 0.0, 1e-3)) for row in mine],
                          (line - 0.4, 0.8), facecolors=[COLOURS.get(row["status"], "#555") for row in mine])
     axes.set_yticks(range(len(workers)))
-    axes.set_yticklabels(workers)
+    axes.set_yticklabels([_label(worker) for worker in workers])
     axes.set_xlabel("seconds since the first start")
     axes.set_title("items on each worker")
     return _svg(figure)
+
+
+def _label(text: str) -> str:
+    """Text for a plot label: "$" escaped where math markup cannot be turned off."""
+    import matplotlib
+    return str(text) if "text.parse_math" in matplotlib.rcParams else str(text).replace("$", r"\$")
 
 
 def _histogram(times: List[float]) -> str:
@@ -119,14 +157,13 @@ def _histogram(times: List[float]) -> str:
 
 
 def _values(rows: List[Dict[str, Any]], column: str) -> str:
-    points = [(row["index"], row[column]) for row in rows if isinstance(row.get(column), (int, float))
-              and not isinstance(row.get(column), bool)]
+    points = [(row["index"], _number(row.get(column))) for row in rows if _number(row.get(column)) is not None]
     figure = _figure(6, 3)
     axes = figure.add_subplot()
     axes.plot([index for index, _ in points], [value for _, value in points], marker="o", markersize=3,
               linewidth=1, color="#00695c")
     axes.set_xlabel("model (input order)")
-    axes.set_title(column)
+    axes.set_title(_label(column))
     return _svg(figure)
 
 
@@ -141,9 +178,9 @@ def render(results_or_journal: Union[str, "os.PathLike[str]", Iterable[Any]], ti
         records, info = journals.last_run(os.fspath(results_or_journal))
         interrupted = info["interrupted"] if interrupted is None else interrupted
         reason = reason or info["reason"]
-        rows = report_rows(records)
+        rows = [_sound(row) for row in report_rows(records)]
     else:
-        rows = report_rows(results_or_journal)
+        rows = [_sound(row) for row in report_rows(results_or_journal)]
     title = title or "Batch run summary"
     ran = [row for row in rows if isinstance(row.get("started"), (int, float)) and not row.get("resumed")]
     times = [float(row.get("elapsed") or 0.0) for row in ran]
