@@ -112,3 +112,12 @@ def nested(installation):
     """A run inside an item of another run, on a local pool of its own."""
     from dralvex_computer import batch
     return [result.status for result in batch.map_models(echo, [1, 2], installation, workers=1, progress=False)]
+
+
+def nested_on_threads(installation):
+    """A run inside an item on a thread pool: refused, not a hang."""
+    import concurrent.futures
+    from dralvex_computer import batch
+    with concurrent.futures.ThreadPoolExecutor(1) as executor:
+        return batch.map_models(echo, [1], installation, executor=executor, progress=False)
+KINDS.update(nested=nested, nested_on_threads=nested_on_threads)

@@ -328,8 +328,10 @@ def test_mistakes_refused_before_the_first_model(ready, tmp_path, option, messag
 
 def test_a_run_inside_an_item_of_another_run(ready, worker_environment):
     site = installation_of(ready)
-    (result,) = batch.map_models(batch_tasks.nested, [site], site, workers=1)
-    assert (result.status, result.value) == ("done", ["done", "done"]), result.error_message
+    inside, on_threads = batch.map_models(batch_tasks.run, [("nested", site), ("nested_on_threads", site)], site,
+                                          workers=1, timeout=120)
+    assert (inside.status, inside.value) == ("done", ["done", "done"]), inside.error_message
+    assert on_threads.status == "failed" and "cannot run its items on a thread pool" in on_threads.error_message
 
 
 @pytest.mark.parametrize("options, message", [
@@ -349,6 +351,75 @@ def test_items_that_print_alike_are_different_items():
     assert repr(first) == repr(second) and identity.value_identity(first) != identity.value_identity(second)
 
 
+def test_a_thread_pool_time_out_ends_only_what_its_item_started(ready, worker_environment):
+    import concurrent.futures
+    import threading
+    site = installation_of(ready)
+    outcome = {}
+
+    def timed_out_in_this_process():
+        with concurrent.futures.ThreadPoolExecutor(1) as executor:
+            outcome["mine"] = batch.map_models(batch_tasks.run, [("sleep", 4)], site, executor=executor, timeout=3)
+
+    def another_run_on_the_local_pool():
+        outcome["other"] = batch.map_models(batch_tasks.run, [("sleep", 4), ("sleep", 4)], site, workers=2)
+
+    first = threading.Thread(target=timed_out_in_this_process)
+    first.start()
+    time.sleep(0.3)   # the item has begun; the other run's workers start after it
+    second = threading.Thread(target=another_run_on_the_local_pool)
+    second.start()
+    first.join()
+    second.join()
+    assert statuses(outcome["mine"]) == ["timed out"]
+    assert statuses(outcome["other"]) == ["done", "done"], [r.error_message for r in outcome["other"]]
+
+
+def test_a_scheduler_that_does_not_answer_is_one_message(ready, tmp_path):
+    model = make_model(tmp_path / "m", "m")
+    begun = time.monotonic()
+    result = command("solve", model, *site_options(ready), "--solver", "PipeStress", "--scheduler",
+                     "tcp://127.0.0.1:9")
+    assert result.returncode == 2 and "Traceback" not in result.stderr, result.stderr
+    assert time.monotonic() - begun < 30
+
+
+def test_a_scheduler_that_dies_mid_run_gives_the_items_back_as_lost(ready, tmp_path):
+    import signal
+    import threading
+    pytest.importorskip("distributed")
+    import distributed
+    from test_batch_command_line import environment
+    dask = os.path.join(os.path.dirname(sys.executable), "dask")
+    scheduler_file = str(tmp_path / "scheduler.json")
+    started = [subprocess.Popen([dask, "scheduler", "--host", "127.0.0.1", "--port", "0", "--no-dashboard",
+                                 "--scheduler-file", scheduler_file], env=environment(), start_new_session=True,
+                                stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)]
+    try:
+        for _ in range(300):
+            if os.path.exists(scheduler_file):
+                break
+            time.sleep(0.1)
+        started.append(subprocess.Popen([dask, "worker", "--scheduler-file", scheduler_file, "--nthreads", "1",
+                                         "--no-dashboard"], env=environment(), start_new_session=True,
+                                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL))
+        with distributed.Client(scheduler_file=scheduler_file) as client:
+            client.wait_for_workers(1, timeout=120)
+            threading.Timer(4, os.killpg, args=(started[0].pid, signal.SIGKILL)).start()
+            begun = time.monotonic()
+            results = batch.map_models(batch_tasks.run, [("sleep", 30), ("sleep", 30)], installation_of(ready),
+                                       executor=client)
+            assert statuses(results) == ["worker lost"] * 2, [result.error_message for result in results]
+            assert time.monotonic() - begun < 60
+    finally:
+        for process in reversed(started):
+            try:
+                os.killpg(process.pid, signal.SIGKILL)
+            except OSError:
+                pass
+            process.wait()
+
+
 FULL_DISK = """
 import json, os, signal, sys
 import batch_tasks
@@ -357,14 +428,14 @@ if __name__ == "__main__":
     import logging
     logging.basicConfig()
     disk, site = sys.argv[1], batch.Installation(*sys.argv[2:7])
-    with open(os.path.join(disk, "filler"), "wb") as stream:   # the disk full but for 4 KB
-        try:
-            while True:
-                stream.write(b"x" * 1024)
-                stream.flush()
-        except OSError:
-            pass
-    os.truncate(os.path.join(disk, "filler"), os.path.getsize(os.path.join(disk, "filler")) - 4096)
+    filler = os.open(os.path.join(disk, "filler"), os.O_WRONLY | os.O_CREAT)   # the disk full but for 4 KB
+    try:
+        while True:
+            os.write(filler, b"x" * 1024)
+    except OSError:
+        pass
+    os.ftruncate(filler, os.fstat(filler).st_size - 4096)
+    os.close(filler)
     results = batch.map_models(batch_tasks.run, [("echo", "x" * 300)] * 12, site, workers=2,
                                journal=os.path.join(disk, "run.journal"))
     print(json.dumps({"statuses": [result.status for result in results],

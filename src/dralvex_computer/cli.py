@@ -9,7 +9,8 @@ import sys
 from .facts import MODULES, PREPARE_VARIABLE, SOLVERS
 
 EXIT_ALL_SOLVED, EXIT_SOME_FAILED, EXIT_USAGE = 0, 1, 2
-EXIT_INTERRUPTED = 130   # 128 + the signal's number: 130 Ctrl-C, 143 SIGTERM, 129 SIGHUP
+EXIT_INTERRUPTED = 130
+SCHEDULER_TIMEOUT = 10   # seconds to reach a Dask scheduler   # 128 + the signal's number: 130 Ctrl-C, 143 SIGTERM, 129 SIGHUP
 
 
 def _parser():
@@ -195,8 +196,16 @@ def _solve(arguments):
     journal_existed = bool(journal) and os.path.lexists(journal)
     executor = None
     if arguments.scheduler:
-        from distributed import Client
-        executor = Client(arguments.scheduler)
+        try:
+            from distributed import Client
+            executor = Client(arguments.scheduler, timeout=SCHEDULER_TIMEOUT)
+        except ImportError:
+            print("dralvex_computer solve: --scheduler needs Dask: pip install dralvex_computer[dask]", file=sys.stderr)
+            return EXIT_USAGE
+        except Exception as error:   # nothing listening, a refused connection, a wrong address
+            print("dralvex_computer solve: no Dask scheduler answers at %s (%s: %s)"
+                  % (arguments.scheduler, type(error).__name__, error), file=sys.stderr)
+            return EXIT_USAGE
     status = None
     try:
         results = batch.solve_models(models, arguments.solver, installation, not arguments.in_place, collect=collect,
@@ -248,7 +257,7 @@ def _resume_command():
     return "%s (from %s)" % (join_command(["python", "-m", "dralvex_computer"] + argv), os.getcwd())
 
 
-_ARGV = []   # the command's arguments as given
+_ARGV = []  # type: list  # the command's arguments as given
 
 
 def _summary(results, batch):

@@ -29,6 +29,7 @@ executor, Dask), ``journal`` (results on disk as they end; resume), ``run``
 """
 from __future__ import annotations
 
+import concurrent.futures
 import os
 from typing import TYPE_CHECKING, Any, Callable, Dict, Iterable, List, Mapping, Optional, Tuple, Union
 
@@ -96,6 +97,9 @@ def map_models(function: Callable[[Any], Any], items: Iterable[Any], installatio
     if in_spawned_bootstrap():
         _refuse_in_a_worker()
     timeout = check_numbers(workers, timeout)
+    if worker.in_an_item() and isinstance(executor, concurrent.futures.ThreadPoolExecutor):
+        raise ValueError("a run inside an item cannot run its items on a thread pool: they would wait for the item "
+                         "that runs it, which holds this process's module (use the local pool or Dask)")
     if max_running is not None and (isinstance(max_running, bool) or not isinstance(max_running, int)
                                     or max_running < 1):
         raise ValueError("max_running must be a whole number of at least 1, not %r" % (max_running,))

@@ -313,17 +313,27 @@ class Dask(Engine):
             done, _ = distributed.wait(futures, timeout=seconds, return_when="FIRST_COMPLETED")
         except (TimeoutError, distributed.TimeoutError):
             return []
+        except Exception:   # the scheduler is gone: its futures were cancelled
+            return [future for future in futures if future.done()] or futures
         return done
+
+    def _scheduler_gone(self) -> bool:
+        return str(getattr(self.client, "status", "running")) not in ("running", "Status.running")
 
     def probe(self, installation: Any) -> str:
         return self.client.submit(worker.probe, installation, pure=False).result()
 
     def _outcome(self, future: Any, task: ItemTask) -> ItemResult:
+        if not future.done() and self._scheduler_gone():
+            return lost(task.index, task.item, WORKER_LOST, "the Dask scheduler went away while it ran or waited")
         try:
             return future.result()
-        except concurrent.futures.CancelledError:
-            return lost(task.index, task.item, CANCELLED, "cancelled")
         except BaseException as error:
+            if not isinstance(error, KeyboardInterrupt) and self._scheduler_gone():
+                return lost(task.index, task.item, WORKER_LOST, "the Dask scheduler went away while it ran or waited "
+                                                                "(%s)" % type(error).__name__)
+            if isinstance(error, concurrent.futures.CancelledError):
+                return lost(task.index, task.item, CANCELLED, "cancelled")
             if type(error).__name__ == "KilledWorker":
                 return lost(task.index, task.item, WORKER_LOST, "its worker process died: %s" % error)
             if type(error).__name__ == "CancelledError":

@@ -265,7 +265,7 @@ def last_run(path: str) -> Tuple[List[Dict[str, Any]], Dict[str, Any]]:
                 reason=(end or {}).get("reason") or (None if end else "the run never wrote its end (still running, "
                                                                        "or its process died)"),
                 ended=(end or {}).get("time"))
-    items = run.get("items") if isinstance(run.get("items"), list) else []
+    items: List[Any] = run["items"] if isinstance(run.get("items"), list) else []
     records = []
     for index in range(max([len(items)] + [index + 1 for index in contents.last_ended])):
         record = contents.last_ended.get(index)

@@ -151,6 +151,30 @@ def descendants(pid: int) -> Set[int]:
     return found
 
 
+def started_since(before: Set[int], in_callers_process: bool) -> Set[int]:
+    """The processes this process started since ``before`` was taken. In
+    the caller's own process (a thread-pool run) other runs started there
+    too: their pool workers lead groups of their own and pool helpers are
+    multiprocessing's, so only the caller's own group's processes that are
+    neither are the item's."""
+    new = descendants(os.getpid()) - before
+    if not in_callers_process or not hasattr(os, "getpgid"):
+        return new
+    own = os.getpgid(0)
+    found = set()
+    for pid in new:
+        try:
+            if os.getpgid(pid) != own:
+                continue
+            with open("/proc/%d/cmdline" % pid, "rb") as stream:
+                if b"multiprocessing" in stream.read():
+                    continue
+        except OSError:
+            continue
+        found.add(pid)
+    return found
+
+
 def end_processes(pids: Iterable[int]) -> None:
     for pid in pids:
         if pid != os.getpid():

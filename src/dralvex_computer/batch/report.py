@@ -56,7 +56,7 @@ def rows(results_or_journal: Union[str, "os.PathLike[str]", Iterable[Any]]) -> L
     else:
         records = [item.record() if isinstance(item, ItemResult) else dict(cast(Dict[str, Any], item))
                    for item in results_or_journal]
-    records.sort(key=lambda record: record.get("index") if isinstance(record.get("index"), int) else 0)
+    records.sort(key=_index)
     spread = []
     for record in records:
         row = dict(record)
@@ -67,6 +67,11 @@ def rows(results_or_journal: Union[str, "os.PathLike[str]", Iterable[Any]]) -> L
                 row[key if key not in record else "value_%s" % key] = item
         spread.append(row)
     return spread
+
+
+def _index(record: Dict[str, Any]) -> int:
+    index = record.get("index")
+    return index if isinstance(index, int) else 0
 
 
 def results_table(results_or_journal: Union[str, "os.PathLike[str]", Iterable[Any]]) -> Any:

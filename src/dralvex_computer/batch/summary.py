@@ -226,7 +226,12 @@ def render(results_or_journal: Union[str, "os.PathLike[str]", Iterable[Any]], ti
         for column in _numeric_columns(rows):
             plots.append(("Value: %s" % column, lambda column=column: _values(rows, column)))
     for heading, draw in plots:
-        parts.append("<section><h2>%s</h2><figure>%s</figure></section>" % (html.escape(heading), draw()))
+        try:
+            drawn = "<figure>%s</figure>" % draw()
+        except Exception as error:   # numbers no axis can hold (±1e308): the page goes on without the plot
+            drawn = '<p class="note">This plot could not be drawn (%s).</p>' % html.escape(
+                "%s: %s" % (type(error).__name__, error))
+        parts.append("<section><h2>%s</h2>%s</section>" % (html.escape(heading), drawn))
 
     workers: Dict[str, List[float]] = {}
     for row in ran:

@@ -78,6 +78,13 @@ class _WorkerProcess:
 
 
 _process = _WorkerProcess()
+_this_thread = threading.local()   # in_item: this thread runs an item's function
+
+
+def in_an_item() -> bool:
+    """True on the thread that runs an item's function (a run started there
+    is a run inside an item)."""
+    return bool(getattr(_this_thread, "in_item", False))
 
 
 def _module_state() -> Any:
@@ -198,6 +205,7 @@ def _run_function(task: ItemTask, result: ItemResult, own_temp: str, in_caller: 
     outcome: List[Any] = []
 
     def body() -> None:
+        _this_thread.in_item = True
         with solver_thread_errors() as thread_errors:
             try:
                 _ensure_set_up(task.installation)
@@ -223,7 +231,7 @@ def _run_function(task: ItemTask, result: ItemResult, own_temp: str, in_caller: 
             thread.start()
             thread.join(task.timeout)
             if thread.is_alive():
-                processes.end_processes(processes.descendants(os.getpid()) - before)
+                processes.end_processes(processes.started_since(before, in_caller))
                 threads.forget(thread)
                 _process.abandoned = thread
                 result.status = TIMED_OUT
