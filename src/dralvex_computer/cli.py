@@ -166,8 +166,9 @@ def _check_outputs(arguments, journal):
 
 def _solve(arguments):
     from . import batch
-    from .batch import inputs, report as reports, summary as summaries
+    from .batch import inputs, report as reports, signals, summary as summaries
     from .batch.run import ignore_for_good
+    signals.end_once()   # a second signal, wherever it lands, never cuts the report short
     journal, temporary_journal = _journal_path(arguments)
     if arguments.resume and not journal:
         print("dralvex_computer solve: --resume needs --journal (or --report)", file=sys.stderr)
@@ -307,7 +308,7 @@ def main(argv=None):
                         format="%(name)s: %(message)s")
     try:
         return _solve(arguments)
-    except KeyboardInterrupt:
+    except KeyboardInterrupt as stop:   # before the run started
         from .batch.run import ignore_for_good
         ignore_for_good()
-        return EXIT_INTERRUPTED
+        return 128 + getattr(stop, "signum", EXIT_INTERRUPTED - 128)

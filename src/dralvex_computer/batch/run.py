@@ -5,20 +5,20 @@ Ctrl-C, SIGTERM, SIGHUP, an ``on_result`` that raises)."""
 from __future__ import annotations
 
 import collections
-import dataclasses
 import heapq
 import logging
 import math
-import random
 import os
 import signal
 import sys
-import threading
 import time
 import uuid
 from typing import Any, Callable, Deque, Dict, List, Optional, Tuple
 
-from . import engines, identity, journal as journals, worker
+from . import engines, identity, journal as journals, signals, worker
+from .progress import Progress
+from .retries import DEFAULT_RETRY_MAX_DELAY, RetryPolicy
+from .signals import ignore_for_good
 from .items import (CANCELLED, DONE, FAILED, INVALID_INPUT, NO_SOLUTION, SOLVED, WORKER_LOST, ItemResult, lost,
                     plain)
 
@@ -26,7 +26,6 @@ logger = logging.getLogger("dralvex_computer")
 logger.addHandler(logging.NullHandler())   # a library's log: the application configures handlers
 
 POLL_SECONDS = 0.2
-HANDLED_SIGNALS = tuple(getattr(signal, name) for name in ("SIGTERM", "SIGHUP") if hasattr(signal, name))
 
 
 class BatchInterrupted(KeyboardInterrupt):
@@ -45,12 +44,6 @@ class BatchSetupError(RuntimeError):
     message says why; no item ran."""
 
 
-class _Signalled(KeyboardInterrupt):
-    def __init__(self, signum: int) -> None:
-        super().__init__(signum)
-        self.signum = signum
-
-
 def check_numbers(workers: Any, timeout: Any) -> Optional[float]:
     if workers is not None and (isinstance(workers, bool) or not isinstance(workers, int) or workers < 1):
         raise ValueError("workers must be a whole number of at least 1, or None for the CPU count, not %r"
@@ -63,107 +56,11 @@ def check_numbers(workers: Any, timeout: Any) -> Optional[float]:
     return float(timeout)
 
 
-DEFAULT_RETRY_MAX_DELAY = 300.0
 # A collect function that fails the same way on this many solved models in
 # a row is taken for a mistake in it: the run stops rather than spend the
 # night (and its licence time) on it.
 SAME_COLLECT_FAILURES_TO_STOP = 3
 COLLECT_ERROR = "dralvex_computer.batch.solving.CollectError"
-
-
-def _seconds_or_none(value: Any, name: str, minimum: float = 0.0) -> Optional[float]:
-    if value is None:
-        return None
-    if isinstance(value, bool) or not isinstance(value, (int, float)) or not math.isfinite(value) \
-            or value < minimum:
-        raise ValueError("%s must be a number of seconds of at least %s, not %r" % (name, minimum, value))
-    return float(value)
-
-
-@dataclasses.dataclass
-class RetryPolicy:
-    """Retries of failed items: up to ``retries`` more tries, each after
-    ``delay`` × 2^(try - 1) seconds and up to half as much again at random
-    (so that items denied together do not come back together), never more
-    than ``max_delay`` in all, for results that ``retry_on`` accepts (by
-    default: failed, no solution, worker lost); no try starts later than
-    ``time_limit`` seconds after the run's start."""
-    retries: int = 0
-    delay: float = 1.0
-    retry_on: Optional[Callable[[ItemResult], bool]] = None
-    max_delay: float = DEFAULT_RETRY_MAX_DELAY
-    time_limit: Optional[float] = None
-
-    def __post_init__(self) -> None:
-        if isinstance(self.retries, bool) or not isinstance(self.retries, int) or self.retries < 0:
-            raise ValueError("retries must be a whole number of at least 0, not %r" % (self.retries,))
-        self.delay = _seconds_or_none(self.delay, "retry_delay")  # type: ignore[assignment]
-        if self.delay is None:
-            raise ValueError("retry_delay must be a number of seconds of at least 0, not None")
-        max_delay = _seconds_or_none(self.max_delay, "retry_max_delay")
-        if max_delay is None:
-            raise ValueError("retry_max_delay must be a number of seconds of at least 0, not None")
-        self.max_delay = max_delay
-        self.time_limit = _seconds_or_none(self.time_limit, "retry_time")
-        if self.retry_on is not None and not self.retries:
-            raise ValueError("retry_on says which failures to try again, but retries is 0: give retries too")
-
-    def wants(self, result: ItemResult) -> bool:
-        if result.tries > self.retries or result.status in (CANCELLED, INVALID_INPUT) or result.ok:
-            return False
-        if self.retry_on is None:
-            return result.status in (FAILED, NO_SOLUTION, WORKER_LOST)
-        return bool(self.retry_on(result))
-
-    def wait(self, tries: int) -> float:
-        """The wait before the next try, at most ``max_delay``."""
-        base = min(self.delay * 2.0 ** min(tries - 1, 64), self.max_delay / 1.5)
-        return base + random.uniform(0, base / 2)
-
-    def in_time(self, run_started: float, seconds: float) -> bool:
-        return self.time_limit is None or time.monotonic() + seconds <= run_started + self.time_limit
-
-
-class _Progress:
-    """A tqdm bar on standard error (when it is a terminal, or when asked),
-    and the log: one INFO line per item and per retry; failures are told
-    once, by whoever reads the results."""
-
-    def __init__(self, total: int, done: int, progress: Optional[bool]) -> None:
-        self.failures = 0
-        self.retrying = 0
-        self.bar = None
-        if progress is None:
-            progress = sys.stderr.isatty()
-        if progress and total:
-            from tqdm import tqdm  # type: ignore[import-untyped, unused-ignore]
-            self.bar = tqdm(total=total, initial=done, unit="model", file=sys.stderr, dynamic_ncols=True)
-
-    def _postfix(self, refresh: bool = True) -> None:
-        if self.bar is not None:
-            postfix = {"failed": self.failures}
-            if self.retrying:
-                postfix["waiting to retry"] = self.retrying
-            self.bar.set_postfix(postfix, refresh=refresh)
-
-    def done(self, result: ItemResult) -> None:
-        if not result.ok:
-            self.failures += 1
-        logger.info("item %d (%s): %s in %.2f s on %s", result.index, result.item, result.status, result.elapsed,
-                    result.worker or "-")
-        if self.bar is not None:
-            self._postfix(refresh=False)
-            self.bar.update(1)
-
-    def retry(self, result: ItemResult, seconds: float) -> None:
-        logger.info("item %d (%s): %s (%s), try %d; tried again in %.1f s", result.index, result.item,
-                    result.status, result.error_message, result.tries, seconds)
-        self._postfix()
-
-    def close(self) -> None:
-        if self.bar is not None:
-            self.bar.close()
-            self.bar = None
 
 
 class _Stopped(Exception):
@@ -184,7 +81,7 @@ class Run:
         self.on_result, self.describe, self.exclusive_of = on_result, describe, exclusive
         self.results: List[Optional[ItemResult]] = [None] * len(items)
         self.progress = progress
-        self.reporter: Optional[_Progress] = None
+        self.reporter: Optional[Progress] = None
         self.journal_path, self.resume = journal, resume
         self.journal = journals.Journal(journal) if journal else None
         self.identities: List[str] = []
@@ -208,13 +105,13 @@ class Run:
 
     # ------------------------------------------------------------ steps
     def execute(self) -> List[ItemResult]:
-        saved = _catch_signals()
+        saved = signals.catch_signals()
         interrupted: Optional[str] = None
         try:
             self._open_journal()
             self._prepare()
             todo = [index for index, result in enumerate(self.results) if result is None]
-            self.reporter = _Progress(len(self.items), len(self.items) - len(todo), self.progress)
+            self.reporter = Progress(len(self.items), len(self.items) - len(todo), self.progress)
             if todo:
                 worker.remove_orphaned_scratch()
                 self.engine = engines.make(self.executor, uuid.uuid4().hex, self.timeout, self.workers)
@@ -228,12 +125,12 @@ class Run:
                 except _Stopped as stop:
                     self.stop_reason = str(stop)
                     logger.error("the run stopped early: %s", stop)
-                    _unstoppable(self._stop)
+                    signals.unstoppable(self._stop)
                     self._with_cancelled("not run: the run stopped early (%s)" % stop)
-            _unstoppable(self._close)
+            signals.unstoppable(self._close)
             return self.results  # type: ignore[return-value]
         except KeyboardInterrupt as stop:
-            signum = stop.signum if isinstance(stop, _Signalled) else signal.SIGINT
+            signum = stop.signum if isinstance(stop, signals.Signalled) else signal.SIGINT
             interrupted = "interrupted by %s" % signal.Signals(signum).name
             self._stop_quietly()
             raise BatchInterrupted(self._with_cancelled("not run: the run was interrupted"), signum) from None
@@ -250,13 +147,13 @@ class Run:
             try:
                 self._end_journal(interrupted)
             finally:
-                _restore_signals(saved)
+                signals.restore_signals(saved)
 
     def _stop_quietly(self) -> None:
         """Stops as the run ends by an exception: a failing clean-up is
         logged, never put in the place of the exception that ended it."""
         try:
-            _unstoppable(self._stop)
+            signals.unstoppable(self._stop)
         except Exception:
             logger.exception("the clean-up after the run's end failed")
 
@@ -471,7 +368,7 @@ class Run:
 
     def _end(self, interrupt: bool) -> None:
         """Idempotent; Ctrl-C, SIGTERM and SIGHUP are ignored while it runs."""
-        ignored = _ignore_signals()
+        ignored = signals.ignore_signals()
         try:
             if self.engine is not None and not self.engine.closed:
                 try:
@@ -484,25 +381,7 @@ class Run:
                 if self.reporter is not None:
                     self.reporter.close()
             finally:
-                _restore_signals(ignored)
-
-
-def _unstoppable(step: Callable[[], Any]) -> None:
-    """Runs a clean-up step to its end: a Ctrl-C that lands before its
-    signals are ignored (or was pending when they were) runs it again; the
-    step is idempotent."""
-    while True:
-        try:
-            step()
-            return
-        except KeyboardInterrupt:
-            continue
-
-
-def ignore_for_good() -> None:
-    """Ignores Ctrl-C, SIGTERM and SIGHUP for the rest of the process: a
-    command that was interrupted finishes its report and exits."""
-    _unstoppable(_ignore_signals)
+                signals.restore_signals(ignored)
 
 
 _NO_WORKERS = ("the worker processes could not start (%s: %s). A script that starts a batch run needs the guard "
@@ -516,41 +395,6 @@ def _setup_message(error: BaseException) -> str:
     if name in ("ProcessExpired", "BrokenProcessPool") or "expired" in str(error).lower():
         return _NO_WORKERS % (name, error)
     return "the checks before the first item failed on a worker: %s: %s" % (name, error)
-
-
-# ------------------------------------------------------------- signals
-
-def _raise_signalled(signum: int, frame: Any) -> None:
-    raise _Signalled(signum)
-
-
-def _catch_signals() -> Dict[int, Any]:
-    """SIGTERM and SIGHUP end the run as Ctrl-C does (main thread only)."""
-    if threading.current_thread() is not threading.main_thread():
-        return {}
-    saved = {}
-    for signum in HANDLED_SIGNALS:
-        current = signal.getsignal(signum)
-        if current is signal.SIG_IGN:
-            continue   # nohup and its kind: asked not to be ended by it
-        saved[signum] = current
-        signal.signal(signum, _raise_signalled)
-    return saved
-
-
-def _ignore_signals() -> Dict[int, Any]:
-    if threading.current_thread() is not threading.main_thread():
-        return {}
-    saved = {}
-    for signum in (signal.SIGINT,) + HANDLED_SIGNALS:
-        saved[signum] = signal.getsignal(signum)
-        signal.signal(signum, signal.SIG_IGN)
-    return saved
-
-
-def _restore_signals(saved: Dict[int, Any]) -> None:
-    for signum, handler in saved.items():
-        signal.signal(signum, handler if handler is not None else signal.SIG_DFL)
 
 
 def command_line(argv: Optional[List[str]] = None) -> str:
@@ -584,4 +428,5 @@ def absolute(item: Any) -> Any:
     return item
 
 
-__all__ = ["Run", "RetryPolicy", "ignore_for_good", "BatchInterrupted", "BatchSetupError", "check_numbers", "absolute", "worker"]
+__all__ = ["Run", "RetryPolicy", "ignore_for_good", "BatchInterrupted", "BatchSetupError", "check_numbers", "absolute",
+           "DEFAULT_RETRY_MAX_DELAY"]
