@@ -24,7 +24,7 @@ with simulated_platform():
     core = cc.dralvex_core   # the native module loads at its first use
 restore_module_state(core)   # remembers the namespace the module starts with
 
-pytest_plugins = ["dralvex_sim.pytest_plugin"]
+pytest_plugins = ["dralvex_sim.pytest_plugin", "batch_fixtures"]
 
 GLOBAL_NAMES = (
     "_validSetup_", "_settingsPath_", "_dataSourcesPath_", "_CultureInfo_", "_exePath_", "_dllPath_",

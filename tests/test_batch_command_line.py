@@ -15,32 +15,13 @@ import time
 
 import pytest
 
-import batch_tasks
 import dralvex_sim
-from conftest import SIM, run_python
+from conftest import run_python
 from dralvex_computer import SharedFreFileWarning, facts
-from test_batch import eventually, make_model, processes, run_directories, seat_taken, solver_programs
+from batch_helpers import (HAS_PROC, MARK, command, environment, eventually, make_model, marked, run_directories,
+                           seat_taken, site_options, solver_programs)
 
 pytest.importorskip("pebble")
-HAS_PROC = os.path.isdir("/proc")
-
-
-def environment(**extra):
-    paths = os.pathsep.join([SIM, os.path.dirname(os.path.abspath(batch_tasks.__file__))])
-    variables = dict(os.environ, PYTHONPATH=paths)
-    variables[facts.PREPARE_VARIABLE] = facts.SIMULATED_PREPARE
-    variables.update(extra)
-    return variables
-
-
-def site_options(site):
-    return ["--installation", site.install_dir, "--settings", site.settings_path, "--data-sources",
-            site.data_sources_path]
-
-
-def command(*arguments, **options):
-    return subprocess.run([sys.executable, "-m", "dralvex_computer", *arguments], capture_output=True, text=True,
-                          env=environment(), timeout=180, **options)
 
 
 @pytest.fixture
@@ -134,13 +115,14 @@ def long_queue(two_models, tmp_path):
 def test_nothing_outlives_an_interrupted_run(ready, long_queue, tmp_path, private_temporary_directory, how, status):
     slow = dralvex_sim.make_installation(str(tmp_path / "slow"), solve_seconds=60)
     report = str(tmp_path / "report.jsonl")
+    mark = "outlives-%d" % time.monotonic_ns()   # what this command started, and nothing else on the machine
     process = subprocess.Popen(
         [sys.executable, "-m", "dralvex_computer", "solve", *site_options(slow), "--solver", "PipeStress",
          "--workers", "2", "--no-progress", "--report", report, *long_queue],
-        env=environment(), stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, start_new_session=True)
+        env=environment(**{MARK: mark}), stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+        start_new_session=True)
     try:
         assert eventually(lambda: len(solver_programs(slow)) >= 2, 60), "the solves never started"
-        workers = [pid for pid, parent, _, _ in processes() if parent == process.pid]
         with open("/proc/%d/status" % process.pid) as stream:   # for a failure: its signals as they were sent
             masks = [line.strip() for line in stream if line.startswith(("SigBlk", "SigIgn", "SigCgt"))]
         send(process, how)
@@ -151,8 +133,7 @@ def test_nothing_outlives_an_interrupted_run(ready, long_queue, tmp_path, privat
     assert process.returncode == status, (errors, masks)
 
     def leftover():
-        return [(pid, line) for pid, _, state, line in processes()
-                if state != "Z" and (pid in workers or slow.install_dir in line)]
+        return marked(mark)
 
     assert eventually(lambda: not leftover(), 5), leftover()
     if status > 0:

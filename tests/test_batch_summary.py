@@ -15,8 +15,7 @@ import pytest
 
 import batch_tasks
 from dralvex_computer.batch import summary
-from test_batch import installation_of, make_model, worker_environment  # noqa: F401 (a fixture)
-from test_batch_command_line import command, site_options
+from batch_helpers import command, installation_of, make_model, site_options
 
 CHROMIUM = shutil.which("chromium") or shutil.which("chromium-browser")
 

@@ -14,18 +14,11 @@ import time
 import pytest
 
 import batch_tasks
-import dralvex_sim
 from dralvex_computer import batch
 from dralvex_computer.batch import inputs, journal as journals, report, summary, worker
-from test_batch import installation_of, make_model, statuses, worker_environment  # noqa: F401 (a fixture)
-from test_batch_command_line import command, site_options
+from batch_helpers import command, environment, installation_of, make_model, site_options, solves, statuses
 
 pytest.importorskip("pebble")
-
-
-def solves(site, since=0):
-    """The solver programs' own record of what they ran, after the first ``since``."""
-    return dralvex_sim.solve_log(site.install_dir)[since:]
 
 
 def twin(model, directory):
@@ -389,7 +382,6 @@ def test_a_scheduler_that_dies_mid_run_gives_the_items_back_as_lost(ready, tmp_p
     import threading
     pytest.importorskip("distributed")
     import distributed
-    from test_batch_command_line import environment
     dask = os.path.join(os.path.dirname(sys.executable), "dask")
     scheduler_file = str(tmp_path / "scheduler.json")
     started = [subprocess.Popen([dask, "scheduler", "--host", "127.0.0.1", "--port", "0", "--no-dashboard",
@@ -446,7 +438,6 @@ if __name__ == "__main__":
 @pytest.mark.skipif(not shutil.which("unshare") or not hasattr(os, "geteuid") or os.geteuid() != 0,
                     reason="mounts a small tmpfs in a mount namespace of its own (unshare -m, as root)")
 def test_a_journal_on_a_full_disk_does_not_lose_the_run(ready, tmp_path):
-    from test_batch_command_line import environment
     disk = tmp_path / "disk"
     disk.mkdir()
     script = tmp_path / "full.py"

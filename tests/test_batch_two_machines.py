@@ -15,8 +15,10 @@ import pytest
 
 import batch_tasks
 from conftest import SIM
+
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 from dralvex_computer import batch, facts
-from test_batch import installation_of, make_model, run_directories, statuses
+from batch_helpers import installation_of, make_model, run_directories, statuses
 
 
 def _can_unshare():
@@ -40,6 +42,27 @@ def _run_directories_here():
     return run_directories(tempfile.gettempdir())
 
 
+def private_tmp():
+    """Shell commands that give the worker's "machine" a /tmp of its own
+    while what it needs stays visible: the interpreter, the virtual
+    environment, the checkout and the test's files, when they live under
+    /tmp (an ordinary place for a checkout or an environment), are bound
+    aside (under a tmpfs on /mnt, of this mount namespace only) and back."""
+    import shlex
+    needed = sorted({os.path.realpath(path) for path in (sys.prefix, sys.base_prefix, os.path.dirname(sys.executable),
+                                                          ROOT, SIM)})
+    under_tmp = [path for path in needed if path == "/tmp" or path.startswith("/tmp/")]
+    under_tmp = [path for path in under_tmp if not any(path != other and path.startswith(other + "/")
+                                                       for other in under_tmp)]
+    steps = ["mount -t tmpfs tmpfs /mnt"] if under_tmp else []
+    for number, path in enumerate(under_tmp):
+        steps += ["mkdir /mnt/keep%d" % number, "mount --bind %s /mnt/keep%d" % (shlex.quote(path), number)]
+    steps.append("mount -t tmpfs tmpfs /tmp")
+    for number, path in enumerate(under_tmp):
+        steps += ["mkdir -p %s" % shlex.quote(path), "mount --bind /mnt/keep%d %s" % (number, shlex.quote(path))]
+    return " && ".join(steps)
+
+
 @pytest.fixture(params=["nanny", "no nanny"])
 def second_machine(request, tmp_path):
     """(client, whether the worker has a nanny)."""
@@ -57,8 +80,8 @@ def second_machine(request, tmp_path):
             if os.path.exists(scheduler_file):
                 break
             time.sleep(0.1)
-        worker = "mount -t tmpfs tmpfs /tmp && exec %s worker --scheduler-file %s --nthreads 1 --no-dashboard %s" % (
-            dask, scheduler_file, "--nanny" if request.param == "nanny" else "--no-nanny")
+        worker = "%s && exec %s worker --scheduler-file %s --nthreads 1 --no-dashboard %s" % (
+            private_tmp(), dask, scheduler_file, "--nanny" if request.param == "nanny" else "--no-nanny")
         started.append(subprocess.Popen(["unshare", "-m", "sh", "-c", worker], env=environment,
                                         start_new_session=True, stdout=subprocess.DEVNULL,
                                         stderr=subprocess.DEVNULL))

@@ -1,0 +1,149 @@
+"""Helpers shared by the batch tests: models and installations, statuses,
+the processes of the machine as /proc shows them, and a licence seat held
+by another user."""
+import contextlib
+import os
+import subprocess
+import sys
+import threading
+import time
+
+import batch_tasks
+import dralvex_sim
+from conftest import SIM, core
+from dralvex_computer import batch, facts
+
+PREPARE = facts.SIMULATED_PREPARE
+IS_PYPY = sys.implementation.name == "pypy"
+DASK_ON_PYPY = ("Dask distributed installs on PyPy but does not import: psutil's C extension needs PyErr_FormatV, "
+                "which PyPy lacks")
+HAS_PROC = os.path.isdir("/proc")
+# Every process a test starts carries this mark in its environment, so that
+# a test that looks for what was left looks only at its own.
+MARK = "DRALVEX_TEST_RUN"
+
+
+def make_model(directory, name, pipes=1):
+    return dralvex_sim.build_model(core, directory, name, pipes)
+
+
+def installation_of(site):
+    return batch.Installation(site.install_dir, "All", site.settings_path, site.data_sources_path, PREPARE)
+
+
+def statuses(results):
+    return [result.status for result in results]
+
+
+def solver_programs(site):
+    """Live processes of a simulated installation's solver programs."""
+    return [pid for pid, _, state, command_line in processes() if state != "Z" and site.install_dir in command_line]
+
+
+def processes():
+    """(pid, parent pid, state, command line) of every process, from /proc
+    (a bare machine has no pgrep)."""
+    for name in os.listdir("/proc"):
+        if not name.isdigit():
+            continue
+        try:
+            with open("/proc/%s/stat" % name) as stream:
+                stat = stream.read()
+            with open("/proc/%s/cmdline" % name, "rb") as stream:
+                command_line = stream.read().replace(b"\0", b" ").decode(errors="replace")
+        except OSError:
+            continue
+        fields = stat[stat.rindex(")") + 2:].split()
+        yield int(name), int(fields[1]), fields[0], command_line
+
+
+def run_directories(directory):
+    return [name for name in os.listdir(directory) if name.startswith("dralvex-run-")]
+
+
+def eventually(condition, seconds=5.0):
+    deadline = time.monotonic() + seconds
+    while time.monotonic() < deadline:
+        if condition():
+            return True
+        time.sleep(0.1)
+    return condition()
+
+
+def overlap(results):
+    """The most items of a run that ran at once, read from its timeline."""
+    events = sorted([(r.started, 1) for r in results] + [(r.started + r.elapsed, -1) for r in results])
+    running = most = 0
+    for _, change in events:
+        running += change
+        most = max(most, running)
+    return most
+
+
+@contextlib.contextmanager
+def seat_taken(install_dir, until):
+    """Another user holds the only seat until ``until`` (an Event) is set,
+    or for 30 s at most."""
+    from dralvex_sim.solvers import licences
+    taken = threading.Event()
+
+    def hold():
+        with licences.seat(os.path.join(install_dir, "Licences"), "PipeStress") as granted:
+            assert granted
+            taken.set()
+            until.wait(30)
+
+    holder = threading.Thread(target=hold)
+    holder.start()
+    taken.wait(10)
+    try:
+        yield
+    finally:
+        until.set()
+        holder.join()
+
+
+def worker_paths():
+    return os.pathsep.join([SIM, os.path.dirname(os.path.abspath(batch_tasks.__file__))])
+
+
+def environment(**extra):
+    """The environment of a command the tests start: the stand-ins, the
+    test helpers, the kit as the prepare hook, and a mark of its own."""
+    variables = dict(os.environ, PYTHONPATH=worker_paths())
+    variables[facts.PREPARE_VARIABLE] = facts.SIMULATED_PREPARE
+    variables.setdefault(MARK, "%d-%d" % (os.getpid(), time.monotonic_ns()))
+    variables.update(extra)
+    return variables
+
+
+def marked(mark):
+    """The live processes whose environment carries ``mark``: what one
+    command and everything it started left, whatever else runs here."""
+    needle = ("%s=%s" % (MARK, mark)).encode()
+    found = []
+    for pid, _, state, command_line in processes():
+        if state == "Z":
+            continue
+        try:
+            with open("/proc/%d/environ" % pid, "rb") as stream:
+                if needle in stream.read().split(b"\0"):
+                    found.append((pid, command_line))
+        except OSError:
+            continue
+    return found
+
+
+def site_options(site):
+    return ["--installation", site.install_dir, "--settings", site.settings_path, "--data-sources",
+            site.data_sources_path]
+
+
+def command(*arguments, **options):
+    return subprocess.run([sys.executable, "-m", "dralvex_computer", *arguments], capture_output=True, text=True,
+                          env=environment(), timeout=180, **options)
+
+
+def solves(site, since=0):
+    """The solver programs' own record of what they ran, after the first ``since``."""
+    return dralvex_sim.solve_log(site.install_dir)[since:]

@@ -1,0 +1,170 @@
+"""Many models at once, one body over every engine (the local pool, a
+thread-pool executor, Dask): statuses in input order for each kind of item,
+time-outs counted from the item's real start that end what the item
+started, a killed worker, and nothing left in the temporary directory; the
+thread-pool engine's care for the caller's own state."""
+import concurrent.futures
+import contextlib
+import os
+import sys
+import tempfile
+import threading
+import time
+
+import pytest
+
+import batch_tasks
+import dralvex_sim
+from conftest import core
+from dralvex_computer import batch
+from dralvex_computer.batch import threads as batch_threads
+from batch_helpers import eventually, installation_of, make_model, processes, run_directories, solver_programs, statuses
+
+pytest.importorskip("pebble")
+
+
+# ------------------------------------------------------------- engines
+
+def test_every_kind_of_item_on_every_engine(engine, models, private_temporary_directory):
+    name, executor, scratch = engine
+    installation, paths = models
+    results = batch.solve_models(paths, "PipeStress", installation, sandbox=False, executor=executor, workers=2,
+                                 collect=batch_tasks.collect_kind)
+    assert statuses(results) == ["solved", "solved", "failed", "invalid input"]
+    assert results[0].value == ("Solution", "good1.strale") and results[0].item == paths[0]
+    assert "FileNotFoundException" in results[2].error_type and "Traceback" in results[2].traceback
+
+    in_process = name == "thread pool"
+    items = [("echo", 1), ("raise", 2), ("sleep", 8), ("exit", 5), ("interrupt", 0), ("unloadable", 0), ("echo", 7)]
+    expected = ["done", "failed", "timed out", "failed", "failed", "done" if in_process else "failed", "done"]
+    if not in_process:
+        items.append(("die", 0))
+        expected.append("worker lost")
+    # a replaced worker sets up again within its item's time: room for a loaded machine
+    results = batch.map_models(batch_tasks.run, items, installation, executor=executor, workers=2, timeout=3)
+    assert statuses(results) == expected, [(r.status, r.error_message) for r in results]
+    assert results[0].value == 1 and (in_process or "echo 1" in results[0].output)
+    assert results[1].error_type == "builtins.ValueError" and "bad item 2" in results[1].error_message
+    assert results[3].error_type == "builtins.SystemExit" and results[4].error_type == "builtins.KeyboardInterrupt"
+    if not in_process:
+        assert "brought back" in results[5].error_message
+    assert all(result.worker and result.started for result in results), [(r.worker, r.started) for r in results]
+    assert 2.5 < results[2].elapsed < 12
+    assert eventually(lambda: not run_directories(scratch)), os.listdir(scratch)
+    assert run_directories(private_temporary_directory) == []
+
+
+@pytest.mark.skipif(not os.path.isdir("/proc"), reason="reads processes from /proc")
+def test_a_time_out_ends_the_solver_program(engine, models, tmp_path):
+    name, executor, _ = engine
+    slow = dralvex_sim.make_installation(str(tmp_path / "slow"), solve_seconds=60)
+    installation = installation_of(slow)
+    _, paths = models
+    started = time.monotonic()
+    results = batch.solve_models(paths[:1], "PipeStress", installation, executor=executor, timeout=3)
+    assert statuses(results) == ["timed out"]
+    assert time.monotonic() - started < 30
+    assert eventually(lambda: not solver_programs(slow)), solver_programs(slow)
+
+
+@pytest.mark.skipif(not os.path.isdir("/proc"), reason="reads processes from /proc")
+def test_a_killed_worker_takes_its_solver_program_along(engine, models, tmp_path):
+    name, executor, _ = engine
+    if name == "thread pool":
+        pytest.skip("a thread pool's worker is the caller's own process")
+    slow = dralvex_sim.make_installation(str(tmp_path / "slow"), solve_seconds=60)
+    _, paths = models
+    outcome = []
+    run = threading.Thread(target=lambda: outcome.extend(
+        batch.solve_models(paths[:1], "PipeStress", installation_of(slow), executor=executor, workers=1)))
+    run.start()
+    try:
+        assert eventually(lambda: solver_programs(slow), 60)
+        parents = {parent for pid, parent, _, _ in processes() if pid in solver_programs(slow)}
+        for worker in parents:
+            os.kill(worker, 9)
+    finally:
+        run.join(120)
+    assert statuses(outcome) == ["worker lost"]
+    assert eventually(lambda: not solver_programs(slow)), solver_programs(slow)
+
+
+def test_thread_pool_time_out_counts_from_the_real_start(models):
+    installation, _ = models
+    with concurrent.futures.ThreadPoolExecutor(1) as executor:
+        results = batch.map_models(batch_tasks.run, [("sleep", 1.5), ("sleep", 0.1)], installation,
+                                   executor=executor, timeout=1.0)
+    assert statuses(results) == ["timed out", "done"]
+
+
+@pytest.mark.parametrize("order", [[("sleep", 3), ("echo", 1)], [("echo", 1), ("sleep", 3)]], ids=["first", "last"])
+def test_thread_pool_leaves_the_callers_state_alone(models, order):
+    installation, paths = models
+    saved = sys.stdout, tempfile.tempdir, threading.excepthook
+    seen = []
+    with concurrent.futures.ThreadPoolExecutor(1) as executor:
+        results = batch.map_models(batch_tasks.run, order, installation, executor=executor,
+                                   timeout=0.5, on_result=lambda result: seen.append((sys.stdout, tempfile.tempdir)))
+        # the abandoned item may still run: the caller's state is its own all the same
+        assert sorted(statuses(results)) == ["done", "timed out"] and seen == [saved[:2]] * 2
+        assert (sys.stdout, tempfile.tempdir, threading.excepthook) == saved
+
+
+@pytest.mark.parametrize("meanwhile", [False, True], ids=["alone", "while another call collects"])
+def test_solve_model_collects_only_its_own_solver_thread(ready, tmp_path, meanwhile):
+    broken = make_model(tmp_path / "broken", "broken")
+    os.remove(str(tmp_path / "broken" / "conception.fre"))
+    (tmp_path / "broken" / "broken.fre").mkdir()
+    good = make_model(tmp_path / "good", "good")
+    hook = threading.excepthook
+    others = []
+    with contextlib.ExitStack() as stack:
+        if meanwhile:   # e.g. an item abandoned at its time-out, still running
+            release = threading.Event()
+            stack.callback(release.set)
+            entered = threading.Event()
+
+            def collect_meanwhile():
+                with batch_threads.solver_thread_errors():
+                    entered.set()
+                    release.wait(30)
+            other_call = threading.Thread(target=collect_meanwhile)
+            other_call.start()
+            stack.callback(other_call.join)
+            assert entered.wait(10)
+        stack.callback(setattr, threading, "excepthook", hook)
+        threading.excepthook = others.append
+        stray = threading.Thread(target=batch_tasks.raise_value_error, args=("stray",))
+        with pytest.raises(batch.SolveError) as caught:
+            stray.start()
+            batch.solve_model(broken, "PipeStress", False)
+        stray.join()
+        assert type(caught.value.__cause__).__name__ == "FileNotFoundException"
+        assert batch.solve_model(good, "PipeStress") is core._Solution_
+        core.disposeSolution()
+        assert [type(other.exc_value).__name__ for other in others] == ["ValueError"]
+        assert meanwhile or threading.excepthook == others.append
+
+
+def test_a_thread_error_reported_as_the_last_call_ends_goes_to_the_hook_before(capsys, monkeypatch):
+    hook, others = threading.excepthook, []
+    threading.excepthook = others.append
+    ended = threading.Event()
+    looking = batch_threads._joiner_of
+
+    def slow_joiner(thread):   # the call ends while the report looks for its joiner
+        ended.wait(10)
+        return looking(thread)
+    monkeypatch.setattr(batch_threads, "_joiner_of", slow_joiner)
+    try:
+        with batch_threads.solver_thread_errors():
+            late = threading.Thread(target=batch_tasks.raise_value_error, args=("late",))
+            late.start()
+        ended.set()
+        late.join()
+        assert [type(other.exc_value).__name__ for other in others] == ["ValueError"], capsys.readouterr().err
+        assert threading.excepthook == others.append
+    finally:
+        threading.excepthook = hook
+
+
