@@ -157,6 +157,47 @@ def summary_time(root):
     return time.perf_counter() - started
 
 
+def tiny(item):
+    """An item that costs nothing: what a run costs per item."""
+    return item
+
+
+def per_item_costs(installation):
+    """Microseconds per tiny item, 2 workers on spawn, best of 3: Pebble's own
+    map, the standard library's executor, map_models without and with a
+    journal."""
+    import concurrent.futures
+    import multiprocessing
+    import pebble
+    count = 200 if QUICK else 2000
+    items = list(range(count))
+    context = multiprocessing.get_context("spawn")
+    costs = {}
+
+    def best(run):
+        return min(timed(run) for _ in range(3)) / count * 1e6
+
+    with pebble.ProcessPool(max_workers=2, context=context) as pool:
+        list(pool.map(tiny, [0, 1]).result())
+        costs["pebble"] = best(lambda: list(pool.map(tiny, items).result()))
+    with concurrent.futures.ProcessPoolExecutor(2, mp_context=context) as executor:
+        list(executor.map(tiny, [0, 1]))
+        costs["executor"] = best(lambda: list(executor.map(tiny, items)))
+    costs["map_models"] = best(lambda: batch.map_models(tiny, items, installation, workers=2, progress=False))
+    journal = os.path.join(tempfile.gettempdir(), "dralvex-bench-items-%d.journal" % os.getpid())
+
+    def with_journal():
+        if os.path.exists(journal):
+            os.remove(journal)
+        batch.map_models(tiny, items, installation, workers=2, progress=False, journal=journal)
+    try:
+        costs["map_models, journal"] = best(with_journal)
+    finally:
+        if os.path.exists(journal):
+            os.remove(journal)
+    return count, costs
+
+
 def main():
     root = tempfile.mkdtemp(prefix="dralvex-bench-")
     try:
@@ -227,6 +268,11 @@ def measure(root):
     lines.append("| 1 licence seat, denials retried: seconds (retries, failed) | %.2f | %d retries, %d failed |"
                  % (retried, outcome["retries"], outcome["failed"]))
     lines.append("| summary of a 1,000-item journal (command line) | %.2f | - |" % summary_time(root))
+    count, costs = per_item_costs(installation)
+    lines.append("| per tiny item, 2 workers, best of 3 (us): Pebble's map / the standard executor / map_models / "
+                 "with a journal | %.0f / %.0f / %.0f / %.0f | map_models %.1f x Pebble, %.1f x with a journal |"
+                 % (costs["pebble"], costs["executor"], costs["map_models"], costs["map_models, journal"],
+                    costs["map_models"] / costs["pebble"], costs["map_models, journal"] / costs["pebble"]))
     lines.append("| Ctrl-C to exit, 2 busy workers | %.2f | - |" % interrupt_time(site, paths, signal.SIGINT))
     lines.append("| SIGTERM to exit, 2 busy workers | %.2f | - |" % interrupt_time(site, paths, signal.SIGTERM))
     table = "\n".join(lines)

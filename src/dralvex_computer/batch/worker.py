@@ -36,8 +36,16 @@ ABANDONED_GRACE = 5.0
 EXIT_REPLACE_ME = 70
 
 
+_names: Dict[int, str] = {}
+
+
 def worker_name() -> str:
-    return "%s:%d" % (socket.gethostname(), os.getpid())
+    """host:pid of this process (the host asked once per process)."""
+    pid = os.getpid()
+    name = _names.get(pid)
+    if name is None:
+        name = _names[pid] = "%s:%d" % (socket.gethostname(), pid)
+    return name
 
 
 def scratch_root(run_id: str) -> str:
@@ -75,6 +83,7 @@ class _WorkerProcess:
         self.set_up_state: Any = None
         self.abandoned: Optional[threading.Thread] = None   # an item left running at its time-out
         self.running: Dict[str, int] = {}   # run id -> index of the item running now
+        self.identity: Optional[str] = None   # "pid start-time" of this process
 
 
 _process = _WorkerProcess()
@@ -173,11 +182,13 @@ def run_item(task: ItemTask) -> ItemResult:
         if not in_caller:
             processes.contain_worker(own_group=task.engine == LOCAL, watch=task.engine != DASK)
         root = scratch_root(task.run_id)
-        own_temp = os.path.join(root, "item-%d" % task.index)
+        # one temporary directory per worker process, emptied after each
+        # item: the same isolation as one per item, at a stat's cost
+        own_temp = os.path.join(root, "work-%d" % os.getpid())
         os.makedirs(own_temp, exist_ok=True)
         if task.engine == LOCAL:
             _write(os.path.join(root, "item-%d.pid" % task.index),
-                   "%s\n%s\n%r" % (processes.identity(), worker_name(), result.started))
+                   "%s\n%s\n%r" % (_own_identity(), worker_name(), result.started))
         if _process.home is None:
             _process.home = os.getcwd()
         elif os.getcwd() != _process.home:
@@ -187,7 +198,7 @@ def run_item(task: ItemTask) -> ItemResult:
             _run_function(task, result, own_temp, in_caller)
         finally:
             _process.running.pop(task.run_id, None)
-            shutil.rmtree(own_temp, ignore_errors=True)
+            _empty(own_temp)
             if task.engine == DASK:
                 _ended_here(task)
         result.elapsed = time.perf_counter() - clock
@@ -195,8 +206,35 @@ def run_item(task: ItemTask) -> ItemResult:
 
 
 def _write(path: str, text: str) -> None:
-    with open(path, "w") as stream:
-        stream.write(text)
+    descriptor = os.open(path, os.O_WRONLY | os.O_CREAT | os.O_TRUNC, 0o666)
+    try:
+        os.write(descriptor, text.encode("utf-8", "surrogateescape"))
+    finally:
+        os.close(descriptor)
+
+
+def _empty(directory: str) -> None:
+    """Removes what an item left in its temporary directory (never
+    following a link out of it)."""
+    try:
+        entries = list(os.scandir(directory))
+    except OSError:
+        return
+    for entry in entries:
+        try:
+            if entry.is_dir(follow_symlinks=False):
+                shutil.rmtree(entry.path, ignore_errors=True)
+            else:
+                os.unlink(entry.path)
+        except OSError:
+            pass
+
+
+def _own_identity() -> str:
+    """This process's "pid start-time" (read once per process)."""
+    if _process.identity is None or not _process.identity.startswith("%d " % os.getpid()):
+        _process.identity = processes.identity()
+    return _process.identity
 
 
 def _run_function(task: ItemTask, result: ItemResult, own_temp: str, in_caller: bool) -> None:
