@@ -17,7 +17,7 @@ import batch_tasks
 import dralvex_sim
 from conftest import core
 from dralvex_computer import batch
-from dralvex_computer.batch import threads as batch_threads
+from dralvex_computer.batch.worker import threads as batch_threads
 from batch_helpers import eventually, installation_of, make_model, processes, run_directories, solver_programs, statuses
 
 pytest.importorskip("pebble")

@@ -177,7 +177,7 @@ class StandInKernel32:
 
 
 def test_windows_job_kills_on_close():
-    from dralvex_computer.batch import processes
+    from dralvex_computer.batch.worker import processes
     kernel32 = StandInKernel32(GetCurrentProcess=-1)
     assert processes.windows_kill_on_close_job(kernel32) == 7
     names = [name for name, _ in kernel32.calls]
@@ -189,7 +189,7 @@ def test_windows_job_kills_on_close():
 
 
 def test_windows_job_failure_closes_the_handle():
-    from dralvex_computer.batch import processes
+    from dralvex_computer.batch.worker import processes
     kernel32 = StandInKernel32(AssignProcessToJobObject=0)
     with pytest.raises(OSError, match="AssignProcessToJobObject"):
         processes.windows_kill_on_close_job(kernel32)

@@ -458,12 +458,13 @@ def test_a_journal_on_a_full_disk_does_not_lose_the_run(ready, tmp_path):
 # ----------------------------------------------------------- leftovers
 
 def test_scratch_left_by_a_killed_run_is_removed_by_the_next(tmp_path):
+    import socket
     import tempfile
     gone = subprocess.Popen([sys.executable, "-c", "pass"])
     gone.wait()
     base = tempfile.gettempdir()
-    records = {"gone": "%s\n%d 1" % (worker.socket.gethostname(), gone.pid),
-               "alive": "%s\n%s" % (worker.socket.gethostname(), worker.processes.identity()),
+    records = {"gone": "%s\n%d 1" % (socket.gethostname(), gone.pid),
+               "alive": "%s\n%s" % (socket.gethostname(), worker.processes.identity()),
                "elsewhere": "another-machine\n%d 1" % gone.pid, "unrecorded": None}
     for name, owner in records.items():
         os.makedirs(os.path.join(base, worker.SCRATCH_PREFIX + name))

@@ -21,16 +21,19 @@ returns comes back. This package imports without the application's bridge:
 the process that starts a run needs neither the bridge nor the installation
 when its workers run elsewhere.
 
-The parts: ``items`` (what crosses processes), ``worker`` (an item's run in
-its worker: scratch directory, output, time-out, set-up), ``processes``
-(what ends the processes an item started), ``engines`` (local pool, any
-executor, Dask), ``journal`` (results on disk as they end; resume), ``run``
-(one run, start to end), ``solving`` (the solve task and ``solve_model``).
+The parts: ``protocol`` (what crosses processes, a diagram), ``items`` (the
+installation, the statuses, a result as plain data), ``worker/`` (an item's
+run in its worker, the same for every engine), ``engines/`` (the local
+pool, any executor, Dask: each its parent half and its worker hooks),
+``identity`` (which item a result belongs to and whether it still stands),
+``journal``, ``report`` and ``summary`` (results on disk, in tables, on a
+page), ``run`` with ``retries``, ``signals`` and ``progress`` (one run,
+start to end), ``inputs`` (models as users give them), ``solving`` (the
+solve task and ``solve_model``).
 """
 from __future__ import annotations
 
 import concurrent.futures
-import os
 from typing import TYPE_CHECKING, Any, Callable, Dict, Iterable, List, Mapping, Optional, Tuple, Union
 
 if TYPE_CHECKING:

@@ -1,6 +1,6 @@
-"""What crosses processes and machines: the installation a worker sets the
-module up on, and the result of one item. Both pickle; a result's record is
-plain JSON data whatever its value holds."""
+"""The data of a run: the installation a worker sets the module up on, the
+statuses, and the result of one item, whose record is plain JSON data
+whatever its value holds. Both pickle (see ``protocol`` for what crosses)."""
 from __future__ import annotations
 
 import dataclasses
@@ -215,12 +215,3 @@ def error_fields(error: BaseException, text: Optional[str] = None) -> Tuple[str,
     except Exception:
         message = "<str() failed>"
     return kind.__module__ + "." + kind.__qualname__, message, text
-
-
-def failed(index: int, item: Any, error: BaseException, prefix: str = "") -> ItemResult:
-    kind, message, text = error_fields(error)
-    return ItemResult(index, item, FAILED, error_type=kind, error_message=prefix + message, traceback=text)
-
-
-def lost(index: int, item: Any, status: str, message: Optional[str]) -> ItemResult:
-    return ItemResult(index, item, status, error_message=message)

@@ -19,8 +19,8 @@ from . import engines, identity, journal as journals, signals, worker
 from .progress import Progress
 from .retries import DEFAULT_RETRY_MAX_DELAY, RetryPolicy
 from .signals import ignore_for_good
-from .items import (CANCELLED, DONE, FAILED, INVALID_INPUT, NO_SOLUTION, SOLVED, WORKER_LOST, ItemResult, lost,
-                    plain)
+from .items import DONE, SOLVED, ItemResult, plain
+from .protocol import cancelled
 
 logger = logging.getLogger("dralvex_computer")
 logger.addHandler(logging.NullHandler())   # a library's log: the application configures handlers
@@ -336,7 +336,7 @@ class Run:
                                                                              message.replace("not run: ", ""))
                 self._record(last)
                 continue
-            result = lost(index, item, CANCELLED, message)
+            result = cancelled(index, item, message)
             result.identity = self.identities[index] if index < len(self.identities) else ""
             result.run_reason = self.reasons.get(index, "")
             self.results[index] = result

@@ -12,7 +12,7 @@ from ..facts import MODEL_EXTENSION
 from . import identity
 from .identity import Inputs
 from .items import INVALID_INPUT, NO_SOLUTION, SOLVED, Outcome
-from .threads import solver_thread_errors
+from .worker.threads import solver_thread_errors
 
 if TYPE_CHECKING:
     from typing import Literal

@@ -18,7 +18,7 @@ import threading
 import time
 from typing import Any, Dict, Iterator, List
 
-from ..facts import SOLVER_THREADS
+from ...facts import SOLVER_THREADS
 
 _collectors: Dict[int, List[Any]] = {}   # ident of the calling thread -> what its solver thread raised
 _guard = threading.Lock()

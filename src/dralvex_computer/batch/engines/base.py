@@ -1,0 +1,118 @@
+"""What a run needs of an engine, and what every engine does the same way:
+tasks made with its hooks, futures followed, items seen running, results
+brought back, an outcome for every way a future ends, the scratch
+directory claimed at the start and removed at the close."""
+from __future__ import annotations
+
+import concurrent.futures
+import time
+from typing import Any, Dict, Iterable, List, Optional
+
+from .. import worker
+from ..items import ItemResult
+from ..protocol import ItemTask, Scratch, WorkerHooks, bring_back, cancelled, failed
+
+
+class Engine:
+    """The parent's half of an engine."""
+
+    # counts each item's time-out in the worker (not the engine itself)
+    timeout_in_worker = True
+
+    def __init__(self, run_id: str, timeout: Optional[float]) -> None:
+        self.run_id = run_id
+        self.timeout = timeout
+        self.futures: Dict[Any, ItemTask] = {}
+        self.seen_running: Dict[int, float] = {}   # index -> when it was first seen running
+        self.closed = False
+        self.scratch = Scratch(run_id)
+        self.scratch.claim(worker.own_identity())
+
+    # what an engine provides
+    def hooks(self) -> WorkerHooks:
+        return WorkerHooks()
+
+    def _submit(self, task: ItemTask) -> Any:
+        raise NotImplementedError
+
+    def _wait(self, futures: List[Any], seconds: float) -> Iterable[Any]:
+        done, _ = concurrent.futures.wait(futures, timeout=seconds, return_when=concurrent.futures.FIRST_COMPLETED)
+        return done
+
+    def _reported(self, error: BaseException, task: ItemTask) -> Optional[ItemResult]:
+        """What the engine itself says of an item whose future raised
+        ``error`` (a time-out, a lost worker), or None."""
+        return None
+
+    def _run_remotely(self, function: Any, *arguments: Any) -> Any:
+        """Runs ``function(*arguments)`` where the items run, and waits."""
+        raise NotImplementedError
+
+    def probe(self, installation: Any) -> str:
+        """The checks before the first item, where the items run."""
+        return str(self._run_remotely(worker.probe, installation))
+
+    def capacity(self) -> int:
+        """How many items to hand over at a time: enough to keep every
+        worker busy, few enough that a long queue stays in the run."""
+        return 64
+
+    def interrupt(self) -> None:
+        """Stops now: nothing more starts, what runs is ended."""
+        for future in self.futures:
+            future.cancel()
+
+    def _remove_scratch(self) -> None:
+        self.scratch.remove()
+
+    # the same for every engine
+    def task(self, **fields: Any) -> ItemTask:
+        return ItemTask(run_id=self.run_id, origin=worker.worker_name(), hooks=self.hooks(),
+                        timeout=self.timeout if self.timeout_in_worker else None, **fields)
+
+    def submit(self, task: ItemTask) -> None:
+        self.futures[self._submit(task)] = task
+
+    def running(self) -> List[int]:
+        """Indices newly seen running in a worker."""
+        now, new = time.time(), []
+        for future, task in self.futures.items():
+            if task.index not in self.seen_running and self._is_running(future):
+                self.seen_running[task.index] = now
+                new.append(task.index)
+        return new
+
+    def _is_running(self, future: Any) -> bool:
+        return bool(future.running())
+
+    def _outcome(self, future: Any, task: ItemTask) -> ItemResult:
+        try:
+            return future.result()
+        except BaseException as error:
+            reported = self._reported(error, task)
+            if reported is not None:
+                return reported
+            if isinstance(error, concurrent.futures.CancelledError) or type(error).__name__ == "CancelledError":
+                return cancelled(task.index, task.item)
+            return failed(task, error)
+
+    def ended(self, seconds: float) -> List[ItemResult]:
+        """Results of the items that ended, waiting up to ``seconds``."""
+        if not self.futures:
+            time.sleep(seconds)
+            return []
+        results = []
+        for future in self._wait(list(self.futures), seconds):
+            task = self.futures.pop(future)
+            result = self._outcome(future, task)
+            result.index, result.item = task.index, task.item
+            if result.started is None and task.index in self.seen_running:
+                result.started = self.seen_running[task.index]
+                result.elapsed = time.time() - result.started
+            results.append(bring_back(result))
+        return results
+
+    def close(self) -> None:
+        if not self.closed:
+            self.closed = True
+            self._remove_scratch()

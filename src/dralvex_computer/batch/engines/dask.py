@@ -1,0 +1,174 @@
+"""A Dask ``Client``: workers anywhere, sharing nothing with this process
+but the model files and the installation path. A worker that died while
+running an item makes Dask run it again; the scheduler's metadata tells
+that second attempt, wherever it lands, to report the loss instead. The
+checks before the first item run on every worker there at the start, and
+on a worker that joins later before its first item."""
+from __future__ import annotations
+
+import math
+import os
+import threading
+import time
+from typing import Any, Dict, Iterable, List, Optional, Set
+
+from .. import worker
+from ..items import FAILED, WORKER_LOST, ItemResult
+from ..protocol import ItemTask, WorkerHooks, worker_lost
+from ..worker import processes
+from .base import Engine
+
+# How long an item waits for an item abandoned at its time-out before a
+# worker that can be replaced (one under a nanny) replaces itself.
+ABANDONED_GRACE = 5.0
+EXIT_REPLACE_ME = 70
+_checked: Set[Any] = set()   # worker side: the installations this process has checked
+
+
+def _metadata_key(task: ItemTask) -> List[str]:
+    return ["dralvex-run", task.run_id, str(task.index)]
+
+
+def _has_nanny() -> bool:
+    try:
+        from distributed import get_worker
+        return bool(get_worker().nanny)
+    except Exception:
+        return False
+
+
+class DaskHooks(WorkerHooks):
+    def set_up(self) -> None:
+        # a reaper ends the worker's group once it has ended (killed,
+        # restarted by its nanny); the nanny watches the parent
+        processes.contain_worker(own_group=False, watch=False)
+
+    def claim(self, task: ItemTask) -> Optional[ItemResult]:
+        if task.installation not in _checked:   # a worker that joined after the run's start
+            try:
+                worker.probe(task.installation)
+            except Exception as error:
+                return ItemResult(task.index, None, FAILED, worker=worker.worker_name(), error_message=(
+                    "the checks before the first item failed on this worker: %s" % error))
+            _checked.add(task.installation)
+        from distributed import get_client
+        client = get_client()
+        earlier = client.get_metadata(_metadata_key(task), None)
+        client.set_metadata(_metadata_key(task), worker.worker_name())
+        if earlier:
+            client.set_metadata(_metadata_key(task), None)
+            return ItemResult(task.index, None, WORKER_LOST, worker=worker.worker_name(),
+                              error_message="its worker process died (%s); not run again" % earlier)
+        return None
+
+    def end(self, task: ItemTask) -> None:
+        from distributed import get_client
+        get_client().set_metadata(_metadata_key(task), None)
+
+    def abandoned(self, thread: Any) -> Optional[str]:
+        thread.join(ABANDONED_GRACE)
+        if not thread.is_alive():
+            return None
+        if _has_nanny():
+            processes.end_processes(processes.descendants(os.getpid()))
+            os._exit(EXIT_REPLACE_ME)
+        return ("an earlier item on this worker ran past its time-out and still runs (a worker without a nanny "
+                "cannot be replaced: start Dask workers with a nanny)")
+
+
+def _probe_here(installation: Any) -> str:
+    where = worker.probe(installation)
+    _checked.add(installation)
+    return where
+
+
+def end_running(run_id: str) -> Optional[int]:
+    """In a worker, at Ctrl-C: ends the processes of this run's item running
+    there; a worker with a nanny then ends itself, as the item cannot be
+    stopped otherwise."""
+    index = worker.process.running.get(run_id)
+    if index is None:
+        return None
+    processes.end_processes(processes.descendants(os.getpid()))
+    if _has_nanny():
+        threading.Timer(0.2, os._exit, args=(EXIT_REPLACE_ME,)).start()
+    return index
+
+
+class Dask(Engine):
+    def __init__(self, run_id: str, timeout: Optional[float], client: Any) -> None:
+        super().__init__(run_id, timeout)
+        self.client = client
+        self.threads, self.threads_asked = 0, -math.inf
+        self.submitted: Dict[int, int] = {}   # index -> tries handed over
+
+    def hooks(self) -> WorkerHooks:
+        return DaskHooks()
+
+    def _submit(self, task: ItemTask) -> Any:
+        # a key of its own for each try: a try under the last one's key, sent
+        # before the scheduler forgot it, would get the last one's result
+        self.submitted[task.index] = self.submitted.get(task.index, 0) + 1
+        return self.client.submit(worker.run_item, task, pure=False,
+                                  key="dralvex-%s-%d-%d" % (self.run_id, task.index, self.submitted[task.index]))
+
+    def probe(self, installation: Any) -> str:
+        """On every worker there now (a worker that joins later checks
+        itself before its first item)."""
+        answers = self.client.run(_probe_here, installation)
+        if not answers:   # no worker yet: one will check itself
+            return "no worker yet"
+        return ", ".join(sorted(map(str, answers.values())))
+
+    def _is_running(self, future: Any) -> bool:
+        return False   # Dask does not say; items carry their own start
+
+    def capacity(self) -> int:
+        now = time.monotonic()
+        if now - self.threads_asked > 5:   # workers come and go; the scheduler is asked now and then
+            self.threads_asked = now
+            try:
+                self.threads = sum(self.client.nthreads().values())
+            except Exception:
+                pass
+        return max(64, 2 * self.threads)
+
+    def _wait(self, futures: List[Any], seconds: float) -> Iterable[Any]:
+        import distributed
+        try:
+            done, _ = distributed.wait(futures, timeout=seconds, return_when="FIRST_COMPLETED")
+        except (TimeoutError, distributed.TimeoutError):
+            return []
+        except Exception:   # the scheduler is gone: its futures were cancelled
+            return [future for future in futures if future.done()] or futures
+        return done
+
+    def _scheduler_gone(self) -> bool:
+        return str(getattr(self.client, "status", "running")) not in ("running", "Status.running")
+
+    def _outcome(self, future: Any, task: ItemTask) -> ItemResult:
+        if not future.done() and self._scheduler_gone():
+            return worker_lost(task, "the Dask scheduler went away while it ran or waited")
+        return super()._outcome(future, task)
+
+    def _reported(self, error: BaseException, task: ItemTask) -> Optional[ItemResult]:
+        if not isinstance(error, KeyboardInterrupt) and self._scheduler_gone():
+            return worker_lost(task, "the Dask scheduler went away while it ran or waited: %s" % type(error).__name__)
+        if type(error).__name__ == "KilledWorker":
+            return worker_lost(task, str(error))
+        return None
+
+    def interrupt(self) -> None:
+        self.client.cancel(list(self.futures))
+        try:
+            self.client.run(end_running, self.run_id)
+        except Exception:
+            pass
+
+    def _remove_scratch(self) -> None:
+        try:
+            self.client.run(worker.remove_scratch, self.run_id)
+            self.client.set_metadata(["dralvex-run", self.run_id], None)
+        except Exception:
+            pass
+        super()._remove_scratch()

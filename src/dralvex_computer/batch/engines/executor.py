@@ -1,0 +1,42 @@
+"""Any ``concurrent.futures.Executor``, used as it is. A time-out is counted
+in the worker from the item's real start; the item is then reported and
+the processes it started are ended, but its function is left to finish
+(the executor cannot stop it) and the next item in that worker waits for
+it."""
+from __future__ import annotations
+
+import concurrent.futures.process
+from typing import Any, Optional
+
+from .. import worker
+from ..items import ItemResult
+from ..protocol import ItemTask, WorkerHooks, worker_lost
+from ..worker import processes
+from .base import Engine
+
+
+class ExecutorHooks(WorkerHooks):
+    def set_up(self) -> None:
+        # a reaper ends the worker's group once it has ended; the worker
+        # ends its children and itself when its parent dies
+        processes.contain_worker(own_group=False, watch=True)
+
+
+class Executor(Engine):
+    def __init__(self, run_id: str, timeout: Optional[float], executor: Any) -> None:
+        super().__init__(run_id, timeout)
+        self.executor = executor
+
+    def hooks(self) -> WorkerHooks:
+        return ExecutorHooks()
+
+    def _submit(self, task: ItemTask) -> Any:
+        return self.executor.submit(worker.run_item, task)
+
+    def _run_remotely(self, function: Any, *arguments: Any) -> Any:
+        return self.executor.submit(function, *arguments).result()
+
+    def _reported(self, error: BaseException, task: ItemTask) -> Optional[ItemResult]:
+        if isinstance(error, concurrent.futures.process.BrokenProcessPool):
+            return worker_lost(task, str(error) or "the pool is broken")
+        return None

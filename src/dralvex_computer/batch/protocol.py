@@ -1,0 +1,239 @@
+"""What crosses between the process that starts a run and its workers, and
+the only wording of what an engine itself says of an item.
+
+    the run's process (run, engines/)              a worker process (worker/)
+    ---------------------------------              --------------------------
+    ItemTask                                       worker.run_item(task)
+      function, item, index, installation   --->     hooks.set_up()      once per process
+      run_id, origin (host:pid of the run)           hooks.claim(task)   may answer for the item
+      timeout (counted in the worker, or None)       hooks.start(...)    the item begins
+      hooks: the engine's WorkerHooks                function(item) -> a value, or an Outcome
+                                                     hooks.end(task)     the item ended
+                                                     hooks.abandoned()   a timed-out item still runs
+    bring_back(result)                      <---   ItemResult, its value pickled alone (Pickled)
+      the value unpickled here: one that
+      cannot come back fails its own item
+
+    and, when the engine reports instead of the worker:
+      timed_out(...), worker_lost(...), cancelled(...), failed(...)
+
+A worker's records on its own machine, written and read by ``Scratch`` only:
+
+    <its temporary directory>/dralvex-run-<run id>/
+        owner           host, and "pid start-time" of the run's process: a later
+                        run removes the directory once that process has ended
+        w-<pid>         a local-pool worker: "pid start-time" of its group's leader
+        item-<n>.pid    a local-pool item: the worker's "pid start-time", its host:pid
+                        and the item's start, read back when its worker is lost
+        work-<pid>      one worker's temporary directory, emptied after each item
+"""
+from __future__ import annotations
+
+import dataclasses
+import os
+import pickle
+import shutil
+import signal
+import socket
+import tempfile
+from typing import Any, Callable, List, Optional, Tuple
+
+from .items import CANCELLED, FAILED, TIMED_OUT, WORKER_LOST, Installation, ItemResult, Outcome, error_fields
+
+__all__ = ["ItemTask", "WorkerHooks", "Outcome", "Pickled", "send_back", "bring_back", "timed_out", "worker_lost",
+           "cancelled", "failed", "exit_status", "Scratch"]
+
+
+class WorkerHooks:
+    """What an engine does in its workers, around the one sequence every
+    item follows there (modelled on Dask's worker plugins). It travels
+    inside each task, so it pickles; the defaults do nothing."""
+
+    def set_up(self) -> None:
+        """Once per worker process, before its first item."""
+
+    def claim(self, task: "ItemTask") -> Optional[ItemResult]:
+        """Before the item runs: a result here answers for it (it is not run)."""
+        return None
+
+    def start(self, task: "ItemTask", result: ItemResult) -> None:
+        """The item begins (``result.started`` is set)."""
+
+    def end(self, task: "ItemTask") -> None:
+        """The item ended, however."""
+
+    def abandoned(self, thread: Any) -> Optional[str]:
+        """An earlier item left running at its time-out still runs in this
+        process: wait for it, or say why this item cannot run (a reason)."""
+        thread.join()
+        return None
+
+
+@dataclasses.dataclass(frozen=True)
+class ItemTask:
+    """One item as it crosses to a worker."""
+    function: Callable[[Any], Any]
+    item: Any
+    index: int
+    installation: Installation
+    run_id: str
+    origin: str                       # host:pid of the process that started the run
+    hooks: WorkerHooks = dataclasses.field(default_factory=WorkerHooks)
+    timeout: Optional[float] = None   # counted in the worker (None: the engine counts it, or no limit)
+
+
+@dataclasses.dataclass
+class Pickled:
+    """A value as bytes, unpickled by the run so that a value that cannot
+    come back fails its own item, not the engine's message thread."""
+    data: bytes
+
+
+def send_back(result: ItemResult) -> None:
+    """In the worker: the result's value pickled alone."""
+    if result.value is None:
+        return
+    try:
+        result.value = Pickled(pickle.dumps(result.value, protocol=pickle.HIGHEST_PROTOCOL))
+    except BaseException as error:
+        result.status, result.value = FAILED, None
+        result.error_type, message, result.traceback = error_fields(error)
+        result.error_message = "its value cannot be sent back: %s" % message
+
+
+def bring_back(result: ItemResult) -> ItemResult:
+    """In the process that started the run: the value unpickled."""
+    if isinstance(result.value, Pickled):
+        try:
+            result.value = pickle.loads(result.value.data)
+        except BaseException as error:
+            result.status, result.value = FAILED, None
+            result.error_type, message, result.traceback = error_fields(error)
+            result.error_message = "its value cannot be brought back: %s" % message
+    return result
+
+
+# -------------------------------------------- what an engine says of an item
+
+def exit_status(code: Optional[int]) -> str:
+    """A process's exit code as people read it: "SIGKILL" for -9."""
+    if code is None:
+        return "unknown"
+    if code < 0:
+        try:
+            return signal.Signals(-code).name
+        except ValueError:
+            return "signal %d" % -code
+    return "exit status %d" % code
+
+
+def timed_out(task: ItemTask, seconds: Optional[float], worker_ended: bool) -> ItemResult:
+    return ItemResult(task.index, task.item, TIMED_OUT, error_message="ran past %s s; %s were ended" % (
+        seconds, "its worker and the processes it started" if worker_ended else "the processes it started"))
+
+
+def worker_lost(task: ItemTask, why: str) -> ItemResult:
+    """``why``: what ended its worker ("SIGKILL", "the Dask scheduler went away")."""
+    return ItemResult(task.index, task.item, WORKER_LOST, error_message="its worker process died (%s)" % why)
+
+
+def cancelled(index: int, item: Any, why: str = "cancelled") -> ItemResult:
+    return ItemResult(index, item, CANCELLED, error_message=why)
+
+
+def failed(task: ItemTask, error: BaseException) -> ItemResult:
+    kind, message, text = error_fields(error)
+    return ItemResult(task.index, task.item, FAILED, error_type=kind, error_message=message, traceback=text)
+
+
+# ---------------------------------------------------- the scratch directory
+
+class Scratch:
+    """A run's scratch directory on this machine and the records in it."""
+
+    PREFIX = "dralvex-run-"
+    OWNER = "owner"
+
+    def __init__(self, run_id: str) -> None:
+        self.run_id = run_id
+
+    @property
+    def root(self) -> str:
+        """As this process finds it (each machine its own)."""
+        return os.path.join(tempfile.gettempdir(), self.PREFIX + self.run_id)
+
+    def claim(self, identity: str) -> None:
+        """Made by the run's process, which records itself as its owner."""
+        os.makedirs(self.root, exist_ok=True)
+        _write(os.path.join(self.root, self.OWNER), "%s\n%s" % (socket.gethostname(), identity))
+
+    def record_worker(self, identity: str) -> None:
+        os.makedirs(self.root, exist_ok=True)
+        _write(os.path.join(self.root, "w-%d" % os.getpid()), identity)
+
+    def worker_records(self) -> List[str]:
+        found: List[str] = []
+        try:
+            names = [name for name in os.listdir(self.root) if name.startswith("w-")]
+        except OSError:
+            return found
+        for name in names:
+            try:
+                with open(os.path.join(self.root, name)) as stream:
+                    found.append(stream.read())
+            except OSError:
+                continue
+        return found
+
+    def record_item(self, index: int, identity: str, worker: str, started: float) -> None:
+        _write(os.path.join(self.root, "item-%d.pid" % index), "%s\n%s\n%r" % (identity, worker, started))
+
+    def item_record(self, index: int) -> Optional[Tuple[str, str, Optional[float]]]:
+        """(the worker's "pid start-time", its host:pid, the item's start)."""
+        try:
+            with open(os.path.join(self.root, "item-%d.pid" % index)) as stream:
+                identity, name, started = (stream.read().split("\n") + ["", ""])[:3]
+        except OSError:
+            return None
+        try:
+            return identity, name, float(started)
+        except ValueError:
+            return identity, name, None
+
+    def work_directory(self) -> str:
+        """This worker's temporary directory for its items."""
+        path = os.path.join(self.root, "work-%d" % os.getpid())
+        os.makedirs(path, exist_ok=True)
+        return path
+
+    def remove(self) -> None:
+        shutil.rmtree(self.root, ignore_errors=True)
+
+    @classmethod
+    def orphaned(cls, ended: Callable[[str], bool]) -> List[str]:
+        """The scratch directories of this machine whose owner has ended
+        (``ended(identity)``): never by age, never one without a record."""
+        base = tempfile.gettempdir()
+        try:
+            names = [name for name in os.listdir(base) if name.startswith(cls.PREFIX)]
+        except OSError:
+            return []
+        found: List[str] = []
+        for name in names:
+            path = os.path.join(base, name)
+            try:
+                with open(os.path.join(path, cls.OWNER)) as stream:
+                    host, owner = (stream.read().split("\n") + [""])[:2]
+            except OSError:
+                continue
+            if host == socket.gethostname() and ended(owner):
+                found.append(path)
+        return found
+
+
+def _write(path: str, text: str) -> None:
+    descriptor = os.open(path, os.O_WRONLY | os.O_CREAT | os.O_TRUNC, 0o666)
+    try:
+        os.write(descriptor, text.encode("utf-8", "surrogateescape"))
+    finally:
+        os.close(descriptor)

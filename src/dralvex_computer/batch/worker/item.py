@@ -1,0 +1,169 @@
+"""One item's run in its worker, the same sequence on every engine: the
+engine's hooks around it, the module set up on the item's installation, a
+temporary directory of its own on this machine, its output and warnings
+captured, its time-out counted from its real start, and the processes it
+started ended when it ends.
+
+Nothing process-wide is swapped when the item runs in the caller's own
+process (a thread-pool executor): its output then goes where the caller's
+goes and its sandboxes where the module puts them.
+"""
+from __future__ import annotations
+
+import contextlib
+import io
+import os
+import shutil
+import tempfile
+import threading
+import time
+import warnings
+from typing import Any, List
+
+from ..items import DONE, FAILED, NO_SOLUTION, TIMED_OUT, Installation, ItemResult, Outcome, error_fields, reason_from_output
+from ..protocol import ItemTask, Scratch, send_back
+from . import processes, threads
+from .state import mark_in_item, process, worker_name
+from .threads import solver_thread_errors
+
+
+def _module_state() -> Any:
+    import dralvex_computer as cc
+    core = cc.dralvex_core
+    return tuple(getattr(core, name, None) for name in ("_validSetup_", "_exePath_", "_settingsPath_",
+                                                        "_dataSourcesPath_"))
+
+
+def ensure_set_up(installation: Installation) -> None:
+    """Sets the module up unless the last item left it set up on this very
+    installation (an item may set it up elsewhere, or undo it)."""
+    import dralvex_computer
+
+    dralvex_computer._run_prepare(installation.prepare)
+    if process.set_up_on == installation and _module_state() == process.set_up_state:
+        return
+    process.set_up_on = None
+    installation.set_up()
+    process.set_up_on, process.set_up_state = installation, _module_state()
+
+
+def run_item(task: ItemTask) -> ItemResult:
+    """Runs one item in a worker; never raises for what the item does."""
+    in_caller = task.origin == worker_name()
+    with process.lock:
+        result = ItemResult(task.index, None, DONE, worker=worker_name(), started=time.time())
+        clock = time.perf_counter()
+        if process.abandoned is not None:
+            busy = task.hooks.abandoned(process.abandoned)
+            if busy is not None:
+                result.status, result.error_message = FAILED, busy
+                return result
+            process.abandoned = None
+        claimed = task.hooks.claim(task)
+        if claimed is not None:
+            claimed.worker, claimed.started = result.worker, result.started
+            return claimed
+        if not in_caller:
+            task.hooks.set_up()
+        own_temp = Scratch(task.run_id).work_directory()
+        task.hooks.start(task, result)
+        if process.home is None:
+            process.home = os.getcwd()
+        elif os.getcwd() != process.home:
+            os.chdir(process.home)   # an item moved it (removeProjectFolder does)
+        process.running[task.run_id] = task.index
+        try:
+            _run_function(task, result, own_temp, in_caller)
+        finally:
+            process.running.pop(task.run_id, None)
+            _empty(own_temp)
+            task.hooks.end(task)
+        result.elapsed = time.perf_counter() - clock
+        if not in_caller:
+            send_back(result)
+        return result
+
+
+def _empty(directory: str) -> None:
+    """Removes what an item left in its temporary directory (never
+    following a link out of it)."""
+    try:
+        entries = list(os.scandir(directory))
+    except OSError:
+        return
+    for entry in entries:
+        try:
+            if entry.is_dir(follow_symlinks=False):
+                shutil.rmtree(entry.path, ignore_errors=True)
+            else:
+                os.unlink(entry.path)
+        except OSError:
+            pass
+
+
+def _run_function(task: ItemTask, result: ItemResult, own_temp: str, in_caller: bool) -> None:
+    output = io.StringIO()
+    before = processes.descendants(os.getpid()) if task.timeout is not None else set()
+    outcome: List[Any] = []
+
+    def body() -> None:
+        mark_in_item()
+        with solver_thread_errors() as thread_errors:
+            try:
+                ensure_set_up(task.installation)
+                outcome.append(("value", task.function(task.item), thread_errors))
+            except BaseException as error:   # SystemExit and KeyboardInterrupt fail their item only
+                outcome.append(("error", error, thread_errors))
+
+    raised: List[Any] = []
+    with contextlib.ExitStack() as stack:
+        if not in_caller:
+            saved_tempdir, tempfile.tempdir = tempfile.tempdir, own_temp
+            stack.callback(setattr, tempfile, "tempdir", saved_tempdir)
+            stack.enter_context(contextlib.redirect_stdout(output))
+            stack.enter_context(contextlib.redirect_stderr(output))
+            # warnings are kept with the result (the module's shared-FRE
+            # warning above all), each as often as it was raised
+            raised = stack.enter_context(warnings.catch_warnings(record=True))
+            warnings.simplefilter("always")
+        if task.timeout is None:
+            body()
+        else:
+            thread = threading.Thread(target=body, name="dralvex-item-%d" % task.index, daemon=True)
+            thread.start()
+            thread.join(task.timeout)
+            if thread.is_alive():
+                processes.end_processes(processes.started_since(before, in_caller))
+                threads.forget(thread)
+                process.abandoned = thread
+                result.status = TIMED_OUT
+                result.error_message = "ran past %s s; the processes it started were ended" % task.timeout
+                result.output = output.getvalue()
+                return
+    result.output = output.getvalue()
+    result.warnings = ["%s: %s" % (caught.category.__name__, caught.message) for caught in raised]
+    kind, value, thread_errors = outcome[0]
+    if kind == "error":
+        result.status = FAILED
+        result.error_type, result.error_message, result.traceback = error_fields(value)
+        kept = getattr(value, "results_dir", None)   # a collect that failed: the results were kept
+        result.results_dir = kept if isinstance(kept, str) else None
+    elif isinstance(value, Outcome):
+        result.status, result.value, result.results_dir = value.status, value.value, value.results_dir
+        if value.message:
+            result.error_message = value.message
+    else:
+        result.value = value
+    if thread_errors:   # the module's solver thread raised
+        hook = thread_errors[0]
+        if result.status == NO_SOLUTION:
+            result.status = FAILED
+        if result.error_type is None:
+            import traceback
+            error = hook.exc_value if hook.exc_value is not None else hook.exc_type()
+            text = "".join(traceback.format_exception(hook.exc_type, hook.exc_value, hook.exc_traceback))
+            result.error_type, result.error_message, result.traceback = error_fields(error, text)
+    if result.status == NO_SOLUTION or (result.status == FAILED and result.error_type is None):
+        # no exception says why: what the module printed does
+        result.error_message = result.error_message or reason_from_output(result.output) or \
+            "nothing it printed says why"

@@ -1,0 +1,54 @@
+"""What one worker process keeps between items: the lock that lets one
+item at a time use the module, where items start, the installation it is
+set up on, an item abandoned at its time-out, the run items now running,
+its name and identity."""
+from __future__ import annotations
+
+import os
+import socket
+import threading
+from typing import Any, Dict, Optional
+
+from . import processes
+
+
+class WorkerProcess:
+    def __init__(self) -> None:
+        self.lock = threading.Lock()        # one item at a time against the module
+        self.home: Optional[str] = None     # the working directory items start in
+        self.set_up_on: Any = None          # the Installation the module is set up on
+        self.set_up_state: Any = None
+        self.abandoned: Optional[threading.Thread] = None   # an item left running at its time-out
+        self.running: Dict[str, int] = {}   # run id -> index of the item running now
+        self.identity: Optional[str] = None   # "pid start-time" of this process
+
+
+process = WorkerProcess()
+_this_thread = threading.local()   # in_item: this thread runs an item's function
+_names: Dict[int, str] = {}
+
+
+def worker_name() -> str:
+    """host:pid of this process (the host asked once per process)."""
+    pid = os.getpid()
+    name = _names.get(pid)
+    if name is None:
+        name = _names[pid] = "%s:%d" % (socket.gethostname(), pid)
+    return name
+
+
+def own_identity() -> str:
+    """This process's "pid start-time" (read once per process)."""
+    if process.identity is None or not process.identity.startswith("%d " % os.getpid()):
+        process.identity = processes.identity()
+    return process.identity
+
+
+def mark_in_item() -> None:
+    _this_thread.in_item = True
+
+
+def in_an_item() -> bool:
+    """True on the thread that runs an item's function (a run started there
+    is a run inside an item)."""
+    return bool(getattr(_this_thread, "in_item", False))
