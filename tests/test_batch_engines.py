@@ -168,3 +168,80 @@ def test_a_thread_error_reported_as_the_last_call_ends_goes_to_the_hook_before(c
         threading.excepthook = hook
 
 
+
+
+# ------------------------------------------------- each engine's worker hooks
+
+class FakeClient:
+    """The part of Dask's client that the worker hooks use."""
+
+    def __init__(self):
+        self.metadata = {}
+
+    def get_metadata(self, key, default=None):
+        return self.metadata.get(tuple(key), default)
+
+    def set_metadata(self, key, value):
+        self.metadata[tuple(key)] = value
+
+
+def fake_task(installation, hooks, index=0):
+    from dralvex_computer.batch.protocol import ItemTask
+    return ItemTask(batch_tasks.echo, index, index, installation, "fake-run", "elsewhere:1", hooks)
+
+
+def test_the_local_hooks_record_which_worker_runs_an_item(models):
+    from dralvex_computer.batch.engines.local import LocalHooks
+    from dralvex_computer.batch.protocol import Scratch
+    installation, _ = models
+    task = fake_task(installation, LocalHooks(), index=7)
+    result = batch.ItemResult(7, None, "done", started=1234.5)
+    Scratch("fake-run").work_directory()   # made by the item's run before it starts
+    LocalHooks().start(task, result)
+    identity, name, started = Scratch("fake-run").item_record(7)
+    assert identity.split()[0] == str(os.getpid()) and name.endswith(":%d" % os.getpid()) and started == 1234.5
+
+
+def test_the_dask_hooks_check_a_late_worker_and_report_a_second_attempt(models, monkeypatch):
+    distributed = pytest.importorskip("distributed")
+    from dralvex_computer.batch.engines import dask as dask_engine
+    installation, _ = models
+    client = FakeClient()
+    monkeypatch.setattr(distributed, "get_client", lambda: client)
+    monkeypatch.setattr(dask_engine, "_checked", set())
+    hooks = dask_engine.DaskHooks()
+    broken = batch.Installation(installation.directory + "-nowhere", "All", installation.settings_path,
+                                installation.data_sources_path, installation.prepare)
+    refused = hooks.claim(fake_task(broken, hooks))
+    assert refused.status == "failed" and "checks before the first item failed on this worker" in refused.error_message
+    task = fake_task(installation, hooks)
+    assert hooks.claim(task) is None and installation in dask_engine._checked   # checked once, then runs
+    again = hooks.claim(task)   # its worker died while it ran: Dask runs it again
+    assert again.status == "worker lost" and "not run again" in again.error_message
+    hooks.end(task)
+    assert client.metadata == {("dralvex-run", "fake-run", "0"): None}
+
+
+def test_an_abandoned_item_waits_or_gives_a_reason(monkeypatch):
+    import threading
+    from dralvex_computer.batch.engines import dask as dask_engine
+    from dralvex_computer.batch.protocol import WorkerHooks
+    monkeypatch.setattr(dask_engine, "ABANDONED_GRACE", 0.1)
+    release = threading.Event()
+    stuck = threading.Thread(target=release.wait, daemon=True)
+    stuck.start()
+    assert "cannot be replaced" in dask_engine.DaskHooks().abandoned(stuck)   # no nanny here
+    release.set()
+    assert WorkerHooks().abandoned(stuck) is None and not stuck.is_alive()
+
+
+def test_the_dask_checks_run_on_every_worker(dask_cluster, models):
+    from dralvex_computer.batch.engines.dask import Dask
+    client, _ = dask_cluster
+    installation, _ = models
+    engine = Dask("probe-run", None, client)
+    try:
+        where = engine.probe(installation)
+    finally:
+        engine.close()
+    assert len(where.split(", ")) == len(client.nthreads()) == 2
