@@ -1,6 +1,7 @@
 """The command line of the package (``python -m dralvex_computer``)."""
 import argparse
 import contextlib
+import dataclasses
 import logging
 import os
 import re
@@ -175,17 +176,15 @@ def _solve(arguments):
         return EXIT_USAGE
     try:
         _check_outputs(arguments, journal)
-        batch.check_numbers(arguments.workers, arguments.timeout)
+        retry_on = _matcher(arguments.retry_on) if arguments.retry_on else None
+        options = batch.RunOptions(
+            workers=arguments.workers, timeout=arguments.timeout, progress=arguments.progress, journal=journal,
+            resume=arguments.resume, retries=arguments.retries, retry_delay=arguments.retry_delay, retry_on=retry_on,
+            retry_max_delay=(batch.DEFAULT_RETRY_MAX_DELAY if arguments.retry_max_delay is None
+                             else arguments.retry_max_delay), retry_time=arguments.retry_time)
         models = inputs.expand(arguments.models)
         collect = _function(arguments.collect) if arguments.collect else None
-        retry_on = _matcher(arguments.retry_on) if arguments.retry_on else None
         max_running = _seats(arguments.max_running)
-        retry = {"retries": arguments.retries, "retry_delay": arguments.retry_delay, "retry_on": retry_on,
-                 "retry_time": arguments.retry_time}
-        if arguments.retry_max_delay is not None:
-            retry["retry_max_delay"] = arguments.retry_max_delay
-        batch.RetryPolicy(arguments.retries, arguments.retry_delay, retry_on,
-                          retry.get("retry_max_delay", batch.DEFAULT_RETRY_MAX_DELAY), arguments.retry_time)
     except (OSError, ValueError, ImportError) as error:
         print("dralvex_computer solve: %s" % error, file=sys.stderr)
         return EXIT_USAGE
@@ -210,9 +209,8 @@ def _solve(arguments):
     status = None
     try:
         results = batch.solve_models(models, arguments.solver, installation, not arguments.in_place, collect=collect,
-                                     keep_results=arguments.keep_results, executor=executor,
-                                     max_running=max_running, workers=arguments.workers, timeout=arguments.timeout,
-                                     progress=arguments.progress, journal=journal, resume=arguments.resume, **retry)
+                                     keep_results=arguments.keep_results, max_running=max_running,
+                                     options=dataclasses.replace(options, executor=executor))
     except batch.BatchSetupError as error:
         print("dralvex_computer solve: the run cannot start: %s" % error, file=sys.stderr)
         return EXIT_USAGE

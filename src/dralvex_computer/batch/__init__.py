@@ -34,7 +34,8 @@ solve task and ``solve_model``).
 from __future__ import annotations
 
 import concurrent.futures
-from typing import TYPE_CHECKING, Any, Callable, Dict, Iterable, List, Mapping, Optional, Tuple, Union
+import dataclasses
+from typing import TYPE_CHECKING, Any, Callable, Iterable, List, Mapping, Optional, Union
 
 if TYPE_CHECKING:
     from .solving import _SolverName
@@ -43,9 +44,8 @@ from ..facts import SOLVERS
 from .items import (CANCELLED, DONE, FAILED, INVALID_INPUT, NO_SOLUTION, SOLVED, STATUSES, TIMED_OUT,
                     WORKER_LOST, Installation, ItemResult)
 from .report import results_table
-from .identity import describe_generic
-from .run import (DEFAULT_RETRY_MAX_DELAY, BatchInterrupted, BatchSetupError, RetryPolicy, Run, absolute,
-                  check_numbers)
+from .options import Job, RunOptions
+from .run import DEFAULT_RETRY_MAX_DELAY, BatchInterrupted, BatchSetupError, RetryPolicy, Run, absolute
 from .solving import CollectError, SolveError, SolveTask, check_keep_results, solve_model
 from . import worker
 from .worker import in_spawned_bootstrap
@@ -53,7 +53,7 @@ from .worker import in_spawned_bootstrap
 __all__ = [
     "Installation", "ItemResult", "SolveError", "BatchInterrupted", "BatchSetupError", "map_models", "solve_models",
     "solve_model", "DONE", "SOLVED", "NO_SOLUTION", "FAILED", "TIMED_OUT", "WORKER_LOST", "INVALID_INPUT",
-    "CANCELLED", "STATUSES", "SOLVERS", "results_table", "CollectError",
+    "CANCELLED", "STATUSES", "SOLVERS", "results_table", "CollectError", "RunOptions", "RetryPolicy",
 ]
 
 def map_models(function: Callable[[Any], Any], items: Iterable[Any], installation: Installation, *,
@@ -62,10 +62,7 @@ def map_models(function: Callable[[Any], Any], items: Iterable[Any], installatio
                journal: Optional[str] = None, resume: bool = False, retries: int = 0, retry_delay: float = 1.0,
                retry_on: Optional[Callable[[ItemResult], bool]] = None,
                retry_max_delay: float = DEFAULT_RETRY_MAX_DELAY, retry_time: Optional[float] = None,
-               max_running: Optional[int] = None,
-               _describe: Optional[Callable[[Any], Tuple[str, Dict[str, str]]]] = None,
-               _exclusive: Optional[Callable[[Any], Optional[str]]] = None,
-               _sent: Optional[List[Any]] = None) -> List[ItemResult]:
+               max_running: Optional[int] = None) -> List[ItemResult]:
     """Run ``function(item)`` on each item in worker processes set up on
     ``installation``, and return one ``ItemResult`` per item, in input
     order. ``function`` must pickle (a module-level function).
@@ -97,22 +94,21 @@ def map_models(function: Callable[[Any], Any], items: Iterable[Any], installatio
     with one message. Ctrl-C, SIGTERM and SIGHUP end the workers and what
     they started and raise ``BatchInterrupted``, whose ``results`` hold
     what finished."""
+    options = RunOptions(executor=executor, workers=workers, timeout=timeout, progress=progress, on_result=on_result,
+                         journal=journal, resume=resume, retries=retries, retry_delay=retry_delay, retry_on=retry_on,
+                         retry_max_delay=retry_max_delay, retry_time=retry_time, max_running=max_running)
+    return run_job(Job.map(function, list(items)), installation, options)
+
+
+def run_job(job: Job, installation: Installation, options: RunOptions) -> List[ItemResult]:
+    """Runs a job with options checked already (what ``map_models`` and
+    ``solve_models`` end in, and what the command line calls)."""
     if in_spawned_bootstrap():
         _refuse_in_a_worker()
-    timeout = check_numbers(workers, timeout)
-    if worker.in_an_item() and isinstance(executor, concurrent.futures.ThreadPoolExecutor):
+    if worker.in_an_item() and isinstance(options.executor, concurrent.futures.ThreadPoolExecutor):
         raise ValueError("a run inside an item cannot run its items on a thread pool: they would wait for the item "
                          "that runs it, which holds this process's module (use the local pool or Dask)")
-    if max_running is not None and (isinstance(max_running, bool) or not isinstance(max_running, int)
-                                    or max_running < 1):
-        raise ValueError("max_running must be a whole number of at least 1, not %r" % (max_running,))
-    retry = RetryPolicy(retries, retry_delay, retry_on, retry_max_delay, retry_time)
-    items = list(items)
-    run = Run(function, items, installation, executor=executor, workers=workers, timeout=timeout, progress=progress,
-              on_result=on_result, journal=journal, resume=resume,
-              describe=_describe or (lambda item: describe_generic(function, item)),
-              exclusive=_exclusive or (lambda item: None), sent=_sent, retry=retry, max_running=max_running)
-    return run.execute()
+    return Run(job, installation, options).execute()
 
 
 def _refuse_in_a_worker() -> None:
@@ -123,7 +119,8 @@ def _refuse_in_a_worker() -> None:
 
 def solve_models(paths: Iterable[Any], solver: _SolverName, installation: Installation, sandbox: bool = True,
                  collect: Optional[Callable[[Any, str], Any]] = None, keep_results: Optional[str] = None,
-                 max_running: Union[None, int, Mapping[str, int]] = None, **options: Any) -> List[ItemResult]:
+                 max_running: Union[None, int, Mapping[str, int]] = None, options: Optional[RunOptions] = None,
+                 **keywords: Any) -> List[ItemResult]:
     """Solve each model document with ``solver`` ("Aster" or "PipeStress")
     in worker processes; ``collect(solution, path)``, when given, runs in
     the worker before the solution is disposed and its result is the item's
@@ -135,7 +132,8 @@ def solve_models(paths: Iterable[Any], solver: _SolverName, installation: Instal
     worker lost, invalid input (and cancelled after Ctrl-C). Paths are made
     absolute here, before they reach a worker; in-place solves
     (``sandbox=False``) of models of one directory run one after another.
-    ``options`` are those of ``map_models``, but ``max_running`` may also
+    The other options are those of ``map_models`` (as keywords, or made
+    already as ``options``, a ``RunOptions``), but ``max_running`` may also
     give seats per solver (``{"PipeStress": 2, "Aster": 4}``: the entry of
     this run's solver bounds how many of its solves run at once). An item
     is a model's real path; resume reuses its result only when the model,
@@ -153,7 +151,11 @@ def solve_models(paths: Iterable[Any], solver: _SolverName, installation: Instal
             raise ValueError("max_running names %s, not a solver (%s)" % (", ".join(map(repr, unknown)),
                                                                           " or ".join(SOLVERS)))
         max_running = max_running.get(solver)
+    if options is None:
+        options = RunOptions(max_running=max_running, **keywords)
+    elif max_running is not None:
+        options = dataclasses.replace(options, max_running=max_running)
     task = SolveTask(solver, bool(sandbox), collect, keep_results)
     items = list(paths)
-    return map_models(task, items, installation, max_running=max_running, _describe=task.describe,
-                      _exclusive=task.exclusive, _sent=[absolute(item) for item in items], **options)
+    job = Job(task, items, [absolute(item) for item in items], task.describe, task.exclusive)
+    return run_job(job, installation, options)

@@ -7,16 +7,16 @@ from __future__ import annotations
 import collections
 import heapq
 import logging
-import math
 import os
 import signal
 import sys
 import time
 import uuid
-from typing import Any, Callable, Deque, Dict, List, Optional, Tuple
+from typing import Any, Deque, Dict, List, Optional, Tuple
 
 from . import engines, identity, journal as journals, signals, worker
 from .progress import Progress
+from .options import Job, RunOptions, check_numbers
 from .retries import DEFAULT_RETRY_MAX_DELAY, RetryPolicy
 from .signals import ignore_for_good
 from .items import DONE, SOLVED, ItemResult, plain
@@ -44,18 +44,6 @@ class BatchSetupError(RuntimeError):
     message says why; no item ran."""
 
 
-def check_numbers(workers: Any, timeout: Any) -> Optional[float]:
-    if workers is not None and (isinstance(workers, bool) or not isinstance(workers, int) or workers < 1):
-        raise ValueError("workers must be a whole number of at least 1, or None for the CPU count, not %r"
-                         % (workers,))
-    if timeout is None:
-        return None
-    if isinstance(timeout, bool) or not isinstance(timeout, (int, float)) or not math.isfinite(timeout) \
-            or timeout <= 0:
-        raise ValueError("timeout must be a number of seconds above 0, or None for no limit, not %r" % (timeout,))
-    return float(timeout)
-
-
 # A collect function that fails the same way on this many solved models in
 # a row is taken for a mistake in it: the run stops rather than spend the
 # night (and its licence time) on it.
@@ -68,22 +56,19 @@ class _Stopped(Exception):
 
 
 class Run:
-    def __init__(self, function: Callable[[Any], Any], items: List[Any], installation: Any, *, executor: Any,
-                 workers: Optional[int], timeout: Optional[float], progress: Optional[bool],
-                 on_result: Optional[Callable[[ItemResult], None]], journal: Optional[str], resume: bool,
-                 describe: Callable[[Any], Tuple[str, Dict[str, str]]],
-                 exclusive: Callable[[Any], Optional[str]],
-                 sent: Optional[List[Any]] = None, retry: Optional[RetryPolicy] = None,
-                 max_running: Optional[int] = None) -> None:
-        self.function, self.items, self.installation = function, items, installation
-        self.sent = sent if sent is not None else items   # what crosses to the workers (absolute paths)
-        self.executor, self.workers, self.timeout = executor, workers, timeout
-        self.on_result, self.describe, self.exclusive_of = on_result, describe, exclusive
-        self.results: List[Optional[ItemResult]] = [None] * len(items)
-        self.progress = progress
+    """One run of a job on an installation with its options."""
+
+    def __init__(self, job: Job, installation: Any, options: RunOptions) -> None:
+        self.job, self.installation, self.options = job, installation, options
+        self.function, self.items, self.sent = job.function, job.items, job.sent
+        self.describe, self.exclusive_of = job.describe, job.exclusive
+        self.executor, self.workers, self.timeout = options.executor, options.workers, options.timeout
+        self.on_result = options.on_result
+        self.results: List[Optional[ItemResult]] = [None] * len(self.items)
+        self.progress = options.progress
         self.reporter: Optional[Progress] = None
-        self.journal_path, self.resume = journal, resume
-        self.journal = journals.Journal(journal) if journal else None
+        self.journal_path, self.resume = options.journal, options.resume
+        self.journal = journals.Journal(options.journal) if options.journal else None
         self.identities: List[str] = []
         self.inputs: List[Dict[str, str]] = []
         self.keys: List[str] = []
@@ -91,12 +76,12 @@ class Run:
         self.waiting: Dict[str, Deque[int]] = {}   # directory -> in-place items held back until it is free
         self.busy: Dict[str, int] = {}
         self.queue: Deque[int] = collections.deque()   # not yet handed to the engine
-        self.retry = retry or RetryPolicy()
+        self.retry = options.retry
         self.delayed: List[Tuple[float, int]] = []   # (when, index) of items waiting for their next try
         self.tries: Dict[int, int] = {}
         self.history: Dict[int, List[Dict[str, Any]]] = {}
         self.last_try: Dict[int, ItemResult] = {}   # an item's last try while it waits for the next
-        self.max_running = max_running
+        self.max_running = options.max_running
         self.engine: Optional[engines.Engine] = None
         self.started_at = time.monotonic()
         self.same_failures: Tuple[Optional[str], int] = (None, 0)
@@ -429,4 +414,4 @@ def absolute(item: Any) -> Any:
 
 
 __all__ = ["Run", "RetryPolicy", "ignore_for_good", "BatchInterrupted", "BatchSetupError", "check_numbers", "absolute",
-           "DEFAULT_RETRY_MAX_DELAY"]
+           "DEFAULT_RETRY_MAX_DELAY", "Job", "RunOptions"]

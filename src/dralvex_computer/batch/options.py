@@ -1,0 +1,73 @@
+"""What a run is asked to do, each checked once, here: the job (what runs
+on which items, and how an item is told from another) and the options of
+the run (engine, time-outs, journal, retries, seats)."""
+from __future__ import annotations
+
+import dataclasses
+import math
+from typing import Any, Callable, Dict, List, Optional, Tuple
+
+from .identity import describe_generic
+from .items import ItemResult
+from .retries import DEFAULT_RETRY_MAX_DELAY, RetryPolicy
+
+Describe = Callable[[Any], Tuple[str, Dict[str, str]]]
+
+
+@dataclasses.dataclass(frozen=True)
+class Job:
+    """``function`` run on each of ``items``. ``sent``: what crosses to the
+    workers for each item (absolute paths for a solve); ``describe(item)``:
+    its identity and what it reads (see ``identity``); ``exclusive(item)``:
+    a name that items which must not run at once share (in-place solves of
+    one directory), or None."""
+    function: Callable[[Any], Any]
+    items: List[Any]
+    sent: List[Any]
+    describe: Describe
+    exclusive: Callable[[Any], Optional[str]]
+
+    @classmethod
+    def map(cls, function: Callable[[Any], Any], items: List[Any]) -> "Job":
+        return cls(function, items, items, lambda item: describe_generic(function, item), lambda item: None)
+
+
+def check_numbers(workers: Any, timeout: Any) -> Optional[float]:
+    if workers is not None and (isinstance(workers, bool) or not isinstance(workers, int) or workers < 1):
+        raise ValueError("workers must be a whole number of at least 1, or None for the CPU count, not %r"
+                         % (workers,))
+    if timeout is None:
+        return None
+    if isinstance(timeout, bool) or not isinstance(timeout, (int, float)) or not math.isfinite(timeout) \
+            or timeout <= 0:
+        raise ValueError("timeout must be a number of seconds above 0, or None for no limit, not %r" % (timeout,))
+    return float(timeout)
+
+
+@dataclasses.dataclass(frozen=True)
+class RunOptions:
+    """The options of ``map_models`` (see its docstring), checked as they
+    are made: ValueError with one message for the first that is wrong."""
+    executor: Any = None
+    workers: Optional[int] = None
+    timeout: Optional[float] = None
+    progress: Optional[bool] = None
+    on_result: Optional[Callable[[ItemResult], None]] = None
+    journal: Optional[str] = None
+    resume: bool = False
+    retries: int = 0
+    retry_delay: float = 1.0
+    retry_on: Optional[Callable[[ItemResult], bool]] = None
+    retry_max_delay: float = DEFAULT_RETRY_MAX_DELAY
+    retry_time: Optional[float] = None
+    max_running: Optional[int] = None
+
+    def __post_init__(self) -> None:
+        object.__setattr__(self, "timeout", check_numbers(self.workers, self.timeout))
+        if self.max_running is not None and (isinstance(self.max_running, bool)
+                                             or not isinstance(self.max_running, int) or self.max_running < 1):
+            raise ValueError("max_running must be a whole number of at least 1, not %r" % (self.max_running,))
+        object.__setattr__(self, "retry", RetryPolicy(self.retries, self.retry_delay, self.retry_on,
+                                                      self.retry_max_delay, self.retry_time))
+
+    retry: RetryPolicy = dataclasses.field(init=False, repr=False, compare=False)
