@@ -15,7 +15,8 @@ import pytest
 import batch_tasks
 import dralvex_sim
 from dralvex_computer import batch
-from dralvex_computer.batch import items as batch_items, report as batch_report
+from dralvex_computer.batch import items as batch_items
+from dralvex_computer.batch.results import report as batch_report
 from batch_helpers import overlap, seat_taken, statuses
 
 pytest.importorskip("pebble")
@@ -89,17 +90,17 @@ def numpy_values():
     2 ** 64 + 1, 10 ** 400, -1e308, {"$\\notacommand$": 1.0, "max_stress": math.inf},
 ] + numpy_values())
 def test_every_record_is_plain_json(value, tmp_path):
-    from dralvex_computer.batch import summary
+    from dralvex_computer.batch.results import summary
     result = batch.ItemResult(0, "line\nm\udcff.strale", "done", value=value, started=1.7e9, elapsed=1.0)
     text = json.dumps(result.record(), allow_nan=False)
     assert json.loads(text)["status"] == "done"
     assert "np." not in text and "array(" not in text   # numbers, not their repr
     report = str(tmp_path / "report.csv")
-    batch_report.write(report, [result.record()])
+    batch_report.write([result.record()], report)
     assert open(report, encoding="utf-8").read().startswith("index,item,status")
     summary.write([result.record()], str(tmp_path / "page.html"))
     if importlib.util.find_spec("pyarrow") and importlib.util.find_spec("pandas"):
-        batch_report.write(str(tmp_path / "report.parquet"), [result.record()])
+        batch_report.write([result.record()], str(tmp_path / "report.parquet"))
 
 
 def test_deep_values_end_in_a_repr():
@@ -230,7 +231,7 @@ def test_results_table_from_results_and_from_the_journal(models, tmp_path):
         assert list(table["max_stress"][:2]) == [12.5, 25.0] and list(table["index"]) == [0, 1, 2]
     report = str(tmp_path / "results.parquet")
     if pytest.importorskip("pyarrow"):
-        batch_report.write(report, [result.record() for result in results])
+        batch_report.write([result.record() for result in results], report)
         assert list(pandas.read_parquet(report)["model"][:2]) == ["good1.strale", "good2.strale"]
 
 

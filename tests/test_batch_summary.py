@@ -14,7 +14,7 @@ import zlib
 import pytest
 
 import batch_tasks
-from dralvex_computer.batch import summary
+from dralvex_computer.batch.results import summary
 from batch_helpers import command, installation_of, make_model, site_options
 
 CHROMIUM = shutil.which("chromium") or shutil.which("chromium-browser")

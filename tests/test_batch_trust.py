@@ -15,7 +15,8 @@ import pytest
 
 import batch_tasks
 from dralvex_computer import batch
-from dralvex_computer.batch import inputs, journal as journals, report, summary, worker
+from dralvex_computer.batch import inputs, worker
+from dralvex_computer.batch.results import journal as journals, report, summary
 from batch_helpers import command, environment, installation_of, make_model, site_options, solves, statuses
 
 pytest.importorskip("pebble")

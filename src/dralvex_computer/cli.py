@@ -150,7 +150,7 @@ def _seats(entries):
 
 def _check_outputs(arguments, journal):
     """Every file the run writes: a known format, writable, each its own."""
-    from .batch import report as reports
+    from .batch.results import report as reports
     from .batch.solving import check_keep_results
     if arguments.report:
         reports.check_format(arguments.report)
@@ -167,7 +167,8 @@ def _check_outputs(arguments, journal):
 
 def _solve(arguments):
     from . import batch
-    from .batch import inputs, report as reports, signals, summary as summaries
+    from .batch import inputs, signals
+    from .batch.results import report as reports, summary as summaries
     from .batch.run import ignore_for_good
     signals.end_once()   # a second signal, wherever it lands, never cuts the report short
     journal, temporary_journal = _journal_path(arguments)
@@ -222,7 +223,7 @@ def _solve(arguments):
             executor.close()
     if arguments.report:
         try:
-            reports.write(arguments.report, [result.record() for result in results])
+            reports.write([result.record() for result in results], arguments.report)
         except OSError as error:
             print("dralvex_computer solve: the report could not be written: %s (the journal %s holds every result)"
                   % (error, journal), file=sys.stderr)
@@ -287,7 +288,7 @@ def main(argv=None):
         from .doctor import run
         return run(arguments)
     if arguments.command == "summary":
-        from .batch import journal as journals, summary
+        from .batch.results import journal as journals, summary
         if not os.path.isfile(arguments.journal):
             print("dralvex_computer summary: no journal at %s" % arguments.journal, file=sys.stderr)
             return EXIT_USAGE

@@ -26,10 +26,10 @@ installation, the statuses, a result as plain data), ``worker/`` (an item's
 run in its worker, the same for every engine), ``engines/`` (the local
 pool, any executor, Dask: each its parent half and its worker hooks),
 ``identity`` (which item a result belongs to and whether it still stands),
-``journal``, ``report`` and ``summary`` (results on disk, in tables, on a
-page), ``run`` with ``retries``, ``signals`` and ``progress`` (one run,
-start to end), ``inputs`` (models as users give them), ``solving`` (the
-solve task and ``solve_model``).
+``results/`` (the journal, reports and the summary page), ``options`` (the
+job and the run's options, checked once), ``run`` with ``retries``,
+``signals`` and ``progress`` (one run, start to end), ``inputs`` (models as
+users give them), ``solving`` (the solve task and ``solve_model``).
 """
 from __future__ import annotations
 
@@ -43,7 +43,7 @@ if TYPE_CHECKING:
 from ..facts import SOLVERS
 from .items import (CANCELLED, DONE, FAILED, INVALID_INPUT, NO_SOLUTION, SOLVED, STATUSES, TIMED_OUT,
                     WORKER_LOST, Installation, ItemResult)
-from .report import results_table
+from .results import results_table
 from .options import Job, RunOptions
 from .run import DEFAULT_RETRY_MAX_DELAY, BatchInterrupted, BatchSetupError, RetryPolicy, Run, absolute
 from .solving import CollectError, SolveError, SolveTask, check_keep_results, solve_model

@@ -14,7 +14,8 @@ import time
 import uuid
 from typing import Any, Deque, Dict, List, Optional, Tuple
 
-from . import engines, identity, journal as journals, signals, worker
+from . import engines, identity, signals, worker
+from .results import journal as journals
 from .progress import Progress
 from .options import Job, RunOptions, check_numbers
 from .retries import DEFAULT_RETRY_MAX_DELAY, RetryPolicy

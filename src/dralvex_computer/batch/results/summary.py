@@ -21,7 +21,7 @@ import time
 from typing import Any, Dict, Iterable, List, Optional, Tuple, Union
 
 from . import journal as journals
-from .items import STATUSES, ItemResult
+from ..items import STATUSES, ItemResult
 from .report import rows as report_rows
 
 PLOTS_EXTRA = "the plots need matplotlib: pip install dralvex_computer[summary]"

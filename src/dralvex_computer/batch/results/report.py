@@ -11,7 +11,7 @@ import os
 from typing import Any, Dict, Iterable, List, Union, cast
 
 from . import journal as journals
-from .items import ItemResult
+from ..items import ItemResult
 
 FORMATS = (".csv", ".jsonl", ".parquet")
 TABLE_EXTRA = "pandas is needed for a results table: pip install dralvex_computer[table]"
@@ -89,7 +89,8 @@ def _cell(value: Any) -> Any:
     return json.dumps(value, ensure_ascii=False) if isinstance(value, (list, dict)) else value
 
 
-def write(path: str, records: Iterable[Dict[str, Any]]) -> None:
+def write(records: Iterable[Dict[str, Any]], path: str) -> None:
+    """Writes the report of ``records`` to ``path``, its format from the name."""
     table = rows(records)
     extension = os.path.splitext(path)[1].lower()
     if extension == ".parquet":
