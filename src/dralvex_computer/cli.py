@@ -25,6 +25,21 @@ def _parser():
                     "some did not, 2 when the run could not start (a usage error, or the checks before the first "
                     "model failed), 128 + the signal's number when interrupted (130 Ctrl-C, 143 SIGTERM, "
                     "129 SIGHUP).")
+    _solve_options(solve)
+
+    summary = commands.add_parser("summary", help="the morning summary of a run: one self-contained HTML page",
+                                  description="Write the summary page of a run from its journal.")
+    summary.add_argument("journal", metavar="JOURNAL", help="the run's journal (JSON Lines)")
+    summary.add_argument("-o", "--output", required=True, metavar="FILE", help="the HTML page to write")
+    summary.add_argument("--title", help="the page's title")
+
+    doctor = commands.add_parser("doctor", help="report the environment, for users and bug reports")
+    doctor.add_argument("--installation", metavar="DIR", help="the application's installation directory to check")
+    _installation_options(doctor)
+    return parser
+
+
+def _solve_options(solve):
     solve.add_argument("models", nargs="+", metavar="MODELS",
                        help="model documents (.strale), directories (every model below), glob patterns (** "
                             "included, expanded here) or @FILE (a list of these, one a line)")
@@ -66,17 +81,6 @@ def _parser():
                        help="show the progress bar even when standard error is no terminal")
     solve.add_argument("--no-progress", dest="progress", action="store_false")
     solve.add_argument("-v", "--verbose", action="store_true", help="log each model as it ends")
-
-    summary = commands.add_parser("summary", help="the morning summary of a run: one self-contained HTML page",
-                                  description="Write the summary page of a run from its journal.")
-    summary.add_argument("journal", metavar="JOURNAL", help="the run's journal (JSON Lines)")
-    summary.add_argument("-o", "--output", required=True, metavar="FILE", help="the HTML page to write")
-    summary.add_argument("--title", help="the page's title")
-
-    doctor = commands.add_parser("doctor", help="report the environment, for users and bug reports")
-    doctor.add_argument("--installation", metavar="DIR", help="the application's installation directory to check")
-    _installation_options(doctor)
-    return parser
 
 
 def _installation_options(parser):
@@ -165,48 +169,25 @@ def _check_outputs(arguments, journal):
         arguments.keep_results = check_keep_results(arguments.keep_results)
 
 
+class _Refused(Exception):
+    """A usage error found before the run: one message, exit status 2."""
+
+
 def _solve(arguments):
     from . import batch
-    from .batch import inputs, signals
-    from .batch.results import report as reports, summary as summaries
+    from .batch import signals
     from .batch.run import ignore_for_good
     signals.end_once()   # a second signal, wherever it lands, never cuts the report short
     journal, temporary_journal = _journal_path(arguments)
-    if arguments.resume and not journal:
-        print("dralvex_computer solve: --resume needs --journal (or --report)", file=sys.stderr)
-        return EXIT_USAGE
     try:
-        _check_outputs(arguments, journal)
-        retry_on = _matcher(arguments.retry_on) if arguments.retry_on else None
-        options = batch.RunOptions(
-            workers=arguments.workers, timeout=arguments.timeout, progress=arguments.progress, journal=journal,
-            resume=arguments.resume, retries=arguments.retries, retry_delay=arguments.retry_delay, retry_on=retry_on,
-            retry_max_delay=(batch.DEFAULT_RETRY_MAX_DELAY if arguments.retry_max_delay is None
-                             else arguments.retry_max_delay), retry_time=arguments.retry_time)
-        models = inputs.expand(arguments.models)
-        collect = _function(arguments.collect) if arguments.collect else None
-        max_running = _seats(arguments.max_running)
-    except (OSError, ValueError, ImportError) as error:
-        print("dralvex_computer solve: %s" % error, file=sys.stderr)
-        return EXIT_USAGE
-    if not any(os.path.isfile(path) for path in models):
-        print("dralvex_computer solve: no model document found: %s" % ", ".join(models[:5]), file=sys.stderr)
+        options, models, collect, max_running = _checked(arguments, journal)
+        journal_existed = bool(journal) and os.path.lexists(journal)
+        executor = _scheduler(arguments.scheduler)
+    except _Refused as refused:
+        print("dralvex_computer solve: %s" % refused, file=sys.stderr)
         return EXIT_USAGE
     installation = batch.Installation(arguments.installation, arguments.module, arguments.settings,
                                       arguments.data_sources, os.environ.get(PREPARE_VARIABLE) or None)
-    journal_existed = bool(journal) and os.path.lexists(journal)
-    executor = None
-    if arguments.scheduler:
-        try:
-            from distributed import Client
-            executor = Client(arguments.scheduler, timeout=SCHEDULER_TIMEOUT)
-        except ImportError:
-            print("dralvex_computer solve: --scheduler needs Dask: pip install dralvex_computer[dask]", file=sys.stderr)
-            return EXIT_USAGE
-        except Exception as error:   # nothing listening, a refused connection, a wrong address
-            print("dralvex_computer solve: no Dask scheduler answers at %s (%s: %s)"
-                  % (arguments.scheduler, type(error).__name__, error), file=sys.stderr)
-            return EXIT_USAGE
     status = None
     try:
         results = batch.solve_models(models, arguments.solver, installation, not arguments.in_place, collect=collect,
@@ -221,24 +202,7 @@ def _solve(arguments):
     finally:
         if executor is not None:
             executor.close()
-    if arguments.report:
-        try:
-            reports.write([result.record() for result in results], arguments.report)
-        except OSError as error:
-            print("dralvex_computer solve: the report could not be written: %s (the journal %s holds every result)"
-                  % (error, journal), file=sys.stderr)
-            temporary_journal = False
-            status = status or EXIT_SOME_FAILED
-        if temporary_journal and status is None and not journal_existed:
-            with contextlib.suppress(FileNotFoundError):
-                os.remove(journal)   # the journal this run made for its report
-    if arguments.summary:
-        try:
-            summaries.write([result.record() for result in results], arguments.summary,
-                            interrupted=status is not None)
-        except OSError as error:
-            print("dralvex_computer solve: the summary could not be written: %s" % error, file=sys.stderr)
-            status = status or EXIT_SOME_FAILED
+    status = _write_outputs(arguments, results, status, journal, temporary_journal and not journal_existed)
     _summary(results, batch)
     if status is not None:
         if journal:
@@ -248,9 +212,72 @@ def _solve(arguments):
     return EXIT_ALL_SOLVED if all(result.ok for result in results) else EXIT_SOME_FAILED
 
 
+def _checked(arguments, journal):
+    """(the run's options, the models, the collect function, the seats),
+    everything checked before the first model; _Refused otherwise."""
+    from . import batch
+    from .batch import inputs
+    if arguments.resume and not journal:
+        raise _Refused("--resume needs --journal (or --report)")
+    try:
+        _check_outputs(arguments, journal)
+        retry_on = _matcher(arguments.retry_on) if arguments.retry_on else None
+        options = batch.RunOptions(
+            workers=arguments.workers, timeout=arguments.timeout, progress=arguments.progress, journal=journal,
+            resume=arguments.resume, retries=arguments.retries, retry_delay=arguments.retry_delay, retry_on=retry_on,
+            retry_max_delay=(batch.DEFAULT_RETRY_MAX_DELAY if arguments.retry_max_delay is None
+                             else arguments.retry_max_delay), retry_time=arguments.retry_time)
+        models = inputs.expand(arguments.models)
+        collect = _function(arguments.collect) if arguments.collect else None
+        max_running = _seats(arguments.max_running)
+    except (OSError, ValueError, ImportError) as error:
+        raise _Refused(str(error)) from None
+    if not any(os.path.isfile(path) for path in models):
+        raise _Refused("no model document found: %s" % ", ".join(models[:5]))
+    return options, models, collect, max_running
+
+
+def _scheduler(address):
+    """A Dask client of the scheduler at ``address``, or None without one."""
+    if not address:
+        return None
+    try:
+        from distributed import Client
+        return Client(address, timeout=SCHEDULER_TIMEOUT)
+    except ImportError:
+        raise _Refused("--scheduler needs Dask: pip install dralvex_computer[dask]") from None
+    except Exception as error:   # nothing listening, a refused connection, a wrong address
+        raise _Refused("no Dask scheduler answers at %s (%s: %s)" % (address, type(error).__name__, error)) from None
+
+
+def _write_outputs(arguments, results, status, journal, remove_journal):
+    """The report and the summary page; the journal made for the report is
+    removed once the report holds it all. Returns the exit status so far."""
+    from .batch.results import report as reports, summary as summaries
+    if arguments.report:
+        try:
+            reports.write([result.record() for result in results], arguments.report)
+        except OSError as error:
+            print("dralvex_computer solve: the report could not be written: %s (the journal %s holds every result)"
+                  % (error, journal), file=sys.stderr)
+            remove_journal = False
+            status = status or EXIT_SOME_FAILED
+        if remove_journal and status is None:
+            with contextlib.suppress(FileNotFoundError):
+                os.remove(journal)   # the journal this run made for its report
+    if arguments.summary:
+        try:
+            summaries.write([result.record() for result in results], arguments.summary,
+                            interrupted=status is not None)
+        except OSError as error:
+            print("dralvex_computer solve: the summary could not be written: %s" % error, file=sys.stderr)
+            status = status or EXIT_SOME_FAILED
+    return status
+
+
 def _resume_command():
     """This command again, with --resume."""
-    from .batch.run import join_command
+    from .batch.command import join_command
     argv = list(_ARGV)
     if "--resume" not in argv:
         argv = argv + ["--resume"]

@@ -44,8 +44,8 @@ from ..facts import SOLVERS
 from .items import (CANCELLED, DONE, FAILED, INVALID_INPUT, NO_SOLUTION, SOLVED, STATUSES, TIMED_OUT,
                     WORKER_LOST, Installation, ItemResult)
 from .results import results_table
-from .options import Job, RunOptions
-from .run import DEFAULT_RETRY_MAX_DELAY, BatchInterrupted, BatchSetupError, RetryPolicy, Run, absolute
+from .options import Job, RunOptions, absolute
+from .run import DEFAULT_RETRY_MAX_DELAY, BatchInterrupted, BatchSetupError, RetryPolicy, Run
 from .solving import CollectError, SolveError, SolveTask, check_keep_results, solve_model
 from . import worker
 from .worker import in_spawned_bootstrap

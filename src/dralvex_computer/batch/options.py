@@ -5,6 +5,7 @@ from __future__ import annotations
 
 import dataclasses
 import math
+import os
 from typing import Any, Callable, Dict, List, Optional, Tuple
 
 from .identity import describe_generic
@@ -71,3 +72,12 @@ class RunOptions:
                                                       self.retry_max_delay, self.retry_time))
 
     retry: RetryPolicy = dataclasses.field(init=False, repr=False, compare=False)
+
+
+def absolute(item: Any) -> Any:
+    if isinstance(item, (str, os.PathLike)):
+        try:
+            return os.path.abspath(os.fspath(item))
+        except (TypeError, ValueError):
+            return item
+    return item

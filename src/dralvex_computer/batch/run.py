@@ -7,9 +7,7 @@ from __future__ import annotations
 import collections
 import heapq
 import logging
-import os
 import signal
-import sys
 import time
 import uuid
 from typing import Any, Deque, Dict, List, Optional, Tuple
@@ -17,6 +15,7 @@ from typing import Any, Deque, Dict, List, Optional, Tuple
 from . import engines, identity, signals, worker
 from .results import journal as journals
 from .progress import Progress
+from .command import command_line
 from .options import Job, RunOptions, check_numbers
 from .retries import DEFAULT_RETRY_MAX_DELAY, RetryPolicy
 from .signals import ignore_for_good
@@ -383,36 +382,5 @@ def _setup_message(error: BaseException) -> str:
     return "the checks before the first item failed on a worker: %s: %s" % (name, error)
 
 
-def command_line(argv: Optional[List[str]] = None) -> str:
-    """The command that started this process, as a user would type it."""
-    argv = list(sys.argv if argv is None else argv)
-    spec = getattr(sys.modules.get("__main__"), "__spec__", None)
-    name = getattr(spec, "name", "") or ""
-    if name.endswith(".__main__"):
-        head = ["python", "-m", name[: -len(".__main__")]]
-    elif name:
-        head = ["python", "-m", name]
-    else:
-        head = ["python"] + argv[:1]
-    return join_command(head + argv[1:])
-
-
-def join_command(words: List[str]) -> str:
-    if sys.platform == "win32":
-        import subprocess
-        return subprocess.list2cmdline(words)
-    import shlex
-    return " ".join(shlex.quote(word) for word in words)
-
-
-def absolute(item: Any) -> Any:
-    if isinstance(item, (str, os.PathLike)):
-        try:
-            return os.path.abspath(os.fspath(item))
-        except (TypeError, ValueError):
-            return item
-    return item
-
-
-__all__ = ["Run", "RetryPolicy", "ignore_for_good", "BatchInterrupted", "BatchSetupError", "check_numbers", "absolute",
+__all__ = ["Run", "RetryPolicy", "ignore_for_good", "BatchInterrupted", "BatchSetupError", "check_numbers",
            "DEFAULT_RETRY_MAX_DELAY", "Job", "RunOptions"]

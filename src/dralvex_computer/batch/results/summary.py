@@ -183,14 +183,21 @@ def render(results_or_journal: Union[str, "os.PathLike[str]", Iterable[Any]], ti
         rows = [_sound(row) for row in report_rows(results_or_journal)]
     title = title or "Batch run summary"
     ran = [row for row in rows if isinstance(row.get("started"), (int, float)) and not row.get("resumed")]
-    times = [float(row.get("elapsed") or 0.0) for row in ran]
-    counts: Dict[str, int] = {}
-    for row in rows:
-        counts[row["status"]] = counts.get(row["status"], 0) + 1
     origin = min((row["started"] for row in ran), default=0.0)
     end = max((row["started"] + (row.get("elapsed") or 0.0) for row in ran), default=origin)
     parts = ["<!DOCTYPE html><html lang=\"en\"><head><meta charset=\"utf-8\"><title>%s</title><style>%s</style>"
              "</head><body><h1>%s</h1>" % (html.escape(title), STYLE, html.escape(title))]
+    parts += _heading(rows, ran, origin, end, interrupted, reason)
+    parts += _plots(rows, ran, origin)
+    parts += _tables(rows, ran, end - origin)
+    parts.append(READY + "</body></html>\n")
+    return "\n".join(parts)
+
+
+def _heading(rows: List[Dict[str, Any]], ran: List[Dict[str, Any]], origin: float, end: float,
+             interrupted: Optional[bool], reason: Optional[str]) -> List[str]:
+    """Whether the run was interrupted, what it did, its statuses and times."""
+    parts = []
     when = time.strftime("%Y-%m-%d %H:%M", time.localtime(origin)) if ran else "no item ran"
     retries = sum(max(int(row.get("tries") or 1) - 1, 0) for row in rows)
     resumed = sum(bool(row.get("resumed")) for row in rows)
@@ -204,27 +211,37 @@ def render(results_or_journal: Union[str, "os.PathLike[str]", Iterable[Any]], ti
                  % (len(rows), html.escape(when), _seconds(end - origin),
                     "; %d tries again after a failure" % retries if retries else "",
                     "; %d taken from an earlier run's journal" % resumed if resumed else ""))
-
+    counts: Dict[str, int] = {}
+    for row in rows:
+        counts[row["status"]] = counts.get(row["status"], 0) + 1
     ordered = sorted(counts, key=lambda status: STATUSES.index(status) if status in STATUSES else len(STATUSES))
     parts.append("<section><h2>Statuses</h2>%s</section>" % _table(
         ["status", "models"], ([_badge(status), str(counts[status])] for status in ordered), numeric=[1]))
+    times = [float(row.get("elapsed") or 0.0) for row in ran]
     if times:
         parts.append("<section><h2>Times</h2>%s</section>" % _table(
             ["", "seconds"], [["total of the models' times", _seconds(sum(times))],
                               ["mean per model", _seconds(statistics.mean(times))],
                               ["median per model", _seconds(statistics.median(times))],
                               ["longest", _seconds(max(times))]], numeric=[1]))
-    plots: List[Tuple[str, Any]] = []
+    return parts
+
+
+def _plots(rows: List[Dict[str, Any]], ran: List[Dict[str, Any]], origin: float) -> List[str]:
+    """The timeline, the times' histogram and each numeric value, as inline
+    SVG; a plot that cannot be drawn leaves the page whole."""
     try:
         import matplotlib  # noqa: F401
     except ImportError:
-        parts.append('<p class="note">%s</p>' % html.escape(PLOTS_EXTRA))
-    else:
-        if ran:
-            plots.append(("Timeline", lambda: _timeline(ran, origin)))
-            plots.append(("Solve times", lambda: _histogram(times)))
-        for column in _numeric_columns(rows):
-            plots.append(("Value: %s" % column, lambda column=column: _values(rows, column)))
+        return ['<p class="note">%s</p>' % html.escape(PLOTS_EXTRA)]
+    plots: List[Tuple[str, Any]] = []
+    if ran:
+        times = [float(row.get("elapsed") or 0.0) for row in ran]
+        plots.append(("Timeline", lambda: _timeline(ran, origin)))
+        plots.append(("Solve times", lambda: _histogram(times)))
+    for column in _numeric_columns(rows):
+        plots.append(("Value: %s" % column, lambda column=column: _values(rows, column)))
+    parts = []
     for heading, draw in plots:
         try:
             drawn = "<figure>%s</figure>" % draw()
@@ -232,12 +249,17 @@ def render(results_or_journal: Union[str, "os.PathLike[str]", Iterable[Any]], ti
             drawn = '<p class="note">This plot could not be drawn (%s).</p>' % html.escape(
                 "%s: %s" % (type(error).__name__, error))
         parts.append("<section><h2>%s</h2>%s</section>" % (html.escape(heading), drawn))
+    return parts
 
+
+def _tables(rows: List[Dict[str, Any]], ran: List[Dict[str, Any]], span: float) -> List[str]:
+    """The workers' use, the failures, the slowest models, the warnings."""
+    parts = []
     workers: Dict[str, List[float]] = {}
     for row in ran:
         workers.setdefault(row.get("worker") or "?", []).append(float(row.get("elapsed") or 0.0))
     if workers:
-        span = max(end - origin, 1e-9)
+        span = max(span, 1e-9)
         parts.append("<section><h2>Workers</h2>%s</section>" % _table(
             ["worker", "models", "busy", "busy share"],
             ([html.escape(worker), str(len(busy)), _seconds(sum(busy)), "%.0f %%" % (100 * sum(busy) / span)]
@@ -259,8 +281,7 @@ def render(results_or_journal: Union[str, "os.PathLike[str]", Iterable[Any]], ti
             ["model", "warnings"], ([html.escape(_name(row)),
                                      "<br>".join(html.escape(text) for text in dict.fromkeys(row["warnings"]))]
                                     for row in warned))))
-    parts.append(READY + "</body></html>\n")
-    return "\n".join(parts)
+    return parts
 
 
 def write(results_or_journal: Union[str, "os.PathLike[str]", Iterable[Any]], path: str,

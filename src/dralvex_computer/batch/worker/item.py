@@ -142,7 +142,12 @@ def _run_function(task: ItemTask, result: ItemResult, own_temp: str, in_caller: 
                 return
     result.output = output.getvalue()
     result.warnings = ["%s: %s" % (caught.category.__name__, caught.message) for caught in raised]
-    kind, value, thread_errors = outcome[0]
+    _read_outcome(result, *outcome[0])
+
+
+def _read_outcome(result: ItemResult, kind: str, value: Any, thread_errors: List[Any]) -> None:
+    """The status and reason of an item that ended: its value or exception,
+    and an exception of the module's solver thread."""
     if kind == "error":
         result.status = FAILED
         result.error_type, result.error_message, result.traceback = error_fields(value)
