@@ -345,6 +345,14 @@ def test_items_that_print_alike_are_different_items():
     assert repr(first) == repr(second) and identity.value_identity(first) != identity.value_identity(second)
 
 
+def test_a_model_with_the_longest_name_keeps_its_results(ready, tmp_path, worker_environment):
+    name = "m" * (255 - len(".strale"))   # the longest name a file system takes
+    model = make_model(tmp_path / "long", name)
+    (result,) = batch.solve_models([model], "PipeStress", installation_of(ready), workers=1,
+                                   keep_results=str(tmp_path / "kept"))
+    assert result.status == "solved" and os.path.isdir(result.results_dir), result.error_message
+
+
 def test_a_thread_pool_time_out_ends_only_what_its_item_started(ready, worker_environment):
     import concurrent.futures
     import threading
