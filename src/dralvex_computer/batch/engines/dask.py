@@ -77,8 +77,12 @@ class DaskHooks(WorkerHooks):
 
 
 def _probe_here(installation: Any) -> str:
+    """The checks, on a worker's own thread (not its task thread): the
+    first item sets the module up again where items run (the set-up gives
+    its thread the application's culture)."""
     where = worker.probe(installation)
     _checked.add(installation)
+    worker.process.set_up_on = None
     return where
 
 
