@@ -3,6 +3,7 @@ the processes of the machine as /proc shows them, and a licence seat held
 by another user."""
 import contextlib
 import os
+import signal
 import subprocess
 import sys
 import threading
@@ -10,6 +11,8 @@ import time
 
 import batch_tasks
 import dralvex_sim
+import process_table
+from process_table import processes  # noqa: F401 (for the tests)
 from conftest import SIM, core
 from dralvex_computer import batch, facts
 
@@ -38,23 +41,6 @@ def statuses(results):
 def solver_programs(site):
     """Live processes of a simulated installation's solver programs."""
     return [pid for pid, _, state, command_line in processes() if state != "Z" and site.install_dir in command_line]
-
-
-def processes():
-    """(pid, parent pid, state, command line) of every process, from /proc
-    (a bare machine has no pgrep)."""
-    for name in os.listdir("/proc"):
-        if not name.isdigit():
-            continue
-        try:
-            with open("/proc/%s/stat" % name) as stream:
-                stat = stream.read()
-            with open("/proc/%s/cmdline" % name, "rb") as stream:
-                command_line = stream.read().replace(b"\0", b" ").decode(errors="replace")
-        except OSError:
-            continue
-        fields = stat[stat.rindex(")") + 2:].split()
-        yield int(name), int(fields[1]), fields[0], command_line
 
 
 def run_directories(directory):
@@ -118,20 +104,9 @@ def environment(**extra):
 
 
 def marked(mark):
-    """The live processes whose environment carries ``mark``: what one
-    command and everything it started left, whatever else runs here."""
-    needle = ("%s=%s" % (MARK, mark)).encode()
-    found = []
-    for pid, _, state, command_line in processes():
-        if state == "Z":
-            continue
-        try:
-            with open("/proc/%d/environ" % pid, "rb") as stream:
-                if needle in stream.read().split(b"\0"):
-                    found.append((pid, command_line))
-        except OSError:
-            continue
-    return found
+    """The live processes that one command (started with ``environment()``
+    and this mark) and everything it started left."""
+    return process_table.marked(MARK, mark)
 
 
 def site_options(site):
@@ -147,3 +122,29 @@ def command(*arguments, **options):
 def solves(site, since=0):
     """The solver programs' own record of what they ran, after the first ``since``."""
     return dralvex_sim.solve_log(site.install_dir)[since:]
+
+
+DASK = os.path.join(os.path.dirname(sys.executable), "dask")
+
+
+@contextlib.contextmanager
+def dask_scheduler(scheduler_file, variables):
+    """A Dask scheduler of the test's own on 127.0.0.1, and the list of the
+    processes started for it (the scheduler first): the test adds its
+    workers there, and each is ended with its whole session at the end."""
+    started = [subprocess.Popen([DASK, "scheduler", "--host", "127.0.0.1", "--port", "0", "--no-dashboard",
+                                 "--scheduler-file", scheduler_file], env=variables, start_new_session=True,
+                                stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)]
+    try:
+        for _ in range(300):
+            if os.path.exists(scheduler_file):
+                break
+            time.sleep(0.1)
+        yield started
+    finally:
+        for process in reversed(started):
+            try:
+                os.killpg(process.pid, signal.SIGKILL)
+            except OSError:
+                pass
+            process.wait()

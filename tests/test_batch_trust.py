@@ -17,7 +17,8 @@ import batch_tasks
 from dralvex_computer import batch
 from dralvex_computer.batch import inputs, worker
 from dralvex_computer.batch.results import journal as journals, report, summary
-from batch_helpers import command, environment, installation_of, make_model, site_options, solves, statuses
+from batch_helpers import (DASK, command, dask_scheduler, environment, installation_of, make_model, site_options,
+                           solves, statuses)
 
 pytest.importorskip("pebble")
 
@@ -391,17 +392,9 @@ def test_a_scheduler_that_dies_mid_run_gives_the_items_back_as_lost(ready, tmp_p
     import threading
     pytest.importorskip("distributed")
     import distributed
-    dask = os.path.join(os.path.dirname(sys.executable), "dask")
     scheduler_file = str(tmp_path / "scheduler.json")
-    started = [subprocess.Popen([dask, "scheduler", "--host", "127.0.0.1", "--port", "0", "--no-dashboard",
-                                 "--scheduler-file", scheduler_file], env=environment(), start_new_session=True,
-                                stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)]
-    try:
-        for _ in range(300):
-            if os.path.exists(scheduler_file):
-                break
-            time.sleep(0.1)
-        started.append(subprocess.Popen([dask, "worker", "--scheduler-file", scheduler_file, "--nthreads", "1",
+    with dask_scheduler(scheduler_file, environment()) as started:
+        started.append(subprocess.Popen([DASK, "worker", "--scheduler-file", scheduler_file, "--nthreads", "1",
                                          "--no-dashboard"], env=environment(), start_new_session=True,
                                         stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL))
         with distributed.Client(scheduler_file=scheduler_file) as client:
@@ -412,13 +405,6 @@ def test_a_scheduler_that_dies_mid_run_gives_the_items_back_as_lost(ready, tmp_p
                                        executor=client)
             assert statuses(results) == ["worker lost"] * 2, [result.error_message for result in results]
             assert time.monotonic() - begun < 60
-    finally:
-        for process in reversed(started):
-            try:
-                os.killpg(process.pid, signal.SIGKILL)
-            except OSError:
-                pass
-            process.wait()
 
 
 FULL_DISK = """

@@ -5,11 +5,9 @@ time-out, a lost worker, and each worker's scratch removed at the end; a
 worker without a nanny is never ended by a time-out."""
 import os
 import shutil
-import signal
 import subprocess
 import sys
 import tempfile
-import time
 
 import pytest
 
@@ -18,7 +16,7 @@ from conftest import SIM
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 from dralvex_computer import batch, facts
-from batch_helpers import installation_of, make_model, run_directories, statuses
+from batch_helpers import DASK, dask_scheduler, installation_of, make_model, run_directories, statuses
 
 
 def _can_unshare():
@@ -67,21 +65,13 @@ def private_tmp():
 def second_machine(request, tmp_path):
     """(client, whether the worker has a nanny)."""
     pytest.importorskip("distributed")
-    dask = os.path.join(os.path.dirname(sys.executable), "dask")
     scheduler_file = str(tmp_path / "scheduler.json")
     environment = dict(os.environ, PYTHONPATH=os.pathsep.join([SIM, os.path.dirname(batch_tasks.__file__)]))
     environment.pop("TMPDIR", None)   # the worker's machine has its own /tmp
     environment.pop(facts.PREPARE_VARIABLE, None)
-    started = [subprocess.Popen([dask, "scheduler", "--host", "127.0.0.1", "--port", "0", "--no-dashboard",
-                                 "--scheduler-file", scheduler_file], env=environment, start_new_session=True,
-                                stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)]
-    try:
-        for _ in range(300):
-            if os.path.exists(scheduler_file):
-                break
-            time.sleep(0.1)
+    with dask_scheduler(scheduler_file, environment) as started:
         worker = "%s && exec %s worker --scheduler-file %s --nthreads 1 --no-dashboard %s" % (
-            private_tmp(), dask, scheduler_file, "--nanny" if request.param == "nanny" else "--no-nanny")
+            private_tmp(), DASK, scheduler_file, "--nanny" if request.param == "nanny" else "--no-nanny")
         started.append(subprocess.Popen(["unshare", "-m", "sh", "-c", worker], env=environment,
                                         start_new_session=True, stdout=subprocess.DEVNULL,
                                         stderr=subprocess.DEVNULL))
@@ -89,13 +79,6 @@ def second_machine(request, tmp_path):
         with distributed.Client(scheduler_file=scheduler_file) as client:
             client.wait_for_workers(1, timeout=120)
             yield client, request.param == "nanny"
-    finally:
-        for process in reversed(started):
-            try:
-                os.killpg(process.pid, signal.SIGKILL)
-            except OSError:
-                pass
-            process.wait()
 
 
 def test_a_run_on_a_worker_that_shares_no_temporary_directory(second_machine, ready, tmp_path,

@@ -21,23 +21,10 @@ import time
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 SIM = os.path.join(ROOT, "sim")
 sys.path.insert(0, SIM)
+sys.path.insert(0, os.path.join(ROOT, "tests"))
+import process_table  # noqa: E402
 PREPARE = "dralvex_sim.kit:activate"
 SCENARIOS = ("killed worker", "time-out, child ignores SIGTERM", "Ctrl-C")
-
-
-def processes():
-    for name in os.listdir("/proc"):
-        if name.isdigit():
-            try:
-                with open("/proc/%s/stat" % name) as stream:
-                    stat = stream.read()
-                with open("/proc/%s/cmdline" % name, "rb") as stream:
-                    line = stream.read().replace(b"\0", b" ").decode(errors="replace")
-            except OSError:
-                continue
-            fields = stat[stat.rindex(")") + 2:].split()
-            if fields[0] != "Z":
-                yield int(name), int(fields[1]), line
 
 
 MARK = "DRALVEX_STRESS_RUN"
@@ -45,18 +32,8 @@ MARK = "DRALVEX_STRESS_RUN"
 
 def marked(mark):
     """The live processes started by one scenario run, found by the mark in
-    their environment (inherited by every process it started), so that other
-    work on the machine is never counted."""
-    needle = ("%s=%s" % (MARK, mark)).encode()
-    found = []
-    for pid, _, line in processes():
-        try:
-            with open("/proc/%d/environ" % pid, "rb") as stream:
-                if needle in stream.read().split(b"\0"):
-                    found.append((pid, line))
-        except OSError:
-            continue
-    return found
+    their environment, so that other work on the machine is never counted."""
+    return process_table.marked(MARK, mark)
 
 
 def wait_for(condition, seconds=60.0):
@@ -87,8 +64,8 @@ def scenario(name, work):
     models = [os.path.join(work, "models", name, name + ".strale") for name in ("a", "b")]
     if name == "killed worker":
         def kill_the_worker():
-            solver = wait_for(lambda: [parent for _, parent, line in processes() if site.directory in line
-                                       and "pipestress" in line])
+            solver = wait_for(lambda: [parent for _, parent, _, line in process_table.processes()
+                                       if site.directory in line and "pipestress" in line])
             os.kill(solver[0], signal.SIGKILL)
         import threading
         threading.Thread(target=kill_the_worker, daemon=True).start()
@@ -102,7 +79,8 @@ def scenario(name, work):
                                     "--settings", site.settings_path, "--data-sources", site.data_sources_path,
                                     "--solver", "PipeStress", "--workers", "2", "--no-progress", *models],
                                    stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        wait_for(lambda: sum(site.directory in line and "pipestress" in line for _, _, line in processes()) >= 2)
+        wait_for(lambda: sum(site.directory in line and "pipestress" in line
+                             for _, _, _, line in process_table.processes()) >= 2)
         command.send_signal(signal.SIGINT)
         assert command.wait(60) == 130
 
