@@ -3,6 +3,7 @@ the processes of the machine as /proc shows them, and a licence seat held
 by another user."""
 import contextlib
 import os
+import shutil
 import signal
 import subprocess
 import sys
@@ -24,6 +25,15 @@ HAS_PROC = os.path.isdir("/proc")
 # Every process a test starts carries this mark in its environment, so that
 # a test that looks for what was left looks only at its own.
 MARK = "DRALVEX_TEST_RUN"
+
+
+def can_mount_private_tmpfs():
+    """Whether this process may mount a tmpfs in a mount namespace of its
+    own (unshare -m, as root, where the container allows it)."""
+    if not shutil.which("unshare"):
+        return False
+    probe = subprocess.run(["unshare", "-m", "sh", "-c", "mount -t tmpfs tmpfs /tmp"], capture_output=True)
+    return probe.returncode == 0
 
 
 def make_model(directory, name, pipes=1):

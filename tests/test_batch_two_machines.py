@@ -4,7 +4,6 @@ this process only the model files and the installation. Statuses, a
 time-out, a lost worker, and each worker's scratch removed at the end; a
 worker without a nanny is never ended by a time-out."""
 import os
-import shutil
 import subprocess
 import sys
 import tempfile
@@ -16,19 +15,14 @@ from conftest import SIM
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 from dralvex_computer import batch, facts
-from batch_helpers import DASK, dask_scheduler, installation_of, make_model, run_directories, statuses
-
-
-def _can_unshare():
-    if sys.implementation.name == "pypy" or not shutil.which("unshare"):
-        return False
-    probe = subprocess.run(["unshare", "-m", "sh", "-c", "mount -t tmpfs tmpfs /tmp"], capture_output=True)
-    return probe.returncode == 0
+from batch_helpers import (DASK, IS_PYPY, can_mount_private_tmpfs, dask_scheduler, installation_of, make_model,
+                           run_directories, statuses)
 
 
 pytestmark = [
     pytest.mark.skipif(sys.implementation.name == "pypy", reason="Dask distributed does not import on PyPy"),
-    pytest.mark.skipif(not _can_unshare(), reason="needs unshare -m and mount (root) for a private /tmp"),
+    pytest.mark.skipif(IS_PYPY or not can_mount_private_tmpfs(),
+                       reason="needs unshare -m and mount (root) for a private /tmp"),
 ]
 
 

@@ -53,6 +53,7 @@ struct ProcessState {
     PyObject* with_statement_function = nullptr;
     PyObject* try_except_function = nullptr;
     PyObject* exception_class_lookup = nullptr;
+    PyObject* left_class = nullptr;   // what a helper hands back when an exception left
 
     // -- values of the runtime's own made at first use
     Lazy nul_separator;   // "\0", to join names into one text

@@ -7,7 +7,10 @@
 // limit. The blocks are C++ callables wrapped as Python functions.
 //
 // A helper never raises: it hands back the exception that leaves the
-// statement and which block it came from. The exception then goes on from
+// statement and which block it came from, as the attributes of a plain
+// object. Never in a tuple: on PyPy a tuple seen from C holds its items by
+// C references, and the helper's frame, which the exception's traceback
+// keeps, keeps the tuple: a cycle through C that no collection frees. The exception then goes on from
 // a re-raiser made for the running function and the failing C++ line, which
 // drops the helper's own traceback entry: the exception carries exactly one
 // entry for the function, as if it had been written in Python.
@@ -30,14 +33,17 @@ namespace dralvex {
 
 namespace {
 
-// Each helper returns None when the statement completed, a triple
-// (exception, source, first) when an exception leaves it -- source is the
-// index of the block it came from, -1 for the statement itself (__enter__,
-// __exit__, the except clause); first is the first block's exception when
-// another one left the statement while it was handled (that one's context),
-// else None -- and try_except returns True when it caught one and its
-// handler completed.
+// Each helper returns None when the statement completed, a Left when an
+// exception leaves it -- source is the index of the block it came from, -1
+// for the statement itself (__enter__, __exit__, the except clause); first
+// is the first block's exception when another one left the statement while
+// it was handled (that one's context), else None -- and try_except returns
+// True when it caught one and its handler completed.
 constexpr const char statements_source[] =
+    "class Left:\n"
+    "    def __init__(self, error, source, first):\n"
+    "        self.error, self.source, self.first = error, source, first\n"
+    "\n"
     "def rollback(block, undo):\n"
     "    try:\n"
     "        block()\n"
@@ -45,8 +51,8 @@ constexpr const char statements_source[] =
     "        try:\n"
     "            undo()\n"
     "        except BaseException as second:\n"
-    "            return second, 1, error\n"
-    "        return error, 0, None\n"
+    "            return Left(second, 1, error)\n"
+    "        return Left(error, 0, None)\n"
     "\n"
     "def try_finally(block, cleanup):\n"
     "    try:\n"
@@ -55,12 +61,12 @@ constexpr const char statements_source[] =
     "        try:\n"
     "            cleanup()\n"
     "        except BaseException as second:\n"
-    "            return second, 1, error\n"
-    "        return error, 0, None\n"
+    "            return Left(second, 1, error)\n"
+    "        return Left(error, 0, None)\n"
     "    try:\n"
     "        cleanup()\n"
     "    except BaseException as error:\n"
-    "        return error, 1, None\n"
+    "        return Left(error, 1, None)\n"
     "\n"
     "def with_statement(manager, block):\n"
     "    failed = None\n"
@@ -74,9 +80,9 @@ constexpr const char statements_source[] =
     "    except BaseException as error:\n"
     "        if error is failed:\n"
     "            failed = None\n"
-    "            return error, 0, None\n"
+    "            return Left(error, 0, None)\n"
     "        first, failed = failed, None\n"
-    "        return error, -1, first\n"
+    "        return Left(error, -1, first)\n"
     "\n"
     "def try_except(block, exception_class, handler):\n"
     "    failed = None\n"
@@ -92,14 +98,14 @@ constexpr const char statements_source[] =
     "            try:\n"
     "                handler(error)\n"
     "            except BaseException as second:\n"
-    "                return second, 1, error\n"
+    "                return Left(second, 1, error)\n"
     "            return True\n"
     "    except BaseException as error:\n"
     "        if error is failed:\n"
     "            failed = None\n"
-    "            return error, 0, None\n"
+    "            return Left(error, 0, None)\n"
     "        first, failed = failed, None\n"
-    "        return error, -1, first\n";
+    "        return Left(error, -1, first)\n";
 
 // "<module statements>", the file the helpers' code objects name.
 const char* statements_file() {
@@ -285,10 +291,12 @@ void retrace_first(const char* function, PyObject* first_error, const detail::Bl
 // (the failing statement inside it) or from the statement itself.
 [[noreturn]] void raise_from(const char* statement, const Ref& outcome, std::initializer_list<const detail::Block*> blocks,
                              Where where) {
-    if (!PyTuple_CheckExact(outcome.get()) || PyTuple_GET_SIZE(outcome.get()) != 3) refuse(statement, where);
-    PyObject* error = PyTuple_GET_ITEM(outcome.get(), 0);
-    PyObject* first_error = PyTuple_GET_ITEM(outcome.get(), 2);
-    const long index = PyLong_Check(PyTuple_GET_ITEM(outcome.get(), 1)) ? PyLong_AsLong(PyTuple_GET_ITEM(outcome.get(), 1)) : -2;
+    if (Py_TYPE(outcome.get()) != reinterpret_cast<PyTypeObject*>(process_state.left_class)) refuse(statement, where);
+    Ref error_ref = attr(outcome, "error"_py, where), source_index = attr(outcome, "source"_py, where);
+    Ref first_ref = attr(outcome, "first"_py, where);
+    PyObject* error = error_ref.get();
+    PyObject* first_error = first_ref.get();
+    const long index = PyLong_Check(source_index.get()) ? PyLong_AsLong(source_index.get()) : -2;
     if (index == -1 && PyErr_Occurred()) raise_pending(where);
     if (!PyExceptionInstance_Check(error) || index < -1 || index >= static_cast<long>(blocks.size())) refuse(statement, where);
     const detail::Block* source = index >= 0 ? blocks.begin()[index] : nullptr;
@@ -345,8 +353,9 @@ void create_statement_functions(Where where) {
     };
     Ref lookup = Ref::steal(PyCFunction_NewEx(&exception_class_method, nullptr, nullptr), where);
     Ref try_except = take("try_except"), rollback = take("rollback"), try_finally = take("try_finally"),
-        with_statement = take("with_statement");
+        with_statement = take("with_statement"), left = take("Left");
     if (process_state.rollback_function != nullptr) return;
+    process_state.left_class = left.release();
     process_state.exception_class_lookup = lookup.release();
     process_state.try_except_function = try_except.release();
     process_state.try_finally_function = try_finally.release();
