@@ -7,7 +7,7 @@ import os
 import re
 import sys
 
-from .facts import MODULES, PREPARE_VARIABLE, SOLVERS
+from .facts import MODEL_EXTENSION, MODULES, PREPARE_VARIABLE, SOLVERS
 
 EXIT_ALL_SOLVED, EXIT_SOME_FAILED, EXIT_USAGE = 0, 1, 2
 EXIT_INTERRUPTED = 130
@@ -41,8 +41,8 @@ def _parser():
 
 def _solve_options(solve):
     solve.add_argument("models", nargs="+", metavar="MODELS",
-                       help="model documents (.strale), directories (every model below), glob patterns (** "
-                            "included, expanded here) or @FILE (a list of these, one a line)")
+                       help="model documents (%s), directories (every model below), glob patterns (** "
+                            "included, expanded here) or @FILE (a list of these, one a line)" % MODEL_EXTENSION)
     solve.add_argument("--installation", required=True, metavar="DIR", help="the application's installation directory")
     solve.add_argument("--solver", required=True, choices=SOLVERS)
     solve.add_argument("--module", default="All", choices=MODULES)

@@ -9,6 +9,8 @@ whichever was written last.
 import os
 import warnings
 
+from .facts import MODEL_EXTENSION
+
 __all__ = ["SharedFreFileWarning"]
 
 
@@ -27,7 +29,7 @@ def warn_if_shared(frefile, straleFilename):
         names = os.listdir(directory or os.curdir)
     except (OSError, TypeError, ValueError):
         return
-    others = sorted(name for name in names if name.lower().endswith(".strale") and name != own)
+    others = sorted(name for name in names if name.lower().endswith(MODEL_EXTENSION) and name != own)
     if not others:
         return
     warnings.warn(SharedFreFileWarning(

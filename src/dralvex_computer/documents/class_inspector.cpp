@@ -7,15 +7,15 @@ namespace dralvex::functions {
 
 Ref inspectClass(PyObject* instance, PyObject* indent) {
     require_setup();
-    call_global(by_name::load_dll, sdk_assembly());
-    type_from_assembly(ductavo_core_assembly(), "Dralvex.Ductavo.Core"_py, "Model"_py);   // must import, though unused
-    Ref dralvex_class_inspector_type = import_from("Dralvex.SDK"_py, "DralvexClassInspector"_py);
+    load_assembly(sdk_assembly());
+    type_from_assembly(ductavo_core_assembly(), "Model"_py);   // must import, though unused
+    Ref dralvex_class_inspector_type = import_from(sdk_assembly().host_namespace, "DralvexClassInspector"_py);
     return call_method(dralvex_class_inspector_type, "ExportObjectToJson"_py, instance, indent);
 }
 
 Ref findNameSpaceAndAssembly(PyObject* class_name) {
     require_setup();
-    Ref dralvex_class_inspector_type = type_from_assembly(sdk_assembly(), "Dralvex.SDK"_py, "DralvexClassInspector"_py);
+    Ref dralvex_class_inspector_type = type_from_assembly(sdk_assembly(), "DralvexClassInspector"_py);
     Ref value = Call{attr(dralvex_class_inspector_type, "FindNamespaceAndAssemblyFromClassName"_py), global("_dllPath_"_py),
                      class_name};
     if (equals_none(value)) return tuple(Py_None, Py_None);

@@ -8,7 +8,7 @@ namespace dralvex::functions {
 
 Ref createCommand(PyObject* command_name, PyObject* strale) {
     require_setup();
-    Ref custom_command_type = type_from_assembly(ductavo_core_assembly(), "Dralvex.Ductavo.Core"_py, "CustomCommand"_py);
+    Ref custom_command_type = type_from_assembly(ductavo_core_assembly(), "CustomCommand"_py);
     set_attr(global("_commandController_"_py), "model"_py, strale);
     Ref command = call(custom_command_type, strale, command_name);   // the host takes the model first
     set_attr(command, "NeedToReloadModelAfterCommand"_py, Py_False);

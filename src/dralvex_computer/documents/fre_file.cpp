@@ -123,7 +123,7 @@ void put_back(const OldFreFile& old, const Ref& frefile) {
 
 Ref writeFreFile(PyObject* strale, PyObject* strale_filename) {
     require_setup();
-    Ref ps_library_type = type_from_assembly(ductavo_core_assembly(), "Dralvex.Ductavo.Core"_py, "PSLibrary"_py);
+    Ref ps_library_type = type_from_assembly(ductavo_core_assembly(), "PSLibrary"_py);
     Ref ps_library_filename = Call{os_path_function("join"_py), global("_dllPath_"_py), pipestress_library()};
     if (!path_exists(ps_library_filename)) raise(Call{global("OSError"_py), "Invalid setup! Dralvex.PipeStress.lib not found!"_py});
     call_method(ps_library_type, "Initialize"_py, ps_library_filename);

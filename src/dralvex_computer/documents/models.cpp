@@ -19,9 +19,9 @@ Ref create_for_module(PyObject* member) {
 Ref loadStrale(PyObject* strale_filename) {
     require_setup();
     if (!path_exists(strale_filename)) return none();
-    call_global(by_name::load_dll, sdk_assembly());
-    call_global(by_name::load_dll, helper_assembly());
-    Ref model_type = type_from_assembly(ductavo_core_assembly(), "Dralvex.Ductavo.Core"_py, "Model"_py);
+    load_assembly(sdk_assembly());
+    load_assembly(helper_assembly());
+    Ref model_type = type_from_assembly(ductavo_core_assembly(), "Model"_py);
     Ref strale = call(model_type);
     const auto failure = catch_exception([&] { call_method(strale, "LoadFromFile"_py, strale_filename); });
     if (failure) return none();
@@ -42,9 +42,8 @@ Ref getStrale(PyObject* directory) {
 }
 
 Ref createStrale(PyObject* module) {
-    call_global(by_name::load_dll, helper_assembly());
-    call_global(by_name::load_dll, ductavo_core_assembly());
-    auto [model_type, layer_type] = import_from("Dralvex.Ductavo.Core"_py, "Model"_py, "Layer"_py);
+    load_assembly(helper_assembly());
+    auto [model_type, layer_type] = types_from_assembly(ductavo_core_assembly(), "Model"_py, "Layer"_py);
     Ref strale = call(model_type, module);
     Ref layer0 = call(layer_type, "0"_py);
     call_method(attr(strale, "Layers"_py), "Add"_py, layer0);

@@ -34,10 +34,10 @@ Ref load_json(PyObject* path_global) {
 // Once the installation has its "Extensions" directory: the assemblies and
 // the two host objects.
 void create_host_objects() {
-    Ref dralvex_application_type = type_from_assembly(sdk_assembly(), "Dralvex.SDK"_py, "DralvexApplication"_py);
+    Ref dralvex_application_type = type_from_assembly(sdk_assembly(), "DralvexApplication"_py);
     set_global("_Application_"_py, call(dralvex_application_type));
     Ref command_controller_type =
-        type_from_assembly(ductavo_core_assembly(), "Dralvex.Ductavo.Core"_py, "CommandController"_py);
+        type_from_assembly(ductavo_core_assembly(), "CommandController"_py);
     set_global("_commandController_"_py, call(command_controller_type));
     Call{attr(global("_commandController_"_py), "SetApplication"_py), global("_Application_"_py)};
 }

@@ -141,7 +141,7 @@ Ref addProject(PyObject* directory, PyObject* project_name, PyObject* study_name
     with_rollback(
         [&] {
             Ref project_view_model_type =
-                type_from_assembly(project_assembly(), "Dralvex.Ductavo.Project"_py, "ProjectViewModel"_py);
+                type_from_assembly(project_assembly(), "ProjectViewModel"_py);
             Ref point_type = import_from("System.Windows"_py, "Point"_py);
             Ref project_view_model = call(project_view_model_type, Py_None);
             Call{attr(project_view_model, "CreateNewProject"_py), project_directory,

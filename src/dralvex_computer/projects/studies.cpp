@@ -19,7 +19,7 @@ Ref open_project(Obj project_view_model_type, PyObject* project_directory) {
 }
 
 Ref import_project_view_model() {
-    return import_from("Dralvex.Ductavo.Project"_py, "ProjectViewModel"_py);
+    return import_from(project_assembly().host_namespace, "ProjectViewModel"_py);
 }
 
 // The start of removeStudy and duplicateStudy, once their assemblies are
@@ -45,8 +45,7 @@ Ref add_study_for_module(PyObject* project_directory, PyObject* study_name, PyOb
 
 Ref addStudy(PyObject* project_directory, PyObject* study_name, PyObject* screen_width, PyObject* screenheight,
              PyObject* module) {
-    call_global(by_name::load_dll, project_assembly());
-    Ref project_view_model_type = import_project_view_model();
+    Ref project_view_model_type = type_from_assembly(project_assembly(), "ProjectViewModel"_py);
     Ref point_type = import_from("System.Windows"_py, "Point"_py);
     Ref project_view_model = open_project(project_view_model_type, project_directory);
     if (!project_view_model) return none();
@@ -67,7 +66,7 @@ Ref addStructureStudy(PyObject* project_directory, PyObject* study_name, PyObjec
 
 Ref removeStudy(PyObject* project_directory, PyObject* study_name) {
     require_setup();
-    call_global(by_name::load_dll, project_assembly());
+    load_assembly(project_assembly());
     if (Ref project_view_model = select_existing_study(project_directory, study_name)) {
         call_method(project_view_model, "DeleteCurrentStudy"_py);
     }
@@ -76,8 +75,8 @@ Ref removeStudy(PyObject* project_directory, PyObject* study_name) {
 
 Ref duplicateStudy(PyObject* project_directory, PyObject* study_name, PyObject* copy_study_name) {
     require_setup();
-    call_global(by_name::load_dll, helper_assembly());
-    call_global(by_name::load_dll, project_assembly());
+    load_assembly(helper_assembly());
+    load_assembly(project_assembly());
     if (Ref project_view_model = select_existing_study(project_directory, study_name)) {
         call_method(project_view_model, "DuplicateCurrentStudy"_py);   // the copy becomes the current study
         Ref new_study_name = call_method(project_view_model, "GetCurrentStudyName"_py);

@@ -1,7 +1,7 @@
 #include "runtime/boundary.hpp"
 
-#include "runtime/api.hpp"
 #include "runtime/identity.hpp"
+#include "runtime/namespace.hpp"
 #include "runtime/process_state.hpp"
 
 #include <cstring>

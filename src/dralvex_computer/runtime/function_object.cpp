@@ -3,8 +3,9 @@
 // PyPy serves each instance's own __doc__.
 #include "runtime/function_object.hpp"
 
-#include "runtime/api.hpp"
 #include "runtime/boundary.hpp"
+#include "runtime/calls.hpp"
+#include "runtime/imports.hpp"
 #include "runtime/identity.hpp"
 #include "runtime/process_state.hpp"
 

@@ -1,5 +1,7 @@
 #include "runtime/plain_data.hpp"
 
+#include "runtime/calls.hpp"
+#include "runtime/imports.hpp"
 #include "runtime/process_state.hpp"
 
 namespace dralvex {

@@ -9,7 +9,8 @@
 // - bulk reads by builtins, which on PyPy spare a C object per item.
 #pragma once
 
-#include "runtime/api.hpp"
+#include "runtime/statements.hpp"
+#include "runtime/values.hpp"
 
 #include <cstring>
 

@@ -10,24 +10,24 @@
 // statement and which block it came from, as the attributes of a plain
 // object. Never in a tuple: on PyPy a tuple seen from C holds its items by
 // C references, and the helper's frame, which the exception's traceback
-// keeps, keeps the tuple: a cycle through C that no collection frees. The exception then goes on from
-// a re-raiser made for the running function and the failing C++ line, which
-// drops the helper's own traceback entry: the exception carries exactly one
-// entry for the function, as if it had been written in Python.
-#include "runtime/api.hpp"
-
+// keeps, keeps the tuple: a cycle through C that no collection frees.
+//
+// The exception then goes on from a re-raiser made for the running function
+// and the failing C++ line, which drops the helper's own traceback entry:
+// the exception carries exactly one entry for the function, as if it had
+// been written in Python.
 #include "runtime/boundary.hpp"
+#include "runtime/calls.hpp"
 #include "runtime/identity.hpp"
 #include "runtime/process_state.hpp"
+#include "runtime/reraisers.hpp"
+#include "runtime/statements.hpp"
 
-#include <algorithm>
 #include <array>
 #include <exception>
-#include <map>
 #include <new>
 #include <string>
 #include <thread>
-#include <tuple>
 
 namespace dralvex {
 
@@ -208,61 +208,6 @@ private:
     std::array<Ref, 2> callables_;
     std::size_t count_ = 0;
 };
-
-// ------------------------------------------------------------ re-raisers
-
-// `raise error` from a Python function named as the running module function,
-// whose `raise` stands at the failing C++ line of its file: the exception's
-// one entry for the function. It first drops the `drop` entries before it
-// (the helper's own, and an entry of this function made by an inner
-// statement), and leaves __context__ as it was: raising anew would chain
-// the exception to whatever the caller is handling. With `keep`, the
-// exception is caught again at once: it is a context whose traceback is
-// put right, and the one that goes on is another.
-std::string reraiser_source(unsigned line) {
-    constexpr unsigned lines_before_raise = 4;
-    std::string source(std::max(line, lines_before_raise + 1) - lines_before_raise - 1, '\n');
-    source +=
-        "def reraise(error, drop, keep):\n"
-        "    traceback, context = error.__traceback__, error.__context__\n"
-        "    while drop and traceback is not None: traceback, drop = traceback.tb_next, drop - 1\n"
-        "    try:\n"
-        "        raise error.with_traceback(traceback)\n"
-        "    except BaseException:\n"
-        "        if not keep: raise\n"
-        "    finally:\n"
-        "        error.__context__ = context\n";
-    return source;
-}
-
-
-PyObject* reraiser(const char* function, const Where& where) {
-    const StatementKey key{function, where.file_name(), static_cast<unsigned>(where.line())};
-    if (auto found = process_state.reraisers.find(key); found != process_state.reraisers.end()) return found->second;
-
-    const std::string source = reraiser_source(static_cast<unsigned>(where.line()));
-    Ref code = Ref::steal(Py_CompileString(source.c_str(), entry_file_name(where), Py_file_input), where);
-    Ref scope = Ref::steal(PyDict_New(), where);
-    require(PyDict_SetItemString(scope.get(), "__builtins__", PyEval_GetBuiltins()), where);
-    Ref executed = Ref::steal(PyEval_EvalCode(code.get(), scope.get(), scope.get()), where);
-    PyObject* made = PyDict_GetItemString(scope.get(), "reraise");   // borrowed
-    if (made == nullptr) raise_pending(where);
-    Ref reraise = Ref::borrow(made);
-    Ref name = Ref::steal(PyUnicode_FromString(function), where);
-    Ref replace = attr(attr(reraise, "__code__"_py, where), "replace"_py, where);
-#if PY_VERSION_HEX >= 0x030B0000
-    Ref names = keywords({{"co_name"_py, name}, {"co_qualname"_py, name}}, where);
-#else
-    Ref names = keywords({{"co_name"_py, name}}, where);
-#endif
-    Ref renamed = call_object(At(replace, where), Ref::steal(PyTuple_New(0), where), names.get());
-    set_attr(reraise, "__code__"_py, renamed, where);
-    // Made while the GIL may have been let go: another thread may have
-    // made the same one meanwhile.
-    if (auto found = process_state.reraisers.find(key); found != process_state.reraisers.end()) return found->second;
-    process_state.reraisers.emplace(key, reraise.get());
-    return reraise.release();
-}
 
 [[noreturn]] void refuse(const char* statement, Where where) {
     PyErr_Format(PyExc_SystemError, "%s: the %s statement did not run as written", module_short_name(), statement);

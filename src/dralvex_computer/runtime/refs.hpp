@@ -9,7 +9,7 @@
 // negative status throws PyError, which carries the source location of the
 // statement that failed. The function boundary turns it into a NULL return
 // plus a traceback entry for that statement. A body raises a Python
-// exception of its own with raise(...) (api.hpp); the layer, having set an
+// exception of its own with raise(...) (statements.hpp); the layer, having set an
 // exception by hand, throws with raise_pending(). Nothing else throws.
 #pragma once
 

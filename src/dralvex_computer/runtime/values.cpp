@@ -1,6 +1,5 @@
 #include "runtime/values.hpp"
 
-#include "runtime/calls.hpp"
 #include "runtime/names.hpp"
 
 #include <utility>
@@ -43,10 +42,6 @@ bool equals_none(Obj object, Where where) {
 bool differs_from_none(Obj object, Where where) {
     Ref result = Ref::steal(PyObject_RichCompare(object.ptr, Py_None, Py_NE), where);
     return truth(result, where);
-}
-
-bool is_instance(Obj isinstance, Obj object, Obj cls, Where where) {
-    return truth(call(At(isinstance.ptr, where), object, cls), where);
 }
 
 Ref add(Obj left, Obj right, Where where) { return Ref::steal(PyNumber_Add(left.ptr, right.ptr), where); }

@@ -25,9 +25,6 @@ bool equals(Obj left, Obj right, Where where = Where::current());   // left == r
 bool less(Obj left, Obj right, Where where = Where::current());     // left < right
 bool equals_none(Obj object, Where where = Where::current());      // object == None
 bool differs_from_none(Obj object, Where where = Where::current()); // object != None
-// isinstance(object, cls), given the value of the name `isinstance` read
-// as Python reads it (module namespace, then builtins) before the others.
-bool is_instance(Obj isinstance, Obj object, Obj cls, Where where = Where::current());
 bool contains(Obj container, Obj item, Where where = Where::current());
 Ref text(Obj object, Where where = Where::current());               // format(object, "")
 Ref concat(std::initializer_list<Obj> parts, Where where = Where::current());   // str parts only

@@ -7,15 +7,27 @@
 
 namespace dralvex {
 
+// A host assembly: its file as load_dll is given it, and the namespace its
+// types are imported from.
+struct Assembly {
+    PyObject* file;
+    PyObject* host_namespace;
+};
+
 // The files of the installation the module names, in one place: the host's
-// assemblies as load_dll is given them, and the PipeStress library.
-inline PyObject* sdk_assembly() { return "Dralvex.SDK.dll"_py; }
-inline PyObject* helper_assembly() { return "Dralvex.Helper.dll"_py; }
-inline PyObject* ductavo_core_assembly() { return "Dralvex.Ductavo.Core.dll"_py; }
-inline PyObject* project_assembly() { return "Dralvex.Ductavo.Project.dll"_py; }
-inline PyObject* aster_assembly() { return "Dralvex.Aster.Core.dll"_py; }
-inline PyObject* pipestress_assembly() { return "Dralvex.PipeStress.Core.dll"_py; }
+// assemblies and the PipeStress library.
+inline Assembly sdk_assembly() { return {"Dralvex.SDK.dll"_py, "Dralvex.SDK"_py}; }
+inline Assembly helper_assembly() { return {"Dralvex.Helper.dll"_py, nullptr}; }   // no type imported
+inline Assembly ductavo_core_assembly() { return {"Dralvex.Ductavo.Core.dll"_py, "Dralvex.Ductavo.Core"_py}; }
+inline Assembly project_assembly() { return {"Dralvex.Ductavo.Project.dll"_py, "Dralvex.Ductavo.Project"_py}; }
+inline Assembly aster_assembly() { return {"Dralvex.Aster.Core.dll"_py, "Dralvex.Aster.Core"_py}; }
+inline Assembly pipestress_assembly() { return {"Dralvex.PipeStress.Core.dll"_py, "Dralvex.PipeStress.Core"_py}; }
 inline PyObject* pipestress_library() { return "Dralvex.PipeStress.lib"_py; }
+
+// load_dll(assembly)
+inline void load_assembly(const Assembly& assembly, Where where = Where::current()) {
+    call_global(CalledByName(functions::by_name::load_dll, where), assembly.file);
+}
 
 // if not _validSetup_: raise OSError("Invalid setup! ...")
 inline void require_setup(Where where = Where::current()) {
@@ -37,18 +49,24 @@ inline void set_thread_culture(Obj thread_type, Where where = Where::current()) 
     }
 }
 
-// load_dll(assembly); from host_namespace import name -- a host type, its
+// load_dll(assembly); from <its namespace> import name -- a host type, its
 // assembly loaded first, as most bodies begin.
-inline Ref type_from_assembly(PyObject* assembly, PyObject* host_namespace, PyObject* name,
-                              Where where = Where::current()) {
-    call_global(CalledByName(functions::by_name::load_dll, where), assembly);
-    return import_from(host_namespace, name, where);
+inline Ref type_from_assembly(const Assembly& assembly, PyObject* name, Where where = Where::current()) {
+    load_assembly(assembly, where);
+    return import_from(assembly.host_namespace, name, where);
+}
+
+// The same for two types of one assembly, imported by one statement.
+inline std::pair<Ref, Ref> types_from_assembly(const Assembly& assembly, PyObject* first, PyObject* second,
+                                               Where where = Where::current()) {
+    load_assembly(assembly, where);
+    return import_from(assembly.host_namespace, first, second, where);
 }
 
 // load_dll("Dralvex.SDK.dll"); from Dralvex.SDK import DralvexModule
 // (the caller then reads DralvexModule.<member> as an argument).
 inline Ref host_module_enumeration(Where where = Where::current()) {
-    return type_from_assembly(sdk_assembly(), "Dralvex.SDK"_py, "DralvexModule"_py, where);
+    return type_from_assembly(sdk_assembly(), "DralvexModule"_py, where);
 }
 
 }  // namespace dralvex

@@ -44,8 +44,8 @@ Ref PipeStressSolve(PyObject* strale, PyObject* strale_filename, PyObject* direc
             warn_if_fre_file_shared(frefile, strale_filename);
         }
         Ref thffile = call_global(by_name::find_first_file, directory, ".thf"_py);
-        Ref pipe_stress_solver_type = import_from("Dralvex.PipeStress.Core"_py, "PipeStressSolver"_py);
-        Ref solution_type = import_from("Dralvex.Ductavo.Core"_py, "Solution"_py);
+        Ref pipe_stress_solver_type = import_from(pipestress_assembly().host_namespace, "PipeStressSolver"_py);
+        Ref solution_type = import_from(ductavo_core_assembly().host_namespace, "Solution"_py);
 
         Ref solver = call(pipe_stress_solver_type, global("_PipeStress_"_py), strale, frefile, thffile);
         set_attr(solver, "IgnoreWarnings"_py, Py_True);
@@ -63,8 +63,8 @@ Ref AsterSolve(PyObject* strale, PyObject* strale_filename, PyObject* directory)
         call_method(global("clr"_py), "AddReference"_py, "mscorlib"_py);
         Ref thread_type = import_from("System.Threading"_py, "Thread"_py);
         set_thread_culture(thread_type);
-        Ref aster_solver_type = import_from("Dralvex.Aster.Core"_py, "AsterSolver"_py);
-        Ref solution_type = import_from("Dralvex.Ductavo.Core"_py, "Solution"_py);
+        Ref aster_solver_type = import_from(aster_assembly().host_namespace, "AsterSolver"_py);
+        Ref solution_type = import_from(ductavo_core_assembly().host_namespace, "Solution"_py);
 
         Ref keep_distant_models = boolean(false);
         Ref solver = call(aster_solver_type, global("_Aster_"_py), strale, strale_filename, thffile, Py_False);

@@ -26,28 +26,28 @@ Ref run_on_worker_thread(CalledByName runner, PyObject* strale, PyObject* strale
 bool is_code(Obj strale, Obj code_type) {
     Ref isinstance = global("isinstance"_py);
     Ref calculation_code = attr(strale, "CalculationCode"_py);
-    return is_instance(isinstance, calculation_code, code_type);
+    return truth(call(isinstance, calculation_code, code_type));
 }
 
 void check_model(PyObject* strale, PyObject* code_name, PyObject* message) {
     require_setup();
     if (equals_none(strale)) raise(Call{global("OSError"_py), "Invalid strale."_py});
-    Ref code_type = type_from_assembly(ductavo_core_assembly(), "Dralvex.Ductavo.Core"_py, code_name);
+    Ref code_type = type_from_assembly(ductavo_core_assembly(), code_name);
     if (!is_code(strale, code_type)) raise(Call{global("OSError"_py), message});
 }
 
 Ref run_aster(PyObject* strale, PyObject* strale_filename, PyObject* directory) {
     if (equals_none(global("_Aster_"_py))) return none();
-    call_global(by_name::load_dll, sdk_assembly());
-    call_global(by_name::load_dll, helper_assembly());
-    call_global(by_name::load_dll, aster_assembly());
+    load_assembly(sdk_assembly());
+    load_assembly(helper_assembly());
+    load_assembly(aster_assembly());
     return run_on_worker_thread(by_name::AsterSolve, strale, strale_filename, directory);
 }
 
 Ref run_pipestress(PyObject* strale, PyObject* strale_filename, PyObject* directory) {
     if (equals_none(global("_PipeStress_"_py))) return none();
-    call_global(by_name::load_dll, sdk_assembly());
-    call_global(by_name::load_dll, pipestress_assembly());
+    load_assembly(sdk_assembly());
+    load_assembly(pipestress_assembly());
     return run_on_worker_thread(by_name::PipeStressSolve, strale, strale_filename, directory);
 }
 
@@ -110,8 +110,8 @@ Ref solve(PyObject* filename, PyObject* solvername, PyObject* sandbox) {
         print("Invalid strale"_py);
         return none();
     }
-    call_global(by_name::load_dll, ductavo_core_assembly());
-    auto [piping_code_type, structure_code_type] = import_from("Dralvex.Ductavo.Core"_py, "PipingCode"_py, "StructureCode"_py);
+    auto [piping_code_type, structure_code_type] =
+        types_from_assembly(ductavo_core_assembly(), "PipingCode"_py, "StructureCode"_py);
     if (is_code(strale, piping_code_type)) {
         call_global(by_name::solvePipingModel, strale, strale_filename, solvername, directory);
         return global("_Solution_"_py);
