@@ -1,6 +1,6 @@
 import pytest
 
-from conftest import core
+from conftest import core, run_python
 from dralvex_sim.plain import find_solver_paths as plain_find_solver_paths
 
 
@@ -128,6 +128,12 @@ DOCUMENTS = {
     "families-not-iterable": {"Families": 3},
     "no-families": {},
     "mutated-while-walked": rewriting_document(),
+    # names found in the joined names only where they stand whole
+    "names-around-the-name": {"Families": [solver_family("PIPESTRESS", value="first"), solver_family("XPIPESTRESS"),
+                                           solver_family("PIPESTRESSX"), solver_family(""), solver_family("PIPE"),
+                                           solver_family("PIPESTRESS", value="middle"), solver_family(""),
+                                           solver_family("STRESS"), solver_family("PIPESTRESS", value="last")]},
+    "only-empty-names": {"Families": [solver_family(""), solver_family("")]},
 }
 
 
@@ -144,3 +150,30 @@ def test_reader_gives_the_plain_result(name):
     if name == "mutated-while-walked":
         DOCUMENTS[name] = rewriting_document()
     assert outcome(core.FindSolverPaths, DOCUMENTS[name]) == expected
+
+
+def test_the_reader_names_no_builtin_a_script_replaced():
+    # A script that replaced builtins.type, dict, list and str before the
+    # first read of many families: the reader's own reads never call them.
+    # (Its first read, of no families, imports what it needs: no import
+    # works without the real str.)
+    result = run_python("""
+        import builtins
+        from dralvex_computer import dralvex_core as core
+        def refuse(*args, **kwargs):
+            raise AssertionError("called")
+        document = {"Families": [{"Name": "F%d" % index, "SubFamilies": []} for index in range(2000)] + [
+            {"Name": "PIPESTRESS", "SubFamilies": [{"Name": "PATH", "Settings": [{"Name": "SOLVER PATH", "Value": "p"}]}]}]}
+        core.FindSolverPaths({"Families": []})
+        saved = {name: getattr(builtins, name) for name in ("type", "dict", "list", "str")}
+        for name in saved:
+            setattr(builtins, name, refuse)
+        try:
+            found = core.FindSolverPaths(document)
+        finally:
+            for name, value in saved.items():
+                setattr(builtins, name, value)
+        print(found)
+    """)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.strip().splitlines()[-1] == "(None, 'p')"

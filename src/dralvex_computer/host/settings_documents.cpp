@@ -23,10 +23,11 @@ void read_family(const Ref& family, PyObject* setting_name, Ref& value) {
 
 // PyPy: C objects for ten thousand family dicts and their names cost far
 // more than the walk. When every family is an exact dict with exact str
-// keys and an exact str "Name", builtins take and join the names at once,
-// and only the families whose name matches are read from C. Nothing there
-// runs Python code, so the order of the reads cannot show. (Kept on PyPy
-// alone: CPython reads each dict faster than builtins would.)
+// keys and an exact str "Name", the names are taken and joined at once
+// (joined_texts_at), and only the families whose name matches are read from
+// C. Nothing there runs Python code of the caller's, so the order of the
+// reads cannot show. (Kept on PyPy alone: CPython reads each dict from C
+// faster than Python would.)
 struct FamilyNames {
     Ref families;        // the exact list they were taken from
     JoinedNames names;   // their "Name"s
@@ -64,25 +65,9 @@ bool read_family_exactly(const Ref& family, PyObject* setting_name, Ref& value) 
 // Empty when the families do not suit it (the caller then walks them the
 // plain way, from the start).
 std::optional<FamilyNames> join_family_names(const Ref& families) {
-    static Lazy name_getter_function;
-    PyObject* name_getter = name_getter_function.get([] {
-        return call(attr(import_module("operator"_py), "itemgetter"_py), "Name"_py);
-    });
-    if (!PyList_CheckExact(families.get())) return std::nullopt;
-    const Py_ssize_t count = PyList_GET_SIZE(families.get());
-    if (count == 0 || !all_of_exact_type(families, &PyDict_Type)) return std::nullopt;
-    // The look-ups of "Name" below run no Python code only among exact str keys.
-    if (!all_keys_exact_str(families)) return std::nullopt;
-    Ref names;
-    try {
-        names = map_list(name_getter, families);
-    } catch (const PyError&) {   // a family without "Name": the plain walk raises it in its place
-        if (!PyErr_ExceptionMatches(PyExc_KeyError)) throw;
-        PyErr_Clear();
-        return std::nullopt;
-    }
-    if (PyList_GET_SIZE(names.get()) != count || !all_of_exact_type(names, &PyUnicode_Type)) return std::nullopt;
-    std::optional<JoinedNames> joined = JoinedNames::of(names);
+    if (!PyList_CheckExact(families.get()) || PyList_GET_SIZE(families.get()) == 0) return std::nullopt;
+    // A family without "Name" gives none: the plain walk raises in its place.
+    std::optional<JoinedNames> joined = joined_texts_at(families, "Name"_py);
     if (!joined) return std::nullopt;
     return FamilyNames{families, std::move(*joined)};
 }
@@ -93,8 +78,8 @@ std::optional<Ref> find_in_family_names(const FamilyNames& family_names, PyObjec
         PyUnicode_CheckExact(family_name) ? utf8(family_name) : std::nullopt;
     if (!wanted) return std::nullopt;
     Ref value = none();
-    const bool exact = family_names.names.each([&](Py_ssize_t index, std::string_view name) {
-        return name != *wanted || read_family_exactly(item(family_names.families, index), setting_name, value);
+    const bool exact = family_names.names.each_equal(*wanted, [&](Py_ssize_t index) {
+        return read_family_exactly(item(family_names.families, index), setting_name, value);
     });
     if (!exact) return std::nullopt;
     return value;
@@ -111,7 +96,7 @@ Ref find_solver_path(PyObject* settings, PyObject* family_name, PyObject* settin
 #ifdef PYPY_VERSION
     // The names joined for the previous walk hold only if looking "Families"
     // up again ran no Python code: an exact dict with exact str keys.
-    const bool plain_document = PyDict_CheckExact(settings) && all_keys_exact_str(tuple(settings));
+    const bool plain_document = is_plain_dict(settings);
     if (!plain_document || !joined || joined->families.get() != families.get()) {
         joined = join_family_names(families);
     }

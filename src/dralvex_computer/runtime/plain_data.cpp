@@ -4,6 +4,8 @@
 #include "runtime/imports.hpp"
 #include "runtime/process_state.hpp"
 
+#include <utility>
+
 namespace dralvex {
 
 namespace {
@@ -11,8 +13,10 @@ namespace {
 #ifdef PYPY_VERSION
 // PyPy's dict strategies that hold exact str keys only (literal dicts, the
 // json decoder's, empty ones); any other strategy answers "no".
+constexpr const char* exact_str_strategy_names[] = {"UnicodeDictStrategy", "JsonDictStrategy", "EmptyDictStrategy"};
+
 bool is_exact_str_strategy(PyObject* name) noexcept {
-    for (const char* known : {"UnicodeDictStrategy", "JsonDictStrategy", "EmptyDictStrategy"}) {
+    for (const char* known : exact_str_strategy_names) {
         if (PyUnicode_CompareWithASCIIString(name, known) == 0) return true;
     }
     return false;
@@ -20,6 +24,47 @@ bool is_exact_str_strategy(PyObject* name) noexcept {
 
 PyObject* strategy_function(Where where) {
     return process_state.dict_strategy.get([&] { return attr(import_module("__pypy__"_py, where), "strategy"_py, where); });
+}
+
+constexpr const char texts_at_source[] =
+    "def joined_texts_at(entries, key, strategy, exact, type=type, list=list, dict=dict, str=str):\n"
+    "    if type(entries) is not list:\n"
+    "        return None\n"
+    "    texts = []\n"
+    "    for entry in entries:\n"
+    "        if type(entry) is not dict or strategy(entry) not in exact:\n"
+    "            return None\n"
+    "        text = entry.get(key)\n"
+    "        if type(text) is not str:\n"
+    "            return None\n"
+    "        texts.append(text)\n"
+    "    return '\\0'.join(texts)\n";
+
+PyObject* texts_at_function(Where where) {
+    return process_state.texts_at_function.get([&] {
+        Ref code = Ref::steal(Py_CompileString(texts_at_source, "<plain data>", Py_file_input), where);
+        Ref scope = Ref::steal(PyDict_New(), where);
+        require(PyDict_SetItemString(scope.get(), "__builtins__", PyEval_GetBuiltins()), where);
+        // the types it names are the interpreter's own, whatever a script did to builtins
+        for (auto [name, type] : {std::pair{"type", &PyType_Type}, {"list", &PyList_Type}, {"dict", &PyDict_Type},
+                                  {"str", &PyUnicode_Type}}) {
+            require(PyDict_SetItemString(scope.get(), name, reinterpret_cast<PyObject*>(type)), where);
+        }
+        Ref executed = Ref::steal(PyEval_EvalCode(code.get(), scope.get(), scope.get()), where);
+        PyObject* made = PyDict_GetItemString(scope.get(), "joined_texts_at");   // borrowed
+        if (made == nullptr) raise_pending(where);
+        return Ref::borrow(made);
+    });
+}
+
+PyObject* exact_str_strategies(Where where) {
+    return process_state.exact_str_strategies.get([&] {
+        Ref names = Ref::steal(PySet_New(nullptr), where);
+        for (const char* known : exact_str_strategy_names) {
+            require(PySet_Add(names.get(), Ref::steal(PyUnicode_FromString(known), where).get()), where);
+        }
+        return Ref::steal(PyFrozenSet_New(names.get()), where);
+    });
 }
 #endif
 
@@ -45,7 +90,7 @@ bool has_only_exact_str_keys(PyObject* dict, Where where) {
 }  // namespace
 
 Ref plain_item(const Ref& container, PyObject* key) {
-    if (!PyDict_CheckExact(container.get()) || !has_only_exact_str_keys(container.get(), Where::current())) return {};
+    if (!is_plain_dict(container.get())) return {};
     PyObject* item = PyDict_GetItemWithError(container.get(), key);   // borrowed
     if (item == nullptr) {
         PyErr_Clear();
@@ -54,31 +99,17 @@ Ref plain_item(const Ref& container, PyObject* key) {
     return Ref::borrow(item);
 }
 
-Ref map_list(PyObject* function, const Ref& items, Where where) {
-    PyObject* map = process_state.builtin_map.get([&] { return attr(import_module("builtins"_py, where), "map"_py, where); });
-    return Ref::steal(PySequence_List(call(At(map, where), function, items).get()), where);
+bool is_plain_dict(PyObject* object) {
+    return PyDict_CheckExact(object) && has_only_exact_str_keys(object, Where::current());
 }
 
-bool all_keys_exact_str(const Ref& dicts, Where where) {
 #ifdef PYPY_VERSION
-    Ref names = Ref::steal(PySet_New(map_list(strategy_function(where), dicts, where).get()), where);
-    bool all = true;
-    for_each(At(names, where), [&](const Ref& name) { all = all && is_exact_str_strategy(name.get()); });
-    return all;
-#else
-    bool all = true;
-    for_each_item(dicts, [&](const Ref& dict) {
-        all = PyDict_CheckExact(dict.get()) && has_only_exact_str_keys(dict.get(), where);
-        return all;
-    }, where);
-    return all;
+std::optional<JoinedNames> joined_texts_at(const Ref& entries, PyObject* key, Where where) {
+    Ref text = call(At(texts_at_function(where), where), entries, key, strategy_function(where),
+                    exact_str_strategies(where));
+    if (text.get() == Py_None) return std::nullopt;
+    return JoinedNames::of_joined(std::move(text), PyList_GET_SIZE(entries.get()));
+}
 #endif
-}
-
-bool all_of_exact_type(const Ref& items, PyTypeObject* type, Where where) {
-    Ref types = Ref::steal(PySet_New(map_list(reinterpret_cast<PyObject*>(&PyType_Type), items, where).get()), where);
-    return PySet_GET_SIZE(types.get()) == 1 &&
-           require(PySet_Contains(types.get(), reinterpret_cast<PyObject*>(type)), where) == 1;
-}
 
 }  // namespace dralvex

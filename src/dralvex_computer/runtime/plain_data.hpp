@@ -6,13 +6,16 @@
 // - plain reads that report, without raising, when they do not apply
 //   (a subclass, a key that is no exact str): the caller then takes the
 //   Python form from the start;
-// - bulk reads by builtins, which on PyPy spare a C object per item.
+// - on PyPy, bulk reads by a few lines of Python, which spare a C object
+//   per item.
 #pragma once
 
 #include "runtime/statements.hpp"
+#include "runtime/text.hpp"
 #include "runtime/values.hpp"
 
 #include <cstring>
+#include <optional>
 
 namespace dralvex {
 
@@ -49,16 +52,18 @@ void for_each_item(const Ref& items, Body&& body, Where where = Where::current()
 // container, a key that is missing or no exact str).
 Ref plain_item(const Ref& container, PyObject* key);
 
-// list(map(function, items)), run by builtins.
-Ref map_list(PyObject* function, const Ref& items, Where where = Where::current());
+// An exact dict whose keys are all exact str: a look-up in it runs no
+// Python code.
+bool is_plain_dict(PyObject* object);
 
-// Whether every key of every dict of `dicts`, a list of exact dicts, is an
-// exact str. PyPy keeps that fact in each dict's strategy, which it reads in
-// a tenth of the time iterating the keys would take; CPython walks them.
-bool all_keys_exact_str(const Ref& dicts, Where where = Where::current());
-
-// set(map(type, items)) == {type}: every item of exactly that type.
-bool all_of_exact_type(const Ref& items, PyTypeObject* type, Where where = Where::current());
+#ifdef PYPY_VERSION
+// [entry[key] for entry in entries], joined, when `entries` is an exact
+// list of exact dicts whose keys are all exact str, each holding an exact
+// str at `key`; empty, nothing raised, otherwise. Nothing it reads runs
+// Python code. Read and joined by a few lines of Python: C would need a C
+// object for each dict and each text.
+std::optional<JoinedNames> joined_texts_at(const Ref& entries, PyObject* key, Where where = Where::current());
+#endif
 
 // Inline: a walk of ten thousand entries calls them for each.
 inline Ref item_of(Obj container, PyObject* key, Where where) {

@@ -57,9 +57,10 @@ struct ProcessState {
 
     // -- values of the runtime's own made at first use
     Lazy nul_separator;   // "\0", to join names into one text
-    Lazy builtin_map;     // builtins.map
 #ifdef PYPY_VERSION
     Lazy dict_strategy;   // __pypy__.strategy
+    Lazy exact_str_strategies;   // the strategies of dicts with exact str keys only
+    Lazy texts_at_function;      // the bulk reader of plain dicts (plain_data.cpp)
 #endif
 
     // -- caches that never shrink

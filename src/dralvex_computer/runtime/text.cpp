@@ -55,18 +55,23 @@ bool ascii_lower_endswith(std::string_view text, std::string_view suffix) noexce
 
 std::optional<JoinedNames> JoinedNames::of(Obj names, Where where) {
     PyObject* separator = process_state.nul_separator.get([&] { return Ref::steal(PyUnicode_FromStringAndSize("\0", 1), where); });
-    JoinedNames joined;
-    joined.count_ = require(PyObject_Length(names.ptr), where);
+    const Py_ssize_t count = require(PyObject_Length(names.ptr), where);
     PyObject* text = PyUnicode_Join(separator, names.ptr);
     if (text == nullptr) {
         if (!PyErr_ExceptionMatches(PyExc_TypeError)) raise_pending(where);
         PyErr_Clear();   // an item that is no str
         return std::nullopt;
     }
-    joined.joined_ = Ref::steal(text, where);
-    const std::optional<std::string_view> all = utf8(text);
+    return of_joined(Ref::steal(text, where), count);
+}
+
+std::optional<JoinedNames> JoinedNames::of_joined(Ref text, Py_ssize_t count) {
+    JoinedNames joined;
+    joined.count_ = count;
+    joined.joined_ = std::move(text);
+    const std::optional<std::string_view> all = utf8(joined.joined_.get());
     if (!all) return std::nullopt;
-    if (joined.count_ > 0 && std::count(all->begin(), all->end(), '\0') != joined.count_ - 1) return std::nullopt;
+    if (count > 0 && std::count(all->begin(), all->end(), '\0') != count - 1) return std::nullopt;
     joined.text_ = *all;
     return joined;
 }
