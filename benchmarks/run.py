@@ -69,7 +69,7 @@ def own_import_share():
     environment = dict(os.environ, PYTHONPATH=os.path.join(ROOT, "sim"))
     shares = []
     for _ in range(3 if QUICK else 9):
-        run = subprocess.run([sys.executable, "-X", "importtime", "-c", "import dralvex_computer"],
+        run = subprocess.run([sys.executable, "-X", "importtime", "-c", "import dralvex_computer.dralvex_core"],
                              capture_output=True, text=True, env=environment)
         for line in run.stderr.splitlines():
             match = re.match(r"import time:\s+(\d+) \|\s+\d+ \|\s+dralvex_computer\.dralvex_core$", line)
