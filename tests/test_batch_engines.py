@@ -200,6 +200,15 @@ def test_the_local_hooks_record_which_worker_runs_an_item(models):
     LocalHooks().start(task, result)
     identity, name, started = Scratch("fake-run").item_record(7)
     assert identity.split()[0] == str(os.getpid()) and name.endswith(":%d" % os.getpid()) and started == 1234.5
+    # one record a worker: its next item takes the place of the last
+    LocalHooks().start(fake_task(installation, LocalHooks(), index=12), batch.ItemResult(12, None, "done", started=99.0))
+    assert Scratch("fake-run").item_record(7) is None
+    assert Scratch("fake-run").item_record(12)[2] == 99.0
+    # a record whose directory was removed since is made again
+    Scratch("fake-run").remove()
+    Scratch("fake-run").work_directory()
+    LocalHooks().start(fake_task(installation, LocalHooks(), index=13), batch.ItemResult(13, None, "done", started=5.0))
+    assert Scratch("fake-run").item_record(13)[2] == 5.0
 
 
 def test_the_dask_hooks_check_a_late_worker_and_report_a_second_attempt(models, monkeypatch):

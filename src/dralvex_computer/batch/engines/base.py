@@ -5,6 +5,7 @@ directory claimed at the start and removed at the close."""
 from __future__ import annotations
 
 import concurrent.futures
+import queue
 import time
 from typing import Any, Dict, Iterable, List, Optional
 
@@ -24,6 +25,7 @@ class Engine:
         self.timeout = timeout
         self.futures: Dict[Any, ItemTask] = {}
         self.seen_running: Dict[int, float] = {}   # index -> when it was first seen running
+        self.finished: "queue.SimpleQueue[Any]" = queue.SimpleQueue()   # futures as they end
         self.closed = False
         self.scratch = Scratch(run_id)
         self.scratch.claim(worker.own_identity())
@@ -35,9 +37,21 @@ class Engine:
     def _submit(self, task: ItemTask) -> Any:
         raise NotImplementedError
 
-    def _wait(self, futures: List[Any], seconds: float) -> Iterable[Any]:
-        done, _ = concurrent.futures.wait(futures, timeout=seconds, return_when=concurrent.futures.FIRST_COMPLETED)
-        return done
+    def _watch(self, future: Any) -> None:
+        """Has the future say when it ends: a wake-up costs the same with
+        one item in flight or many."""
+        future.add_done_callback(self.finished.put)
+
+    def _wait(self, seconds: float) -> Iterable[Any]:
+        """The futures that ended, waiting up to ``seconds`` for the first."""
+        done: List[Any] = []
+        try:
+            done.append(self.finished.get(timeout=seconds))
+            while True:
+                done.append(self.finished.get_nowait())
+        except queue.Empty:
+            pass
+        return [future for future in done if future in self.futures]
 
     def _reported(self, error: BaseException, task: ItemTask) -> Optional[ItemResult]:
         """What the engine itself says of an item whose future raised
@@ -71,7 +85,9 @@ class Engine:
                         timeout=self.timeout if self.timeout_in_worker else None, **fields)
 
     def submit(self, task: ItemTask) -> None:
-        self.futures[self._submit(task)] = task
+        future = self._submit(task)
+        self.futures[future] = task
+        self._watch(future)
 
     def running(self) -> List[int]:
         """Indices newly seen running in a worker."""
@@ -102,7 +118,7 @@ class Engine:
             time.sleep(seconds)
             return []
         results = []
-        for future in self._wait(list(self.futures), seconds):
+        for future in self._wait(seconds):
             task = self.futures.pop(future)
             result = self._outcome(future, task)
             result.index, result.item = task.index, task.item

@@ -137,8 +137,12 @@ class Dask(Engine):
                 pass
         return max(64, 2 * self.threads)
 
-    def _wait(self, futures: List[Any], seconds: float) -> Iterable[Any]:
+    def _watch(self, future: Any) -> None:
+        pass   # Dask's callbacks run on its own thread: the futures are waited for instead
+
+    def _wait(self, seconds: float) -> Iterable[Any]:
         import distributed
+        futures = list(self.futures)
         try:
             done, _ = distributed.wait(futures, timeout=seconds, return_when="FIRST_COMPLETED")
         except (TimeoutError, distributed.TimeoutError):

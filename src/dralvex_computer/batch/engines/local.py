@@ -78,7 +78,7 @@ class LocalPool(Engine):
         return self.pool.schedule(function, args=arguments).result()
 
     def capacity(self) -> int:
-        return 2 * self.workers
+        return 8 * self.workers
 
     def _reported(self, error: BaseException, task: ItemTask) -> Optional[ItemResult]:
         import pebble
