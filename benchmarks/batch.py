@@ -158,6 +158,33 @@ def summary_time(root):
     return time.perf_counter() - started
 
 
+def compare_time(root):
+    """Seconds to read two journals of 10,000 items with 20 values each
+    and compare them (every 50th item's values moved by 0.1 %)."""
+    from dralvex_computer.batch.results import compare
+    paths = []
+    for night, scale in (("old", 0.0), ("new", 1e-3)):
+        path = os.path.join(root, "%s.journal" % night)
+        with open(path, "w") as stream:
+            identities = ["model%05d" % index for index in range(10000)]
+            stream.write(json.dumps({"event": "run", "run": night, "format": 2, "items": identities,
+                                     "identities": identities}) + "\n")
+            for index, identity in enumerate(identities):
+                factor = 1 + (scale if index % 50 == 0 else 0.0)
+                values = {"value%02d" % column: (index + column) * factor for column in range(20)}
+                stream.write(json.dumps({"event": "ended", "run": night, "index": index, "identity": identity,
+                                         "key": "k", "inputs": {"model": "m"}, "record": {
+                                             "index": index, "item": identity, "identity": identity,
+                                             "status": "solved", "value": values}}) + "\n")
+        paths.append(path)
+    started = time.perf_counter()
+    changes = compare.compare(compare.load(paths[0]), compare.load(paths[1]))
+    compare.text(changes)
+    elapsed = time.perf_counter() - started
+    assert compare.counts(changes)["surprising"] == 200
+    return elapsed
+
+
 def tiny(item):
     """An item that costs nothing: what a run costs per item."""
     return item
@@ -165,8 +192,10 @@ def tiny(item):
 
 def per_item_costs(installation):
     """Microseconds per tiny item, 2 workers on spawn, best of 3: Pebble's own
-    map, the standard library's executor, map_models without and with a
-    journal."""
+    map and the standard library's executor on a pool started beforehand;
+    map_models without and with a journal, each item after the first tenth
+    (a run starts its own pool: that start, measured on the first tenth
+    alone, is the run's, not its items'). Also the seconds of that start."""
     import concurrent.futures
     import multiprocessing
     import pebble
@@ -176,26 +205,30 @@ def per_item_costs(installation):
     costs = {}
 
     def best(run):
-        return min(timed(run) for _ in range(3)) / count * 1e6
+        return min(timed(run) for _ in range(3))
 
     with pebble.ProcessPool(max_workers=2, context=context) as pool:
         list(pool.map(tiny, [0, 1]).result())
-        costs["pebble"] = best(lambda: list(pool.map(tiny, items).result()))
+        costs["pebble"] = best(lambda: list(pool.map(tiny, items).result())) / count * 1e6
     try:
         with concurrent.futures.ProcessPoolExecutor(2, mp_context=context) as executor:
             list(executor.map(tiny, [0, 1]))
-            costs["executor"] = best(lambda: list(executor.map(tiny, items)))
+            costs["executor"] = best(lambda: list(executor.map(tiny, items))) / count * 1e6
     except AttributeError:   # PyPy 3.9's executor on spawn lacks a method of its own
         costs["executor"] = math.nan
-    costs["map_models"] = best(lambda: batch.map_models(tiny, items, installation, workers=2, progress=False))
     journal = os.path.join(tempfile.gettempdir(), "dralvex-bench-items-%d.journal" % os.getpid())
 
-    def with_journal():
+    def run(some, with_journal):
         if os.path.exists(journal):
             os.remove(journal)
-        batch.map_models(tiny, items, installation, workers=2, progress=False, journal=journal)
+        batch.map_models(tiny, some, installation, workers=2, progress=False,
+                         journal=journal if with_journal else None)
     try:
-        costs["map_models, journal"] = best(with_journal)
+        for name, with_journal in (("map_models", False), ("map_models, journal", True)):
+            start = best(lambda: run(items[:count // 10], with_journal))
+            whole = best(lambda: run(items, with_journal))
+            costs[name] = (whole - start) / (count - count // 10) * 1e6
+            costs[name + ", start"] = start
     finally:
         if os.path.exists(journal):
             os.remove(journal)
@@ -272,11 +305,15 @@ def measure(root):
     lines.append("| 1 licence seat, denials retried: seconds (retries, failed) | %.2f | %d retries, %d failed |"
                  % (retried, outcome["retries"], outcome["failed"]))
     lines.append("| summary of a 1,000-item journal (command line) | %.2f | - |" % summary_time(root))
+    lines.append("| compare two journals of 10,000 items x 20 values (read, compared, said) | %.2f | - |"
+                 % compare_time(root))
     count, costs = per_item_costs(installation)
     lines.append("| per tiny item, 2 workers, best of 3 (us): Pebble's map / the standard executor / map_models / "
                  "with a journal | %.0f / %.0f / %.0f / %.0f | map_models %.1f x Pebble, %.1f x with a journal |"
                  % (costs["pebble"], costs["executor"], costs["map_models"], costs["map_models, journal"],
                     costs["map_models"] / costs["pebble"], costs["map_models, journal"] / costs["pebble"]))
+    lines.append("| a run's own start (its pool, the checks, the journal), %d tiny items: seconds | %.2f | %.2f with a "
+                 "journal |" % (count // 10, costs["map_models, start"], costs["map_models, journal, start"]))
     lines.append("| Ctrl-C to exit, 2 busy workers | %.2f | - |" % interrupt_time(site, paths, signal.SIGINT))
     lines.append("| SIGTERM to exit, 2 busy workers | %.2f | - |" % interrupt_time(site, paths, signal.SIGTERM))
     table = "\n".join(lines)

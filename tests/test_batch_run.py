@@ -112,6 +112,21 @@ def test_deep_values_end_in_a_repr():
 
 # ------------------------------------------------------- journal, resume
 
+def test_each_result_is_in_the_journal_before_anyone_is_told_of_it(models, tmp_path):
+    installation, _ = models
+    journal = str(tmp_path / "run.journal")
+    missing = []
+
+    def look(result):
+        with open(journal) as stream:
+            ended = {json.loads(line)["index"] for line in stream if '"ended"' in line}
+        if result.index not in ended:
+            missing.append(result.index)
+    results = batch.map_models(batch_tasks.echo, list(range(40)), installation, workers=2, journal=journal,
+                               on_result=look)
+    assert statuses(results) == ["done"] * 40 and missing == []
+
+
 def test_journal_and_resume_after_a_crash(models, tmp_path):
     installation, paths = models
     journal = str(tmp_path / "run.journal")

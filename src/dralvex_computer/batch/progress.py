@@ -4,9 +4,9 @@ from __future__ import annotations
 
 import logging
 import sys
-from typing import Optional
+from typing import Any, Dict, List, Optional
 
-from .items import ItemResult
+from .items import CANCELLED, ItemResult
 
 logger = logging.getLogger("dralvex_computer")
 
@@ -51,3 +51,22 @@ class Progress:
         if self.bar is not None:
             self.bar.close()
             self.bar = None
+
+
+def print_counts(results: List[Any]) -> None:
+    """The run's counts, then each model that did not end well and each
+    warning, on standard error (the command line's last word)."""
+    counts: Dict[str, int] = {}
+    for result in results:
+        counts[result.status] = counts.get(result.status, 0) + 1
+    resumed = sum(result.resumed for result in results)
+    warned = sum(bool(result.warnings) for result in results)
+    notes = [("%d from the journal" % resumed) if resumed else "", ("%d with warnings" % warned) if warned else ""]
+    print(", ".join("%d %s" % (count, status) for status, count in sorted(counts.items())) or "no models",
+          ("(%s)" % ", ".join(filter(None, notes))) if any(notes) else "", file=sys.stderr)
+    for result in results:
+        if not result.ok and result.status != CANCELLED:
+            print("%s: %s%s" % (result.item, result.status,
+                                (" (%s)" % result.error_message) if result.error_message else ""), file=sys.stderr)
+        for warning in dict.fromkeys(result.warnings):
+            print("%s: warning: %s" % (result.item, warning), file=sys.stderr)

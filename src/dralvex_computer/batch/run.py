@@ -244,6 +244,7 @@ class Run:
                 if self.journal is not None:
                     self.journal.started(index, self.identities[index], self.keys[index], plain(self.items[index]),
                                          self.tries.get(index, 0) + 1)
+            ended = []
             for result in self.engine.ended(POLL_SECONDS):
                 index = result.index
                 result.item = self.items[index]
@@ -260,7 +261,11 @@ class Run:
                 self.last_try.pop(index, None)
                 self.reporter.retrying = len(self.delayed)
                 self._record(result)
-                self._free(index)
+                ended.append(result)
+            if ended and self.journal is not None:
+                self.journal.sync()   # every result on disk before anyone is told of one
+            for result in ended:
+                self._free(result.index)
                 self.reporter.done(result)
                 if self.on_result is not None:
                     self.on_result(result)
@@ -285,7 +290,8 @@ class Run:
         index = result.index
         self.results[index] = result
         if self.journal is not None:
-            self.journal.ended(index, self.identities[index], self.keys[index], self.inputs[index], result.record())
+            self.journal.ended(index, self.identities[index], self.keys[index], self.inputs[index], result.record(),
+                               sync=False)
 
     def _check_for_a_mistake(self, result: ItemResult) -> None:
         """Stops the run when the collect function failed the same way on

@@ -26,6 +26,7 @@ class Engine:
         self.futures: Dict[Any, ItemTask] = {}
         self.seen_running: Dict[int, float] = {}   # index -> when it was first seen running
         self.finished: "queue.SimpleQueue[Any]" = queue.SimpleQueue()   # futures as they end
+        self._task_fields: Optional[Dict[str, Any]] = None
         self.closed = False
         self.scratch = Scratch(run_id)
         self.scratch.claim(worker.own_identity())
@@ -81,7 +82,9 @@ class Engine:
 
     # the same for every engine
     def task(self, **fields: Any) -> ItemTask:
-        return ItemTask(run_id=self.run_id, origin=worker.worker_name(), hooks=self.hooks(),
+        if self._task_fields is None:   # the same for every task of the run (hooks hold no state)
+            self._task_fields = {"run_id": self.run_id, "origin": worker.worker_name(), "hooks": self.hooks()}
+        return ItemTask(**self._task_fields,
                         timeout=self.timeout if self.timeout_in_worker else None, **fields)
 
     def submit(self, task: ItemTask) -> None:

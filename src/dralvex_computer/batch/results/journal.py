@@ -199,9 +199,12 @@ class Journal:
             if sync:
                 os.fsync(self.stream.fileno())
         except OSError as error:
-            self.error = error
-            logger.error("the journal %s cannot be written (%s): the run goes on without it, and a resume "
-                         "will run again what it lacks", self.path, error)
+            self._failed(error)
+
+    def _failed(self, error: OSError) -> None:
+        self.error = error
+        logger.error("the journal %s cannot be written (%s): the run goes on without it, and a resume "
+                     "will run again what it lacks", self.path, error)
 
     def run_started(self, run_id: str, items: List[Any], identities: List[str], command: Optional[str]) -> None:
         self.run_id = run_id
@@ -209,7 +212,10 @@ class Journal:
                     "host": socket.gethostname(), "command": command})
 
     def started(self, index: int, identity: str, key: str, item: Any, tries: int) -> None:
-        self.write({"event": STARTED, "index": index, "identity": identity, "key": key, "item": item, "try": tries})
+        # not synced: a lost "started" line only makes the item run again,
+        # which it would anyway; the next synced line takes it along
+        self.write({"event": STARTED, "index": index, "identity": identity, "key": key, "item": item, "try": tries},
+                   sync=False)
 
     def tried(self, index: int, identity: str, entry: Dict[str, Any]) -> None:
         self.write(dict(entry, event=TRY, index=index, identity=identity))
@@ -228,7 +234,7 @@ class Journal:
                 self.stream.flush()
                 os.fsync(self.stream.fileno())
             except OSError as error:
-                self.error = error
+                self._failed(error)
 
     def close(self) -> None:
         """Lets the journal go; never raises (what could not be written is

@@ -170,10 +170,12 @@ def _values(rows: List[Dict[str, Any]], column: str) -> str:
 # ------------------------------------------------------------------- page
 
 def render(results_or_journal: Union[str, "os.PathLike[str]", Iterable[Any]], title: Optional[str] = None,
-           interrupted: Optional[bool] = None, reason: Optional[str] = None) -> str:
+           interrupted: Optional[bool] = None, reason: Optional[str] = None,
+           comparison: Optional[List[Any]] = None) -> str:
     """The summary page of results, records or a journal (its last run), as
     HTML text; ``interrupted``: whether the run was (a journal says so
-    itself)."""
+    itself); ``comparison``: the changes since an earlier run (compare.py),
+    shown first."""
     if isinstance(results_or_journal, (str, os.PathLike)):
         records, info = journals.last_run(os.fspath(results_or_journal))
         interrupted = info["interrupted"] if interrupted is None else interrupted
@@ -188,6 +190,8 @@ def render(results_or_journal: Union[str, "os.PathLike[str]", Iterable[Any]], ti
     parts = ["<!DOCTYPE html><html lang=\"en\"><head><meta charset=\"utf-8\"><title>%s</title><style>%s</style>"
              "</head><body><h1>%s</h1>" % (html.escape(title), STYLE, html.escape(title))]
     parts += _heading(rows, ran, origin, end, interrupted, reason)
+    if comparison is not None:
+        parts += _comparison(comparison)
     parts += _plots(rows, ran, origin)
     parts += _tables(rows, ran, end - origin)
     parts.append(READY + "</body></html>\n")
@@ -225,6 +229,28 @@ def _heading(rows: List[Dict[str, Any]], ran: List[Dict[str, Any]], origin: floa
                               ["median per model", _seconds(statistics.median(times))],
                               ["longest", _seconds(max(times))]], numeric=[1]))
     return parts
+
+
+def _comparison(changes: List[Any]) -> List[str]:
+    """What changed since the earlier run: the counts, then each item that
+    changed."""
+    from . import compare
+    counts = compare.counts(changes)
+    verdict = ('<p class="alert"><strong>Regressed</strong>: models newly failing, removed, or with other values '
+               'from the same inputs.</p>' if compare.regressed(changes) else '<p class="note">Nothing regressed.</p>')
+    body = []
+    for change in changes:
+        if change.category == "unchanged":
+            continue
+        details = ["%s: %s" % (column, compare.delta(*pair)) for column, pair in change.values.items()]
+        if change.inputs:
+            details.append("inputs changed: %s" % ", ".join(change.inputs))
+        body.append([html.escape(change.category), html.escape(str(change.item)),
+                     html.escape("%s -> %s" % (change.old_status, change.new_status)), html.escape("; ".join(details))])
+    return ["<section><h2>Since the last run</h2>%s%s%s</section>" % (
+        verdict, _table(["category", "models"], ([html.escape(category), str(count)]
+                                                 for category, count in counts.items() if count), numeric=[1]),
+        _table(["category", "model", "status", "what changed"], body) if body else "")]
 
 
 def _plots(rows: List[Dict[str, Any]], ran: List[Dict[str, Any]], origin: float) -> List[str]:
@@ -285,8 +311,9 @@ def _tables(rows: List[Dict[str, Any]], ran: List[Dict[str, Any]], span: float) 
 
 
 def write(results_or_journal: Union[str, "os.PathLike[str]", Iterable[Any]], path: str,
-          title: Optional[str] = None, interrupted: Optional[bool] = None) -> None:
+          title: Optional[str] = None, interrupted: Optional[bool] = None,
+          comparison: Optional[List[Any]] = None) -> None:
     """Writes the summary page to ``path``."""
-    page = render(results_or_journal, title, interrupted)
+    page = render(results_or_journal, title, interrupted, comparison=comparison)
     with open(path, "w", encoding="utf-8", errors="backslashreplace") as stream:
         stream.write(page)

@@ -1,0 +1,268 @@
+"""The solve command: the models and options checked before the night,
+the run, and what it leaves: the report, the summary page, the comparison
+with an earlier run, the counts and the exit status."""
+import contextlib
+import dataclasses
+import os
+import re
+import sys
+
+from .cli import EXIT_ALL_SOLVED, EXIT_SOME_FAILED, EXIT_USAGE, SCHEDULER_TIMEOUT
+from .facts import PREPARE_VARIABLE, SOLVERS
+
+_ARGV = []  # type: list  # the command's arguments as given
+_TOLERANCES = []  # type: list  # ((relative, absolute), per column) of --compare
+
+
+def _journal_path(arguments):
+    if arguments.journal:
+        return arguments.journal, False
+    if arguments.report:
+        return arguments.report + ".journal", True
+    return None, False
+
+
+def _function(spec):
+    """The function a ``module:function`` names (imported here; workers
+    import it again by name)."""
+    import importlib
+    module_name, _, name = spec.partition(":")
+    if not module_name or not name:
+        raise ValueError("--collect takes MODULE:FUNCTION, not %r" % spec)
+    try:
+        function = importlib.import_module(module_name)
+    except Exception as error:   # a module that raises as it imports
+        raise ValueError("--collect %s: the module does not import (%s: %s)" % (spec, type(error).__name__, error)) \
+            from None
+    for part in name.split("."):
+        function = getattr(function, part, None)
+        if function is None:
+            raise ValueError("--collect %s: %s has no %s" % (spec, module_name, name))
+    if not callable(function):
+        raise ValueError("--collect %s is not a function" % spec)
+    import inspect
+    try:
+        inspect.signature(function).bind(None, None)
+    except TypeError:
+        raise ValueError("--collect %s does not take (solution, path)" % spec) from None
+    except ValueError:
+        pass   # no signature to read (a builtin): it will tell for itself
+    return function
+
+
+class _Matcher:
+    """retry_on from --retry-on: the pattern found in the result's error
+    message or output (a class, so that it pickles)."""
+
+    def __init__(self, pattern):
+        self.pattern = re.compile(pattern)
+
+    def __call__(self, result):
+        return bool(self.pattern.search("%s\n%s" % (result.error_message or "", result.output or "")))
+
+
+def _matcher(pattern):
+    try:
+        return _Matcher(pattern)
+    except re.error as error:
+        raise ValueError("--retry-on %r is not a regular expression: %s" % (pattern, error)) from None
+
+
+def _seats(entries):
+    seats = {}
+    for entry in entries:
+        solver, _, count = entry.partition("=")
+        if solver not in SOLVERS or not count.isdigit() or int(count) < 1:
+            raise ValueError("--max-running takes SOLVER=N (%s, N at least 1), not %r" % (" or ".join(SOLVERS), entry))
+        seats[solver] = int(count)
+    return seats
+
+
+def _check_outputs(arguments, journal):
+    """Every file the run writes: a known format, writable, each its own."""
+    from .batch.results import report as reports
+    from .batch.solving import check_keep_results
+    if arguments.report:
+        reports.check_format(arguments.report)
+    named = {}
+    for path, what in ((arguments.report, "report"), (journal, "journal"), (arguments.summary, "summary")):
+        if path:
+            reports.check_writable(path, what)
+            same = named.setdefault(os.path.normcase(os.path.realpath(path)), what)
+            if same != what:
+                raise ValueError("the %s and the %s are one file (%s): give each its own" % (same, what, path))
+    if arguments.keep_results:
+        arguments.keep_results = check_keep_results(arguments.keep_results)
+
+
+class _Refused(Exception):
+    """A usage error found before the run: one message, exit status 2."""
+
+
+class _NothingToDo(Exception):
+    """Nothing to run (no model failed): one message, exit status 0."""
+
+
+def run(arguments, argv, tolerances):
+    """The solve command; its exit status."""
+    _ARGV[:] = argv
+    _TOLERANCES[:] = [tolerances]
+    from . import batch
+    from .batch import signals
+    from .batch.run import ignore_for_good
+    signals.end_once()   # a second signal, wherever it lands, never cuts the report short
+    journal, temporary_journal = _journal_path(arguments)
+    try:
+        options, models, collect, max_running = _checked(arguments, journal)
+        journal_existed = bool(journal) and os.path.lexists(journal)
+        executor = _scheduler(arguments.scheduler)
+    except _Refused as refused:
+        print("dralvex_computer solve: %s" % refused, file=sys.stderr)
+        return EXIT_USAGE
+    except _NothingToDo as nothing:
+        print("dralvex_computer solve: %s" % nothing, file=sys.stderr)
+        return EXIT_ALL_SOLVED
+    installation = batch.Installation(arguments.installation, arguments.module, arguments.settings,
+                                      arguments.data_sources, os.environ.get(PREPARE_VARIABLE) or None)
+    status = None
+    try:
+        results = batch.solve_models(models, arguments.solver, installation, not arguments.in_place, collect=collect,
+                                     keep_results=arguments.keep_results, max_running=max_running,
+                                     options=dataclasses.replace(options, executor=executor))
+    except batch.BatchSetupError as error:
+        print("dralvex_computer solve: the run cannot start: %s" % error, file=sys.stderr)
+        return EXIT_USAGE
+    except batch.BatchInterrupted as stop:
+        ignore_for_good()   # a second Ctrl-C must not cut the report short
+        results, status = stop.results, 128 + int(stop.signal)
+    finally:
+        if executor is not None:
+            executor.close()
+    changes = _changes_since(arguments, results, journal)
+    status = _write_outputs(arguments, results, status, journal, temporary_journal and not journal_existed, changes)
+    from .batch.progress import print_counts
+    print_counts(results)
+    if changes is not None:
+        from .batch.results import compare
+        print("since %s: %s" % (arguments.compare, compare.text(changes)), file=sys.stderr)
+    if status is not None:
+        if journal:
+            print("dralvex_computer solve: interrupted; to go on where it stopped: %s" % _resume_command(),
+                  file=sys.stderr)
+        return status
+    regressed = changes is not None and compare.regressed(changes)
+    return EXIT_ALL_SOLVED if all(result.ok for result in results) and not regressed else EXIT_SOME_FAILED
+
+
+def _changes_since(arguments, results, journal):
+    """What changed since the run --compare names (None without it): this
+    run's items as its journal says, with what each read, or as its
+    results say."""
+    if not arguments.compare:
+        return None
+    from .batch.results import compare
+    tolerance, columns = _TOLERANCES[0]
+    try:
+        new = compare.run_rows([result.record() for result in results], journal)
+        return compare.compare(compare.load(arguments.compare), new, tolerance, columns)
+    except (OSError, ValueError) as error:
+        print("dralvex_computer solve: no comparison: %s" % error, file=sys.stderr)
+        return None
+
+
+def _checked(arguments, journal):
+    """(the run's options, the models, the collect function, the seats),
+    everything checked before the first model; _Refused otherwise."""
+    from . import batch
+    from .batch import inputs
+    if arguments.resume and not journal:
+        raise _Refused("--resume needs --journal (or --report)")
+    if bool(arguments.models) == bool(arguments.only):
+        raise _Refused("give MODELS or --only STATUSES (with the journal that knows them), not both"
+                       if arguments.models else "no models given")
+    try:
+        _check_outputs(arguments, journal)
+        retry_on = _matcher(arguments.retry_on) if arguments.retry_on else None
+        options = batch.RunOptions(
+            workers=arguments.workers, timeout=arguments.timeout, progress=arguments.progress, journal=journal,
+            resume=arguments.resume, retries=arguments.retries, retry_delay=arguments.retry_delay, retry_on=retry_on,
+            retry_max_delay=(batch.DEFAULT_RETRY_MAX_DELAY if arguments.retry_max_delay is None
+                             else arguments.retry_max_delay), retry_time=arguments.retry_time)
+        models = _failed_models(arguments.only, journal) if arguments.only else inputs.expand(arguments.models)
+        collect = _function(arguments.collect) if arguments.collect else None
+        max_running = _seats(arguments.max_running)
+        if arguments.compare:
+            from .batch.results import compare
+            compare.load(arguments.compare)   # readable before the night, not after it
+    except (OSError, ValueError, ImportError) as error:
+        raise _Refused(str(error)) from None
+    if not any(os.path.isfile(path) for path in models):
+        raise _Refused("no model document found: %s" % ", ".join(models[:5]))
+    return options, models, collect, max_running
+
+
+def _failed_models(only, journal):
+    """The models of the journal's last run whose status is one of
+    ``only``, in their order."""
+    from . import batch
+    from .batch.results import journal as journals
+    wanted = {status.strip().replace("-", " ") for status in only.split(",") if status.strip()}
+    unknown = wanted - set(batch.STATUSES)
+    if unknown:
+        raise ValueError("--only takes statuses among %s, not %s"
+                         % (", ".join(status.replace(" ", "-") for status in batch.STATUSES), ", ".join(sorted(unknown))))
+    if not journal or not os.path.isfile(journal):
+        raise ValueError("--only needs the journal of the run to take the models from (--journal)")
+    models = [record.get("item") for record in journals.records(journal) if record.get("status") in wanted]
+    models = [model for model in models if isinstance(model, str)]
+    if not models:
+        raise _NothingToDo("no model of the journal's last run is %s: nothing to run again"
+                           % " or ".join(sorted(wanted)))
+    return models
+
+
+def _scheduler(address):
+    """A Dask client of the scheduler at ``address``, or None without one."""
+    if not address:
+        return None
+    try:
+        from distributed import Client
+        return Client(address, timeout=SCHEDULER_TIMEOUT)
+    except ImportError:
+        raise _Refused("--scheduler needs Dask: pip install dralvex_computer[dask]") from None
+    except Exception as error:   # nothing listening, a refused connection, a wrong address
+        raise _Refused("no Dask scheduler answers at %s (%s: %s)" % (address, type(error).__name__, error)) from None
+
+
+def _write_outputs(arguments, results, status, journal, remove_journal, changes):
+    """The report and the summary page; the journal made for the report is
+    removed once the report holds it all. Returns the exit status so far."""
+    from .batch.results import report as reports, summary as summaries
+    if arguments.report:
+        try:
+            reports.write([result.record() for result in results], arguments.report)
+        except OSError as error:
+            print("dralvex_computer solve: the report could not be written: %s (the journal %s holds every result)"
+                  % (error, journal), file=sys.stderr)
+            remove_journal = False
+            status = status or EXIT_SOME_FAILED
+        if remove_journal and status is None:
+            with contextlib.suppress(FileNotFoundError):
+                os.remove(journal)   # the journal this run made for its report
+    if arguments.summary:
+        try:
+            summaries.write([result.record() for result in results], arguments.summary,
+                            interrupted=status is not None, comparison=changes)
+        except OSError as error:
+            print("dralvex_computer solve: the summary could not be written: %s" % error, file=sys.stderr)
+            status = status or EXIT_SOME_FAILED
+    return status
+
+
+def _resume_command():
+    """This command again, with --resume."""
+    from .batch.command import join_command
+    argv = list(_ARGV)
+    if "--resume" not in argv:
+        argv = argv + ["--resume"]
+    return "%s (from %s)" % (join_command(["python", "-m", "dralvex_computer"] + argv), os.getcwd())
