@@ -150,3 +150,5 @@ def test_rerun_what_failed_and_compare_with_the_night_before(ready, tmp_path):
                       "--summary", str(tmp_path / "page.html"))
     assert "since %s" % night in morning.stderr and "added" not in morning.stderr.split("since")[1].split("\n")[0]
     assert "Since the last run" in (tmp_path / "page.html").read_text()
+    first_night = command(*solve, "--compare", str(tmp_path / "no-such.journal"), good)
+    assert first_night.returncode == 0 and "no run to compare with" in first_night.stderr, first_night.stderr

@@ -112,6 +112,28 @@ def test_deep_values_end_in_a_repr():
 
 # ------------------------------------------------------- journal, resume
 
+def test_a_model_that_was_not_solved_keeps_its_files_marked_and_a_later_solve_unmarks_them(models, tmp_path):
+    installation, paths = models
+    fre = os.path.join(os.path.dirname(paths[0]), "conception.fre")
+    kept = str(tmp_path / "kept")
+    with open(fre) as stream:
+        sound = stream.read()
+    with open(fre, "w") as stream:
+        stream.write("garbage")
+    try:
+        result, good = batch.solve_models(paths[:2], "PipeStress", installation, workers=2, keep_results=kept)
+    finally:
+        with open(fre, "w") as stream:
+            stream.write(sound)
+    assert result.status == "no solution" and good.status == "solved"
+    assert "was not solved" in open(os.path.join(result.results_dir, "NOT_SOLVED.txt")).read()
+    assert "conception.fre" in os.listdir(result.results_dir)   # the input the solver refused, to open
+    assert not os.path.exists(os.path.join(good.results_dir, "NOT_SOLVED.txt"))
+    again, = batch.solve_models(paths[:1], "PipeStress", installation, workers=1, keep_results=kept)
+    assert again.status == "solved" and again.results_dir == result.results_dir
+    assert not os.path.exists(os.path.join(again.results_dir, "NOT_SOLVED.txt"))
+
+
 def test_each_result_is_in_the_journal_before_anyone_is_told_of_it(models, tmp_path):
     installation, _ = models
     journal = str(tmp_path / "run.journal")

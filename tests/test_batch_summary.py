@@ -5,10 +5,12 @@ without a script error and draws something (Debian's chromium, installed
 by the set-up for the tests)."""
 import json
 import os
+import re
 import shutil
 import struct
 import subprocess
 import sys
+import urllib.parse
 import zlib
 
 import pytest
@@ -98,6 +100,46 @@ def test_the_page_in_a_real_browser(ready, journal, tmp_path):
     subprocess.run(browser + ["--window-size=1200,1600", "--screenshot=%s" % shot, url], capture_output=True,
                    timeout=120, env=environment)
     assert png_is_drawn(str(shot))
+
+
+def test_the_models_table_holds_every_model_with_its_values_and_files(ready, tmp_path, worker_environment):
+    from dralvex_computer import batch
+    models = [make_model(tmp_path / "m" / name, name, pipes) for pipes, name in enumerate(("a", "b <b>&amp;"), 1)]
+    results = batch.solve_models(models + [str(tmp_path / "missing.strale")], "PipeStress", installation_of(ready),
+                                 workers=2, collect=batch_tasks.collect_analysis, keep_results=str(tmp_path / "kept"))
+    page = tmp_path / "pages" / "night.html"
+    page.parent.mkdir()
+    summary.write(results, str(page))
+    text = page.read_text()
+    assert "Models (3)" in text and "b &lt;b&gt;&amp;amp;.strale" in text and "<b>&amp;" not in text
+    links = [urllib.parse.unquote(link) for link in re.findall(r'<a href="([^"]+)">results</a>', text)]
+    assert len(links) == 2 and all((page.parent / link).is_dir() for link in links)   # relative, and there
+
+
+@pytest.mark.skipif(CHROMIUM is None, reason="needs headless Chromium (Debian's chromium)")
+def test_the_models_table_sorts_and_filters_in_a_real_browser(tmp_path):
+    records = [{"index": index, "item": "/m/%s.strale" % name, "status": status, "elapsed": elapsed,
+                "value": {"max_stress": stress}}
+               for index, (name, status, elapsed, stress) in enumerate(
+                   [("c", "solved", 3.0, 20.0), ("a", "failed", 1.0, None), ("b", "solved", 2.0, 100.0)])]
+    page = tmp_path / "night.html"
+    summary.write(records, str(page))
+    # the page's own script first, then what a reader does: sort by the value, hide the failures
+    page.write_text(page.read_text().replace("</body>", """<script>
+var heads = document.querySelectorAll('#models th'), names = Array.prototype.map.call(heads, function (h) {
+  return h.textContent; });
+heads[names.indexOf('max_stress')].click();
+document.querySelector('#filter input[value="failed"]').click();
+document.body.setAttribute('data-order', Array.prototype.map.call(document.querySelectorAll('#models tbody tr'),
+  function (row) { return row.cells[1].textContent + (row.hidden ? '-hidden' : ''); }).join(','));
+</script></body>"""))
+    environment = {name: value for name, value in os.environ.items()
+                   if name not in ("LD_PRELOAD", "ASAN_OPTIONS", "UBSAN_OPTIONS")}
+    dom = subprocess.run([CHROMIUM, "--headless", "--no-sandbox", "--disable-gpu", "--user-data-dir=%s" %
+                          (tmp_path / "profile"), "--enable-logging=stderr", "--v=0", "--dump-dom",
+                          "file://" + str(page)], capture_output=True, text=True, timeout=120, env=environment)
+    assert 'data-order="c.strale,b.strale,a.strale-hidden"' in dom.stdout, dom.stderr[-2000:]
+    assert "Uncaught" not in dom.stderr, dom.stderr[-2000:]
 
 
 def test_solve_writes_the_summary_at_its_end(ready, tmp_path):

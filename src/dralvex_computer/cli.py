@@ -89,6 +89,12 @@ def _solve_options(solve):
                        help="say what changed since the run of journal or report OLD, on standard error and on "
                             "the summary page; exit status 1 when something regressed")
     _tolerance_options(solve)
+    solve.add_argument("--notify", metavar="URL|ADDRESS",
+                       help="one message when the run ends, however it ends: a JSON POST to a webhook URL, or an "
+                            "e-mail; a notifier that fails or hangs never changes the run's outcome")
+    solve.add_argument("--notify-smtp", default="localhost:25", metavar="HOST:PORT",
+                       help="the mail server for --notify ADDRESS (default localhost:25)")
+    solve.add_argument("--title", help="the run's title, on its summary page and in its message")
     solve.add_argument("--resume", action="store_true",
                        help="reuse the journal's result of a model only when the model, the inputs beside it that "
                             "the solve reads, the solver, the options, --collect and the installation are unchanged")

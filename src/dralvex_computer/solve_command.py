@@ -145,20 +145,33 @@ def run(arguments, argv, tolerances):
     if changes is not None:
         from .batch.results import compare
         print("since %s: %s" % (arguments.compare, compare.text(changes)), file=sys.stderr)
+    regressed = changes is not None and compare.regressed(changes)
+    if arguments.notify:
+        _notify(arguments, results, status is not None, regressed)
     if status is not None:
         if journal:
             print("dralvex_computer solve: interrupted; to go on where it stopped: %s" % _resume_command(),
                   file=sys.stderr)
         return status
-    regressed = changes is not None and compare.regressed(changes)
     return EXIT_ALL_SOLVED if all(result.ok for result in results) and not regressed else EXIT_SOME_FAILED
+
+
+def _notify(arguments, results, interrupted, regressed):
+    """The one message of the run's end; it never changes the run's outcome."""
+    from .batch.command import join_command
+    from .batch.results import notify
+    page = os.path.abspath(arguments.summary) if arguments.summary else None
+    content = notify.message([result.record() for result in results], arguments.title or "dralvex_computer solve",
+                             interrupted, page, join_command(["python", "-m", "dralvex_computer"] + list(_ARGV)),
+                             regressed if arguments.compare else None)
+    notify.send(arguments.notify, content, arguments.notify_smtp)
 
 
 def _changes_since(arguments, results, journal):
     """What changed since the run --compare names (None without it): this
     run's items as its journal says, with what each read, or as its
     results say."""
-    if not arguments.compare:
+    if not arguments.compare or not os.path.exists(arguments.compare):
         return None
     from .batch.results import compare
     tolerance, columns = _TOLERANCES[0]
@@ -191,9 +204,16 @@ def _checked(arguments, journal):
         models = _failed_models(arguments.only, journal) if arguments.only else inputs.expand(arguments.models)
         collect = _function(arguments.collect) if arguments.collect else None
         max_running = _seats(arguments.max_running)
+        if arguments.notify:
+            from .batch.results import notify
+            notify.check(arguments.notify)
         if arguments.compare:
             from .batch.results import compare
-            compare.load(arguments.compare)   # readable before the night, not after it
+            if os.path.exists(arguments.compare):
+                compare.load(arguments.compare)   # readable before the night, not after it
+            else:   # the first night: nothing to compare with yet
+                print("dralvex_computer solve: no run to compare with at %s: this run goes on without a comparison"
+                      % arguments.compare, file=sys.stderr)
     except (OSError, ValueError, ImportError) as error:
         raise _Refused(str(error)) from None
     if not any(os.path.isfile(path) for path in models):
@@ -251,7 +271,7 @@ def _write_outputs(arguments, results, status, journal, remove_journal, changes)
                 os.remove(journal)   # the journal this run made for its report
     if arguments.summary:
         try:
-            summaries.write([result.record() for result in results], arguments.summary,
+            summaries.write([result.record() for result in results], arguments.summary, title=arguments.title,
                             interrupted=status is not None, comparison=changes)
         except OSError as error:
             print("dralvex_computer solve: the summary could not be written: %s" % error, file=sys.stderr)

@@ -2,6 +2,7 @@
 and ``solve_model`` for one model in this process."""
 from __future__ import annotations
 
+import contextlib
 import dataclasses
 import hashlib
 import os
@@ -18,6 +19,10 @@ if TYPE_CHECKING:
     from typing import Literal
 
     _SolverName = Literal["Aster", "PipeStress"]
+
+
+# The file that marks a kept run directory of a model that was not solved.
+NOT_SOLVED_MARK = "NOT_SOLVED.txt"
 
 
 class SolveError(Exception):
@@ -55,7 +60,8 @@ class SolveTask:
     """A solve of one model document, in a worker. ``keep_results``: a
     directory that receives a copy of each model's run directory (its
     results files), one directory per model, before a sandbox is removed;
-    also when the collect function fails on it."""
+    also when the collect function fails on it, and when the solve gives no
+    solution or raises (then with a file NOT_SOLVED_MARK saying why)."""
     solver: _SolverName
     sandbox: bool = True
     collect: Optional[Callable[[Any, str], Any]] = None
@@ -68,9 +74,17 @@ class SolveTask:
         path = os.fspath(path)
         if not path.lower().endswith(MODEL_EXTENSION) or not os.path.isfile(path):
             return Outcome(INVALID_INPUT, message="no model document at %s" % path)
-        solution = cc.solve(path, self.solver, self.sandbox)
+        before = getattr(cc.dralvex_core, "_tempDirectory_", None)
+        try:
+            solution = cc.solve(path, self.solver, self.sandbox)
+        except Exception as error:
+            kept = self._keep_unsolved(path, before, "%s: %s" % (type(error).__name__, error))
+            with contextlib.suppress(Exception):
+                error.results_dir = kept   # type: ignore[attr-defined]  # the failed row links to its files
+            raise
         if solution is None:
-            return Outcome(NO_SOLUTION)
+            kept = self._keep_unsolved(path, before, "no solution (what the module printed is in the report)")
+            return Outcome(NO_SOLUTION, results_dir=kept)
         try:
             run_directory = cc.dralvex_core._tempDirectory_ if self.sandbox else None
             try:
@@ -84,6 +98,23 @@ class SolveTask:
             cc.disposeSolution()
         return Outcome(SOLVED, value, results_dir=kept)
 
+    def _keep_unsolved(self, path: str, before: Any, why: str) -> Optional[str]:
+        """The run directory of a solve that gave nothing, kept and marked,
+        when this solve made one (not the last model's)."""
+        import dralvex_computer as cc
+        run_directory = getattr(cc.dralvex_core, "_tempDirectory_", None)
+        if self.keep_results is None or (self.sandbox and (run_directory == before or not run_directory
+                                                          or not os.path.isdir(run_directory))):
+            return None
+        try:
+            kept = self._keep(path, run_directory if self.sandbox else None)
+            if self.sandbox:
+                with open(os.path.join(kept, NOT_SOLVED_MARK), "w", encoding="utf-8") as stream:
+                    stream.write("%s was not solved: %s\n" % (path, why))
+            return kept
+        except OSError:
+            return None   # keeping is a help, never a new failure
+
     def _keep(self, path: str, run_directory: Optional[str]) -> str:
         """Copies the run directory (never following a link) to one of the
         model's own under ``keep_results``; in place, the model's directory
@@ -95,6 +126,8 @@ class SolveTask:
         digest = hashlib.sha256(os.path.abspath(path).encode("utf-8", "surrogateescape")).hexdigest()[:8]
         target = os.path.join(self.keep_results, "%s-%s" % (stem, digest))
         shutil.copytree(run_directory, target, symlinks=True, dirs_exist_ok=True)
+        with contextlib.suppress(FileNotFoundError):
+            os.remove(os.path.join(target, NOT_SOLVED_MARK))   # an earlier night's
         return target
 
     def describe(self, path: Any) -> Tuple[str, Inputs]:

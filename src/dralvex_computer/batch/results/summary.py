@@ -20,7 +20,7 @@ import statistics
 import time
 from typing import Any, Dict, Iterable, List, Optional, Tuple, Union
 
-from . import journal as journals
+from . import journal as journals, models_table
 from ..items import STATUSES, ItemResult
 from .report import rows as report_rows
 
@@ -34,6 +34,7 @@ h1 { font-size: 1.6em; margin-bottom: 0.2em; } h2 { font-size: 1.2em; margin-top
 table { border-collapse: collapse; margin: 0.5em 0; } td, th { padding: 3px 10px; border-bottom: 1px solid #ddd;
 text-align: left; vertical-align: top; } th { background: #f3f3f3; } td.number { text-align: right; }
 .status { display: inline-block; padding: 0 6px; border-radius: 3px; color: white; }
+#models th { cursor: pointer; } #models td { font-size: 13px; }
 .note { color: #666; } .alert { background: #fff3e0; border-left: 4px solid #ef6c00; padding: 0.4em 0.8em; } figure { margin: 0.5em 0; } svg { max-width: 100%; height: auto; }
 """
 READY = "<script>document.documentElement.dataset.ready = document.querySelectorAll('section').length;</script>"
@@ -171,11 +172,12 @@ def _values(rows: List[Dict[str, Any]], column: str) -> str:
 
 def render(results_or_journal: Union[str, "os.PathLike[str]", Iterable[Any]], title: Optional[str] = None,
            interrupted: Optional[bool] = None, reason: Optional[str] = None,
-           comparison: Optional[List[Any]] = None) -> str:
+           comparison: Optional[List[Any]] = None, page_directory: Optional[str] = None) -> str:
     """The summary page of results, records or a journal (its last run), as
     HTML text; ``interrupted``: whether the run was (a journal says so
     itself); ``comparison``: the changes since an earlier run (compare.py),
-    shown first."""
+    shown first; ``page_directory``: where the page will be, which its
+    links to kept results are relative to."""
     if isinstance(results_or_journal, (str, os.PathLike)):
         records, info = journals.last_run(os.fspath(results_or_journal))
         interrupted = info["interrupted"] if interrupted is None else interrupted
@@ -192,6 +194,9 @@ def render(results_or_journal: Union[str, "os.PathLike[str]", Iterable[Any]], ti
     parts += _heading(rows, ran, origin, end, interrupted, reason)
     if comparison is not None:
         parts += _comparison(comparison)
+    values = [column for column in dict.fromkeys(column for row in rows for column in row)
+              if column not in BASE_COLUMNS] + (["value"] if any(row.get("value") is not None for row in rows) else [])
+    parts.append(models_table.section(rows, values, page_directory, _badge, _seconds))
     parts += _plots(rows, ran, origin)
     parts += _tables(rows, ran, end - origin)
     parts.append(READY + "</body></html>\n")
@@ -314,6 +319,7 @@ def write(results_or_journal: Union[str, "os.PathLike[str]", Iterable[Any]], pat
           title: Optional[str] = None, interrupted: Optional[bool] = None,
           comparison: Optional[List[Any]] = None) -> None:
     """Writes the summary page to ``path``."""
-    page = render(results_or_journal, title, interrupted, comparison=comparison)
+    page = render(results_or_journal, title, interrupted, comparison=comparison,
+                  page_directory=os.path.dirname(os.path.abspath(path)))
     with open(path, "w", encoding="utf-8", errors="backslashreplace") as stream:
         stream.write(page)
