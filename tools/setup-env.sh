@@ -67,11 +67,8 @@ prepare() {   # name interpreter
     step "installing the build tools and pytest into $venv (pip)"
     pip_in "$venv" install -q --disable-pip-version-check -r tools/requirements-build.txt
     if [[ "$1" == cpython ]]; then
-        # matplotlib for the morning summary's plots: CPython only, as on a bare machine PyPy's
-        # install would build Pillow from source (its page without plots is tested there)
-        step "installing mypy, Dask, pandas, pyarrow and matplotlib into $venv (pip), for the stub check, the Dask tests, the results table and the summary's plots"
-        pip_in "$venv" install -q --disable-pip-version-check mypy "dask[distributed]>=2023.1" pandas pyarrow \
-            "matplotlib>=3.5"
+        step "installing mypy, Dask, pandas and pyarrow into $venv (pip), for the stub check, the Dask tests and the results table"
+        pip_in "$venv" install -q --disable-pip-version-check mypy "dask[distributed]>=2023.1" pandas pyarrow
     fi
     step "building and installing dralvex_computer into $venv"
     pip_in "$venv" install -q --disable-pip-version-check --no-build-isolation --force-reinstall --no-deps .

@@ -70,7 +70,7 @@ def section(rows: List[Dict[str, Any]], value_columns: List[str], page_directory
     statuses = list(dict.fromkeys(row["status"] for row in rows))
     boxes = "".join('<label><input type="checkbox" value="%s" checked> %s</label> ' % (html.escape(status), badge(status))
                     for status in statuses)
-    head = ["folder", "model", "status", "why", "tries", "time", "worker"] + value_columns + ["files"]
+    head = ["folder", "name", "status", "why", "tries", "time", "worker"] + value_columns + ["files"]
     lines = ['<section><h2>Models (%d)</h2><p id="filter" hidden>Show: %s</p>' % (len(rows), boxes),
              '<table id="models"><thead><tr>%s</tr></thead><tbody>'
              % "".join('<th title="sort">%s</th>' % html.escape(name) for name in head)]

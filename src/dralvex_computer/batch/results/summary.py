@@ -4,27 +4,22 @@ timeline of the items on each worker, a histogram of the solve times, the
 failures with their reasons, the slowest models, the warnings, and, where
 the values are numbers, a plot of each over the models.
 
-The plots are drawn with matplotlib, rendered to SVG inline in the page:
-a well-kept library that installs on CPython and PyPy alike, needs no
-browser-side code or network, and draws a timeline, a histogram and line
-plots with the same few calls. Without it the page still holds every table
-and says how to get the plots."""
+The plots are SVG drawn directly (charts.py): the same page on every
+interpreter, with nothing to install."""
 from __future__ import annotations
 
 import dataclasses
 import html
-import io
 import math
 import os
 import statistics
 import time
 from typing import Any, Dict, Iterable, List, Optional, Tuple, Union
 
-from . import journal as journals, models_table
+from . import charts, journal as journals, models_table
 from ..items import STATUSES, ItemResult
 from .report import rows as report_rows
 
-PLOTS_EXTRA = "the plots need matplotlib: pip install dralvex_computer[summary]"
 COLOURS = {"done": "#2e7d32", "solved": "#2e7d32", "no solution": "#ef6c00", "failed": "#c62828",
            "timed out": "#6a1b9a", "worker lost": "#4e342e", "invalid input": "#757575", "cancelled": "#9e9e9e"}
 BASE_COLUMNS = {field.name for field in dataclasses.fields(ItemResult)}
@@ -34,7 +29,7 @@ h1 { font-size: 1.6em; margin-bottom: 0.2em; } h2 { font-size: 1.2em; margin-top
 table { border-collapse: collapse; margin: 0.5em 0; } td, th { padding: 3px 10px; border-bottom: 1px solid #ddd;
 text-align: left; vertical-align: top; } th { background: #f3f3f3; } td.number { text-align: right; }
 .status { display: inline-block; padding: 0 6px; border-radius: 3px; color: white; }
-#models th { cursor: pointer; } #models td { font-size: 13px; }
+#models th { cursor: pointer; } #models td { font-size: 13px; } td.number { white-space: nowrap; }
 .note { color: #666; } .alert { background: #fff3e0; border-left: 4px solid #ef6c00; padding: 0.4em 0.8em; } figure { margin: 0.5em 0; } svg { max-width: 100%; height: auto; }
 """
 READY = "<script>document.documentElement.dataset.ready = document.querySelectorAll('section').length;</script>"
@@ -104,68 +99,6 @@ def _numeric_columns(rows: List[Dict[str, Any]]) -> List[str]:
             if (key == "value" or key not in BASE_COLUMNS) and _number(value) is not None:
                 columns[key] = None
     return list(columns)
-
-
-# ------------------------------------------------------------------ plots
-
-def _svg(figure: Any) -> str:
-    buffer = io.StringIO()
-    figure.savefig(buffer, format="svg")   # drawn once: fixed margins, no "tight" second pass
-    text = buffer.getvalue()
-    return text[text.index("<svg"):]
-
-
-def _figure(width: float, height: float, left: float = 0.12) -> Any:
-    import matplotlib
-    matplotlib.rcParams["svg.fonttype"] = "none"   # text stays text: smaller, selectable
-    if "text.parse_math" in matplotlib.rcParams:
-        matplotlib.rcParams["text.parse_math"] = False   # a label is text, never math markup
-    from matplotlib.figure import Figure
-    figure = Figure(figsize=(width, height), dpi=96)
-    figure.subplots_adjust(left=left, right=0.97, top=1 - 0.45 / height, bottom=0.55 / height)
-    return figure
-
-
-def _timeline(ran: List[Dict[str, Any]], origin: float) -> str:
-    workers = sorted({row.get("worker") or "?" for row in ran})
-    figure = _figure(10, 0.45 * len(workers) + 1.2, left=min(0.4, 0.012 * max(len(w) for w in workers) + 0.04))
-    axes = figure.add_subplot()
-    for line, worker in enumerate(workers):
-        mine = [row for row in ran if (row.get("worker") or "?") == worker]
-        axes.broken_barh([(row["started"] - origin, max(row.get("elapsed") or 0.0, 1e-3)) for row in mine],
-                         (line - 0.4, 0.8), facecolors=[COLOURS.get(row["status"], "#555") for row in mine])
-    axes.set_yticks(range(len(workers)))
-    axes.set_yticklabels([_label(worker) for worker in workers])
-    axes.set_xlabel("seconds since the first start")
-    axes.set_title("items on each worker")
-    return _svg(figure)
-
-
-def _label(text: str) -> str:
-    """Text for a plot label: "$" escaped where math markup cannot be turned off."""
-    import matplotlib
-    return str(text) if "text.parse_math" in matplotlib.rcParams else str(text).replace("$", r"\$")
-
-
-def _histogram(times: List[float]) -> str:
-    figure = _figure(6, 3)
-    axes = figure.add_subplot()
-    axes.hist(times, bins=min(30, max(5, len(times) // 5)), color="#1565c0")
-    axes.set_xlabel("seconds per model")
-    axes.set_ylabel("models")
-    axes.set_title("solve times")
-    return _svg(figure)
-
-
-def _values(rows: List[Dict[str, Any]], column: str) -> str:
-    points = [(row["index"], _number(row.get(column))) for row in rows if _number(row.get(column)) is not None]
-    figure = _figure(6, 3)
-    axes = figure.add_subplot()
-    axes.plot([index for index, _ in points], [value for _, value in points], marker="o", markersize=3,
-              linewidth=1, color="#00695c")
-    axes.set_xlabel("model (input order)")
-    axes.set_title(_label(column))
-    return _svg(figure)
 
 
 # ------------------------------------------------------------------- page
@@ -258,25 +191,43 @@ def _comparison(changes: List[Any]) -> List[str]:
         _table(["category", "model", "status", "what changed"], body) if body else "")]
 
 
+def _bars(ran: List[Dict[str, Any]], origin: float) -> Tuple[List[Any], List[Any]]:
+    """The timeline's bars (each try of each item that ran) and the waits
+    before a try again."""
+    bars, waits = [], []
+    for row in ran:
+        for entry in row.get("history") or []:
+            if not isinstance(entry, dict):
+                continue
+            started, elapsed = _number(entry.get("started")), _number(entry.get("elapsed")) or 0.0
+            worker = entry.get("worker") if isinstance(entry.get("worker"), str) else row.get("worker")
+            if started is None:
+                continue
+            bars.append((worker or "?", started - origin, elapsed, str(entry.get("status"))))
+            wait = _number(entry.get("wait"))
+            if wait:
+                waits.append((worker or "?", started - origin + elapsed, wait))
+        bars.append((row.get("worker") or "?", row["started"] - origin, row.get("elapsed") or 0.0, row["status"]))
+    return bars, waits
+
+
 def _plots(rows: List[Dict[str, Any]], ran: List[Dict[str, Any]], origin: float) -> List[str]:
     """The timeline, the times' histogram and each numeric value, as inline
     SVG; a plot that cannot be drawn leaves the page whole."""
-    try:
-        import matplotlib  # noqa: F401
-    except ImportError:
-        return ['<p class="note">%s</p>' % html.escape(PLOTS_EXTRA)]
     plots: List[Tuple[str, Any]] = []
     if ran:
         times = [float(row.get("elapsed") or 0.0) for row in ran]
-        plots.append(("Timeline", lambda: _timeline(ran, origin)))
-        plots.append(("Solve times", lambda: _histogram(times)))
+        bars, waits = _bars(ran, origin)
+        plots.append(("Timeline", lambda: charts.timeline(bars, COLOURS, waits)))
+        plots.append(("Solve times", lambda: charts.histogram(times, "solve times", "seconds per model")))
     for column in _numeric_columns(rows):
-        plots.append(("Value: %s" % column, lambda column=column: _values(rows, column)))
+        points = [(_name(row), _number(row.get(column))) for row in rows]
+        plots.append(("Value: %s" % column, lambda points=points, column=column: charts.values(points, column)))
     parts = []
     for heading, draw in plots:
         try:
             drawn = "<figure>%s</figure>" % draw()
-        except Exception as error:   # numbers no axis can hold (±1e308): the page goes on without the plot
+        except Exception as error:   # numbers no axis can hold: the page goes on without the plot
             drawn = '<p class="note">This plot could not be drawn (%s).</p>' % html.escape(
                 "%s: %s" % (type(error).__name__, error))
         parts.append("<section><h2>%s</h2>%s</section>" % (html.escape(heading), drawn))
