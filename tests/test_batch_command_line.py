@@ -196,6 +196,10 @@ def test_the_doctor_reports_a_broken_machine(ready, tmp_path, case):
 def test_the_doctor_on_a_complete_installation(ready):
     result = command("doctor", *site_options(ready))
     assert result.returncode == 0 and "nothing missing" in result.stdout, result.stdout
+    # every optional extra has its line, an absent one with what it costs, and none is a fault
+    assert all("extra %s" % module in result.stdout for module in ("pandas", "pyarrow", "distributed"))
+    assert all("-> pip install dralvex_computer[" in line for line in result.stdout.splitlines()
+               if line.startswith("absent"))
     os.remove(os.path.join(ready.extensions, "Dralvex.PipeStress.Core.dll"))
     broken = command("doctor", *site_options(ready))
     assert broken.returncode == 1 and "MISSING Dralvex.PipeStress.Core.dll" in broken.stdout

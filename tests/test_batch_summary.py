@@ -157,6 +157,10 @@ def test_solve_writes_the_summary_at_its_end(ready, tmp_path):
     page = tmp_path / "morning.html"
     result = command("solve", *site_options(ready), "--solver", "PipeStress", "--summary", str(page), *models)
     assert result.returncode == 0 and "Statuses" in page.read_text(), result.stderr
+    text = page.read_text()
+    for known in ("The run", "<td>solver</td><td>PipeStress</td>", "--summary", ready.install_dir, "machines",
+                  "first start", "dralvex_computer"):
+        assert known in text, known
 
 
 def test_summary_of_a_missing_journal(tmp_path):

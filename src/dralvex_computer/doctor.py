@@ -8,9 +8,28 @@ import sys
 from . import checks
 
 
+# What an optional extra gives: (module, what it costs to lack it, how to get it).
+EXTRAS = (("pandas", "no results_table()", "pip install dralvex_computer[table]"),
+          ("pyarrow", "no .parquet reports", "pip install dralvex_computer[parquet]"),
+          ("distributed", "no runs on a Dask cluster (--scheduler)", "pip install dralvex_computer[dask]"))
+
+
 def _line(stream, check):
     print("%s %-28s %s%s" % ("ok     " if check.found else "MISSING", check.label, check.value,
                              "" if check.found or not check.hint else "  -> " + check.hint), file=stream)
+
+
+def _extras(stream):
+    """Each optional extra, found or absent with what lacking it costs; an
+    absent extra is no fault of the machine."""
+    import importlib
+    for module, cost, hint in EXTRAS:
+        try:
+            importlib.import_module(module)
+        except BaseException as error:   # Dask installs on PyPy but does not import
+            print("absent  %-28s %s (%s)  -> %s" % ("extra " + module, cost, type(error).__name__, hint), file=stream)
+        else:
+            print("ok      %-28s found" % ("extra " + module), file=stream)
 
 
 def run(arguments, stream=None):
@@ -27,6 +46,7 @@ def run(arguments, stream=None):
         found += checks.installation_checks(arguments.installation, arguments.settings, arguments.data_sources)
     for check in found:
         _line(stream, check)
+    _extras(stream)
     missing = sum(not check.found for check in found)
     print("%d missing" % missing if missing else "nothing missing", file=stream)
     return 1 if missing else 0

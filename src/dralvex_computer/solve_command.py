@@ -272,11 +272,20 @@ def _write_outputs(arguments, results, status, journal, remove_journal, changes)
     if arguments.summary:
         try:
             summaries.write([result.record() for result in results], arguments.summary, title=arguments.title,
-                            interrupted=status is not None, comparison=changes)
+                            interrupted=status is not None, comparison=changes, context=_context(arguments))
         except OSError as error:
             print("dralvex_computer solve: the summary could not be written: %s" % error, file=sys.stderr)
             status = status or EXIT_SOME_FAILED
     return status
+
+
+def _context(arguments):
+    """What the page says the run was."""
+    from . import __version__
+    from .batch.command import join_command
+    return {"command": join_command(["python", "-m", "dralvex_computer"] + list(_ARGV)), "solver": arguments.solver,
+            "installation": os.path.abspath(arguments.installation), "dralvex_computer": __version__,
+            "Python": "%s %s" % (sys.implementation.name, sys.version.split()[0])}
 
 
 def _resume_command():

@@ -105,14 +105,19 @@ def _numeric_columns(rows: List[Dict[str, Any]]) -> List[str]:
 
 def render(results_or_journal: Union[str, "os.PathLike[str]", Iterable[Any]], title: Optional[str] = None,
            interrupted: Optional[bool] = None, reason: Optional[str] = None,
-           comparison: Optional[List[Any]] = None, page_directory: Optional[str] = None) -> str:
+           comparison: Optional[List[Any]] = None, page_directory: Optional[str] = None,
+           context: Optional[Dict[str, Any]] = None) -> str:
     """The summary page of results, records or a journal (its last run), as
     HTML text; ``interrupted``: whether the run was (a journal says so
     itself); ``comparison``: the changes since an earlier run (compare.py),
     shown first; ``page_directory``: where the page will be, which its
-    links to kept results are relative to."""
+    links to kept results are relative to; ``context``: what the run was
+    (its command line, solver, installation...), shown at the top."""
+    context = dict(context or {})
     if isinstance(results_or_journal, (str, os.PathLike)):
         records, info = journals.last_run(os.fspath(results_or_journal))
+        context.setdefault("command", info.get("command"))
+        context.setdefault("started on", info.get("host"))
         interrupted = info["interrupted"] if interrupted is None else interrupted
         reason = reason or info["reason"]
         rows = [_sound(row) for row in report_rows(records)]
@@ -125,6 +130,7 @@ def render(results_or_journal: Union[str, "os.PathLike[str]", Iterable[Any]], ti
     parts = ["<!DOCTYPE html><html lang=\"en\"><head><meta charset=\"utf-8\"><title>%s</title><style>%s</style>"
              "</head><body><h1>%s</h1>" % (html.escape(title), STYLE, html.escape(title))]
     parts += _heading(rows, ran, origin, end, interrupted, reason)
+    parts.append(_context(context, rows, ran, origin, end))
     if comparison is not None:
         parts += _comparison(comparison)
     values = [column for column in dict.fromkeys(column for row in rows for column in row)
@@ -140,7 +146,7 @@ def _heading(rows: List[Dict[str, Any]], ran: List[Dict[str, Any]], origin: floa
              interrupted: Optional[bool], reason: Optional[str]) -> List[str]:
     """Whether the run was interrupted, what it did, its statuses and times."""
     parts = []
-    when = time.strftime("%Y-%m-%d %H:%M", time.localtime(origin)) if ran else "no item ran"
+    when = _moment(origin, "%Y-%m-%d %H:%M") if ran else "no item ran"
     retries = sum(max(int(row.get("tries") or 1) - 1, 0) for row in rows)
     resumed = sum(bool(row.get("resumed")) for row in rows)
     if interrupted:
@@ -167,6 +173,29 @@ def _heading(rows: List[Dict[str, Any]], ran: List[Dict[str, Any]], origin: floa
                               ["median per model", _seconds(statistics.median(times))],
                               ["longest", _seconds(max(times))]], numeric=[1]))
     return parts
+
+
+def _moment(seconds: float, form: str) -> str:
+    """A time of day, or "?" for one no calendar holds (a journal's odd number)."""
+    try:
+        return time.strftime(form, time.localtime(seconds))
+    except (OverflowError, OSError, ValueError):
+        return "?"
+
+
+def _context(context: Dict[str, Any], rows: List[Dict[str, Any]], ran: List[Dict[str, Any]], origin: float,
+             end: float) -> str:
+    """What the run was: what the caller knows of it, its machines, its
+    start and end."""
+    known = [(name, str(value)) for name, value in context.items() if value not in (None, "")]
+    machines = sorted({str(row.get("worker") or "").rpartition(":")[0] for row in rows} - {""})
+    if machines:
+        known.append(("machines", ", ".join(machines)))
+    if ran:
+        for name, moment in (("first start", origin), ("last end", end)):
+            known.append((name, _moment(moment, "%Y-%m-%d %H:%M:%S")))
+    return "<section><h2>The run</h2>%s</section>" % _table(
+        ["", ""], ([html.escape(name), html.escape(value)] for name, value in known))
 
 
 def _comparison(changes: List[Any]) -> List[str]:
@@ -268,9 +297,9 @@ def _tables(rows: List[Dict[str, Any]], ran: List[Dict[str, Any]], span: float) 
 
 def write(results_or_journal: Union[str, "os.PathLike[str]", Iterable[Any]], path: str,
           title: Optional[str] = None, interrupted: Optional[bool] = None,
-          comparison: Optional[List[Any]] = None) -> None:
+          comparison: Optional[List[Any]] = None, context: Optional[Dict[str, Any]] = None) -> None:
     """Writes the summary page to ``path``."""
     page = render(results_or_journal, title, interrupted, comparison=comparison,
-                  page_directory=os.path.dirname(os.path.abspath(path)))
+                  page_directory=os.path.dirname(os.path.abspath(path)), context=context)
     with open(path, "w", encoding="utf-8", errors="backslashreplace") as stream:
         stream.write(page)
