@@ -49,7 +49,11 @@ def main():
         batch.solve_models(models, "PipeStress", installation, journal=night, **options)
         page = os.path.join(work, "tuesday.html")
         changes = compare.compare(compare.load(before), compare.load(night))
-        summary.write(journals.records(night), page, title="Plant sweep, Tuesday night", comparison=changes)
+        context = {"command": "python -m dralvex_computer solve --solver PipeStress --workers 2 --retries 20 "
+                              "--retry-on 'no licence' --compare monday.journal --journal tuesday.journal ...",
+                   "solver": "PipeStress", "installation": site.install_dir, "dralvex_computer": cc.__version__}
+        summary.write(journals.records(night), page, title="Plant sweep, Tuesday night", comparison=changes,
+                      context=context)
         browser = shutil.which("chromium") or shutil.which("chromium-browser")
         subprocess.run([browser, "--headless", "--no-sandbox", "--disable-gpu", "--hide-scrollbars",
                         "--user-data-dir=%s" % os.path.join(work, "profile"), "--window-size=1200,2600",
