@@ -152,6 +152,17 @@ document.body.setAttribute('data-order', Array.prototype.map.call(document.query
     assert "Uncaught" not in dom.stderr, dom.stderr[-2000:]
 
 
+def test_units_given_to_the_run_stay_with_its_journal_and_show_on_the_page(ready, tmp_path, worker_environment):
+    from dralvex_computer import batch
+    journal = str(tmp_path / "run.journal")
+    batch.map_models(batch_tasks.echo_quiet, [{"max_stress": 1.5}, {"max_stress": 2.5}], installation_of(ready),
+                     workers=1, journal=journal, units={"max_stress": "MPa"})
+    page = summary.render(journal)
+    assert "<th title=\"sort\">max_stress (MPa)</th>" in page and "Value: max_stress (MPa)" in page
+    with pytest.raises(ValueError):
+        batch.map_models(batch_tasks.echo_quiet, [1], installation_of(ready), units={"max_stress": 3})
+
+
 def test_solve_writes_the_summary_at_its_end(ready, tmp_path):
     models = [make_model(tmp_path / "m" / name, name) for name in ("a",)]
     page = tmp_path / "morning.html"

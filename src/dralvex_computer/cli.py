@@ -95,6 +95,8 @@ def _solve_options(solve):
     solve.add_argument("--notify-smtp", default="localhost:25", metavar="HOST:PORT",
                        help="the mail server for --notify ADDRESS (default localhost:25)")
     solve.add_argument("--title", help="the run's title, on its summary page and in its message")
+    solve.add_argument("--units", action="append", default=[], metavar="VALUE=UNIT",
+                       help="the unit of a collected value (max_stress=MPa), shown on the page; may be repeated")
     solve.add_argument("--resume", action="store_true",
                        help="reuse the journal's result of a model only when the model, the inputs beside it that "
                             "the solve reads, the solver, the options, --collect and the installation are unchanged")

@@ -200,7 +200,8 @@ def _checked(arguments, journal):
             workers=arguments.workers, timeout=arguments.timeout, progress=arguments.progress, journal=journal,
             resume=arguments.resume, retries=arguments.retries, retry_delay=arguments.retry_delay, retry_on=retry_on,
             retry_max_delay=(batch.DEFAULT_RETRY_MAX_DELAY if arguments.retry_max_delay is None
-                             else arguments.retry_max_delay), retry_time=arguments.retry_time)
+                             else arguments.retry_max_delay), retry_time=arguments.retry_time,
+            units=_units(arguments.units))
         models = _failed_models(arguments.only, journal) if arguments.only else inputs.expand(arguments.models)
         collect = _function(arguments.collect) if arguments.collect else None
         max_running = _seats(arguments.max_running)
@@ -219,6 +220,16 @@ def _checked(arguments, journal):
     if not any(os.path.isfile(path) for path in models):
         raise _Refused("no model document found: %s" % ", ".join(models[:5]))
     return options, models, collect, max_running
+
+
+def _units(entries):
+    units = {}
+    for entry in entries:
+        name, _, unit = entry.partition("=")
+        if not name or not unit:
+            raise ValueError("--units takes VALUE=UNIT (max_stress=MPa), not %r" % entry)
+        units[name] = unit
+    return units or None
 
 
 def _failed_models(only, journal):
@@ -272,7 +283,8 @@ def _write_outputs(arguments, results, status, journal, remove_journal, changes)
     if arguments.summary:
         try:
             summaries.write([result.record() for result in results], arguments.summary, title=arguments.title,
-                            interrupted=status is not None, comparison=changes, context=_context(arguments))
+                            interrupted=status is not None, comparison=changes, context=_context(arguments),
+                            units=_units(arguments.units))
         except OSError as error:
             print("dralvex_computer solve: the summary could not be written: %s" % error, file=sys.stderr)
             status = status or EXIT_SOME_FAILED

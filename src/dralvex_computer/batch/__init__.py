@@ -35,7 +35,7 @@ from __future__ import annotations
 
 import concurrent.futures
 import dataclasses
-from typing import TYPE_CHECKING, Any, Callable, Iterable, List, Mapping, Optional, Union
+from typing import TYPE_CHECKING, Any, Callable, Dict, Iterable, List, Mapping, Optional, Union
 
 if TYPE_CHECKING:
     from .solving import _SolverName
@@ -62,7 +62,7 @@ def map_models(function: Callable[[Any], Any], items: Iterable[Any], installatio
                journal: Optional[str] = None, resume: bool = False, retries: int = 0, retry_delay: float = 1.0,
                retry_on: Optional[Callable[[ItemResult], bool]] = None,
                retry_max_delay: float = DEFAULT_RETRY_MAX_DELAY, retry_time: Optional[float] = None,
-               max_running: Optional[int] = None) -> List[ItemResult]:
+               max_running: Optional[int] = None, units: Optional[Dict[str, str]] = None) -> List[ItemResult]:
     """Run ``function(item)`` on each item in worker processes set up on
     ``installation``, and return one ``ItemResult`` per item, in input
     order. ``function`` must pickle (a module-level function).
@@ -87,7 +87,8 @@ def map_models(function: Callable[[Any], Any], items: Iterable[Any], installatio
     worker lost), and no later than ``retry_time`` seconds after the run's
     start; only its last try is its result (``result.tries``, the earlier
     ones in ``result.history``). ``max_running``: at most this many items
-    at once (a solver's licence seats).
+    at once (a solver's licence seats). ``units``: the unit of each value
+    (``{"max_stress": "MPa"}``), kept in the journal for the summary page.
 
     Before the first item, a worker checks the installation, the bridge and
     the prepare hook, and sets up: a failure raises ``BatchSetupError``
@@ -96,7 +97,8 @@ def map_models(function: Callable[[Any], Any], items: Iterable[Any], installatio
     what finished."""
     options = RunOptions(executor=executor, workers=workers, timeout=timeout, progress=progress, on_result=on_result,
                          journal=journal, resume=resume, retries=retries, retry_delay=retry_delay, retry_on=retry_on,
-                         retry_max_delay=retry_max_delay, retry_time=retry_time, max_running=max_running)
+                         retry_max_delay=retry_max_delay, retry_time=retry_time, max_running=max_running,
+                         units=units)
     return run_job(Job.map(function, list(items)), installation, options)
 
 

@@ -62,8 +62,12 @@ class RunOptions:
     retry_max_delay: float = DEFAULT_RETRY_MAX_DELAY
     retry_time: Optional[float] = None
     max_running: Optional[int] = None
+    units: Optional[Dict[str, str]] = None   # value column -> its unit, for the page
 
     def __post_init__(self) -> None:
+        if self.units is not None and not (isinstance(self.units, dict) and all(
+                isinstance(key, str) and isinstance(value, str) for key, value in self.units.items())):
+            raise ValueError("units must map value names to units (text), not %r" % (self.units,))
         object.__setattr__(self, "timeout", check_numbers(self.workers, self.timeout))
         if self.max_running is not None and (isinstance(self.max_running, bool)
                                              or not isinstance(self.max_running, int) or self.max_running < 1):

@@ -175,7 +175,7 @@ class Run:
                 self._resume_one(index, contents, name, key, inputs)
         if self.journal is not None:
             self.journal.run_started(uuid.uuid4().hex, [plain(item) for item in self.items], self.identities,
-                                     command_line())
+                                     command_line(), self.options.units)
             for index, result in enumerate(self.results):
                 if result is not None:
                     self.journal.ended(index, self.identities[index], self.keys[index], self.inputs[index],

@@ -206,10 +206,11 @@ class Journal:
         logger.error("the journal %s cannot be written (%s): the run goes on without it, and a resume "
                      "will run again what it lacks", self.path, error)
 
-    def run_started(self, run_id: str, items: List[Any], identities: List[str], command: Optional[str]) -> None:
+    def run_started(self, run_id: str, items: List[Any], identities: List[str], command: Optional[str],
+                    units: Optional[Dict[str, str]] = None) -> None:
         self.run_id = run_id
         self.write({"event": RUN, "format": FORMAT, "items": items, "identities": identities, "pid": os.getpid(),
-                    "host": socket.gethostname(), "command": command})
+                    "host": socket.gethostname(), "command": command, "units": units or {}})
 
     def started(self, index: int, identity: str, key: str, item: Any, tries: int) -> None:
         # not synced: a lost "started" line only makes the item run again,
@@ -266,7 +267,9 @@ def last_run(path: str) -> Tuple[List[Dict[str, Any]], Dict[str, Any]]:
         return [contents.last_ended[index] for index in sorted(contents.last_ended)], info
     run = contents.runs[-1]
     end = contents.last_end
+    units = run.get("units")
     info.update(command=run.get("command"), started=run.get("time"), host=run.get("host"),
+                units={str(key): str(value) for key, value in units.items()} if isinstance(units, dict) else {},
                 interrupted=True if end is None else bool(end.get("interrupted")),
                 reason=(end or {}).get("reason") or (None if end else "the run never wrote its end (still running, "
                                                                        "or its process died)"),

@@ -65,12 +65,15 @@ def _cell(value: Any) -> str:
 
 
 def section(rows: List[Dict[str, Any]], value_columns: List[str], page_directory: Optional[str],
-            badge: Any, seconds: Any) -> str:
+            badge: Any, seconds: Any, units: Optional[Dict[str, str]] = None) -> str:
     """The table, its filter (shown by the script) and its script."""
     statuses = list(dict.fromkeys(row["status"] for row in rows))
     boxes = "".join('<label><input type="checkbox" value="%s" checked> %s</label> ' % (html.escape(status), badge(status))
                     for status in statuses)
-    head = ["folder", "name", "status", "why", "tries", "time", "worker"] + value_columns + ["files"]
+    units = units or {}
+    head = (["folder", "name", "status", "why", "tries", "time", "worker"]
+            + ["%s (%s)" % (column, units[column]) if column in units else column for column in value_columns]
+            + ["files"])
     lines = ['<section><h2>Models (%d)</h2><p id="filter" hidden>Show: %s</p>' % (len(rows), boxes),
              '<table id="models"><thead><tr>%s</tr></thead><tbody>'
              % "".join('<th title="sort">%s</th>' % html.escape(name) for name in head)]

@@ -106,18 +106,20 @@ def _numeric_columns(rows: List[Dict[str, Any]]) -> List[str]:
 def render(results_or_journal: Union[str, "os.PathLike[str]", Iterable[Any]], title: Optional[str] = None,
            interrupted: Optional[bool] = None, reason: Optional[str] = None,
            comparison: Optional[List[Any]] = None, page_directory: Optional[str] = None,
-           context: Optional[Dict[str, Any]] = None) -> str:
+           context: Optional[Dict[str, Any]] = None, units: Optional[Dict[str, str]] = None) -> str:
     """The summary page of results, records or a journal (its last run), as
     HTML text; ``interrupted``: whether the run was (a journal says so
     itself); ``comparison``: the changes since an earlier run (compare.py),
     shown first; ``page_directory``: where the page will be, which its
     links to kept results are relative to; ``context``: what the run was
-    (its command line, solver, installation...), shown at the top."""
-    context = dict(context or {})
+    (its command line, solver, installation...), shown at the top;
+    ``units``: each value's unit (a journal keeps them)."""
+    context, units = dict(context or {}), dict(units or {})
     if isinstance(results_or_journal, (str, os.PathLike)):
         records, info = journals.last_run(os.fspath(results_or_journal))
         context.setdefault("command", info.get("command"))
         context.setdefault("started on", info.get("host"))
+        units = {**info.get("units", {}), **units}
         interrupted = info["interrupted"] if interrupted is None else interrupted
         reason = reason or info["reason"]
         rows = [_sound(row) for row in report_rows(records)]
@@ -135,8 +137,8 @@ def render(results_or_journal: Union[str, "os.PathLike[str]", Iterable[Any]], ti
         parts += _comparison(comparison)
     values = [column for column in dict.fromkeys(column for row in rows for column in row)
               if column not in BASE_COLUMNS] + (["value"] if any(row.get("value") is not None for row in rows) else [])
-    parts.append(models_table.section(rows, values, page_directory, _badge, _seconds))
-    parts += _plots(rows, ran, origin)
+    parts.append(models_table.section(rows, values, page_directory, _badge, _seconds, units))
+    parts += _plots(rows, ran, origin, units)
     parts += _tables(rows, ran, end - origin)
     parts.append(READY + "</body></html>\n")
     return "\n".join(parts)
@@ -240,7 +242,8 @@ def _bars(ran: List[Dict[str, Any]], origin: float) -> Tuple[List[Any], List[Any
     return bars, waits
 
 
-def _plots(rows: List[Dict[str, Any]], ran: List[Dict[str, Any]], origin: float) -> List[str]:
+def _plots(rows: List[Dict[str, Any]], ran: List[Dict[str, Any]], origin: float,
+           units: Dict[str, str]) -> List[str]:
     """The timeline, the times' histogram and each numeric value, as inline
     SVG; a plot that cannot be drawn leaves the page whole."""
     plots: List[Tuple[str, Any]] = []
@@ -251,7 +254,8 @@ def _plots(rows: List[Dict[str, Any]], ran: List[Dict[str, Any]], origin: float)
         plots.append(("Solve times", lambda: charts.histogram(times, "solve times", "seconds per model")))
     for column in _numeric_columns(rows):
         points = [(_name(row), _number(row.get(column))) for row in rows]
-        plots.append(("Value: %s" % column, lambda points=points, column=column: charts.values(points, column)))
+        named = "%s (%s)" % (column, units[column]) if column in units else column
+        plots.append(("Value: %s" % named, lambda points=points, named=named: charts.values(points, named)))
     parts = []
     for heading, draw in plots:
         try:
@@ -297,9 +301,10 @@ def _tables(rows: List[Dict[str, Any]], ran: List[Dict[str, Any]], span: float) 
 
 def write(results_or_journal: Union[str, "os.PathLike[str]", Iterable[Any]], path: str,
           title: Optional[str] = None, interrupted: Optional[bool] = None,
-          comparison: Optional[List[Any]] = None, context: Optional[Dict[str, Any]] = None) -> None:
+          comparison: Optional[List[Any]] = None, context: Optional[Dict[str, Any]] = None,
+          units: Optional[Dict[str, str]] = None) -> None:
     """Writes the summary page to ``path``."""
     page = render(results_or_journal, title, interrupted, comparison=comparison,
-                  page_directory=os.path.dirname(os.path.abspath(path)), context=context)
+                  page_directory=os.path.dirname(os.path.abspath(path)), context=context, units=units)
     with open(path, "w", encoding="utf-8", errors="backslashreplace") as stream:
         stream.write(page)
