@@ -116,7 +116,9 @@ def _tolerance_options(parser):
                         help="the tolerances of one value column; may be repeated")
 
 
-def _tolerances(arguments):
+def tolerances(arguments):
+    """((relative, absolute), per column) from the tolerance options;
+    ValueError for a column's that is no number."""
     from .batch.results import compare
     return (arguments.rel_tol, arguments.abs_tol), compare.column_tolerances(arguments.tolerance, arguments.abs_tol)
 
@@ -124,7 +126,7 @@ def _tolerances(arguments):
 def _compare(arguments):
     from .batch.results import compare
     try:
-        tolerance, columns = _tolerances(arguments)
+        tolerance, columns = tolerances(arguments)
         changes = compare.compare(compare.load(arguments.old), compare.load(arguments.new), tolerance, columns)
     except (OSError, ValueError) as error:
         print("dralvex_computer compare: %s" % error, file=sys.stderr)
@@ -173,10 +175,7 @@ def main(argv=None):
                         format="%(name)s: %(message)s")
     from . import solve_command
     try:
-        return solve_command.run(arguments, _ARGV, _tolerances(arguments))
-    except ValueError as error:   # a tolerance that is no number
-        print("dralvex_computer solve: %s" % error, file=sys.stderr)
-        return EXIT_USAGE
+        return solve_command.run(arguments, _ARGV)
     except KeyboardInterrupt as stop:   # before the run started
         from .batch.run import ignore_for_good
         ignore_for_good()

@@ -7,11 +7,10 @@ import os
 import re
 import sys
 
-from .cli import EXIT_ALL_SOLVED, EXIT_SOME_FAILED, EXIT_USAGE, SCHEDULER_TIMEOUT
+from .cli import EXIT_ALL_SOLVED, EXIT_SOME_FAILED, EXIT_USAGE, SCHEDULER_TIMEOUT, tolerances
 from .facts import PREPARE_VARIABLE, SOLVERS
 
 _ARGV = []  # type: list  # the command's arguments as given
-_TOLERANCES = []  # type: list  # ((relative, absolute), per column) of --compare
 
 
 def _journal_path(arguments):
@@ -103,10 +102,9 @@ class _NothingToDo(Exception):
     """Nothing to run (no model failed): one message, exit status 0."""
 
 
-def run(arguments, argv, tolerances):
+def run(arguments, argv):
     """The solve command; its exit status."""
     _ARGV[:] = argv
-    _TOLERANCES[:] = [tolerances]
     from . import batch
     from .batch import signals
     from .batch.run import ignore_for_good
@@ -174,7 +172,7 @@ def _changes_since(arguments, results, journal):
     if not arguments.compare or not os.path.exists(arguments.compare):
         return None
     from .batch.results import compare
-    tolerance, columns = _TOLERANCES[0]
+    tolerance, columns = tolerances(arguments)
     try:
         new = compare.run_rows([result.record() for result in results], journal)
         return compare.compare(compare.load(arguments.compare), new, tolerance, columns)
@@ -210,6 +208,7 @@ def _checked(arguments, journal):
             notify.check(arguments.notify)
         if arguments.compare:
             from .batch.results import compare
+            tolerances(arguments)
             if os.path.exists(arguments.compare):
                 compare.load(arguments.compare)   # readable before the night, not after it
             else:   # the first night: nothing to compare with yet

@@ -173,19 +173,23 @@ class Scratch:
         os.makedirs(self.root, exist_ok=True)
         _write(os.path.join(self.root, "w-%d" % os.getpid()), identity)
 
-    def worker_records(self) -> List[str]:
+    def _records(self, prefix: str) -> List[str]:
+        """The texts of the records whose names start with ``prefix``."""
         found: List[str] = []
         try:
-            names = [name for name in os.listdir(self.root) if name.startswith("w-")]
+            names = [name for name in os.listdir(self.root) if name.startswith(prefix)]
         except OSError:
             return found
         for name in names:
             try:
-                with open(os.path.join(self.root, name)) as stream:
+                with open(os.path.join(self.root, name), encoding="utf-8", errors="surrogateescape") as stream:
                     found.append(stream.read())
             except OSError:
                 continue
         return found
+
+    def worker_records(self) -> List[str]:
+        return self._records("w-")
 
     def record_item(self, index: int, identity: str, worker: str, started: float) -> None:
         """One record a worker, rewritten in place, not a file an item: making
@@ -198,16 +202,8 @@ class Scratch:
     def item_record(self, index: int) -> Optional[Tuple[str, str, Optional[float]]]:
         """(the worker's "pid start-time", its host:pid, the item's start) of
         the worker whose last item was ``index``."""
-        try:
-            names = [name for name in os.listdir(self.root) if name.startswith("item-of-")]
-        except OSError:
-            return None
-        for name in names:
-            try:
-                with open(os.path.join(self.root, name), encoding="utf-8", errors="surrogateescape") as stream:
-                    recorded, identity, worker, started = (stream.read().split("\n") + ["", "", ""])[:4]
-            except OSError:
-                continue
+        for text in self._records("item-of-"):
+            recorded, identity, worker, started = (text.split("\n") + ["", "", ""])[:4]
             if recorded != str(index):
                 continue
             try:

@@ -3,8 +3,7 @@
 #include "runtime/calls.hpp"
 #include "runtime/imports.hpp"
 #include "runtime/process_state.hpp"
-
-#include <utility>
+#include "runtime/python_source.hpp"
 
 namespace dralvex {
 
@@ -42,18 +41,12 @@ constexpr const char texts_at_source[] =
 
 PyObject* texts_at_function(Where where) {
     return process_state.texts_at_function.get([&] {
-        Ref code = Ref::steal(Py_CompileString(texts_at_source, "<plain data>", Py_file_input), where);
-        Ref scope = Ref::steal(PyDict_New(), where);
-        require(PyDict_SetItemString(scope.get(), "__builtins__", PyEval_GetBuiltins()), where);
         // the types it names are the interpreter's own, whatever a script did to builtins
-        for (auto [name, type] : {std::pair{"type", &PyType_Type}, {"list", &PyList_Type}, {"dict", &PyDict_Type},
-                                  {"str", &PyUnicode_Type}}) {
-            require(PyDict_SetItemString(scope.get(), name, reinterpret_cast<PyObject*>(type)), where);
-        }
-        Ref executed = Ref::steal(PyEval_EvalCode(code.get(), scope.get(), scope.get()), where);
-        PyObject* made = PyDict_GetItemString(scope.get(), "joined_texts_at");   // borrowed
-        if (made == nullptr) raise_pending(where);
-        return Ref::borrow(made);
+        auto own = [](PyTypeObject& type) { return reinterpret_cast<PyObject*>(&type); };
+        Ref scope = run_source(texts_at_source, "<plain data>",
+                               {{"type", own(PyType_Type)}, {"list", own(PyList_Type)}, {"dict", own(PyDict_Type)},
+                                {"str", own(PyUnicode_Type)}}, where);
+        return defined(scope, "joined_texts_at", where);
     });
 }
 

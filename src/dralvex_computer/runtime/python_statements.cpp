@@ -20,6 +20,7 @@
 #include "runtime/calls.hpp"
 #include "runtime/identity.hpp"
 #include "runtime/process_state.hpp"
+#include "runtime/python_source.hpp"
 #include "runtime/reraisers.hpp"
 #include "runtime/statements.hpp"
 
@@ -284,18 +285,8 @@ PyMethodDef exception_class_method = {"exception_class", exception_class, METH_N
 // let the GIL go, its functions are kept.
 void create_statement_functions(Where where) {
     if (process_state.rollback_function != nullptr) return;
-    Ref code = Ref::steal(Py_CompileString(statements_source, statements_file(), Py_file_input), where);
-    Ref scratch = Ref::steal(PyDict_New(), where);
-    require(PyDict_SetItemString(scratch.get(), "__builtins__", PyEval_GetBuiltins()), where);
-    Ref executed = Ref::steal(PyEval_EvalCode(code.get(), scratch.get(), scratch.get()), where);
-    auto take = [&](const char* name) {
-        PyObject* function = PyDict_GetItemString(scratch.get(), name);   // borrowed
-        if (function == nullptr) {
-            PyErr_Format(PyExc_SystemError, "statement helper %s missing", name);
-            raise_pending(where);
-        }
-        return Ref::borrow(function);
-    };
+    Ref scope = run_source(statements_source, statements_file(), {}, where);
+    auto take = [&](const char* name) { return defined(scope, name, where); };
     Ref lookup = Ref::steal(PyCFunction_NewEx(&exception_class_method, nullptr, nullptr), where);
     Ref try_except = take("try_except"), rollback = take("rollback"), try_finally = take("try_finally"),
         with_statement = take("with_statement"), left = take("Left");

@@ -5,6 +5,7 @@
 #include "runtime/boundary.hpp"
 #include "runtime/calls.hpp"
 #include "runtime/process_state.hpp"
+#include "runtime/python_source.hpp"
 
 #include <algorithm>
 #include <string>
@@ -44,13 +45,7 @@ PyObject* reraiser(const char* function, const Where& where) {
     if (auto found = process_state.reraisers.find(key); found != process_state.reraisers.end()) return found->second;
 
     const std::string source = reraiser_source(static_cast<unsigned>(where.line()));
-    Ref code = Ref::steal(Py_CompileString(source.c_str(), entry_file_name(where), Py_file_input), where);
-    Ref scope = Ref::steal(PyDict_New(), where);
-    require(PyDict_SetItemString(scope.get(), "__builtins__", PyEval_GetBuiltins()), where);
-    Ref executed = Ref::steal(PyEval_EvalCode(code.get(), scope.get(), scope.get()), where);
-    PyObject* made = PyDict_GetItemString(scope.get(), "reraise");   // borrowed
-    if (made == nullptr) raise_pending(where);
-    Ref reraise = Ref::borrow(made);
+    Ref reraise = defined(run_source(source.c_str(), entry_file_name(where), {}, where), "reraise", where);
     Ref name = Ref::steal(PyUnicode_FromString(function), where);
     Ref replace = attr(attr(reraise, "__code__"_py, where), "replace"_py, where);
 #if PY_VERSION_HEX >= 0x030B0000

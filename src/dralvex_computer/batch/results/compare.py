@@ -151,8 +151,9 @@ def run_rows(records: Iterable[Dict[str, Any]], journal: Optional[str]) -> List[
     found = []
     for record in records:
         earlier = ended.get(record.get("identity") or "")
-        found.append(_row(record, earlier.inputs if earlier is not None and earlier.record.get("status") ==
-                          record.get("status") else None))
+        # the journal's latest end of the item is this run's when it ended in this run
+        mine = earlier is not None and earlier.record.get("status") == record.get("status")
+        found.append(_row(record, earlier.inputs if mine and earlier is not None else None))
     return found
 
 
