@@ -227,8 +227,12 @@ def test_the_dask_hooks_check_a_late_worker_and_report_a_second_attempt(models, 
     assert hooks.claim(task) is None and installation in dask_engine._checked   # checked once, then runs
     again = hooks.claim(task)   # its worker died while it ran: Dask runs it again
     assert again.status == "worker lost" and "not run again" in again.error_message
-    hooks.end(task)
-    assert client.metadata == {("dralvex-run", "fake-run", "0"): None}
+    assert hooks.claim(task) is None   # a third try runs
+    hooks.end(task)   # ended; its worker dies before its result is fetched: Dask runs it again, which says so
+    assert hooks.claim(task) is None
+    result = batch.ItemResult(0, None, "done")
+    hooks.start(task, result)
+    assert result.warnings[0].startswith("RunAgain: it had ended on ")
 
 
 def test_an_abandoned_item_waits_or_gives_a_reason(monkeypatch):

@@ -10,6 +10,8 @@ the only wording of what an engine itself says of an item.
       hooks: the engine's WorkerHooks                function(item) -> a value, or an Outcome
                                                      hooks.end(task)     the item ended
                                                      hooks.abandoned()   a timed-out item still runs
+    (the local pool sends a task as pack(task): what every task of the run
+     shares pickled once, then only each item's index and item)
     bring_back(result)                      <---   ItemResult, its value pickled alone (Pickled)
       the value unpickled here: one that
       cannot come back fails its own item
@@ -32,6 +34,7 @@ A worker's records on its own machine, written and read by ``Scratch`` only:
 from __future__ import annotations
 
 import dataclasses
+import operator
 import os
 import pickle
 import shutil
@@ -42,7 +45,7 @@ from typing import Any, Callable, Dict, List, Optional, Tuple
 
 from .items import CANCELLED, FAILED, TIMED_OUT, WORKER_LOST, Installation, ItemResult, Outcome, error_fields
 
-__all__ = ["ItemTask", "WorkerHooks", "Outcome", "Pickled", "send_back", "bring_back", "timed_out", "worker_lost",
+__all__ = ["ItemTask", "TaskPacker", "unpack", "WorkerHooks", "Outcome", "Pickled", "send_back", "bring_back", "to_wire", "from_wire", "timed_out", "worker_lost",
            "cancelled", "failed", "exit_status", "Scratch"]
 
 
@@ -84,6 +87,40 @@ class ItemTask:
     timeout: Optional[float] = None   # counted in the worker (None: the engine counts it, or no limit)
 
 
+_SHARED = ("function", "installation", "run_id", "origin", "hooks", "timeout")
+_shared_of = operator.attrgetter(*_SHARED)
+
+
+class TaskPacker:
+    """In the run's process, for a pool that pickles with the standard
+    pickle: what every task of a run shares, pickled once, not once an item."""
+
+    def __init__(self) -> None:
+        self._shared: Tuple[Any, ...] = ()
+        self._data = b""
+
+    def pack(self, task: ItemTask) -> Tuple[bytes, int, Any]:
+        """(the shared fields' bytes, index, item); raises what pickling raises."""
+        shared = _shared_of(task)
+        if len(shared) != len(self._shared) or any(new is not old for new, old in zip(shared, self._shared)):
+            self._data = pickle.dumps(shared, protocol=pickle.HIGHEST_PROTOCOL)
+            self._shared = shared
+        return self._data, task.index, task.item
+
+
+_unpacked: Dict[bytes, Tuple[Any, ...]] = {}   # in a worker: the shared fields of the last few runs
+
+
+def unpack(shared: bytes, index: int, item: Any) -> ItemTask:
+    """In a worker: the task that ``TaskPacker.pack`` sent."""
+    fields = _unpacked.get(shared)
+    if fields is None:
+        if len(_unpacked) >= 4:
+            _unpacked.clear()
+        fields = _unpacked[shared] = pickle.loads(shared)
+    return ItemTask(**dict(zip(_SHARED, fields)), index=index, item=item)
+
+
 @dataclasses.dataclass
 class Pickled:
     """A value as bytes, unpickled by the run so that a value that cannot
@@ -91,9 +128,13 @@ class Pickled:
     data: bytes
 
 
+# values that always pickle and unpickle, left as they are
+_PLAIN = (type(None), bool, int, float, str, bytes)
+
+
 def send_back(result: ItemResult) -> None:
-    """In the worker: the result's value pickled alone."""
-    if result.value is None:
+    """In the worker: the result's value pickled alone (unless plain)."""
+    if type(result.value) in _PLAIN:
         return
     try:
         result.value = Pickled(pickle.dumps(result.value, protocol=pickle.HIGHEST_PROTOCOL))
@@ -101,6 +142,37 @@ def send_back(result: ItemResult) -> None:
         result.status, result.value = FAILED, None
         result.error_type, message, result.traceback = error_fields(error)
         result.error_message = "its value cannot be sent back: %s" % message
+
+
+_WIRED = ("index", "item", "status", "value", "elapsed", "started", "worker")
+_DEFAULTS = {field.name: field.default_factory() if field.default_factory is not dataclasses.MISSING  # type: ignore
+             else field.default for field in dataclasses.fields(ItemResult)}
+
+
+def to_wire(result: ItemResult) -> Tuple[Any, ...]:
+    """In a worker: a result as plain data that names no class, and only
+    what differs from a result's defaults (PyPy's pickle is Python code,
+    and each class it names is an import). The worker's name goes once
+    per connection."""
+    extra = {name: value for name, value in vars(result).items()
+             if name not in _WIRED and value != _DEFAULTS.get(name)}
+    value, pickled = result.value, None
+    if isinstance(value, Pickled):
+        value, pickled = None, value.data
+    elif type(value) not in _PLAIN:   # not through send_back (a hook's result)
+        extra["value"], value = value, None
+    return result.index, result.status, value, pickled, result.elapsed, result.started, extra or None
+
+
+def from_wire(wire: Tuple[Any, ...], worker: str) -> ItemResult:
+    """In the run's process: what ``to_wire`` sent."""
+    index, status, value, pickled, elapsed, started, extra = wire
+    result = ItemResult(index, None, status, Pickled(pickled) if pickled is not None else value, elapsed=elapsed,
+                        started=started, worker=worker)
+    if extra:
+        for name, value in extra.items():
+            setattr(result, name, value)
+    return result
 
 
 def bring_back(result: ItemResult) -> ItemResult:

@@ -167,7 +167,7 @@ class Run:
                 described = self.describe(item)
             name, inputs = described
             inputs = dict(inputs, installation=version)
-            key = identity.fingerprint(inputs)
+            key = identity.fingerprint(inputs) if self.journal is not None else ""   # read by the journal only
             self.identities.append(name)
             self.inputs.append(inputs)
             self.keys.append(key)
@@ -232,14 +232,15 @@ class Run:
         if self.max_running is not None:
             capacity = min(capacity, self.max_running)   # a solver's seats: submitted is running or next
         now = time.monotonic()
-        while self.delayed and self.delayed[0][0] <= now and len(self.engine.futures) < capacity:
+        while self.delayed and self.delayed[0][0] <= now and self.engine.in_flight() < capacity:
             self._submit_or_hold(heapq.heappop(self.delayed)[1])
-        while self.queue and len(self.engine.futures) < capacity:
+        while self.queue and self.engine.in_flight() < capacity:
             self._submit_or_hold(self.queue.popleft())
+        self.engine.flush()
 
     def _collect(self) -> None:
         assert self.engine is not None and self.reporter is not None
-        while self.engine.futures or self.queue or self.delayed:
+        while self.engine.in_flight() or self.queue or self.delayed:
             for index in self.engine.running():
                 if self.journal is not None:
                     self.journal.started(index, self.identities[index], self.keys[index], plain(self.items[index]),

@@ -7,11 +7,14 @@ from __future__ import annotations
 import concurrent.futures
 import queue
 import time
-from typing import Any, Dict, Iterable, List, Optional
+from typing import Any, Dict, Iterable, List, Optional, Tuple
 
 from .. import worker
 from ..items import ItemResult
 from ..protocol import ItemTask, Scratch, WorkerHooks, bring_back, cancelled, failed
+
+
+RUNNING_GRAIN = 0.02
 
 
 class Engine:
@@ -27,6 +30,7 @@ class Engine:
         self.seen_running: Dict[int, float] = {}   # index -> when it was first seen running
         self.finished: "queue.SimpleQueue[Any]" = queue.SimpleQueue()   # futures as they end
         self._task_fields: Optional[Dict[str, Any]] = None
+        self._next_look = 0.0   # time.monotonic() of the next look for items now running
         self.closed = False
         self.scratch = Scratch(run_id)
         self.scratch.claim(worker.own_identity())
@@ -43,8 +47,8 @@ class Engine:
         one item in flight or many."""
         future.add_done_callback(self.finished.put)
 
-    def _wait(self, seconds: float) -> Iterable[Any]:
-        """The futures that ended, waiting up to ``seconds`` for the first."""
+    def _drain(self, seconds: float) -> List[Any]:
+        """What ended, waiting up to ``seconds`` for the first."""
         done: List[Any] = []
         try:
             done.append(self.finished.get(timeout=seconds))
@@ -52,7 +56,11 @@ class Engine:
                 done.append(self.finished.get_nowait())
         except queue.Empty:
             pass
-        return [future for future in done if future in self.futures]
+        return done
+
+    def _wait(self, seconds: float) -> Iterable[Any]:
+        """The futures that ended, waiting up to ``seconds`` for the first."""
+        return [future for future in self._drain(seconds) if future in self.futures]
 
     def _reported(self, error: BaseException, task: ItemTask) -> Optional[ItemResult]:
         """What the engine itself says of an item whose future raised
@@ -93,13 +101,22 @@ class Engine:
         self._watch(future)
 
     def running(self) -> List[int]:
-        """Indices newly seen running in a worker."""
+        """Indices newly seen running in a worker, looked for at most every
+        RUNNING_GRAIN seconds: a start needs no finer grain, and each look
+        takes every future's lock."""
+        if time.monotonic() < self._next_look:
+            return []
+        self._next_look = time.monotonic() + RUNNING_GRAIN
         now, new = time.time(), []
-        for future, task in self.futures.items():
+        for future, task in self._followed():
             if task.index not in self.seen_running and self._is_running(future):
                 self.seen_running[task.index] = now
                 new.append(task.index)
         return new
+
+    def _followed(self) -> Iterable[Tuple[Any, ItemTask]]:
+        """(future, the item it runs or will run next) of what is in flight."""
+        return self.futures.items()
 
     def _is_running(self, future: Any) -> bool:
         return bool(future.running())
@@ -117,19 +134,29 @@ class Engine:
 
     def ended(self, seconds: float) -> List[ItemResult]:
         """Results of the items that ended, waiting up to ``seconds``."""
-        if not self.futures:
+        if not self.in_flight():
             time.sleep(seconds)
             return []
-        results = []
-        for future in self._wait(seconds):
-            task = self.futures.pop(future)
-            result = self._outcome(future, task)
-            result.index, result.item = task.index, task.item
-            if result.started is None and task.index in self.seen_running:
-                result.started = self.seen_running[task.index]
-                result.elapsed = time.time() - result.started
-            results.append(bring_back(result))
-        return results
+        return [self._future_ended(future) for future in self._wait(seconds)]
+
+    def _future_ended(self, future: Any) -> ItemResult:
+        task = self.futures.pop(future)
+        result = self._outcome(future, task)
+        return self._brought_back(result, task)
+
+    def _brought_back(self, result: ItemResult, task: ItemTask) -> ItemResult:
+        result.index, result.item = task.index, task.item
+        if result.started is None and task.index in self.seen_running:
+            result.started = self.seen_running[task.index]
+            result.elapsed = time.time() - result.started
+        return bring_back(result)
+
+    def in_flight(self) -> int:
+        """How many items were handed over and have not ended."""
+        return len(self.futures)
+
+    def flush(self) -> None:
+        """Hands over what ``submit`` held back (an engine that groups items)."""
 
     def close(self) -> None:
         if not self.closed:

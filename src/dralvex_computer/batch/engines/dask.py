@@ -25,8 +25,18 @@ EXIT_REPLACE_ME = 70
 _checked: Set[Any] = set()   # worker side: the installations this process has checked
 
 
+ENDED = "ended on "
+
+
 def _metadata_key(task: ItemTask) -> List[str]:
-    return ["dralvex-run", task.run_id, str(task.index)]
+    """The scheduler's record of one try of an item (the task's own key:
+    each try has its own)."""
+    try:
+        from distributed import get_worker
+        key = get_worker().get_current_task()
+    except Exception:   # not in a Dask worker's task
+        key = None
+    return ["dralvex-run", task.run_id, str(key if key is not None else task.index)]
 
 
 def _has_nanny() -> bool:
@@ -55,15 +65,25 @@ class DaskHooks(WorkerHooks):
         client = get_client()
         earlier = client.get_metadata(_metadata_key(task), None)
         client.set_metadata(_metadata_key(task), worker.worker_name())
-        if earlier:
+        self.ran_before = None
+        if earlier and earlier.startswith(ENDED):
+            # it ended there, and that worker died before its result was
+            # fetched: Dask runs it again, and this run says so
+            self.ran_before = earlier[len(ENDED):]
+        elif earlier:   # its worker died while it ran: it may be what kills them
             client.set_metadata(_metadata_key(task), None)
             return ItemResult(task.index, None, WORKER_LOST, worker=worker.worker_name(),
                               error_message="its worker process died (%s); not run again" % earlier)
         return None
 
+    def start(self, task: ItemTask, result: ItemResult) -> None:
+        if getattr(self, "ran_before", None):
+            result.warnings.append("RunAgain: it had ended on %s, whose worker died before its result was fetched"
+                                   % self.ran_before)
+
     def end(self, task: ItemTask) -> None:
         from distributed import get_client
-        get_client().set_metadata(_metadata_key(task), None)
+        get_client().set_metadata(_metadata_key(task), ENDED + worker.worker_name())
 
     def abandoned(self, thread: Any) -> Optional[str]:
         thread.join(ABANDONED_GRACE)
@@ -158,6 +178,14 @@ class Dask(Engine):
         if not future.done() and self._scheduler_gone():
             return worker_lost(task, "the Dask scheduler went away while it ran or waited")
         return super()._outcome(future, task)
+
+    def _future_ended(self, future: Any) -> ItemResult:
+        result = super()._future_ended(future)
+        try:   # the scheduler forgets it now: a worker that dies later holding it has it run again otherwise
+            future.release()
+        except Exception:
+            pass
+        return result
 
     def _reported(self, error: BaseException, task: ItemTask) -> Optional[ItemResult]:
         if not isinstance(error, KeyboardInterrupt) and self._scheduler_gone():

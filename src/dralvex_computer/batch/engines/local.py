@@ -2,7 +2,13 @@
 Windows). Pebble counts each item's time-out and ends the worker of an item
 that runs past it or dies; the worker leads a process group of its own,
 recorded when an item starts, so that the solver programs it started are
-ended with it."""
+ended with it.
+
+Without a time-out, items that turn out to be tiny are handed over in
+chunks (one pool task each, lasting about CHUNK_SECONDS), each item's
+result coming back on the worker's own stream (``stream``) as it ends: a
+pool task costs more than a tiny item. A chunk whose worker died has its
+running item lost and its other items handed over again."""
 from __future__ import annotations
 
 import concurrent.futures
@@ -12,13 +18,18 @@ import signal
 import tempfile
 import threading
 import time
-from typing import Any, List, Optional
+from typing import Any, Dict, Iterable, List, Optional, Set, Tuple
 
 from .. import worker
-from ..items import ItemResult
-from ..protocol import ItemTask, Scratch, WorkerHooks, exit_status, timed_out, worker_lost
+from ..items import DONE, SOLVED, ItemResult
+from ..protocol import ItemTask, Scratch, TaskPacker, WorkerHooks, cancelled, exit_status, failed, \
+    timed_out, unpack, worker_lost
 from ..worker import processes
+from . import stream
 from .base import Engine
+
+CHUNK_SECONDS = 0.05   # how long a chunk of tiny items lasts
+MAX_CHUNK = 64
 
 
 class LocalHooks(WorkerHooks):
@@ -31,15 +42,25 @@ class LocalHooks(WorkerHooks):
                                          or time.time())
 
 
-def _register_worker(run_id: str, temporary_directory: str) -> None:
+def _register_worker(run_id: str, temporary_directory: str, results: Optional[Tuple[Any, bytes]]) -> None:
     """Pool initializer: the worker takes the run's temporary directory as
     it is (finding one on its own writes a probe file there, which a worker
     ended at that moment would leave behind), leads a process group of its
-    own, ended whole when the parent dies, and records itself for the
-    run's Ctrl-C."""
+    own, ended whole when the parent dies, records itself for the run's
+    Ctrl-C, and connects its result stream."""
     tempfile.tempdir = temporary_directory
     LocalHooks().set_up()
     Scratch(run_id).record_worker(processes.identity())
+    if results is not None:
+        stream.connect(*results)
+
+
+def _run_chunk(shared: bytes, items: List[Tuple[int, Any]]) -> int:
+    """In a worker: a chunk's items one after the other, each result sent as
+    its item ends. Returns the worker's pid."""
+    for index, item in items:
+        stream.send(worker.run_item(unpack(shared, index, item)))
+    return os.getpid()
 
 
 def _start_resource_tracker() -> None:
@@ -65,20 +86,137 @@ class LocalPool(Engine):
         import pebble
         _start_resource_tracker()
         self.workers = workers or os.cpu_count() or 1
+        self.packer = TaskPacker()
+        self.stream = stream.ResultStream(self.finished, self.scratch.root, run_id) if timeout is None else None
+        self.pending: List[ItemTask] = []             # held by submit, handed over as chunks by flush
+        self.chunks: Dict[Any, List[ItemTask]] = {}   # a chunk's future -> its items
+        self.unreported: Dict[int, ItemTask] = {}     # index -> an item of a chunk whose result has not come
+        self.ended_chunks: Dict[int, List[Tuple[List[ItemTask], Optional[BaseException]]]] = {}   # pid -> ...
+        self.closed_streams: Set[int] = set()        # pids whose result stream has ended
+        self.mean_elapsed: Optional[float] = None
+        results = (self.stream.address, self.stream.key) if self.stream is not None else None
         self.pool = pebble.ProcessPool(max_workers=self.workers, context=multiprocessing.get_context("spawn"),
-                                       initializer=_register_worker, initargs=(run_id, tempfile.gettempdir()))
+                                       initializer=_register_worker,
+                                       initargs=(run_id, tempfile.gettempdir(), results))
 
     def hooks(self) -> WorkerHooks:
         return LocalHooks()
 
     def _submit(self, task: ItemTask) -> Any:
-        return self.pool.schedule(worker.run_item, args=(task,), timeout=self.timeout)
+        try:
+            return self.pool.schedule(worker.run_packed, args=self.packer.pack(task), timeout=self.timeout)
+        except Exception:   # what does not pickle fails its item, as the pool says
+            return self.pool.schedule(worker.run_item, args=(task,), timeout=self.timeout)
 
     def _run_remotely(self, function: Any, *arguments: Any) -> Any:
         return self.pool.schedule(function, args=arguments).result()
 
     def capacity(self) -> int:
-        return 8 * self.workers
+        return self.workers * max(8, 2 * self.chunk_size())
+
+    # ------------------------------------------------------------ chunks
+    def chunk_size(self) -> int:
+        """1 until items are known to be tiny (or with a time-out, which
+        the pool counts a task)."""
+        if self.stream is None or self.mean_elapsed is None:
+            return 1
+        return max(1, min(MAX_CHUNK, int(CHUNK_SECONDS / max(self.mean_elapsed, 1e-6))))
+
+    def submit(self, task: ItemTask) -> None:
+        if self.chunk_size() == 1:
+            super().submit(task)
+        else:
+            self.pending.append(task)
+
+    def flush(self) -> None:
+        size = self.chunk_size()
+        if len(self.pending) < size and len(self.unreported) + len(self.futures) >= self.workers * size:
+            return   # the workers have enough: wait for a whole chunk
+        tasks, self.pending = self.pending, []
+        size = max(1, min(size, -(-len(tasks) // self.workers)))   # every worker a share of a short queue
+        for start in range(0, len(tasks), size):
+            chunk = tasks[start:start + size]
+            try:
+                shared = self.packer.pack(chunk[0])[0]
+            except Exception:   # what does not pickle fails its item, as the pool says
+                for task in chunk:
+                    super().submit(task)
+                continue
+            future = self.pool.schedule(_run_chunk, args=(shared, [(task.index, task.item) for task in chunk]))
+            self.chunks[future] = chunk
+            self.unreported.update((task.index, task) for task in chunk)
+            future.add_done_callback(self.finished.put)
+
+    def in_flight(self) -> int:
+        return len(self.futures) + len(self.unreported) + len(self.pending)
+
+    def _followed(self) -> Iterable[Tuple[Any, ItemTask]]:
+        yield from self.futures.items()
+        for future, chunk in self.chunks.items():
+            first = next((task for task in chunk if task.index in self.unreported), None)
+            if first is not None:
+                yield future, first
+
+    def ended(self, seconds: float) -> List[ItemResult]:
+        if not self.in_flight():
+            time.sleep(seconds)
+            return []
+        results: List[ItemResult] = []
+        for ended in self._drain(seconds):
+            if isinstance(ended, ItemResult):
+                task = self.unreported.pop(ended.index, None)
+                if task is not None:
+                    results.append(self._brought_back(ended, task))
+            elif isinstance(ended, stream.Closed):
+                self.closed_streams.add(ended.pid)   # after all it sent: this order is the queue's
+                results.extend(self._resolve(ended.pid))
+            elif ended in self.chunks:
+                results.extend(self._chunk_ended(ended))
+            elif ended in self.futures:
+                results.append(self._future_ended(ended))
+        for result in results:
+            if result.elapsed > 0 and result.status in (DONE, SOLVED):
+                self.mean_elapsed = result.elapsed if self.mean_elapsed is None else \
+                    0.9 * self.mean_elapsed + 0.1 * result.elapsed
+        return results
+
+    def _chunk_ended(self, future: Any) -> List[ItemResult]:
+        chunk = self.chunks.pop(future)
+        try:
+            pid, error = future.result(), None
+        except BaseException as raised:
+            pid, error = getattr(raised, "pid", None), raised
+        if pid is None:   # never ran (cancelled), or could not be sent
+            return [self._left(task, error) for task in chunk if self.unreported.pop(task.index, None)]
+        self.ended_chunks.setdefault(pid, []).append((chunk, error))
+        return self._resolve(pid) if pid in self.closed_streams else []
+
+    def _left(self, task: ItemTask, error: Optional[BaseException]) -> ItemResult:
+        if error is None or isinstance(error, concurrent.futures.CancelledError):
+            return cancelled(task.index, task.item)
+        return failed(task, error)
+
+    def _resolve(self, pid: int) -> List[ItemResult]:
+        """A worker's stream has ended, so all it sent is here: the items of
+        its ended chunks with no result. The one it was running when it
+        died is lost with it; the ones it never started go again."""
+        results = []
+        for chunk, error in self.ended_chunks.pop(pid, []):
+            left = [task for task in chunk if self.unreported.pop(task.index, None)]
+            if not left:
+                continue
+            if error is None:   # the chunk ended, its stream broke
+                results.extend(self._left(task, RuntimeError("its result was lost on its way back")) for task in left)
+                continue
+            record = self.scratch.item_record(left[0].index)
+            if record is not None and record[1].endswith(":%d" % pid):
+                reported = self._reported(error, left[0])
+                results.append(self._brought_back(reported or failed(left[0], error), left[0]))
+                left = left[1:]
+            for task in left:
+                self.submit(task)
+            self.flush()
+        return results
 
     def _reported(self, error: BaseException, task: ItemTask) -> Optional[ItemResult]:
         import pebble
@@ -130,4 +268,6 @@ class LocalPool(Engine):
             self.pool.close()
             self.pool.join()
         self._end_workers()
+        if self.stream is not None:
+            self.stream.close()
         super().close()

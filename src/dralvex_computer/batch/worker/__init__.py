@@ -7,13 +7,13 @@ its hooks (``protocol.WorkerHooks``); nothing here knows an engine."""
 from ..protocol import Scratch
 from . import processes, threads
 from .checks import GUARD_EXIT, GUARD_MESSAGE, in_spawned_bootstrap, probe
-from .item import ensure_set_up, run_item
+from .item import ensure_set_up, run_item, run_packed
 from .scratch import remove_orphaned_scratch, remove_scratch
 from .state import in_an_item, own_identity, process, worker_name
 
 SCRATCH_PREFIX = Scratch.PREFIX
 OWNER_RECORD = Scratch.OWNER
 
-__all__ = ["run_item", "probe", "remove_scratch", "remove_orphaned_scratch", "in_spawned_bootstrap", "GUARD_EXIT",
+__all__ = ["run_item", "run_packed", "probe", "remove_scratch", "remove_orphaned_scratch", "in_spawned_bootstrap", "GUARD_EXIT",
            "GUARD_MESSAGE", "worker_name", "in_an_item", "own_identity", "process", "ensure_set_up", "processes",
            "threads", "SCRATCH_PREFIX", "OWNER_RECORD"]

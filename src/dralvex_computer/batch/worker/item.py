@@ -10,26 +10,27 @@ goes and its sandboxes where the module puts them.
 """
 from __future__ import annotations
 
-import contextlib
 import io
 import os
 import shutil
+import sys
 import tempfile
 import threading
 import time
 import warnings
 from typing import Any, List
 
+import dralvex_computer   # imported here, not per item: a bridge's import hook costs each import
+
 from ..items import DONE, FAILED, NO_SOLUTION, TIMED_OUT, Installation, ItemResult, Outcome, error_fields, reason_from_output
-from ..protocol import ItemTask, Scratch, send_back
+from ..protocol import ItemTask, Scratch, send_back, unpack
 from . import processes, threads
 from .state import mark_in_item, process, worker_name
 from .threads import solver_thread_errors
 
 
 def _module_state() -> Any:
-    import dralvex_computer as cc
-    core = cc.dralvex_core
+    core = dralvex_computer.dralvex_core
     return tuple(getattr(core, name, None) for name in ("_validSetup_", "_exePath_", "_settingsPath_",
                                                         "_dataSourcesPath_"))
 
@@ -37,14 +38,17 @@ def _module_state() -> Any:
 def ensure_set_up(installation: Installation) -> None:
     """Sets the module up unless the last item left it set up on this very
     installation (an item may set it up elsewhere, or undo it)."""
-    import dralvex_computer
-
     dralvex_computer._run_prepare(installation.prepare)
     if process.set_up_on == installation and _module_state() == process.set_up_state:
         return
     process.set_up_on = None
     installation.set_up()
     process.set_up_on, process.set_up_state = installation, _module_state()
+
+
+def run_packed(shared: bytes, index: int, item: Any) -> ItemResult:
+    """``run_item`` of a task sent packed (``protocol.TaskPacker``)."""
+    return run_item(unpack(shared, index, item))
 
 
 def run_item(task: ItemTask) -> ItemResult:
@@ -63,8 +67,9 @@ def run_item(task: ItemTask) -> ItemResult:
         if claimed is not None:
             claimed.worker, claimed.started = result.worker, result.started
             return claimed
-        if not in_caller:
+        if not in_caller and type(task.hooks) not in process.hooks_set_up:
             task.hooks.set_up()
+            process.hooks_set_up.add(type(task.hooks))
         own_temp = Scratch(task.run_id).work_directory()
         task.hooks.start(task, result)
         if process.home is None:
@@ -101,8 +106,40 @@ def _empty(directory: str) -> None:
             pass
 
 
+class _Captured:
+    """In a worker process: the item's output, its warnings (each as often
+    as it was raised: the module's shared-FRE warning above all) and its
+    temporary files, kept to the item."""
+
+    def __init__(self, own_temp: str) -> None:
+        self.own_temp = own_temp
+        self.output = io.StringIO()
+        self.warnings: List[Any] = []
+
+    def __enter__(self) -> "_Captured":
+        self.saved = tempfile.tempdir, sys.stdout, sys.stderr
+        tempfile.tempdir, sys.stdout, sys.stderr = self.own_temp, self.output, self.output
+        self.catcher = warnings.catch_warnings(record=True)
+        self.warnings = self.catcher.__enter__()
+        warnings.simplefilter("always")
+        return self
+
+    def __exit__(self, *exception: Any) -> None:
+        self.catcher.__exit__(*exception)
+        tempfile.tempdir, sys.stdout, sys.stderr = self.saved
+
+
+class _Uncaptured(_Captured):
+    """In the caller's own process: nothing process-wide is swapped."""
+
+    def __enter__(self) -> "_Captured":
+        return self
+
+    def __exit__(self, *exception: Any) -> None:
+        pass
+
+
 def _run_function(task: ItemTask, result: ItemResult, own_temp: str, in_caller: bool) -> None:
-    output = io.StringIO()
     before = processes.descendants(os.getpid()) if task.timeout is not None else set()
     outcome: List[Any] = []
 
@@ -115,17 +152,7 @@ def _run_function(task: ItemTask, result: ItemResult, own_temp: str, in_caller: 
             except BaseException as error:   # SystemExit and KeyboardInterrupt fail their item only
                 outcome.append(("error", error, thread_errors))
 
-    raised: List[Any] = []
-    with contextlib.ExitStack() as stack:
-        if not in_caller:
-            saved_tempdir, tempfile.tempdir = tempfile.tempdir, own_temp
-            stack.callback(setattr, tempfile, "tempdir", saved_tempdir)
-            stack.enter_context(contextlib.redirect_stdout(output))
-            stack.enter_context(contextlib.redirect_stderr(output))
-            # warnings are kept with the result (the module's shared-FRE
-            # warning above all), each as often as it was raised
-            raised = stack.enter_context(warnings.catch_warnings(record=True))
-            warnings.simplefilter("always")
+    with (_Uncaptured if in_caller else _Captured)(own_temp) as captured:
         if task.timeout is None:
             body()
         else:
@@ -138,10 +165,10 @@ def _run_function(task: ItemTask, result: ItemResult, own_temp: str, in_caller: 
                 process.abandoned = thread
                 result.status = TIMED_OUT
                 result.error_message = "ran past %s s; the processes it started were ended" % task.timeout
-                result.output = output.getvalue()
+                result.output = captured.output.getvalue()
                 return
-    result.output = output.getvalue()
-    result.warnings = ["%s: %s" % (caught.category.__name__, caught.message) for caught in raised]
+    result.output = captured.output.getvalue()
+    result.warnings += ["%s: %s" % (caught.category.__name__, caught.message) for caught in captured.warnings]
     _read_outcome(result, *outcome[0])
 
 

@@ -7,7 +7,7 @@ from __future__ import annotations
 import os
 import socket
 import threading
-from typing import Any, Dict, Optional
+from typing import Any, Dict, Optional, Set
 
 from . import processes
 
@@ -21,6 +21,7 @@ class WorkerProcess:
         self.abandoned: Optional[threading.Thread] = None   # an item left running at its time-out
         self.running: Dict[str, int] = {}   # run id -> index of the item running now
         self.identity: Optional[str] = None   # "pid start-time" of this process
+        self.hooks_set_up: Set[type] = set()    # the kinds of hooks whose set_up ran here
 
 
 process = WorkerProcess()
