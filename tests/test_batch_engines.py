@@ -55,16 +55,22 @@ def test_every_kind_of_item_on_every_engine(engine, models, private_temporary_di
 
 
 @pytest.mark.skipif(not os.path.isdir("/proc"), reason="reads processes from /proc")
-def test_a_time_out_ends_the_solver_program(engine, models, tmp_path):
+def test_a_time_out_ends_the_solver_program_and_keeps_the_files(engine, models, tmp_path):
     name, executor, _ = engine
     slow = dralvex_sim.make_installation(str(tmp_path / "slow"), solve_seconds=60)
     installation = installation_of(slow)
     _, paths = models
     started = time.monotonic()
-    results = batch.solve_models(paths[:1], "PipeStress", installation, executor=executor, timeout=3)
+    kept = str(tmp_path / "kept")
+    results = batch.solve_models(paths[:1], "PipeStress", installation, executor=executor, timeout=3,
+                                 keep_results=kept)
     assert statuses(results) == ["timed out"]
     assert time.monotonic() - started < 30
     assert eventually(lambda: not solver_programs(slow)), solver_programs(slow)
+    # its run directory as the solver left it, marked, to open in the morning
+    assert results[0].results_dir, (results[0].results_dir, results[0].error_message)
+    assert "was not solved: it ran past 3" in open(os.path.join(results[0].results_dir, "NOT_SOLVED.txt")).read()
+    assert os.path.basename(paths[0]) in os.listdir(results[0].results_dir)
 
 
 @pytest.mark.skipif(not os.path.isdir("/proc"), reason="reads processes from /proc")

@@ -156,7 +156,8 @@ def to_wire(result: ItemResult) -> Tuple[Any, ...]:
     per connection."""
     extra = {name: value for name, value in vars(result).items()
              if name not in _WIRED and value != _DEFAULTS.get(name)}
-    value, pickled = result.value, None
+    value: Any = result.value
+    pickled: Optional[bytes] = None
     if isinstance(value, Pickled):
         value, pickled = None, value.data
     elif type(value) not in _PLAIN:   # not through send_back (a hook's result)
@@ -290,6 +291,10 @@ class Scratch:
         if not os.path.isdir(path):   # made once; made again if an item removed it
             os.makedirs(path, exist_ok=True)
         return path
+
+    def work_directory_of(self, worker: str) -> str:
+        """The temporary directory of the worker named ``worker`` (host:pid) on this machine."""
+        return os.path.join(self.root, "work-%s" % worker.rpartition(":")[2])
 
     def remove(self) -> None:
         shutil.rmtree(self.root, ignore_errors=True)

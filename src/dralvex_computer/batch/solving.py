@@ -13,6 +13,7 @@ from ..facts import MODEL_EXTENSION
 from . import identity
 from .identity import Inputs
 from .items import INVALID_INPUT, NO_SOLUTION, SOLVED, Outcome
+from .worker.state import abandoned_here
 from .worker.threads import solver_thread_errors
 
 if TYPE_CHECKING:
@@ -85,15 +86,16 @@ class SolveTask:
         if solution is None:
             kept = self._keep_unsolved(path, before, "no solution (what the module printed is in the report)")
             return Outcome(NO_SOLUTION, results_dir=kept)
+        keeps = self.keep_results is not None and not abandoned_here()   # given up at its time-out: kept then
         try:
             run_directory = cc.dralvex_core._tempDirectory_ if self.sandbox else None
             try:
                 value = self.collect(solution, path) if self.collect is not None else None
             except Exception as error:
-                kept = self._keep(path, run_directory) if self.keep_results is not None else None
+                kept = self._keep(path, run_directory) if keeps else None
                 raise CollectError("collect(solution, path) raised %s: %s" % (type(error).__name__, error),
                                    kept) from error
-            kept = self._keep(path, run_directory) if self.keep_results is not None else None
+            kept = self._keep(path, run_directory) if keeps else None
         finally:
             cc.disposeSolution()
         return Outcome(SOLVED, value, results_dir=kept)
@@ -102,6 +104,8 @@ class SolveTask:
         """The run directory of a solve that gave nothing, kept and marked,
         when this solve made one (not the last model's)."""
         import dralvex_computer as cc
+        if abandoned_here():   # timed out: what it left was kept as the time-out ended it
+            return None
         run_directory = getattr(cc.dralvex_core, "_tempDirectory_", None)
         if self.keep_results is None or (self.sandbox and (run_directory == before or not run_directory
                                                           or not os.path.isdir(run_directory))):
@@ -111,6 +115,34 @@ class SolveTask:
             if self.sandbox:
                 with open(os.path.join(kept, NOT_SOLVED_MARK), "w", encoding="utf-8") as stream:
                     stream.write("%s was not solved: %s\n" % (path, why))
+            return kept
+        except OSError:
+            return None   # keeping is a help, never a new failure
+
+    def keep_timed_out(self, path: Any, directory: Optional[str], why: str) -> Optional[str]:
+        """A model that ran past its time-out: its run directory kept and
+        marked, as an unsolved one's. ``directory``: the item's temporary
+        directory, where its sandbox is, when its worker was ended (read
+        from the run's process); else, in the worker, the sandbox the
+        module names."""
+        if self.keep_results is None or not isinstance(path, (str, os.PathLike)):
+            return None
+        path = os.fspath(path)
+        if not self.sandbox:
+            return os.path.dirname(os.path.abspath(path))   # the results are in place
+        if directory is None:
+            import dralvex_computer as cc
+            run_directory = getattr(cc.dralvex_core, "_tempDirectory_", None)
+            if not run_directory or not os.path.isfile(os.path.join(run_directory, os.path.basename(path))):
+                return None   # the sandbox of an earlier model, or none yet
+        else:
+            run_directory = _sandbox_in(directory, os.path.basename(path))
+        if not run_directory or not os.path.isdir(run_directory):
+            return None
+        try:
+            kept = self._keep(path, run_directory)
+            with open(os.path.join(kept, NOT_SOLVED_MARK), "w", encoding="utf-8") as stream:
+                stream.write("%s was not solved: it %s\n" % (path, why))
             return kept
         except OSError:
             return None   # keeping is a help, never a new failure
@@ -150,6 +182,17 @@ class SolveTask:
         if self.sandbox or not isinstance(path, (str, os.PathLike)):
             return None
         return os.path.normcase(os.path.dirname(os.path.abspath(os.fspath(path))))
+
+
+def _sandbox_in(directory: str, model_name: str) -> Optional[str]:
+    """The newest sandbox in an item's temporary directory that holds a
+    copy of the model."""
+    try:
+        found = [entry for entry in os.scandir(directory) if entry.is_dir(follow_symlinks=False)
+                 and os.path.isfile(os.path.join(entry.path, model_name))]
+    except OSError:
+        return None
+    return max(found, key=lambda entry: entry.stat(follow_symlinks=False).st_mtime).path if found else None
 
 
 def solve_model(path: Any, solver: _SolverName, sandbox: bool = True) -> Any:

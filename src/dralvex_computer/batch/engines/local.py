@@ -200,7 +200,7 @@ class LocalPool(Engine):
         """A worker's stream has ended, so all it sent is here: the items of
         its ended chunks with no result. The one it was running when it
         died is lost with it; the ones it never started go again."""
-        results = []
+        results: List[ItemResult] = []
         for chunk, error in self.ended_chunks.pop(pid, []):
             left = [task for task in chunk if self.unreported.pop(task.index, None)]
             if not left:
@@ -221,12 +221,16 @@ class LocalPool(Engine):
     def _reported(self, error: BaseException, task: ItemTask) -> Optional[ItemResult]:
         import pebble
         if isinstance(error, concurrent.futures.TimeoutError):
-            result = timed_out(task, self.timeout, worker_ended=True)
+            result, why = timed_out(task, self.timeout, worker_ended=True), "ran past %s s" % self.timeout
         elif isinstance(error, pebble.ProcessExpired):
             result = worker_lost(task, exit_status(error.exitcode))
+            why = "lost its worker (%s)" % exit_status(error.exitcode)
         else:
             return None
         self._end_item_group(task.index, result)
+        keep = getattr(task.function, "keep_timed_out", None)   # what the ended worker left, kept if asked
+        if keep is not None and result.worker:
+            result.results_dir = keep(task.item, self.scratch.work_directory_of(result.worker), why)
         return result
 
     def _end_item_group(self, index: int, result: ItemResult) -> None:

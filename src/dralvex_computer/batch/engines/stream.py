@@ -53,7 +53,8 @@ class ResultStream:
         self.closed = False
         self._lock = threading.Lock()
         threading.Thread(target=self._accept, name="dralvex-results-accept", daemon=True).start()
-        threading.Thread(target=self._read, name="dralvex-results", daemon=True).start()
+        self.reader = threading.Thread(target=self._read, name="dralvex-results", daemon=True)
+        self.reader.start()
 
     def _accept(self) -> None:
         while True:
@@ -71,24 +72,23 @@ class ResultStream:
                 self.connections[connected] = (pid, name)
 
     def _read(self) -> None:
+        """The one thread that reads and closes the connections (two
+        closing one descriptor could close another file's)."""
         while not self.closed:
             with self._lock:
                 connections = list(self.connections)
             if not connections:
                 time.sleep(_LOOK_SECONDS)
                 continue
-            try:
-                ready = connection.wait(connections, timeout=_LOOK_SECONDS)
-            except (OSError, ValueError):   # one was closed as the run ended
-                continue
-            for connected in ready:
+            for connected in connection.wait(connections, timeout=_LOOK_SECONDS):
                 self._read_one(connected)
+        with self._lock:
+            connections, self.connections = list(self.connections), {}
+        for connected in connections:
+            connected.close()
 
     def _read_one(self, connected: Any) -> None:
-        with self._lock:
-            if connected not in self.connections:   # closed as the run ended
-                return
-            pid, name = self.connections[connected]
+        pid, name = self.connections[connected]
         try:
             while True:   # everything it has sent by now
                 self.queue.put(from_wire(_decoded(connected.recv_bytes()), name))
@@ -108,14 +108,12 @@ class ResultStream:
             if self.closed:
                 return
             self.closed = True
-            connections, self.connections = list(self.connections), {}
         try:   # wakes the accepting thread (closing the listener alone may not); no key: nothing to wait for
             connection.Client(self.address).close()
         except OSError:
             pass
         self.listener.close()
-        for connected in connections:
-            connected.close()
+        self.reader.join(5)
 
 
 _LOOK_SECONDS = 0.05   # how soon a new connection is read from

@@ -160,12 +160,15 @@ def _run_function(task: ItemTask, result: ItemResult, own_temp: str, in_caller: 
             thread.start()
             thread.join(task.timeout)
             if thread.is_alive():
+                process.abandoned = thread   # first: what it does once its processes end is not the item's
                 processes.end_processes(processes.started_since(before, in_caller))
                 threads.forget(thread)
-                process.abandoned = thread
                 result.status = TIMED_OUT
                 result.error_message = "ran past %s s; the processes it started were ended" % task.timeout
                 result.output = captured.output.getvalue()
+                keep = getattr(task.function, "keep_timed_out", None)   # what it left, kept if asked
+                if keep is not None:
+                    result.results_dir = keep(task.item, None, "ran past %s s" % task.timeout)
                 return
     result.output = captured.output.getvalue()
     result.warnings += ["%s: %s" % (caught.category.__name__, caught.message) for caught in captured.warnings]

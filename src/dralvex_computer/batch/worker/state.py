@@ -45,6 +45,11 @@ def own_identity() -> str:
     return process.identity
 
 
+def abandoned_here() -> bool:
+    """True on an item's thread that was given up at its time-out."""
+    return process.abandoned is threading.current_thread()
+
+
 def mark_in_item() -> None:
     _this_thread.in_item = True
 
