@@ -94,16 +94,35 @@ class Model:
         self.CalculationCode = _code_for(self.Module)
         self.Layers = LayerCollection()
         self.Elements = []
+        self.Properties = {}
         self.FileName = None
+
+    # -- design properties (what a study varies; the input file carries them)
+    def SetProperty(self, name, value):
+        record("Model.SetProperty", name, value)
+        if not isinstance(name, str) or not name:
+            raise dotnet.ArgumentException("a property's name must be text")
+        if isinstance(value, bool) or not isinstance(value, (int, float)):
+            raise dotnet.ArgumentException("property %s must be a number, not %r" % (name, value))
+        self.Properties[name] = float(value)
+
+    def GetProperty(self, name):
+        record("Model.GetProperty", name)
+        if name not in self.Properties:
+            raise dotnet.ArgumentException("the model has no property %s" % name)
+        return self.Properties[name]
 
     # -- documents -------------------------------------------------------
     def _document(self):
-        return {
+        document = {
             "format": STRALE_FORMAT,
             "module": self.Module.name if self.Module is not None else None,
             "layers": self.Layers.names(),
             "elements": self.Elements,
         }
+        if self.Properties:   # a model without any is the document it always was
+            document["properties"] = self.Properties
+        return document
 
     def SaveToFile(self, path):
         record("Model.SaveToFile", path)
@@ -121,6 +140,8 @@ class Model:
         for name in document.get("layers", []):
             self.Layers._layers.append(Layer.unrecorded(name))
         self.Elements = list(document.get("elements", []))
+        properties = document.get("properties", {})
+        self.Properties = dict(properties) if isinstance(properties, dict) else {}
         self.FileName = path
         return True
 
@@ -140,6 +161,7 @@ class Model:
             "INLINE RESTRAINTS=%d DLCS=%d INDI=%d" % (inlineRestraints, inlineDLCS, inlineINDI),
             "MODEL %s LAYERS %s" % (self.CalculationCode.name.upper(), ",".join(self.Layers.names())),
         ]
+        lines += ["PROPERTY %s %s" % (name, json.dumps(value)) for name, value in sorted(self.Properties.items())]
         lines += ["ELEMENT %s" % json.dumps(element, sort_keys=True) for element in self.Elements]
         with open(frefile, "w", encoding="utf-8") as stream:
             stream.write(lines[0][:maxLength] + "\n")

@@ -41,6 +41,9 @@ def _parser():
     _tolerance_options(compare)
     compare.add_argument("--json", action="store_true", help="write the changes as JSON")
 
+    from . import study_command
+    study_command.add_parser(commands, _run_options)
+
     doctor = commands.add_parser("doctor", help="report the environment, for users and bug reports")
     doctor.add_argument("--installation", metavar="DIR", help="the application's installation directory to check")
     _installation_options(doctor)
@@ -51,12 +54,33 @@ def _solve_options(solve):
     solve.add_argument("models", nargs="*", metavar="MODELS",
                        help="model documents (%s), directories (every model below), glob patterns (** "
                             "included, expanded here) or @FILE (a list of these, one a line)" % MODEL_EXTENSION)
+    _run_options(solve)
+    solve.add_argument("--in-place", action="store_true", help="solve beside each model, not in a sandbox")
+    solve.add_argument("--keep-results", metavar="DIR",
+                       help="copy each model's results files out of its sandbox, one directory per model")
+    solve.add_argument("--journal", metavar="FILE",
+                       help="JSON Lines journal, each result on disk as its model ends (default with --report: "
+                            "FILE.journal beside the report, removed once the report is written)")
+    solve.add_argument("--only", metavar="STATUSES",
+                       help="instead of MODELS, the models of the journal's last run whose status is one of "
+                            "STATUSES, comma-separated (failed, timed-out, cancelled, no-solution, worker-lost, "
+                            "invalid-input): rerun what failed")
+    solve.add_argument("--compare", metavar="OLD",
+                       help="say what changed since the run of journal or report OLD, on standard error and on "
+                            "the summary page; exit status 1 when something regressed")
+    _tolerance_options(solve)
+    solve.add_argument("--resume", action="store_true",
+                       help="reuse the journal's result of a model only when the model, the inputs beside it that "
+                            "the solve reads, the solver, the options, --collect and the installation are unchanged")
+
+
+def _run_options(solve):
+    """The options of every command that runs: where, how, what it leaves."""
     solve.add_argument("--installation", required=True, metavar="DIR", help="the application's installation directory")
     solve.add_argument("--solver", required=True, choices=SOLVERS)
     solve.add_argument("--module", default="All", choices=MODULES)
     solve.add_argument("--workers", type=int, default=None, metavar="N", help="worker processes (default: CPU count)")
     solve.add_argument("--timeout", type=float, default=None, metavar="S", help="seconds per model")
-    solve.add_argument("--in-place", action="store_true", help="solve beside each model, not in a sandbox")
     solve.add_argument("--scheduler", metavar="ADDRESS", help="a Dask scheduler to run on (pip install dralvex_computer[dask])")
     solve.add_argument("--report", metavar="FILE",
                        help="one row per model, its format from the name: .csv, .jsonl or .parquet")
@@ -75,20 +99,7 @@ def _solve_options(solve):
                             "needs --retries")
     solve.add_argument("--max-running", action="append", default=[], metavar="SOLVER=N",
                        help="at most N solves of SOLVER at once (its licence seats); may be repeated")
-    solve.add_argument("--keep-results", metavar="DIR",
-                       help="copy each model's results files out of its sandbox, one directory per model")
-    solve.add_argument("--journal", metavar="FILE",
-                       help="JSON Lines journal, each result on disk as its model ends (default with --report: "
-                            "FILE.journal beside the report, removed once the report is written)")
     solve.add_argument("--summary", metavar="FILE", help="write the run's morning summary (HTML) at its end")
-    solve.add_argument("--only", metavar="STATUSES",
-                       help="instead of MODELS, the models of the journal's last run whose status is one of "
-                            "STATUSES, comma-separated (failed, timed-out, cancelled, no-solution, worker-lost, "
-                            "invalid-input): rerun what failed")
-    solve.add_argument("--compare", metavar="OLD",
-                       help="say what changed since the run of journal or report OLD, on standard error and on "
-                            "the summary page; exit status 1 when something regressed")
-    _tolerance_options(solve)
     solve.add_argument("--notify", metavar="URL|ADDRESS",
                        help="one message when the run ends, however it ends: a JSON POST to a webhook URL, or an "
                             "e-mail; a notifier that fails or hangs never changes the run's outcome")
@@ -97,9 +108,6 @@ def _solve_options(solve):
     solve.add_argument("--title", help="the run's title, on its summary page and in its message")
     solve.add_argument("--units", action="append", default=[], metavar="VALUE=UNIT",
                        help="the unit of a collected value (max_stress=MPa), shown on the page; may be repeated")
-    solve.add_argument("--resume", action="store_true",
-                       help="reuse the journal's result of a model only when the model, the inputs beside it that "
-                            "the solve reads, the solver, the options, --collect and the installation are unchanged")
     _installation_options(solve)
     solve.add_argument("--progress", dest="progress", action="store_true", default=None,
                        help="show the progress bar even when standard error is no terminal")

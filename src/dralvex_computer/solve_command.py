@@ -14,6 +14,9 @@ _ARGV = []  # type: list  # the command's arguments as given
 
 
 def _journal_path(arguments):
+    if arguments.command == "study":
+        from . import study_command
+        return study_command.journal_path(arguments), False
     if arguments.journal:
         return arguments.journal, False
     if arguments.report:
@@ -21,29 +24,29 @@ def _journal_path(arguments):
     return None, False
 
 
-def _function(spec):
+def _function(spec, option="--collect", takes="(solution, path)"):
     """The function a ``module:function`` names (imported here; workers
     import it again by name)."""
     import importlib
     module_name, _, name = spec.partition(":")
     if not module_name or not name:
-        raise ValueError("--collect takes MODULE:FUNCTION, not %r" % spec)
+        raise ValueError("%s takes MODULE:FUNCTION, not %r" % (option, spec))
     try:
         function = importlib.import_module(module_name)
     except Exception as error:   # a module that raises as it imports
-        raise ValueError("--collect %s: the module does not import (%s: %s)" % (spec, type(error).__name__, error)) \
+        raise ValueError("%s %s: the module does not import (%s: %s)" % (option, spec, type(error).__name__, error)) \
             from None
     for part in name.split("."):
         function = getattr(function, part, None)
         if function is None:
-            raise ValueError("--collect %s: %s has no %s" % (spec, module_name, name))
+            raise ValueError("%s %s: %s has no %s" % (option, spec, module_name, name))
     if not callable(function):
-        raise ValueError("--collect %s is not a function" % spec)
+        raise ValueError("%s %s is not a function" % (option, spec))
     import inspect
     try:
         inspect.signature(function).bind(None, None)
     except TypeError:
-        raise ValueError("--collect %s does not take (solution, path)" % spec) from None
+        raise ValueError("%s %s does not take %s" % (option, spec, takes)) from None
     except ValueError:
         pass   # no signature to read (a builtin): it will tell for itself
     return function
@@ -115,7 +118,7 @@ def run(arguments, argv):
         journal_existed = bool(journal) and os.path.lexists(journal)
         executor = _scheduler(arguments.scheduler)
     except _Refused as refused:
-        print("dralvex_computer solve: %s" % refused, file=sys.stderr)
+        print("dralvex_computer %s: %s" % (arguments.command, refused), file=sys.stderr)
         return EXIT_USAGE
     except _NothingToDo as nothing:
         print("dralvex_computer solve: %s" % nothing, file=sys.stderr)
@@ -124,11 +127,18 @@ def run(arguments, argv):
                                       arguments.data_sources, os.environ.get(PREPARE_VARIABLE) or None)
     status = None
     try:
-        results = batch.solve_models(models, arguments.solver, installation, not arguments.in_place, collect=collect,
-                                     keep_results=arguments.keep_results, max_running=max_running,
-                                     options=dataclasses.replace(options, executor=executor))
+        options = dataclasses.replace(options, executor=executor)
+        if arguments.command == "study":
+            from . import study_command
+            if arguments.dry_run:
+                return study_command.dry_run(arguments, models, collect, installation)
+            results = study_command.run(arguments, models, collect, installation, max_running, options)
+        else:
+            results = batch.solve_models(models, arguments.solver, installation, not arguments.in_place,
+                                         collect=collect, keep_results=arguments.keep_results,
+                                         max_running=max_running, options=options)
     except batch.BatchSetupError as error:
-        print("dralvex_computer solve: the run cannot start: %s" % error, file=sys.stderr)
+        print("dralvex_computer %s: the run cannot start: %s" % (arguments.command, error), file=sys.stderr)
         return EXIT_USAGE
     except batch.BatchInterrupted as stop:
         ignore_for_good()   # a second Ctrl-C must not cut the report short
@@ -148,7 +158,8 @@ def run(arguments, argv):
         _notify(arguments, results, status is not None, regressed)
     if status is not None:
         if journal:
-            print("dralvex_computer solve: interrupted; to go on where it stopped: %s" % _resume_command(),
+            print("dralvex_computer %s: interrupted; to go on where it stopped: %s" % (arguments.command,
+                                                                                     _resume_command()),
                   file=sys.stderr)
         return status
     return EXIT_ALL_SOLVED if all(result.ok for result in results) and not regressed else EXIT_SOME_FAILED
@@ -188,11 +199,14 @@ def _checked(arguments, journal):
     from .batch import inputs
     if arguments.resume and not journal:
         raise _Refused("--resume needs --journal (or --report)")
-    if bool(arguments.models) == bool(arguments.only):
+    if arguments.command != "study" and bool(arguments.models) == bool(arguments.only):
         raise _Refused("give MODELS or --only STATUSES (with the journal that knows them), not both"
                        if arguments.models else "no models given")
     try:
-        _check_outputs(arguments, journal)
+        if arguments.command == "study" and not arguments.dry_run:
+            os.makedirs(arguments.directory, exist_ok=True)   # the study's own: its journal and its points
+        if not getattr(arguments, "dry_run", False):   # a dry run writes nothing
+            _check_outputs(arguments, journal)
         retry_on = _matcher(arguments.retry_on) if arguments.retry_on else None
         options = batch.RunOptions(
             workers=arguments.workers, timeout=arguments.timeout, progress=arguments.progress, journal=journal,
@@ -200,7 +214,12 @@ def _checked(arguments, journal):
             retry_max_delay=(batch.DEFAULT_RETRY_MAX_DELAY if arguments.retry_max_delay is None
                              else arguments.retry_max_delay), retry_time=arguments.retry_time,
             units=_units(arguments.units))
-        models = _failed_models(arguments.only, journal) if arguments.only else inputs.expand(arguments.models)
+        if arguments.command == "study":   # the build function stands where the models do
+            from . import study_command
+            models = _function(arguments.build, "build", "(point, directory)")
+            study_command.parameters(arguments)   # the table, checked before the night
+        else:
+            models = _failed_models(arguments.only, journal) if arguments.only else inputs.expand(arguments.models)
         collect = _function(arguments.collect) if arguments.collect else None
         max_running = _seats(arguments.max_running)
         if arguments.notify:
@@ -216,7 +235,7 @@ def _checked(arguments, journal):
                       % arguments.compare, file=sys.stderr)
     except (OSError, ValueError, ImportError) as error:
         raise _Refused(str(error)) from None
-    if not any(os.path.isfile(path) for path in models):
+    if arguments.command != "study" and not any(os.path.isfile(path) for path in models):
         raise _Refused("no model document found: %s" % ", ".join(models[:5]))
     return options, models, collect, max_running
 
@@ -283,11 +302,19 @@ def _write_outputs(arguments, results, status, journal, remove_journal, changes)
         try:
             summaries.write([result.record() for result in results], arguments.summary, title=arguments.title,
                             interrupted=status is not None, comparison=changes, context=_context(arguments),
-                            units=_units(arguments.units))
+                            units=_units(arguments.units), study=_study_page(arguments, results))
         except OSError as error:
             print("dralvex_computer solve: the summary could not be written: %s" % error, file=sys.stderr)
             status = status or EXIT_SOME_FAILED
     return status
+
+
+def _study_page(arguments, results):
+    """What the page of a study shows: its parameters, the value it ranks by."""
+    if arguments.command != "study":
+        return None
+    names = list(dict.fromkeys(name for result in results if isinstance(result.item, dict) for name in result.item))
+    return {"parameters": names, "rank_by": arguments.rank_by}
 
 
 def _context(arguments):

@@ -28,8 +28,10 @@ pool, any executor, Dask: each its parent half and its worker hooks),
 ``identity`` (which item a result belongs to and whether it still stands),
 ``results/`` (the journal, reports and the summary page), ``options`` (the
 job and the run's options, checked once), ``run`` with ``retries``,
-``signals`` and ``progress`` (one run, start to end), ``inputs`` (models as
-users give them), ``solving`` (the solve task and ``solve_model``).
+``signals`` and ``progress`` (one run, start to end), ``plan`` (which
+items run and why), ``inputs`` (models as users give them), ``solving``
+(the solve task and ``solve_model``), ``study/`` (models built from a
+parameter table, then solved: ``run_study``).
 """
 from __future__ import annotations
 
@@ -54,6 +56,7 @@ __all__ = [
     "Installation", "ItemResult", "SolveError", "BatchInterrupted", "BatchSetupError", "map_models", "solve_models",
     "solve_model", "DONE", "SOLVED", "NO_SOLUTION", "FAILED", "TIMED_OUT", "WORKER_LOST", "INVALID_INPUT",
     "CANCELLED", "STATUSES", "SOLVERS", "results_table", "CollectError", "RunOptions", "RetryPolicy",
+    "run_study", "plan_study", "study",
 ]
 
 def map_models(function: Callable[[Any], Any], items: Iterable[Any], installation: Installation, *,
@@ -161,3 +164,7 @@ def solve_models(paths: Iterable[Any], solver: _SolverName, installation: Instal
     items = list(paths)
     job = Job(task, items, [absolute(item) for item in items], task.describe, task.exclusive)
     return run_job(job, installation, options)
+
+
+from . import study  # noqa: E402  (it uses run_job above)
+from .study import plan_study, run_study  # noqa: E402

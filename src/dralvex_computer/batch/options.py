@@ -27,6 +27,7 @@ class Job:
     sent: List[Any]
     describe: Describe
     exclusive: Callable[[Any], Optional[str]]
+    about: Optional[Dict[str, Any]] = None   # what the job is, kept in the journal (a study's parameters)
 
     @classmethod
     def map(cls, function: Callable[[Any], Any], items: List[Any]) -> "Job":

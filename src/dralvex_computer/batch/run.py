@@ -12,14 +12,14 @@ import time
 import uuid
 from typing import Any, Deque, Dict, List, Optional, Tuple
 
-from . import engines, identity, signals, worker
+from . import engines, plan, signals, worker
 from .results import journal as journals
 from .progress import Progress
 from .command import command_line
 from .options import Job, RunOptions, check_numbers
 from .retries import DEFAULT_RETRY_MAX_DELAY, RetryPolicy
 from .signals import ignore_for_good
-from .items import DONE, SOLVED, ItemResult, plain
+from .items import ItemResult, plain
 from .protocol import cancelled
 
 logger = logging.getLogger("dralvex_computer")
@@ -155,48 +155,18 @@ class Run:
         """Each item's identity and fingerprint; with ``resume``, the
         results of the journal that stand for their items, and why every
         other item runs."""
-        contents = journals.read(self.journal_path) if self.resume and self.journal_path else journals.Contents()
-        if self.resume and contents.legacy and not contents.runs:
-            logger.info("the journal was written by an earlier version of the package: every item runs again")
-        version = identity.installation_version(self.installation)
-        known: Dict[Any, Tuple[str, Dict[str, str]]] = {}   # a model listed many times is read once
-        for index, item in enumerate(self.sent):
-            try:
-                described = known[item] if item in known else known.setdefault(item, self.describe(item))
-            except TypeError:   # an item that does not hash
-                described = self.describe(item)
-            name, inputs = described
-            inputs = dict(inputs, installation=version)
-            key = identity.fingerprint(inputs) if self.journal is not None else ""   # read by the journal only
-            self.identities.append(name)
-            self.inputs.append(inputs)
-            self.keys.append(key)
-            if self.resume:
-                self._resume_one(index, contents, name, key, inputs)
+        made = plan.make(self.job, self.installation, self.journal_path if self.journal else None, self.resume)
+        self.identities, self.inputs, self.keys, self.reasons = made.identities, made.inputs, made.keys, made.reasons
+        for index, standing in made.standing.items():
+            self.results[index] = standing
         if self.journal is not None:
             self.journal.run_started(uuid.uuid4().hex, [plain(item) for item in self.items], self.identities,
-                                     command_line(), self.options.units)
+                                     command_line(), self.options.units, self.job.about)
             for index, result in enumerate(self.results):
                 if result is not None:
                     self.journal.ended(index, self.identities[index], self.keys[index], self.inputs[index],
                                        result.record(), sync=False)
             self.journal.sync()
-
-    def _resume_one(self, index: int, contents: journals.Contents, name: str, key: str,
-                    inputs: Dict[str, str]) -> None:
-        earlier = contents.ended.get(name)
-        if earlier is None:
-            reason = "ended without a result in an earlier run" if name in contents.unfinished else "new"
-        elif earlier.key != key:
-            reason = "changed since the journal: %s" % ", ".join(identity.changed(earlier.inputs, inputs))
-        elif earlier.record.get("status") not in (SOLVED, DONE):
-            reason = "%s before" % earlier.record.get("status")
-        else:
-            self.results[index] = ItemResult.from_record(earlier.record, index, self.items[index], resumed=True,
-                                                         identity=name, run_reason="unchanged since the journal")
-            return
-        self.reasons[index] = reason
-        logger.info("item %d (%s): runs: %s", index, self.items[index], reason)
 
     def _probe(self) -> None:
         """The checks before the first item, made where the items run."""

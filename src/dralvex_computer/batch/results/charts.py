@@ -1,5 +1,6 @@
 """The page's few chart kinds, drawn as SVG text directly: a timeline of
-the items on each worker, a histogram, and a value over the models. No
+the items on each worker, a histogram, a value over the models, and a
+value against a parameter (a study). No
 plotting library: the page has its plots on every interpreter (PyPy gets
 no matplotlib wheel, and building one needs Pillow's C sources), draws
 1,000 models in milliseconds, and stays small. Every text is escaped."""
@@ -139,4 +140,22 @@ def values(points: Sequence[Tuple[str, Optional[float]]], title: str) -> str:
                           % (x, y, html.escape(name), html.escape(_number(value))))
     if len(segment) > 1:
         plot.parts.append('<polyline fill="none" stroke="#00695c" points="%s"/>' % " ".join(segment))
+    return plot.svg(title)
+
+
+def scatter(points: Sequence[Tuple[float, float, str]], title: str, x_label: str) -> str:
+    """A value against a parameter, one dot a point (hover for its name)."""
+    xs = [x for x, _, _ in points]
+    ys = [y for _, y, _ in points]
+    x_low, x_high = min(xs), max(xs)
+    y_low, y_high = min(ys), max(ys)
+    if x_low == x_high:
+        x_low, x_high = x_low - 1, x_high + 1
+    if y_low == y_high:
+        y_low, y_high = y_low - 1, y_high + 1
+    plot = _Plot(260, 70, (x_low, x_high), (y_low, y_high))
+    plot.axes(title, x_label)
+    for x, y, name in points:
+        plot.parts.append('<circle cx="%.1f" cy="%.1f" r="3" fill="#6a1b9a" fill-opacity="0.7"><title>%s: %s, %s'
+                          '</title></circle>' % (plot.x(x), plot.y(y), html.escape(name), _number(x), _number(y)))
     return plot.svg(title)

@@ -207,10 +207,13 @@ class Journal:
                      "will run again what it lacks", self.path, error)
 
     def run_started(self, run_id: str, items: List[Any], identities: List[str], command: Optional[str],
-                    units: Optional[Dict[str, str]] = None) -> None:
+                    units: Optional[Dict[str, str]] = None, about: Optional[Dict[str, Any]] = None) -> None:
         self.run_id = run_id
-        self.write({"event": RUN, "format": FORMAT, "items": items, "identities": identities, "pid": os.getpid(),
-                    "host": socket.gethostname(), "command": command, "units": units or {}})
+        line = {"event": RUN, "format": FORMAT, "items": items, "identities": identities, "pid": os.getpid(),
+                "host": socket.gethostname(), "command": command, "units": units or {}}
+        if about:
+            line["about"] = about
+        self.write(line)
 
     def started(self, index: int, identity: str, key: str, item: Any, tries: int) -> None:
         # not synced: a lost "started" line only makes the item run again,
@@ -273,7 +276,7 @@ def last_run(path: str) -> Tuple[List[Dict[str, Any]], Dict[str, Any]]:
                 interrupted=True if end is None else bool(end.get("interrupted")),
                 reason=(end or {}).get("reason") or (None if end else "the run never wrote its end (still running, "
                                                                        "or its process died)"),
-                ended=(end or {}).get("time"))
+                ended=(end or {}).get("time"), about=run.get("about") if isinstance(run.get("about"), dict) else {})
     items: List[Any] = run["items"] if isinstance(run.get("items"), list) else []
     records = []
     for index in range(max([len(items)] + [index + 1 for index in contents.last_ended])):

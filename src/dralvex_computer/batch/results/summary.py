@@ -16,7 +16,7 @@ import statistics
 import time
 from typing import Any, Dict, Iterable, List, Optional, Tuple, Union
 
-from . import charts, journal as journals, models_table
+from . import charts, journal as journals, models_table, study_page
 from ..items import STATUSES, ItemResult
 from .report import rows as report_rows
 
@@ -106,25 +106,31 @@ def _numeric_columns(rows: List[Dict[str, Any]]) -> List[str]:
 def render(results_or_journal: Union[str, "os.PathLike[str]", Iterable[Any]], title: Optional[str] = None,
            interrupted: Optional[bool] = None, reason: Optional[str] = None,
            comparison: Optional[List[Any]] = None, page_directory: Optional[str] = None,
-           context: Optional[Dict[str, Any]] = None, units: Optional[Dict[str, str]] = None) -> str:
+           context: Optional[Dict[str, Any]] = None, units: Optional[Dict[str, str]] = None,
+           study: Optional[Dict[str, Any]] = None) -> str:
     """The summary page of results, records or a journal (its last run), as
     HTML text; ``interrupted``: whether the run was (a journal says so
     itself); ``comparison``: the changes since an earlier run (compare.py),
     shown first; ``page_directory``: where the page will be, which its
     links to kept results are relative to; ``context``: what the run was
     (its command line, solver, installation...), shown at the top;
-    ``units``: each value's unit (a journal keeps them)."""
-    context, units = dict(context or {}), dict(units or {})
+    ``units``: each value's unit (a journal keeps them); ``study``: the
+    parameters of a study and the value that ranks its points (a journal
+    keeps the parameters)."""
+    context, units, study = dict(context or {}), dict(units or {}), dict(study or {})
     if isinstance(results_or_journal, (str, os.PathLike)):
         records, info = journals.last_run(os.fspath(results_or_journal))
         context.setdefault("command", info.get("command"))
         context.setdefault("started on", info.get("host"))
         units = {**info.get("units", {}), **units}
+        study = {**info.get("about", {}).get("study", {}), **study}
         interrupted = info["interrupted"] if interrupted is None else interrupted
         reason = reason or info["reason"]
         rows = [_sound(row) for row in report_rows(records)]
     else:
         rows = [_sound(row) for row in report_rows(results_or_journal)]
+    named = study_page.parameter_columns(rows, study.get("parameters") or [])   # a study's: a column each
+    rows = [study_page.with_parameters(row, named) for row in rows] if named else rows
     title = title or "Batch run summary"
     ran = [row for row in rows if isinstance(row.get("started"), (int, float)) and not row.get("resumed")]
     origin = min((row["started"] for row in ran), default=0.0)
@@ -135,10 +141,15 @@ def render(results_or_journal: Union[str, "os.PathLike[str]", Iterable[Any]], ti
     parts.append(_context(context, rows, ran, origin, end))
     if comparison is not None:
         parts += _comparison(comparison)
+    parameters = list(named.values())
     values = [column for column in dict.fromkeys(column for row in rows for column in row)
-              if column not in BASE_COLUMNS] + (["value"] if any(row.get("value") is not None for row in rows) else [])
-    parts.append(models_table.section(rows, values, page_directory, _badge, _seconds, units))
-    parts += _plots(rows, ran, origin, units)
+              if column not in BASE_COLUMNS and column not in parameters]
+    values += ["value"] if any(row.get("value") is not None for row in rows) else []
+    parts.append(models_table.section(rows, parameters + values, page_directory, _badge, _seconds, units))
+    parts += _plots(rows, ran, origin, units, not named)
+    if named:
+        numeric = [column for column in _numeric_columns(rows) if column not in parameters]
+        parts += study_page.sections(rows, parameters, numeric, units, study.get("rank_by"), _number, _table)
     parts += _tables(rows, ran, end - origin)
     parts.append(READY + "</body></html>\n")
     return "\n".join(parts)
@@ -243,16 +254,17 @@ def _bars(ran: List[Dict[str, Any]], origin: float) -> Tuple[List[Any], List[Any
 
 
 def _plots(rows: List[Dict[str, Any]], ran: List[Dict[str, Any]], origin: float,
-           units: Dict[str, str]) -> List[str]:
-    """The timeline, the times' histogram and each numeric value, as inline
-    SVG; a plot that cannot be drawn leaves the page whole."""
+           units: Dict[str, str], over_models: bool = True) -> List[str]:
+    """The timeline, the times' histogram and (``over_models``) each
+    numeric value over the models, as inline SVG; a plot that cannot be
+    drawn leaves the page whole."""
     plots: List[Tuple[str, Any]] = []
     if ran:
         times = [float(row.get("elapsed") or 0.0) for row in ran]
         bars, waits = _bars(ran, origin)
         plots.append(("Timeline", lambda: charts.timeline(bars, COLOURS, waits)))
         plots.append(("Solve times", lambda: charts.histogram(times, "solve times", "seconds per model")))
-    for column in _numeric_columns(rows):
+    for column in _numeric_columns(rows) if over_models else ():
         points = [(_name(row), _number(row.get(column))) for row in rows]
         named = "%s (%s)" % (column, units[column]) if column in units else column
         plots.append(("Value: %s" % named, lambda points=points, named=named: charts.values(points, named)))
@@ -302,9 +314,9 @@ def _tables(rows: List[Dict[str, Any]], ran: List[Dict[str, Any]], span: float) 
 def write(results_or_journal: Union[str, "os.PathLike[str]", Iterable[Any]], path: str,
           title: Optional[str] = None, interrupted: Optional[bool] = None,
           comparison: Optional[List[Any]] = None, context: Optional[Dict[str, Any]] = None,
-          units: Optional[Dict[str, str]] = None) -> None:
+          units: Optional[Dict[str, str]] = None, study: Optional[Dict[str, Any]] = None) -> None:
     """Writes the summary page to ``path``."""
     page = render(results_or_journal, title, interrupted, comparison=comparison,
-                  page_directory=os.path.dirname(os.path.abspath(path)), context=context, units=units)
+                  page_directory=os.path.dirname(os.path.abspath(path)), context=context, units=units, study=study)
     with open(path, "w", encoding="utf-8", errors="backslashreplace") as stream:
         stream.write(page)

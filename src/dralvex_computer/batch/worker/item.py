@@ -144,7 +144,7 @@ def _run_function(task: ItemTask, result: ItemResult, own_temp: str, in_caller: 
     outcome: List[Any] = []
 
     def body() -> None:
-        mark_in_item()
+        mark_in_item(own_process=not in_caller)
         with solver_thread_errors() as thread_errors:
             try:
                 ensure_set_up(task.installation)

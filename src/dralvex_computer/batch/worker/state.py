@@ -50,8 +50,15 @@ def abandoned_here() -> bool:
     return process.abandoned is threading.current_thread()
 
 
-def mark_in_item() -> None:
+def mark_in_item(own_process: bool) -> None:
     _this_thread.in_item = True
+    _this_thread.own_process = own_process
+
+
+def item_owns_process() -> bool:
+    """True on an item's thread in a worker process of its own (not the
+    caller's): the item may change what is process-wide, as the directory."""
+    return bool(getattr(_this_thread, "own_process", False))
 
 
 def in_an_item() -> bool:

@@ -1,0 +1,162 @@
+"""A study's parameters: a table given (a CSV file, a pandas DataFrame, a
+list of dicts) or a design generated from ranges and levels (full
+factorial, zip) or from bounds and a seed (Latin hypercube, Sobol).
+
+The samplers are scipy's (``scipy.stats.qmc``, the ``study`` extra) where
+it imports; without it a Latin hypercube is drawn here (the same method,
+not the same numbers as scipy's), and a Sobol sample needs scipy.
+"""
+from __future__ import annotations
+
+import csv
+import itertools
+import math
+import os
+import random
+from typing import Any, Dict, Iterable, List, Mapping, Optional, Sequence, Tuple
+
+Point = Dict[str, Any]
+SOBOL_EXTRA = "a Sobol sample needs scipy: pip install dralvex_computer[study] (or use a Latin hypercube)"
+
+
+# ------------------------------------------------------------ tables
+
+def _cell(text: str) -> Any:
+    """A CSV cell: a number when it reads as one, else the text."""
+    stripped = text.strip()
+    for kind in (int, float):
+        try:
+            value = kind(stripped)
+        except ValueError:
+            continue
+        if kind is float and not math.isfinite(value):
+            return text   # "nan", "inf": text, which a point refuses nowhere
+        return value
+    return text
+
+
+def read_csv(path: str) -> List[Point]:
+    with open(path, newline="", encoding="utf-8-sig") as stream:
+        reader = csv.DictReader(stream)
+        if not reader.fieldnames:
+            raise ValueError("the parameter table %s has no header line" % path)
+        points = []
+        for line, row in enumerate(reader, start=2):
+            if None in row or any(value is None for value in row.values()):
+                raise ValueError("the parameter table %s: line %d has not one cell a column" % (path, line))
+            points.append({name: _cell(value) for name, value in row.items()})
+    return points
+
+
+def write_csv(points: Sequence[Mapping[str, Any]], path: str) -> None:
+    """The table that a generated design made, to reproduce or extend it."""
+    names = list(dict.fromkeys(name for point in points for name in point))
+    partial = path + ".part"
+    with open(partial, "w", newline="", encoding="utf-8") as stream:
+        writer = csv.writer(stream)
+        writer.writerow(names)
+        for point in points:
+            writer.writerow([repr(point[name]) if isinstance(point.get(name), float) else point.get(name, "")
+                             for name in names])
+    os.replace(partial, path)
+
+
+def table(parameters: Any) -> List[Point]:
+    """The points of a table: a CSV file's path, a DataFrame, or dicts."""
+    if isinstance(parameters, (str, os.PathLike)):
+        return read_csv(os.fspath(parameters))
+    if type(parameters).__name__ == "DataFrame" and hasattr(parameters, "to_dict"):
+        return [dict(row) for row in parameters.to_dict(orient="records")]
+    points = [dict(point) for point in parameters]
+    for point in points:
+        if not point:
+            raise ValueError("a point without parameters")
+    return points
+
+
+# ------------------------------------------------------------ designs
+
+def full_factorial(levels: Mapping[str, Iterable[Any]]) -> List[Point]:
+    """Every combination of the given levels of each parameter."""
+    names = list(levels)
+    return [dict(zip(names, values)) for values in itertools.product(*(list(levels[name]) for name in names))]
+
+
+def linear_levels(low: float, high: float, count: int) -> List[float]:
+    """``count`` evenly spaced levels from ``low`` to ``high``."""
+    if count < 1:
+        raise ValueError("a range needs at least one level")
+    if count == 1:
+        return [float(low)]
+    return [low + (high - low) * step / (count - 1) for step in range(count)]
+
+
+def factorial(ranges: Mapping[str, Tuple[float, float]], levels: int) -> List[Point]:
+    """A full factorial of ``levels`` evenly spaced levels of each range."""
+    return full_factorial({name: linear_levels(low, high, levels) for name, (low, high) in ranges.items()})
+
+
+def zipped(columns: Mapping[str, Sequence[Any]]) -> List[Point]:
+    """Point i takes the i-th value of each column (columns of one length)."""
+    lengths = {len(values) for values in columns.values()}
+    if len(lengths) > 1:
+        raise ValueError("zipped columns must be of one length, not %s" % sorted(lengths))
+    names = list(columns)
+    return [dict(zip(names, values)) for values in zip(*(columns[name] for name in names))]
+
+
+def _scaled(unit: Sequence[Sequence[float]], bounds: Mapping[str, Tuple[float, float]]) -> List[Point]:
+    names = list(bounds)
+    return [{name: bounds[name][0] + (bounds[name][1] - bounds[name][0]) * float(row[column])
+             for column, name in enumerate(names)} for row in unit]
+
+
+def _check_bounds(bounds: Mapping[str, Tuple[float, float]], samples: int) -> None:
+    if samples < 1:
+        raise ValueError("a sample needs at least one point")
+    for name, (low, high) in bounds.items():
+        if not (math.isfinite(low) and math.isfinite(high) and low < high):
+            raise ValueError("the bounds of %r must be finite, low below high, not (%r, %r)" % (name, low, high))
+
+
+def _qmc() -> Optional[Any]:
+    try:
+        from scipy.stats import qmc  # type: ignore[import-untyped, unused-ignore]
+    except ImportError:
+        return None
+    return qmc
+
+
+def latin_hypercube(bounds: Mapping[str, Tuple[float, float]], samples: int, seed: int) -> List[Point]:
+    """``samples`` points, one in each of ``samples`` equal slices of every
+    range, drawn with ``seed``."""
+    _check_bounds(bounds, samples)
+    qmc = _qmc()
+    if qmc is not None:
+        return _scaled(qmc.LatinHypercube(d=len(bounds), seed=seed).random(samples), bounds)
+    generator = random.Random(seed)
+    columns = []
+    for _ in bounds:
+        slices = list(range(samples))
+        generator.shuffle(slices)
+        columns.append([(slot + generator.random()) / samples for slot in slices])
+    return _scaled(list(zip(*columns)), bounds)
+
+
+def sobol(bounds: Mapping[str, Tuple[float, float]], samples: int, seed: int) -> List[Point]:
+    """``samples`` points of a scrambled Sobol sequence drawn with ``seed``
+    (a power of 2 keeps its balance)."""
+    _check_bounds(bounds, samples)
+    qmc = _qmc()
+    if qmc is None:
+        raise ValueError(SOBOL_EXTRA)
+    import warnings
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")   # its note that a power of 2 is better: the caller's choice
+        return _scaled(qmc.Sobol(d=len(bounds), scramble=True, seed=seed).random(samples), bounds)
+
+
+def samplers_available() -> Dict[str, str]:
+    """What this interpreter offers, for the doctor."""
+    return {"latin hypercube": "scipy" if _qmc() is not None else "built in",
+            "sobol": "scipy" if _qmc() is not None else "absent (" + SOBOL_EXTRA + ")"}
