@@ -185,6 +185,56 @@ def compare_time(root):
     return elapsed
 
 
+def build_point(point, directory):
+    """A study's build: a run of 3 pipes with the point's properties."""
+    model = cc.createPipingStrale()
+    for _ in range(3):
+        cc.executeCommand(cc.createCommand("AddPipe", model))
+    for name, value in point.items():
+        model.SetProperty(name, value)
+    path = os.path.join(directory, "run.strale")
+    cc.saveStrale(model, path)
+    return path
+
+
+def collect_stress(solution, path):
+    return solution.Results["analysis"]["max_stress"]
+
+
+def study_rows(root):
+    """(seconds of a study of N points on 2 workers, of a plain loop that
+    builds and solves the same points, N; solves when 10 points are added,
+    by the solver's own log; seconds of a dry run of 10,000 points)."""
+    site = dralvex_sim.make_installation(os.path.join(root, "study-site"), solve_seconds=0.005 if QUICK else 0.05)
+    site.point(cc.dralvex_core)
+    cc.setup_dralvex_computer(site.install_dir, cc.DralvexModule.All)
+    installation = batch.Installation(site.install_dir, "All", site.settings_path, site.data_sources_path, PREPARE)
+    count = 20 if QUICK else 200
+    bounds = {"WallThickness": (4.0, 12.0), "Temperature": (20.0, 180.0), "SupportSpacing": (2.0, 6.0)}
+    table = batch.study.latin_hypercube(bounds, count + 10, seed=1)
+
+    def loop():
+        for index, point in enumerate(table[:count]):
+            directory = os.path.join(root, "loop", str(index))
+            os.makedirs(directory, exist_ok=True)
+            assert cc.solve(build_point(point, directory), "PipeStress", False) is not None
+            cc.disposeSolution()
+
+    def run(points):
+        results = batch.run_study(build_point, points, "PipeStress", installation, collect_stress,
+                                  directory=os.path.join(root, "study"), workers=2, progress=False)
+        assert all(result.ok for result in results)
+    looped = timed(loop)
+    studied = timed(lambda: run(table[:count]))
+    before = solved_by_the_solver(site)
+    run(table)
+    added = solved_by_the_solver(site) - before
+    many = batch.study.latin_hypercube(bounds, 10000, seed=2)
+    dry = timed(lambda: batch.plan_study(build_point, many, "PipeStress", installation, collect_stress,
+                                         directory=os.path.join(root, "study")))
+    return studied, looped, count, added, dry
+
+
 def tiny(item):
     """An item that costs nothing: what a run costs per item."""
     return item
@@ -320,6 +370,11 @@ def measure(root):
                  % (count * 5, costs["map_models, longer"], costs["map_models, longer"] / costs["pebble"]))
     lines.append("| a run's own start (its pool, the checks, the journal), %d tiny items: seconds | %.2f | %.2f with a "
                  "journal |" % (count // 10, costs["map_models, start"], costs["map_models, journal, start"]))
+    studied, looped, points, added, dry = study_rows(root)
+    lines.append("| a study of %d points (built, solved, collected), 2 local workers: seconds / a plain loop that builds "
+                 "and solves them | %.2f / %.2f | %.2f |" % (points, studied, looped, looped / studied))
+    lines.append("| 10 points added to the finished study: solves (the solver's own log) | %d | - |" % added)
+    lines.append("| dry run of a 10,000-point study (which points run and why) | %.2f | - |" % dry)
     lines.append("| Ctrl-C to exit, 2 busy workers | %.2f | - |" % interrupt_time(site, paths, signal.SIGINT))
     lines.append("| SIGTERM to exit, 2 busy workers | %.2f | - |" % interrupt_time(site, paths, signal.SIGTERM))
     table = "\n".join(lines)

@@ -137,3 +137,21 @@ def note(item):
     if end_worker:
         os._exit(3)
     return index
+
+
+def build_pipe_run(point, directory):
+    """A study's build: a run of two pipes with the point's design
+    properties, saved in the point's directory."""
+    import dralvex_computer as cc
+    model = cc.createPipingStrale()
+    for _ in range(2):
+        cc.executeCommand(cc.createCommand("AddPipe", model))
+    for name, value in point.items():
+        model.SetProperty(name, value)
+    path = os.path.join(directory, "run.strale")
+    cc.saveStrale(model, path)
+    return path
+
+
+def max_stress(solution, path):
+    return {"max_stress": solution.Results["analysis"]["max_stress"], "where": os.path.basename(os.getcwd())}

@@ -11,7 +11,9 @@ from . import checks
 # What an optional extra gives: (module, what it costs to lack it, how to get it).
 EXTRAS = (("pandas", "no results_table()", "pip install dralvex_computer[table]"),
           ("pyarrow", "no .parquet reports", "pip install dralvex_computer[parquet]"),
-          ("distributed", "no runs on a Dask cluster (--scheduler)", "pip install dralvex_computer[dask]"))
+          ("distributed", "no runs on a Dask cluster (--scheduler)", "pip install dralvex_computer[dask]"),
+          ("scipy", "studies draw Latin hypercubes with the package's own sampler and no Sobol samples",
+           "pip install dralvex_computer[study] (no PyPy wheel)"))
 
 
 def _line(stream, check):

@@ -1,0 +1,168 @@
+"""Studies: a point's key (golden keys of this package's first version,
+the same on every interpreter), the designs, one study body over every
+engine with the simulated solver's closed form as the judge and its own
+log counting the solves, the dry run, the page's influence ranking, and
+the command line."""
+import csv
+import json
+import math
+import os
+import subprocess
+import sys
+
+import pytest
+
+import batch_tasks
+from dralvex_computer import batch
+from dralvex_computer.batch import study
+from dralvex_computer.batch.results import study_page, summary
+from dralvex_computer.batch.study import designs, points
+from dralvex_sim.solvers.pipestress_program import pipe_stress
+import dralvex_sim
+from batch_helpers import environment, site_options
+
+GOLDEN = os.path.join(os.path.dirname(os.path.abspath(__file__)), "data", "study-keys.json")
+
+
+# ------------------------------------------------------------ points
+
+def test_point_keys_never_change():
+    with open(GOLDEN, encoding="utf-8") as stream:
+        golden = json.load(stream)["points"]
+    assert [points.point_key(entry["point"]) for entry in golden] == [entry["key"] for entry in golden]
+
+
+def test_one_point_however_it_is_written_and_other_points_apart():
+    same = [{"a": 1, "b": "x"}, {"b": "x", "a": 1.0}, {"a": True and 1, "b": "x"}]
+    numpy = pytest.importorskip("numpy") if "numpy" in sys.modules or _has("numpy") else None
+    if numpy is not None:
+        same.append({"a": numpy.float64(1.0), "b": "x"})
+        same.append({"a": numpy.int64(1), "b": "x"})
+    assert len({points.point_key(point) for point in same}) == 1
+    apart = [{"a": 1}, {"a": "1"}, {"a": True}, {"a": 1 + 2 ** -52}, {"a": 2 ** 53 + 1}, {"a": 2 ** 53}, {"b": 1}]
+    assert len({points.point_key(point) for point in apart}) == len(apart)
+    assert points.point_key({"a": -0.0}) == points.point_key({"a": 0})
+
+
+def _has(name):
+    import importlib.util
+    return importlib.util.find_spec(name) is not None
+
+
+@pytest.mark.parametrize("point, message", [
+    ({"a": float("nan")}, "finite"), ({"a": float("inf")}, "finite"), ({"a": [1, 2]}, "numbers, truth values or text"),
+    ({"a": None}, "numbers, truth values or text"), ({1: 2.0}, "name must be text"), ({"": 1}, "name must be text"),
+])
+def test_a_point_refuses_what_has_no_exact_meaning(point, message):
+    with pytest.raises(ValueError, match=message):
+        points.point_key(point)
+
+
+# ------------------------------------------------------------ designs
+
+def test_designs_give_the_points_they_promise(tmp_path, monkeypatch):
+    assert len(designs.factorial({"a": (0, 1), "b": (10, 20)}, 3)) == 9
+    assert designs.zipped({"a": [1, 2], "b": [3, 4]}) == [{"a": 1, "b": 3}, {"a": 2, "b": 4}]
+    with pytest.raises(ValueError, match="one length"):
+        designs.zipped({"a": [1, 2], "b": [3]})
+    if designs._qmc() is not None:
+        sample = designs.sobol({"a": (2.0, 3.0)}, 8, seed=1)
+        assert len(sample) == 8 and all(2.0 <= point["a"] <= 3.0 for point in sample)
+    for scipy in (True, False):
+        if not scipy:
+            monkeypatch.setattr(designs, "_qmc", lambda: None)
+        sample = designs.latin_hypercube({"a": (0.0, 10.0), "b": (-1.0, 1.0)}, 20, seed=3)
+        assert sample == designs.latin_hypercube({"a": (0.0, 10.0), "b": (-1.0, 1.0)}, 20, seed=3)
+        for name, (low, high) in (("a", (0.0, 10.0)), ("b", (-1.0, 1.0))):   # one point in each twentieth
+            slots = sorted(int((point[name] - low) / (high - low) * 20) for point in sample)
+            assert slots == list(range(20))
+    with pytest.raises(ValueError, match="Sobol sample needs scipy"):
+        designs.sobol({"a": (0.0, 1.0)}, 8, seed=1)
+    table = designs.factorial({"wall": (4.0, 12.0), "temperature": (20.0, 180.0)}, 3) + [{"wall": 5, "temperature": 30}]
+    designs.write_csv(table, str(tmp_path / "points.csv"))
+    read = designs.read_csv(str(tmp_path / "points.csv"))
+    assert [points.point_key(point) for point in read] == [points.point_key(point) for point in table]
+
+
+# ------------------------------------------------------------ a study
+
+def test_a_study_on_every_engine_adds_rows_reruns_on_a_new_version_and_says_why(engine, models, tmp_path):
+    name, executor, _ = engine
+    installation, _ = models
+    directory = str(tmp_path / "study")
+    table = designs.factorial({"WallThickness": (4.0, 10.0), "Temperature": (20.0, 120.0)}, 2)
+    options = dict(directory=directory, executor=executor, workers=2, progress=False)
+    before = len(solved(installation))
+
+    def run(points, version=1):
+        return study.run_study(batch_tasks.build_pipe_run, points, "PipeStress", installation, batch_tasks.max_stress,
+                               version=version, **options)
+
+    results = run(table)
+    assert [result.status for result in results] == ["solved"] * 4
+    for result in results:   # the solver's answer is the closed form of the point's properties
+        assert math.isclose(result.value["max_stress"], pipe_stress(result.item), rel_tol=1e-12)
+        assert result.results_dir == os.path.join(directory, "points", result.identity.split()[1])
+        assert name == "thread pool" or result.value["where"] == result.identity.split()[1]   # built in its directory
+    assert len(solved(installation, before)) == 4
+    more = table + [{"WallThickness": 7, "Temperature": 70}, {"Temperature": 20.0, "WallThickness": 4}]   # one new
+    planned = study.plan_study(batch_tasks.build_pipe_run, more, "PipeStress", installation, batch_tasks.max_stress,
+                               directory=directory)
+    assert [why for _, _, why in planned] == ["done: unchanged since the journal"] * 4 + ["new"]
+    assert [result.resumed for result in run(more)] == [True] * 4 + [False]
+    assert len(solved(installation, before)) == 5   # the solver's own word: one more solve
+    again = run(more, version=2)
+    assert all(not result.resumed and result.run_reason == "changed since the journal: version" for result in again)
+    assert len(solved(installation, before)) == 10
+    with open(os.path.join(directory, study.PARAMETERS_FILE), newline="") as stream:
+        assert len(list(csv.DictReader(stream))) == 5
+
+
+def solved(installation, since=0):
+    """The solver program's own record of its solves."""
+    return [run for run in dralvex_sim.solve_log(installation.directory)[since:] if run["outcome"] == "solved"]
+
+
+# ------------------------------------------------------------ the page
+
+@pytest.mark.parametrize("xs, ys, expected", [
+    ([1, 2, 3, 4], [10, 20, 30, 45], 1.0), ([1, 2, 3, 4], [4, 3, 2, 1], -1.0), ([1, 2, 3], [5, 5, 5], None),
+    ([1, 2], [1, 2], None), ([1, 2, 2, 3], [1, 2, 3, 4], 0.9486832980505138),
+])
+def test_rank_correlation(xs, ys, expected):
+    rho = study_page.spearman(xs, ys)
+    assert rho == expected if expected is None else math.isclose(rho, expected)
+
+
+def test_the_page_of_a_study_ranks_its_parameters(tmp_path):
+    rows = []
+    for index, point in enumerate(designs.factorial({"WallThickness": (4.0, 10.0), "Temperature": (20.0, 180.0),
+                                                     "status": (0.0, 1.0)}, 3)):
+        rows.append({"index": index, "item": point, "status": "solved", "identity": "point %d" % index,
+                     "value": {"max_stress": pipe_stress(point)}, "elapsed": 0.1, "started": 1.0 + index})
+    page = summary.render(rows, "A study", study={"parameters": ["WallThickness", "Temperature", "status"]})
+    influence = page[page.index("Influence of the parameters"):page.index("Lowest and highest")]
+    assert influence.index("Temperature") < influence.index("WallThickness") < influence.index("parameter status")
+    assert page.count("<h2>max_stress against Temperature</h2>") == 1 and "point 0" in page   # rows named by point
+
+
+# ------------------------------------------------------------ command line
+
+def test_the_study_command_dry_runs_then_runs(ready, tmp_path):
+    directory = tmp_path / "study"
+    arguments = ["study", "batch_tasks:build_pipe_run", "--collect", "batch_tasks:max_stress", "--directory",
+                 str(directory), "--design", "factorial", "--range", "WallThickness=4:8", "--levels", "2",
+                 *site_options(ready), "--solver", "PipeStress", "--workers", "2", "--no-progress"]
+    dry = subprocess.run([sys.executable, "-m", "dralvex_computer", *arguments, "--dry-run"], capture_output=True,
+                         text=True, env=environment(), timeout=180)
+    assert dry.returncode == 0 and dry.stdout.count(" new ") == 2 and "2 points: 2 new" in dry.stderr, dry.stderr
+    assert not directory.exists()   # a dry run writes nothing
+    page = str(tmp_path / "page.html")
+    run = subprocess.run([sys.executable, "-m", "dralvex_computer", *arguments, "--summary", page, "--rank-by",
+                          "max_stress"], capture_output=True, text=True, env=environment(), timeout=180)
+    assert run.returncode == 0, run.stderr
+    assert (directory / study.PARAMETERS_FILE).read_text().splitlines()[0] == "WallThickness"
+    assert "Influence of the parameters" in open(page).read()
+    refused = subprocess.run([sys.executable, "-m", "dralvex_computer", *arguments, "--parameters", "x.csv"],
+                             capture_output=True, text=True, env=environment(), timeout=180)
+    assert refused.returncode == 2 and "not both" in refused.stderr
