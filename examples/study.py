@@ -41,8 +41,9 @@ def max_stress(solution, path):
     return {"max_stress": solution.Results["analysis"]["max_stress"]}
 
 
-def main(directory):
+def main(directory=None):
     with installation(solve_seconds=0.05) as site:
+        directory = directory or os.path.join(site.root, "pipe-study")   # removed with the simulated installation
         design = batch.study.latin_hypercube(
             {"WallThickness": (4.0, 12.0), "Temperature": (20.0, 180.0), "SupportSpacing": (2.0, 6.0)}, 50, seed=7)
         for points in (design[:40], design):
@@ -58,4 +59,4 @@ def main(directory):
 
 
 if __name__ == "__main__":   # worker processes import this file: the study runs once
-    main(sys.argv[1] if len(sys.argv) > 1 else os.path.abspath("pipe-study"))
+    main(os.path.abspath(sys.argv[1]) if len(sys.argv) > 1 else None)

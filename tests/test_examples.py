@@ -10,7 +10,7 @@ import pytest
 from conftest import ROOT
 
 EXAMPLES = ["set_up", "documents", "solving", "projects", "commands", "main_job", "parametric_sweep", "dask_cluster",
-            "overnight_sweep"]
+            "overnight_sweep", "study"]
 
 
 @pytest.mark.parametrize("name", EXAMPLES)

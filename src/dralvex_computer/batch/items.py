@@ -25,6 +25,9 @@ CANCELLED = "cancelled"          # never ran: the run was interrupted
 
 STATUSES = (DONE, SOLVED, NO_SOLUTION, FAILED, TIMED_OUT, WORKER_LOST, INVALID_INPUT, CANCELLED)
 
+# The identity of a study's item (a point: its values, a dict) starts so.
+POINT_IDENTITY = "point "
+
 
 @dataclasses.dataclass(frozen=True)
 class Installation:

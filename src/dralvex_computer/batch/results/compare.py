@@ -29,6 +29,7 @@ import os
 from typing import Any, Dict, Iterable, List, Optional, Tuple
 
 from . import journal as journals
+from ..items import POINT_IDENTITY
 
 CATEGORIES = ("newly failing", "surprising", "removed", "value changed", "newly passing", "added", "inputs changed",
               "still failing", "unchanged")
@@ -91,10 +92,22 @@ def values_of(record: Dict[str, Any]) -> Dict[str, Any]:
     value = record.get("value")
     found: Dict[str, Any] = dict(value) if isinstance(value, dict) else ({} if value in (None, "") else
                                                                          {"value": value})
+    point = _point(record.get("item")) if str(record.get("identity") or "").startswith(POINT_IDENTITY) else {}
+    # (a report spreads a study's point into columns too)
+    spread = set(point) | {"item_%s" % key for key in point}
     for column, cell in record.items():
-        if column not in _RESULT_COLUMNS and cell not in (None, ""):
+        if column not in _RESULT_COLUMNS and column not in spread and cell not in (None, ""):
             found[column[len("value_"):] if column.startswith("value_") else column] = cell
     return found
+
+
+def _point(item: Any) -> Dict[str, Any]:
+    if isinstance(item, str) and item.startswith("{"):   # a CSV cell
+        try:
+            item = json.loads(item)
+        except ValueError:
+            return {}
+    return item if isinstance(item, dict) else {}
 
 
 def _number(value: Any) -> Optional[float]:

@@ -11,7 +11,7 @@ import os
 from typing import Any, Dict, Iterable, List, Union, cast
 
 from . import journal as journals
-from ..items import ItemResult
+from ..items import POINT_IDENTITY, ItemResult
 
 FORMATS = (".csv", ".jsonl", ".parquet")
 TABLE_EXTRA = "pandas is needed for a results table: pip install dralvex_computer[table]"
@@ -49,8 +49,9 @@ def check_writable(path: str, what: str) -> None:
 
 def rows(results_or_journal: Union[str, "os.PathLike[str]", Iterable[Any]]) -> List[Dict[str, Any]]:
     """Plain rows from results, records or a journal's path, in input
-    order, a dict value spread into a column per key (``value_<key>`` where
-    a key is a column's name already)."""
+    order, a study's point (its item) spread into a column per parameter
+    (``item_<key>`` where a key is a column's name already), then a dict
+    value (``value_<key>`` likewise)."""
     if isinstance(results_or_journal, (str, os.PathLike)):
         records = journals.records(os.fspath(results_or_journal))
     else:
@@ -60,11 +61,15 @@ def rows(results_or_journal: Union[str, "os.PathLike[str]", Iterable[Any]]) -> L
     spread = []
     for record in records:
         row = dict(record)
+        item = row.get("item")
+        if isinstance(item, dict) and str(row.get("identity") or "").startswith(POINT_IDENTITY):
+            for key, part in item.items():
+                row[key if key not in record else "item_%s" % key] = part
         value = row.get("value")
         if isinstance(value, dict):
             row["value"] = None
-            for key, item in value.items():
-                row[key if key not in record else "value_%s" % key] = item
+            for key, part in value.items():
+                row[key if key not in row else "value_%s" % key] = part
         spread.append(row)
     return spread
 

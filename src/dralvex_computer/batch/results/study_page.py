@@ -11,29 +11,32 @@ from __future__ import annotations
 
 import html
 import math
-from typing import Any, Callable, Dict, List, Optional, Sequence, Tuple
+from typing import Any, Callable, Dict, Iterable, List, Optional, Sequence, Set, Tuple
 
 from . import charts
+from ..items import POINT_IDENTITY
 
 BEST_AND_WORST = 5
 
 
-def parameter_columns(rows: List[Dict[str, Any]], parameters: Sequence[str]) -> Dict[str, str]:
-    """Each parameter's column: its name, or ``parameter <name>`` where a
-    row has the name already (a value, a field of the result)."""
-    taken = {key for row in rows for key in row}
-    return {name: "parameter %s" % name if name in taken else name for name in parameters}
+def parameter_columns(parameters: Sequence[str], fields: Iterable[str]) -> Dict[str, str]:
+    """Each parameter's column in the rows of a report (``item_<name>``
+    where a result's field has the name)."""
+    taken = set(fields)
+    return {name: "item_%s" % name if name in taken else name for name in parameters}
 
 
-def with_parameters(row: Dict[str, Any], columns: Dict[str, str]) -> Dict[str, Any]:
-    """A row with a column per parameter, named by its point."""
-    row = dict(row)
-    item = row.get("item")
-    point: Dict[str, Any] = item if isinstance(item, dict) else {}
-    for name, named in columns.items():
-        row[named] = point.get(name)
+def item_columns(rows: List[Dict[str, Any]], fields: Iterable[str]) -> Set[str]:
+    """The columns that a report spread a dict item into (a point's values)."""
+    taken = set(fields)
+    return {"item_%s" % key if key in taken else key for row in rows if isinstance(row.get("item"), dict)
+            and str(row.get("identity") or "").startswith(POINT_IDENTITY) for key in row["item"]}
+
+
+def named_by_point(row: Dict[str, Any]) -> Dict[str, Any]:
+    """A row named by its point rather than by its values."""
     if isinstance(row.get("identity"), str) and row["identity"]:
-        row["item"] = row["identity"]
+        row = dict(row, item=row["identity"])
     return row
 
 

@@ -129,8 +129,9 @@ def render(results_or_journal: Union[str, "os.PathLike[str]", Iterable[Any]], ti
         rows = [_sound(row) for row in report_rows(records)]
     else:
         rows = [_sound(row) for row in report_rows(results_or_journal)]
-    named = study_page.parameter_columns(rows, study.get("parameters") or [])   # a study's: a column each
-    rows = [study_page.with_parameters(row, named) for row in rows] if named else rows
+    from_items = study_page.item_columns(rows, BASE_COLUMNS)   # not values; a study shows its parameters
+    named = study_page.parameter_columns(study.get("parameters") or [], BASE_COLUMNS)
+    rows = [study_page.named_by_point(row) for row in rows] if named else rows
     title = title or "Batch run summary"
     ran = [row for row in rows if isinstance(row.get("started"), (int, float)) and not row.get("resumed")]
     origin = min((row["started"] for row in ran), default=0.0)
@@ -143,12 +144,12 @@ def render(results_or_journal: Union[str, "os.PathLike[str]", Iterable[Any]], ti
         parts += _comparison(comparison)
     parameters = list(named.values())
     values = [column for column in dict.fromkeys(column for row in rows for column in row)
-              if column not in BASE_COLUMNS and column not in parameters]
+              if column not in BASE_COLUMNS and column not in from_items]
     values += ["value"] if any(row.get("value") is not None for row in rows) else []
     parts.append(models_table.section(rows, parameters + values, page_directory, _badge, _seconds, units))
-    parts += _plots(rows, ran, origin, units, not named)
+    numeric = [column for column in _numeric_columns(rows) if column not in from_items]
+    parts += _plots(rows, ran, origin, units, [] if named else numeric)
     if named:
-        numeric = [column for column in _numeric_columns(rows) if column not in parameters]
         parts += study_page.sections(rows, parameters, numeric, units, study.get("rank_by"), _number, _table)
     parts += _tables(rows, ran, end - origin)
     parts.append(READY + "</body></html>\n")
@@ -254,17 +255,17 @@ def _bars(ran: List[Dict[str, Any]], origin: float) -> Tuple[List[Any], List[Any
 
 
 def _plots(rows: List[Dict[str, Any]], ran: List[Dict[str, Any]], origin: float,
-           units: Dict[str, str], over_models: bool = True) -> List[str]:
-    """The timeline, the times' histogram and (``over_models``) each
-    numeric value over the models, as inline SVG; a plot that cannot be
-    drawn leaves the page whole."""
+           units: Dict[str, str], numeric: List[str]) -> List[str]:
+    """The timeline, the times' histogram and each ``numeric`` value over
+    the models, as inline SVG; a plot that cannot be drawn leaves the page
+    whole."""
     plots: List[Tuple[str, Any]] = []
     if ran:
         times = [float(row.get("elapsed") or 0.0) for row in ran]
         bars, waits = _bars(ran, origin)
         plots.append(("Timeline", lambda: charts.timeline(bars, COLOURS, waits)))
         plots.append(("Solve times", lambda: charts.histogram(times, "solve times", "seconds per model")))
-    for column in _numeric_columns(rows) if over_models else ():
+    for column in numeric:
         points = [(_name(row), _number(row.get(column))) for row in rows]
         named = "%s (%s)" % (column, units[column]) if column in units else column
         plots.append(("Value: %s" % named, lambda points=points, named=named: charts.values(points, named)))

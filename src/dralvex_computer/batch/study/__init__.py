@@ -26,7 +26,7 @@ import os
 from typing import Any, Callable, Dict, List, Mapping, Optional, Tuple, Union
 
 from .. import identity
-from ..items import INVALID_INPUT, ItemResult, Outcome
+from ..items import INVALID_INPUT, POINT_IDENTITY, ItemResult, Outcome
 from ..options import Job, RunOptions
 from ...facts import SOLVERS
 from ..solving import SolveTask, check_keep_results
@@ -76,7 +76,7 @@ def _describe(build: Callable[..., Any], version: str, solve: SolveTask) -> Call
 
     def describe(sent: Tuple[str, Dict[str, Any]]) -> Tuple[str, Dict[str, str]]:
         key, point = sent
-        return "point " + key, dict(common, point=points.canonical(points.normalised(point)))
+        return POINT_IDENTITY + key, dict(common, point=points.canonical(points.normalised(point)))
     return describe
 
 
