@@ -187,14 +187,7 @@ def compare_time(root):
 
 def build_point(point, directory):
     """A study's build: a run of 3 pipes with the point's properties."""
-    model = cc.createPipingStrale()
-    for _ in range(3):
-        cc.executeCommand(cc.createCommand("AddPipe", model))
-    for name, value in point.items():
-        model.SetProperty(name, value)
-    path = os.path.join(directory, "run.strale")
-    cc.saveStrale(model, path)
-    return path
+    return dralvex_sim.build_model(cc, directory, "run", 3, point)
 
 
 def collect_stress(solution, path):

@@ -143,15 +143,16 @@ def build_pipe_run(point, directory):
     """A study's build: a run of two pipes with the point's design
     properties, saved in the point's directory."""
     import dralvex_computer as cc
-    model = cc.createPipingStrale()
-    for _ in range(2):
-        cc.executeCommand(cc.createCommand("AddPipe", model))
-    for name, value in point.items():
-        model.SetProperty(name, value)
-    path = os.path.join(directory, "run.strale")
-    cc.saveStrale(model, path)
-    return path
+    import dralvex_sim
+    return dralvex_sim.build_model(cc, directory, "run", 2, point)
 
 
 def max_stress(solution, path):
     return {"max_stress": solution.Results["analysis"]["max_stress"], "where": os.path.basename(os.getcwd())}
+
+
+def build_unless_hot(point, directory):
+    """A study's build that refuses points above 150 degrees."""
+    if point.get("Temperature", 0) > 150:
+        raise ValueError("no material for %s degrees" % point["Temperature"])
+    return build_pipe_run(point, directory)

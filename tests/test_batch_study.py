@@ -7,6 +7,7 @@ import csv
 import json
 import math
 import os
+import random
 import subprocess
 import sys
 
@@ -47,6 +48,23 @@ def test_one_point_however_it_is_written_and_other_points_apart():
 def _has(name):
     import importlib.util
     return importlib.util.find_spec(name) is not None
+
+
+def test_point_keys_follow_the_values_alone():
+    generator = random.Random(11)
+    seen = {}
+    for _ in range(300):
+        point = {"p%d" % index: generator.choice([generator.randint(-5, 5), generator.uniform(-5, 5),
+                                                  generator.choice(["a", "b", "1"]), generator.random() < 0.5])
+                 for index in range(generator.randint(1, 4))}
+        shuffled = dict(sorted(point.items(), key=lambda _: generator.random()))
+        as_floats = {name: float(value) if type(value) is int else value for name, value in point.items()}
+        assert points.point_key(point) == points.point_key(shuffled) == points.point_key(as_floats)
+        canonical = points.canonical(points.normalised(point))
+        assert seen.setdefault(points.point_key(point), canonical) == canonical   # another point, another key
+    # a table's cells are numbers when they read as numbers: "1", "1.0" and 1 are one point
+    assert {points.point_key(designs.table([{"a": designs._cell(text)}])[0]) for text in ("1", "1.0", " 1 ")} == \
+        {points.point_key({"a": 1})}
 
 
 @pytest.mark.parametrize("point, message", [
@@ -121,6 +139,31 @@ def test_a_study_on_every_engine_adds_rows_reruns_on_a_new_version_and_says_why(
 def solved(installation, since=0):
     """The solver program's own record of its solves."""
     return [run for run in dralvex_sim.solve_log(installation.directory)[since:] if run["outcome"] == "solved"]
+
+
+def test_a_failing_build_fails_its_point_and_an_interrupted_study_goes_on_where_it_stopped(models, tmp_path):
+    installation, _ = models
+    directory = str(tmp_path / "study")
+    table = designs.factorial({"WallThickness": (4.0, 10.0), "Temperature": (20.0, 180.0)}, 3)   # 3 points too hot
+    seen = []
+
+    def interrupt_at_3(result):
+        seen.append(result)
+        if len(seen) == 3:
+            raise KeyboardInterrupt
+    before = len(solved(installation))
+    with pytest.raises(batch.BatchInterrupted) as stop:
+        study.run_study(batch_tasks.build_unless_hot, table, "PipeStress", installation, batch_tasks.max_stress,
+                        directory=directory, workers=1, progress=False, on_result=interrupt_at_3)
+    finished = [result.index for result in stop.value.results if result.status != "cancelled"]
+    assert len(finished) >= 3
+    results = study.run_study(batch_tasks.build_unless_hot, table, "PipeStress", installation, batch_tasks.max_stress,
+                              directory=directory, workers=2, progress=False)
+    hot = [index for index, point in enumerate(table) if point["Temperature"] > 150]
+    assert [result.status for result in results] == ["failed" if index in hot else "solved" for index in range(9)]
+    assert all("no material for 180.0 degrees" in results[index].error_message for index in hot)
+    assert all(results[index].resumed for index in finished if index not in hot)   # what ended stands
+    assert len(solved(installation, before)) == 6   # the solver's own word: each good point solved once
 
 
 # ------------------------------------------------------------ the page
