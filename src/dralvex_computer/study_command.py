@@ -92,8 +92,8 @@ def dry_run(arguments, build, collect, installation):
         kind = why.partition(":")[0]
         counts[kind] = counts.get(kind, 0) + 1
         print("%s  %-24s  %s" % (name, why, ", ".join("%s=%r" % item for item in sorted(point.items()))))
-    print("%d points: %s" % (len(planned), ", ".join("%d %s" % (count, kind) for kind, count in sorted(counts.items()))),
-          file=sys.stderr)
+    said = ", ".join("%d %s" % (count, kind) for kind, count in sorted(counts.items()))
+    print("%d points: %s" % (len(planned), said), file=sys.stderr)
     return 0
 
 

@@ -45,8 +45,8 @@ from typing import Any, Callable, Dict, List, Optional, Tuple
 
 from .items import CANCELLED, FAILED, TIMED_OUT, WORKER_LOST, Installation, ItemResult, Outcome, error_fields
 
-__all__ = ["ItemTask", "TaskPacker", "unpack", "WorkerHooks", "Outcome", "Pickled", "send_back", "bring_back", "to_wire", "from_wire", "timed_out", "worker_lost",
-           "cancelled", "failed", "exit_status", "Scratch"]
+__all__ = ["ItemTask", "TaskPacker", "unpack", "WorkerHooks", "Outcome", "Pickled", "send_back", "bring_back",
+           "to_wire", "from_wire", "timed_out", "worker_lost", "cancelled", "failed", "exit_status", "Scratch"]
 
 
 class WorkerHooks:
