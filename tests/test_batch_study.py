@@ -214,3 +214,10 @@ def test_the_study_command_dry_runs_then_runs(ready, tmp_path):
     refused = subprocess.run([sys.executable, "-m", "dralvex_computer", *arguments, "--parameters", "x.csv"],
                              capture_output=True, text=True, env=environment(), timeout=180)
     assert refused.returncode == 2 and "not both" in refused.stderr
+
+
+def test_the_options_of_a_study_keep_its_seats_and_its_journal(tmp_path):
+    made = batch.RunOptions(workers=2)   # as the command line makes them
+    options = study._options(str(tmp_path), made, {"max_running": 1})
+    assert (options.max_running, options.workers, options.resume) == (1, 2, True)
+    assert options.journal == os.path.join(str(tmp_path), study.JOURNAL_FILE)

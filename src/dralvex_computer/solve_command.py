@@ -214,10 +214,9 @@ def _checked(arguments, journal):
             retry_max_delay=(batch.DEFAULT_RETRY_MAX_DELAY if arguments.retry_max_delay is None
                              else arguments.retry_max_delay), retry_time=arguments.retry_time,
             units=_units(arguments.units))
-        if arguments.command == "study":   # the build function stands where the models do
+        if arguments.command == "study":   # (the build function, the points) stand where the models do
             from . import study_command
-            models = _function(arguments.build, "build", "(point, directory)")
-            study_command.parameters(arguments)   # the table, checked before the night
+            models = (_function(arguments.build, "build", "(point, directory)"), study_command.parameters(arguments))
         else:
             models = _failed_models(arguments.only, journal) if arguments.only else inputs.expand(arguments.models)
         collect = _function(arguments.collect) if arguments.collect else None

@@ -4,9 +4,7 @@ listed with why each point would run (--dry-run)."""
 import os
 import sys
 
-from .cli import EXIT_USAGE
-
-DESIGNS = ("table", "factorial", "lhs", "sobol")
+DESIGNS = ("factorial", "lhs", "sobol")
 
 
 def add_parser(commands, run_options):
@@ -19,7 +17,7 @@ def add_parser(commands, run_options):
     study.add_argument("build", metavar="MODULE:FUNCTION", help="build(point, directory) -> the model's path")
     study.add_argument("--directory", required=True, metavar="DIR", help="the study's directory")
     study.add_argument("--parameters", metavar="FILE.csv", help="the table of points: a header, a row a point")
-    study.add_argument("--design", choices=DESIGNS[1:],
+    study.add_argument("--design", choices=DESIGNS,
                        help="generate the points: factorial (--range and --levels), lhs or sobol (--range, "
                             "--samples, --seed; sobol needs scipy)")
     study.add_argument("--range", action="append", default=[], metavar="NAME=LOW:HIGH",
@@ -81,10 +79,12 @@ def journal_path(arguments):
     return arguments.journal or os.path.join(os.path.abspath(arguments.directory), JOURNAL_FILE)
 
 
-def dry_run(arguments, build, collect, installation):
-    """Lists every point with why it would run; its exit status."""
+def dry_run(arguments, study_inputs, collect, installation):
+    """Lists every point with why it would run; its exit status.
+    ``study_inputs``: (the build function, the points)."""
     from .batch import study
-    planned = study.plan_study(build, parameters(arguments), arguments.solver, installation, collect,
+    build, points = study_inputs
+    planned = study.plan_study(build, points, arguments.solver, installation, collect,
                                directory=arguments.directory, version=arguments.version, sandbox=arguments.sandbox,
                                journal=journal_path(arguments))
     counts = {}
@@ -97,13 +97,9 @@ def dry_run(arguments, build, collect, installation):
     return 0
 
 
-def run(arguments, build, collect, installation, max_running, options):
+def run(arguments, study_inputs, collect, installation, max_running, options):
     from .batch import study
-    return study.run_study(build, parameters(arguments), arguments.solver, installation, collect,
+    build, points = study_inputs
+    return study.run_study(build, points, arguments.solver, installation, collect,
                            directory=arguments.directory, version=arguments.version, sandbox=arguments.sandbox,
                            max_running=max_running, options=options)
-
-
-def usage_error(message):
-    print("dralvex_computer study: %s" % message, file=sys.stderr)
-    return EXIT_USAGE

@@ -119,9 +119,9 @@ class SolveTask:
         except OSError:
             return None   # keeping is a help, never a new failure
 
-    def keep_timed_out(self, path: Any, directory: Optional[str], why: str) -> Optional[str]:
-        """A model that ran past its time-out: its run directory kept and
-        marked, as an unsolved one's. ``directory``: the item's temporary
+    def keep_unfinished(self, path: Any, directory: Optional[str], why: str) -> Optional[str]:
+        """A model that ran past its time-out or lost its worker: its run
+        directory kept and marked, as an unsolved one's. ``directory``: the item's temporary
         directory, where its sandbox is, when its worker was ended (read
         from the run's process); else, in the worker, the sandbox the
         module names."""

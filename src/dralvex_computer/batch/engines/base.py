@@ -137,7 +137,11 @@ class Engine:
         if not self.in_flight():
             time.sleep(seconds)
             return []
-        return [self._future_ended(future) for future in self._wait(seconds)]
+        return [result for ended in self._wait(seconds) for result in self._results_of(ended)]
+
+    def _results_of(self, ended: Any) -> List[ItemResult]:
+        """The results that one thing ``_wait`` gave says (here: a future)."""
+        return [self._future_ended(ended)]
 
     def _future_ended(self, future: Any) -> ItemResult:
         task = self.futures.pop(future)

@@ -157,24 +157,23 @@ class LocalPool(Engine):
             if first is not None:
                 yield future, first
 
+    def _wait(self, seconds: float) -> Iterable[Any]:
+        return self._drain(seconds)   # futures, streamed results and ended streams alike
+
+    def _results_of(self, ended: Any) -> List[ItemResult]:
+        if isinstance(ended, ItemResult):
+            task = self.unreported.pop(ended.index, None)
+            return [self._brought_back(ended, task)] if task is not None else []
+        if isinstance(ended, stream.Closed):
+            self.closed_streams.add(ended.pid)   # after all it sent: this order is the queue's
+            return self._resolve(ended.pid)
+        if ended in self.chunks:
+            return self._chunk_ended(ended)
+        return super()._results_of(ended) if ended in self.futures else []
+
     def ended(self, seconds: float) -> List[ItemResult]:
-        if not self.in_flight():
-            time.sleep(seconds)
-            return []
-        results: List[ItemResult] = []
-        for ended in self._drain(seconds):
-            if isinstance(ended, ItemResult):
-                task = self.unreported.pop(ended.index, None)
-                if task is not None:
-                    results.append(self._brought_back(ended, task))
-            elif isinstance(ended, stream.Closed):
-                self.closed_streams.add(ended.pid)   # after all it sent: this order is the queue's
-                results.extend(self._resolve(ended.pid))
-            elif ended in self.chunks:
-                results.extend(self._chunk_ended(ended))
-            elif ended in self.futures:
-                results.append(self._future_ended(ended))
-        for result in results:
+        results = super().ended(seconds)
+        for result in results:   # how long an item takes sets the size of a chunk
             if result.elapsed > 0 and result.status in (DONE, SOLVED):
                 self.mean_elapsed = result.elapsed if self.mean_elapsed is None else \
                     0.9 * self.mean_elapsed + 0.1 * result.elapsed
@@ -187,9 +186,13 @@ class LocalPool(Engine):
         except BaseException as raised:
             pid, error = getattr(raised, "pid", None), raised
         if pid is None:   # never ran (cancelled), or could not be sent
-            return [self._left(task, error) for task in chunk if self.unreported.pop(task.index, None)]
+            return [self._left(task, error) for task in self._take_unreported(chunk)]
         self.ended_chunks.setdefault(pid, []).append((chunk, error))
         return self._resolve(pid) if pid in self.closed_streams else []
+
+    def _take_unreported(self, chunk: List[ItemTask]) -> List[ItemTask]:
+        """The chunk's items with no result yet, no longer awaited."""
+        return [task for task in chunk if self.unreported.pop(task.index, None) is not None]
 
     def _left(self, task: ItemTask, error: Optional[BaseException]) -> ItemResult:
         if error is None or isinstance(error, concurrent.futures.CancelledError):
@@ -202,7 +205,7 @@ class LocalPool(Engine):
         died is lost with it; the ones it never started go again."""
         results: List[ItemResult] = []
         for chunk, error in self.ended_chunks.pop(pid, []):
-            left = [task for task in chunk if self.unreported.pop(task.index, None)]
+            left = self._take_unreported(chunk)
             if not left:
                 continue
             if error is None:   # the chunk ended, its stream broke
@@ -228,7 +231,7 @@ class LocalPool(Engine):
         else:
             return None
         self._end_item_group(task.index, result)
-        keep = getattr(task.function, "keep_timed_out", None)   # what the ended worker left, kept if asked
+        keep = getattr(task.function, "keep_unfinished", None)   # what the ended worker left, kept if asked
         if keep is not None and result.worker:
             result.results_dir = keep(task.item, self.scratch.work_directory_of(result.worker), why)
         return result

@@ -66,7 +66,7 @@ class StudyTask:
         # the point's directory holds its model and, solved in place, its results
         return outcome if outcome.results_dir else dataclasses.replace(outcome, results_dir=here)
 
-    def keep_timed_out(self, sent: Tuple[str, Dict[str, Any]], directory: Optional[str], why: str) -> Optional[str]:
+    def keep_unfinished(self, sent: Tuple[str, Dict[str, Any]], directory: Optional[str], why: str) -> Optional[str]:
         return None   # the point's directory keeps what it made
 
 
@@ -123,12 +123,14 @@ def study_job(build: Callable[[Dict[str, Any], str], Any], parameters: Any, solv
 
 
 def _options(directory: str, options: Optional[RunOptions], keywords: Dict[str, Any]) -> RunOptions:
-    keywords.setdefault("journal", os.path.join(os.path.abspath(os.fspath(directory)), JOURNAL_FILE))
-    keywords.setdefault("resume", True)
+    """The run's options: a study keeps its journal in its directory and
+    resumes it unless told otherwise; ``keywords`` (seats among them) go
+    over options made already."""
+    defaults = {"journal": os.path.join(os.path.abspath(os.fspath(directory)), JOURNAL_FILE), "resume": True}
     if options is None:
-        return RunOptions(**keywords)
-    return dataclasses.replace(options, **{name: value for name, value in keywords.items()
-                                          if name in ("journal", "resume") and getattr(options, name) in (None, False)})
+        return RunOptions(**{**defaults, **keywords})
+    unset = {name: value for name, value in defaults.items() if getattr(options, name) in (None, False)}
+    return dataclasses.replace(options, **{**unset, **keywords})
 
 
 def run_study(build: Callable[[Dict[str, Any], str], Any], parameters: Any, solver: str, installation: Any,

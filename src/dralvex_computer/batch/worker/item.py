@@ -166,7 +166,7 @@ def _run_function(task: ItemTask, result: ItemResult, own_temp: str, in_caller: 
                 result.status = TIMED_OUT
                 result.error_message = "ran past %s s; the processes it started were ended" % task.timeout
                 result.output = captured.output.getvalue()
-                keep = getattr(task.function, "keep_timed_out", None)   # what it left, kept if asked
+                keep = getattr(task.function, "keep_unfinished", None)   # what it left, kept if asked
                 if keep is not None:
                     result.results_dir = keep(task.item, None, "ran past %s s" % task.timeout)
                 return
