@@ -15,7 +15,7 @@ import pytest
 
 import batch_tasks
 from dralvex_computer import batch
-from dralvex_computer.batch import inputs, worker
+from dralvex_computer.batch import filelock, inputs, worker
 from dralvex_computer.batch.results import journal as journals, report, summary
 from batch_helpers import (DASK, can_mount_private_tmpfs, command, dask_scheduler, environment, installation_of,
                            make_model, site_options, solves, statuses)
@@ -194,7 +194,7 @@ class FakeMsvcrt:
     def locking(self, descriptor, mode, count):
         status = os.fstat(descriptor)
         where = (status.st_dev, status.st_ino, os.lseek(descriptor, 0, os.SEEK_CUR), count)
-        assert where[2] == journals.LOCK_OFFSET
+        assert where[2] == filelock.LOCK_OFFSET
         if mode == self.LK_UNLCK:
             assert self.held.pop(where) == descriptor
         elif where in self.held:

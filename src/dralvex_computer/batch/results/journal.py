@@ -31,12 +31,11 @@ import socket
 import time
 from typing import Any, Dict, List, Optional, Set, Tuple
 
+from ..filelock import lock as _lock, unlock as _unlock
+
 logger = logging.getLogger("dralvex_computer")
 RUN, STARTED, TRY, ENDED, RUN_ENDED = "run", "started", "try", "ended", "run ended"
 FORMAT = 2
-# Windows: the locked byte, where no reader of the journal looks (as
-# SQLite's lock bytes sit at 1 GiB).
-LOCK_OFFSET = 1 << 30
 
 
 class JournalBusy(OSError):
@@ -127,27 +126,6 @@ def holder(path: str) -> str:
     when = time.strftime("%Y-%m-%d %H:%M:%S", time.localtime(started)) if isinstance(started, (int, float)) else "?"
     return "the run of process %s on %s, started %s (%s)" % (run.get("pid", "?"), run.get("host", "?"), when,
                                                              run.get("command") or "no command line")
-
-
-def _lock(descriptor: int, msvcrt: Any = None) -> None:
-    """Takes the journal's lock without waiting; OSError when it is held."""
-    if msvcrt is None and os.name != "nt":
-        import fcntl
-        fcntl.flock(descriptor, fcntl.LOCK_EX | fcntl.LOCK_NB)
-        return
-    if msvcrt is None:
-        import msvcrt
-    os.lseek(descriptor, LOCK_OFFSET, os.SEEK_SET)
-    msvcrt.locking(descriptor, msvcrt.LK_NBLCK, 1)
-
-
-def _unlock(descriptor: int, msvcrt: Any = None) -> None:
-    if msvcrt is None and os.name != "nt":
-        return   # flock ends with the descriptor
-    if msvcrt is None:
-        import msvcrt
-    os.lseek(descriptor, LOCK_OFFSET, os.SEEK_SET)
-    msvcrt.locking(descriptor, msvcrt.LK_UNLCK, 1)
 
 
 class Journal:
