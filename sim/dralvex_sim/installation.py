@@ -118,7 +118,8 @@ def _install_solver(directory, name, solve_seconds=0.0, licences=""):
 
 
 def make_installation(root, *, extensions=True, pipestress_library=True, aster=None, pipestress=None,
-                      fre=None, ductavo=None, assemblies=None, solve_seconds=0.0, licences=None):
+                      fre=None, ductavo=None, assemblies=None, solve_seconds=0.0, licences=None,
+                      licence_linger=0.0):
     """Create an installation under ``root`` and return its paths.
 
     ``aster``/``pipestress``: the solver paths written into the settings
@@ -128,7 +129,8 @@ def make_installation(root, *, extensions=True, pipestress_library=True, aster=N
     installed solver programs takes. ``licences``: seats per solver, e.g.
     {"PipeStress": 1}: a simulated licence server that the solver programs
     ask for a seat ("no licence available" and exit status 9 when none is
-    free)."""
+    free); ``licence_linger``: seconds before it takes back the seat of a
+    solver program that died holding it (see ``solvers.licences``)."""
     root = os.fspath(root)
     install_dir = os.path.join(root, "Dralvex", "Ductavo 20XX.Y")
     extensions_dir = os.path.join(install_dir, "Extensions")
@@ -143,7 +145,7 @@ def make_installation(root, *, extensions=True, pipestress_library=True, aster=N
     if licences is not None:
         from .solvers.licences import write_seats
         licences_dir = os.path.join(install_dir, "Licences")
-        write_seats(licences_dir, licences)
+        write_seats(licences_dir, licences, licence_linger)
     if aster is None:
         aster = _install_solver(solvers_dir, "aster", solve_seconds, licences_dir)
     if pipestress is None:

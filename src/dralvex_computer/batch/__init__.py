@@ -31,7 +31,8 @@ job and the run's options, checked once), ``run`` with ``retries``,
 ``signals`` and ``progress`` (one run, start to end), ``plan`` (which
 items run and why), ``inputs`` (models as users give them), ``solving``
 (the solve task and ``solve_model``), ``study/`` (models built from a
-parameter table, then solved: ``run_study``).
+parameter table, then solved: ``run_study``), ``seats/`` (licence seats
+shared by every run and machine).
 """
 from __future__ import annotations
 
@@ -49,6 +50,7 @@ from .results import results_table
 from .options import Job, RunOptions, absolute
 from .run import DEFAULT_RETRY_MAX_DELAY, BatchInterrupted, BatchSetupError, RetryPolicy, Run
 from .solving import CollectError, SolveError, SolveTask, check_keep_results, solve_model
+from .seats import DEFAULT_LEASE_TIMEOUT, SeatPools, seat
 from . import worker
 from .worker import in_spawned_bootstrap
 
@@ -56,7 +58,7 @@ __all__ = [
     "Installation", "ItemResult", "SolveError", "BatchInterrupted", "BatchSetupError", "map_models", "solve_models",
     "solve_model", "DONE", "SOLVED", "NO_SOLUTION", "FAILED", "TIMED_OUT", "WORKER_LOST", "INVALID_INPUT",
     "CANCELLED", "STATUSES", "SOLVERS", "results_table", "CollectError", "RunOptions", "RetryPolicy",
-    "run_study", "plan_study", "study",
+    "run_study", "plan_study", "study", "seat", "SeatPools",
 ]
 
 def map_models(function: Callable[[Any], Any], items: Iterable[Any], installation: Installation, *,
@@ -65,7 +67,10 @@ def map_models(function: Callable[[Any], Any], items: Iterable[Any], installatio
                journal: Optional[str] = None, resume: bool = False, retries: int = 0, retry_delay: float = 1.0,
                retry_on: Optional[Callable[[ItemResult], bool]] = None,
                retry_max_delay: float = DEFAULT_RETRY_MAX_DELAY, retry_time: Optional[float] = None,
-               max_running: Optional[int] = None, units: Optional[Dict[str, str]] = None) -> List[ItemResult]:
+               max_running: Optional[int] = None, units: Optional[Dict[str, str]] = None,
+               seats: Optional[Mapping[str, int]] = None, seat_directory: Optional[str] = None,
+               seat_lease: float = DEFAULT_LEASE_TIMEOUT, resources: Optional[Dict[str, float]] = None,
+               ) -> List[ItemResult]:
     """Run ``function(item)`` on each item in worker processes set up on
     ``installation``, and return one ``ItemResult`` per item, in input
     order. ``function`` must pickle (a module-level function).
@@ -90,8 +95,20 @@ def map_models(function: Callable[[Any], Any], items: Iterable[Any], installatio
     worker lost), and no later than ``retry_time`` seconds after the run's
     start; only its last try is its result (``result.tries``, the earlier
     ones in ``result.history``). ``max_running``: at most this many items
-    at once (a solver's licence seats). ``units``: the unit of each value
+    of this run at once. ``units``: the unit of each value
     (``{"max_stress": "MPa"}``), kept in the journal for the summary page.
+
+    ``seats``: licence seat pools shared by every run that names them, on
+    this machine or cluster (``{"PipeStress": 2}``): a solve holds a seat of
+    its solver's pool while its solver program runs (a function of
+    ``map_models`` holds one with ``batch.seat(name)``); an item waits in
+    its worker for a seat, and its time-out counts from its solve's start.
+    With Dask the pools live on the scheduler; otherwise in
+    ``seat_directory`` (by default a place every user of this machine
+    shares; a shared drive serves a few workstations). ``seat_lease``:
+    seconds after which the seat of a holder that stopped answering (its
+    machine gone) is free. ``resources``: what each item needs of a Dask
+    worker's resources (node-locked licences: ``{"PipeStress": 1}``).
 
     Before the first item, a worker checks the installation, the bridge and
     the prepare hook, and sets up: a failure raises ``BatchSetupError``
@@ -101,7 +118,8 @@ def map_models(function: Callable[[Any], Any], items: Iterable[Any], installatio
     options = RunOptions(executor=executor, workers=workers, timeout=timeout, progress=progress, on_result=on_result,
                          journal=journal, resume=resume, retries=retries, retry_delay=retry_delay, retry_on=retry_on,
                          retry_max_delay=retry_max_delay, retry_time=retry_time, max_running=max_running,
-                         units=units)
+                         units=units, seats=seats, seat_directory=seat_directory, seat_lease=seat_lease,
+                         resources=resources)
     return run_job(Job.map(function, list(items)), installation, options)
 
 
@@ -160,6 +178,11 @@ def solve_models(paths: Iterable[Any], solver: _SolverName, installation: Instal
         options = RunOptions(max_running=max_running, **keywords)
     elif max_running is not None:
         options = dataclasses.replace(options, max_running=max_running)
+    if options.seats is not None:
+        unknown = [name for name in options.seats.counts if name not in SOLVERS]
+        if unknown:
+            raise ValueError("seats names %s, not a solver (%s)" % (", ".join(map(repr, unknown)),
+                                                                    " or ".join(SOLVERS)))
     task = SolveTask(solver, bool(sandbox), collect, keep_results)
     items = list(paths)
     job = Job(task, items, [absolute(item) for item in items], task.describe, task.exclusive)

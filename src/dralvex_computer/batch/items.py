@@ -90,6 +90,7 @@ class ItemResult:
     identity: str = ""            # which item it is (for a solve: the model's real path)
     run_reason: str = ""          # why it ran in a resumed run, or why its earlier result stands
     history: List[Dict[str, Any]] = dataclasses.field(default_factory=list)   # the tries before the last
+    seat_wait: float = 0.0        # seconds of ``elapsed`` it waited for a licence seat (not counted by its time-out)
 
     @property
     def ok(self) -> bool:

@@ -11,6 +11,7 @@ from typing import Any, Callable, Dict, List, Optional, Tuple
 from .identity import describe_generic
 from .items import ItemResult
 from .retries import DEFAULT_RETRY_MAX_DELAY, RetryPolicy
+from .seats import DEFAULT_LEASE_TIMEOUT, SeatPools
 
 Describe = Callable[[Any], Tuple[str, Dict[str, str]]]
 
@@ -64,6 +65,10 @@ class RunOptions:
     retry_time: Optional[float] = None
     max_running: Optional[int] = None
     units: Optional[Dict[str, str]] = None   # value column -> its unit, for the page
+    seats: Any = None   # licence seat pools shared with other runs: {"PipeStress": 2}, or a SeatPools
+    seat_directory: Optional[str] = None
+    seat_lease: float = DEFAULT_LEASE_TIMEOUT
+    resources: Optional[Dict[str, float]] = None   # what each item needs of a Dask worker's resources
 
     def __post_init__(self) -> None:
         if self.units is not None and not (isinstance(self.units, dict) and all(
@@ -73,6 +78,13 @@ class RunOptions:
         if self.max_running is not None and (isinstance(self.max_running, bool)
                                              or not isinstance(self.max_running, int) or self.max_running < 1):
             raise ValueError("max_running must be a whole number of at least 1, not %r" % (self.max_running,))
+        if self.seats is not None and not isinstance(self.seats, SeatPools):
+            object.__setattr__(self, "seats", SeatPools(self.seats, self.seat_directory, self.seat_lease))
+        if self.resources is not None and not (isinstance(self.resources, dict) and all(
+                isinstance(key, str) and not isinstance(value, bool) and isinstance(value, (int, float))
+                and value > 0 for key, value in self.resources.items())):
+            raise ValueError("resources must map a Dask worker resource to how much of it each item needs, as "
+                             "{\"PipeStress\": 1}, not %r" % (self.resources,))
         object.__setattr__(self, "retry", RetryPolicy(self.retries, self.retry_delay, self.retry_on,
                                                       self.retry_max_delay, self.retry_time))
 

@@ -19,6 +19,7 @@ class Progress:
     def __init__(self, total: int, done: int, progress: Optional[bool]) -> None:
         self.failures = 0
         self.retrying = 0
+        self.seat_waits = 0
         self.bar = None
         if progress is None:
             progress = sys.stderr.isatty()
@@ -31,6 +32,8 @@ class Progress:
             postfix = {"failed": self.failures}
             if self.retrying:
                 postfix["waiting to retry"] = self.retrying
+            if self.seat_waits:
+                postfix["waiting for a seat"] = self.seat_waits
             self.bar.set_postfix(postfix, refresh=refresh)
 
     def done(self, result: ItemResult) -> None:
@@ -41,6 +44,11 @@ class Progress:
         if self.bar is not None:
             self._postfix(refresh=False)
             self.bar.update(1)
+
+    def waiting_for_seats(self, count: int) -> None:
+        if count != self.seat_waits:
+            self.seat_waits = count
+            self._postfix()
 
     def retry(self, result: ItemResult, seconds: float) -> None:
         logger.info("item %d (%s): %s (%s), try %d; tried again in %.1f s", result.index, result.item,

@@ -99,7 +99,9 @@ class Run:
             self.reporter = Progress(len(self.items), len(self.items) - len(todo), self.progress)
             if todo:
                 worker.remove_orphaned_scratch()
-                self.engine = engines.make(self.executor, uuid.uuid4().hex, self.timeout, self.workers)
+                self._set_up_seats()
+                self.engine = engines.make(self.executor, uuid.uuid4().hex, self.timeout, self.workers,
+                                           self.options.seats, self.options.resources)
                 logger.info("%d items on %s (%d from the journal)", len(todo), type(self.engine).__name__,
                             len(self.items) - len(todo))
                 self._probe()
@@ -168,6 +170,23 @@ class Run:
                                        result.record(), sync=False)
             self.journal.sync()
 
+    def _set_up_seats(self) -> None:
+        """The seat pools made ready where they live (a directory, the Dask
+        scheduler), before anything starts."""
+        pools = self.options.seats
+        if pools is None:
+            return
+        try:
+            if engines.is_dask_client(self.executor):
+                from .seats.scheduler import register_on
+                register_on(self.executor, pools)
+            else:
+                from .seats import directory
+                directory.set_up(pools)
+        except (OSError, ValueError) as error:
+            raise BatchSetupError("the seat pools cannot be used: %s" % error) from None
+        logger.info("seat pools %s", ", ".join("%s (%d)" % entry for entry in pools.counts.items()))
+
     def _probe(self) -> None:
         """The checks before the first item, made where the items run."""
         assert self.engine is not None
@@ -211,6 +230,7 @@ class Run:
     def _collect(self) -> None:
         assert self.engine is not None and self.reporter is not None
         while self.engine.in_flight() or self.queue or self.delayed:
+            self.reporter.waiting_for_seats(self.engine.waiting_for_seats())
             for index in self.engine.running():
                 if self.journal is not None:
                     self.journal.started(index, self.identities[index], self.keys[index], plain(self.items[index]),

@@ -10,7 +10,7 @@ import shutil
 from typing import TYPE_CHECKING, Any, Callable, Optional, Tuple
 
 from ..facts import MODEL_EXTENSION
-from . import identity
+from . import identity, seats
 from .identity import Inputs
 from .items import INVALID_INPUT, NO_SOLUTION, SOLVED, Outcome
 from .worker.state import abandoned_here
@@ -77,7 +77,8 @@ class SolveTask:
             return Outcome(INVALID_INPUT, message="no model document at %s" % path)
         before = getattr(cc.dralvex_core, "_tempDirectory_", None)
         try:
-            solution = cc.solve(path, self.solver, self.sandbox)
+            with seats.seat(self.solver):   # held while the solver program runs, and no longer
+                solution = cc.solve(path, self.solver, self.sandbox)
         except Exception as error:
             kept = self._keep_unsolved(path, before, "%s: %s" % (type(error).__name__, error))
             with contextlib.suppress(Exception):

@@ -8,7 +8,7 @@ worker. A new engine is one file and one line in ``make``.
 """
 from __future__ import annotations
 
-from typing import Any, Optional
+from typing import Any, Dict, Optional
 
 from .base import Engine
 
@@ -17,15 +17,24 @@ def is_dask_client(executor: Any) -> bool:
     return type(executor).__module__.startswith("distributed") and hasattr(executor, "gather")
 
 
-def make(executor: Any, run_id: str, timeout: Optional[float], workers: Optional[int]) -> Engine:
+def make(executor: Any, run_id: str, timeout: Optional[float], workers: Optional[int], seats: Any = None,
+         resources: Optional[Dict[str, float]] = None) -> Engine:
+    """``seats``: the run's licence seat pools, taken in the workers;
+    ``resources``: what each item needs of a Dask worker's resources."""
+    engine: Engine
     if executor is None:
         from .local import LocalPool
-        return LocalPool(run_id, timeout, workers)
-    if is_dask_client(executor):
+        # an item's time-out counts from its solve's start, after any wait
+        # for a seat: the worker counts it, not the pool
+        engine = LocalPool(run_id, timeout, workers, timeout_in_worker=seats is not None)
+    elif is_dask_client(executor):
         from .dask import Dask
-        return Dask(run_id, timeout, executor)
-    from .executor import Executor
-    return Executor(run_id, timeout, executor)
+        engine = Dask(run_id, timeout, executor, resources)
+    else:
+        from .executor import Executor
+        engine = Executor(run_id, timeout, executor)
+    engine.seats = seats
+    return engine
 
 
 __all__ = ["Engine", "make", "is_dask_client"]

@@ -33,6 +33,7 @@ class Engine:
         self._next_look = 0.0   # time.monotonic() of the next look for items now running
         self.closed = False
         self.scratch = Scratch(run_id)
+        self.seats: Any = None   # the run's licence seat pools
         self.scratch.claim(worker.own_identity())
 
     # what an engine provides
@@ -91,9 +92,17 @@ class Engine:
     # the same for every engine
     def task(self, **fields: Any) -> ItemTask:
         if self._task_fields is None:   # the same for every task of the run (hooks hold no state)
-            self._task_fields = {"run_id": self.run_id, "origin": worker.worker_name(), "hooks": self.hooks()}
+            self._task_fields = {"run_id": self.run_id, "origin": worker.worker_name(), "hooks": self.hooks(),
+                                 "seats": self.seats}
         return ItemTask(**self._task_fields,
                         timeout=self.timeout if self.timeout_in_worker else None, **fields)
+
+    def waiting_for_seats(self) -> int:
+        """How many items wait for a licence seat in their workers now."""
+        if self.seats is None:
+            return 0
+        from ..seats.directory import waiting_here
+        return waiting_here(self.run_id)
 
     def submit(self, task: ItemTask) -> None:
         future = self._submit(task)

@@ -77,6 +77,9 @@ class DaskHooks(WorkerHooks):
         return None
 
     def start(self, task: ItemTask, result: ItemResult) -> None:
+        if task.seats is not None:   # the item's own thread cannot ask for its worker
+            from distributed import get_worker
+            self.dask_worker = get_worker()
         if getattr(self, "ran_before", None):
             result.warnings.append("RunAgain: it had ended on %s, whose worker died before its result was fetched"
                                    % self.ran_before)
@@ -84,6 +87,10 @@ class DaskHooks(WorkerHooks):
     def end(self, task: ItemTask) -> None:
         from distributed import get_client
         get_client().set_metadata(_metadata_key(task), ENDED + worker.worker_name())
+
+    def seat_keeper(self) -> Any:
+        from ..seats.scheduler import SchedulerKeeper
+        return SchedulerKeeper(self.dask_worker)
 
     def abandoned(self, thread: Any) -> Optional[str]:
         thread.join(ABANDONED_GRACE)
@@ -110,19 +117,24 @@ def end_running(run_id: str) -> Optional[int]:
     """In a worker, at Ctrl-C: ends the processes of this run's item running
     there; a worker with a nanny then ends itself, as the item cannot be
     stopped otherwise."""
+    worker.process.cancelled_runs.add(run_id)   # an item waiting for a seat stops waiting
     index = worker.process.running.get(run_id)
     if index is None:
         return None
     processes.end_processes(processes.descendants(os.getpid()))
+    worker.process.give_back_seat()   # its solver programs have ended
     if _has_nanny():
         threading.Timer(0.2, os._exit, args=(EXIT_REPLACE_ME,)).start()
     return index
 
 
 class Dask(Engine):
-    def __init__(self, run_id: str, timeout: Optional[float], client: Any) -> None:
+    def __init__(self, run_id: str, timeout: Optional[float], client: Any,
+                 resources: Optional[Dict[str, float]] = None) -> None:
         super().__init__(run_id, timeout)
         self.client = client
+        self.resources = resources   # each item's needs of its worker's resources (node-locked seats)
+        self.waiting, self.waiting_asked = 0, -math.inf
         self.threads, self.threads_asked = 0, -math.inf
         self.submitted: Dict[int, int] = {}   # index -> tries handed over
 
@@ -133,7 +145,7 @@ class Dask(Engine):
         # a key of its own for each try: a try under the last one's key, sent
         # before the scheduler forgot it, would get the last one's result
         self.submitted[task.index] = self.submitted.get(task.index, 0) + 1
-        return self.client.submit(worker.run_item, task, pure=False,
+        return self.client.submit(worker.run_item, task, pure=False, resources=self.resources,
                                   key="dralvex-%s-%d-%d" % (self.run_id, task.index, self.submitted[task.index]))
 
     def probe(self, installation: Any) -> str:
@@ -143,6 +155,13 @@ class Dask(Engine):
         if not answers:   # no worker yet: one will check itself
             return "no worker yet"
         return ", ".join(sorted(map(str, answers.values())))
+
+    def waiting_for_seats(self) -> int:
+        now = time.monotonic()
+        if self.seats is not None and now - self.waiting_asked > 1:   # a question to the scheduler
+            from ..seats.scheduler import waiting_on
+            self.waiting, self.waiting_asked = waiting_on(self.client, self.run_id), now
+        return self.waiting
 
     def _is_running(self, future: Any) -> bool:
         return False   # Dask does not say; items carry their own start
@@ -205,6 +224,9 @@ class Dask(Engine):
         try:
             self.client.run(worker.remove_scratch, self.run_id)
             self.client.set_metadata(["dralvex-run", self.run_id], None)
+            if self.seats is not None:
+                from ..seats.scheduler import WAITING_KEY
+                self.client.set_metadata([WAITING_KEY, self.run_id], None)
         except Exception:
             pass
         super()._remove_scratch()

@@ -81,13 +81,17 @@ def _start_resource_tracker() -> None:
 class LocalPool(Engine):
     timeout_in_worker = False   # Pebble counts it, and ends the worker
 
-    def __init__(self, run_id: str, timeout: Optional[float], workers: Optional[int]) -> None:
+    def __init__(self, run_id: str, timeout: Optional[float], workers: Optional[int],
+                 timeout_in_worker: bool = False) -> None:
         super().__init__(run_id, timeout)
+        self.timeout_in_worker = timeout_in_worker
+        self.pool_timeout = None if timeout_in_worker else timeout   # what Pebble counts
         import pebble
         _start_resource_tracker()
         self.workers = workers or os.cpu_count() or 1
         self.packer = TaskPacker()
-        self.stream = stream.ResultStream(self.finished, self.scratch.root, run_id) if timeout is None else None
+        self.stream = stream.ResultStream(self.finished, self.scratch.root, run_id) \
+            if self.pool_timeout is None else None
         self.pending: List[ItemTask] = []             # held by submit, handed over as chunks by flush
         self.chunks: Dict[Any, List[ItemTask]] = {}   # a chunk's future -> its items
         self.unreported: Dict[int, ItemTask] = {}     # index -> an item of a chunk whose result has not come
@@ -104,9 +108,9 @@ class LocalPool(Engine):
 
     def _submit(self, task: ItemTask) -> Any:
         try:
-            return self.pool.schedule(worker.run_packed, args=self.packer.pack(task), timeout=self.timeout)
+            return self.pool.schedule(worker.run_packed, args=self.packer.pack(task), timeout=self.pool_timeout)
         except Exception:   # what does not pickle fails its item, as the pool says
-            return self.pool.schedule(worker.run_item, args=(task,), timeout=self.timeout)
+            return self.pool.schedule(worker.run_item, args=(task,), timeout=self.pool_timeout)
 
     def _run_remotely(self, function: Any, *arguments: Any) -> Any:
         return self.pool.schedule(function, args=arguments).result()

@@ -77,6 +77,7 @@ def run_item(task: ItemTask) -> ItemResult:
         elif os.getcwd() != process.home:
             os.chdir(process.home)   # an item moved it (removeProjectFolder does)
         process.running[task.run_id] = task.index
+        process.start_clock()
         try:
             _run_function(task, result, own_temp, in_caller)
         finally:
@@ -84,6 +85,7 @@ def run_item(task: ItemTask) -> ItemResult:
             _empty(own_temp)
             task.hooks.end(task)
         result.elapsed = time.perf_counter() - clock
+        result.seat_wait = round(process.seat_wait, 6)
         if not in_caller:
             send_back(result)
         return result
@@ -144,7 +146,7 @@ def _run_function(task: ItemTask, result: ItemResult, own_temp: str, in_caller: 
     outcome: List[Any] = []
 
     def body() -> None:
-        mark_in_item(own_process=not in_caller)
+        mark_in_item(own_process=not in_caller, task=task)
         with solver_thread_errors() as thread_errors:
             try:
                 ensure_set_up(task.installation)
@@ -158,10 +160,11 @@ def _run_function(task: ItemTask, result: ItemResult, own_temp: str, in_caller: 
         else:
             thread = threading.Thread(target=body, name="dralvex-item-%d" % task.index, daemon=True)
             thread.start()
-            thread.join(task.timeout)
+            _join_in_time(thread, task.timeout)
             if thread.is_alive():
                 process.abandoned = thread   # first: what it does once its processes end is not the item's
                 processes.end_processes(processes.started_since(before, in_caller))
+                process.give_back_seat()   # its solver programs have ended
                 threads.forget(thread)
                 result.status = TIMED_OUT
                 result.error_message = "ran past %s s; the processes it started were ended" % task.timeout
@@ -173,6 +176,16 @@ def _run_function(task: ItemTask, result: ItemResult, own_temp: str, in_caller: 
     result.output = captured.output.getvalue()
     result.warnings += ["%s: %s" % (caught.category.__name__, caught.message) for caught in captured.warnings]
     _read_outcome(result, *outcome[0])
+
+
+def _join_in_time(thread: threading.Thread, timeout: float) -> None:
+    """Waits for the item's thread until its time-out, which does not count
+    while the item waits for a licence seat."""
+    while thread.is_alive():
+        remaining = process.remaining(timeout)
+        if remaining is not None and remaining <= 0:
+            return
+        thread.join(0.1 if remaining is None else min(remaining, 0.1))
 
 
 def _read_outcome(result: ItemResult, kind: str, value: Any, thread_errors: List[Any]) -> None:

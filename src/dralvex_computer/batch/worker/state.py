@@ -4,10 +4,12 @@ set up on, an item abandoned at its time-out, the run items now running,
 its name and identity."""
 from __future__ import annotations
 
+import contextlib
 import os
 import socket
 import threading
-from typing import Any, Dict, Optional, Set
+import time
+from typing import Any, Dict, Iterator, Optional, Set
 
 from . import processes
 
@@ -22,6 +24,31 @@ class WorkerProcess:
         self.running: Dict[str, int] = {}   # run id -> index of the item running now
         self.identity: Optional[str] = None   # "pid start-time" of this process
         self.hooks_set_up: Set[type] = set()    # the kinds of hooks whose set_up ran here
+        self.seat: Any = None               # the licence seat the running item holds
+        self.seat_wait = 0.0                # seconds the running item waited for seats
+        self.clock_from = 0.0               # time.monotonic() its time-out counts from
+        self.clock_stopped = False          # it waits for a seat: its time-out does not count
+        self.cancelled_runs: Set[str] = set()   # runs ended while their items ran here
+
+    def start_clock(self) -> None:
+        self.seat, self.seat_wait = None, 0.0
+        self.clock_from, self.clock_stopped = time.monotonic(), False
+
+    def remaining(self, timeout: float) -> Optional[float]:
+        """Seconds left of the running item's time-out; None while it waits
+        for a seat (a wait is not part of its solve)."""
+        if self.clock_stopped:
+            return None
+        return self.clock_from + timeout - time.monotonic()
+
+    def give_back_seat(self) -> None:
+        """The item's processes have ended: its seat goes back."""
+        seat, self.seat = self.seat, None
+        if seat is not None:
+            seat.give_back()
+
+    def cancelled(self, run_id: str) -> bool:
+        return run_id in self.cancelled_runs
 
 
 process = WorkerProcess()
@@ -50,9 +77,27 @@ def abandoned_here() -> bool:
     return process.abandoned is threading.current_thread()
 
 
-def mark_in_item(own_process: bool) -> None:
+def mark_in_item(own_process: bool, task: Any = None) -> None:
     _this_thread.in_item = True
     _this_thread.own_process = own_process
+    _this_thread.task = task
+
+
+def current_task() -> Any:
+    """The task of the item this thread runs (None outside items)."""
+    return getattr(_this_thread, "task", None)
+
+
+@contextlib.contextmanager
+def item_clock_stopped() -> Iterator[None]:
+    """The running item's time-out stops counting for the block; it counts
+    from the block's end, as from its start."""
+    process.clock_stopped = True
+    try:
+        yield
+    finally:
+        process.clock_from = time.monotonic()
+        process.clock_stopped = False
 
 
 def item_owns_process() -> bool:

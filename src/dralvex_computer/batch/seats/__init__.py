@@ -1,0 +1,192 @@
+"""Licence seats shared by every run that names the same pool.
+
+``seats={"PipeStress": 2}`` means: across every run naming the pool
+"PipeStress", at most 2 of its solves run at once. An item takes a seat in
+its worker just before its solver program starts, and gives it back only
+once the processes it started have ended (its solve returned, or its
+time-out, Ctrl-C or its worker's end ended them). Waiting for a seat is not
+a try: the item's time-out counts from its solve's start, not from the
+wait.
+
+Where a pool lives:
+
+    local pool, executor   a lock file per seat in a directory on this
+                           machine (``directory``), or on a drive shared
+                           by a few workstations          (``directory.py``)
+    Dask                   a lease on the scheduler, refreshed by the worker
+                           that holds it                  (``scheduler.py``)
+
+A seat whose holder died (a worker killed) is free again once the holder's
+processes have ended: at once when that can be seen (the holder was on this
+machine), else ``lease_timeout`` seconds after the holder stopped answering.
+"""
+from __future__ import annotations
+
+import contextlib
+import dataclasses
+import os
+import re
+import socket
+import sys
+import threading
+import time
+from typing import Any, Dict, Iterator, Mapping, Optional
+
+# A holder that stopped answering (its machine gone) loses its seat this
+# long after; the scheduler looks every lease-validation-interval (10 s by
+# default), so with Dask a dead worker's seat is back within both.
+DEFAULT_LEASE_TIMEOUT = 20.0
+_NAME = re.compile(r"^[A-Za-z0-9][A-Za-z0-9_.-]{0,63}$")
+
+
+def default_directory() -> str:
+    """Where runs on this machine meet when no directory is given: a place
+    every user of the machine can write, kept across runs."""
+    if sys.platform == "win32":
+        return os.path.join(os.environ.get("PROGRAMDATA", r"C:\ProgramData"), "Dralvex", "seats")
+    return "/var/tmp/dralvex-seats"
+
+
+@dataclasses.dataclass(frozen=True)
+class SeatPools:
+    """Named seat pools: ``counts`` maps a pool's name (a solver's) to its
+    seats; ``directory`` is where the local pools live (None: this
+    machine's place, ``default_directory()``); ``lease_timeout``: seconds
+    after which the seat of a holder that stopped answering is free."""
+    counts: Mapping[str, int]
+    directory: Optional[str] = None
+    lease_timeout: float = DEFAULT_LEASE_TIMEOUT
+
+    def __post_init__(self) -> None:
+        if not isinstance(self.counts, Mapping) or not self.counts:
+            raise ValueError("seats must map pool names to seat counts, as {\"PipeStress\": 2}, not %r"
+                             % (self.counts,))
+        for name, count in self.counts.items():
+            if not isinstance(name, str) or not _NAME.match(name):
+                raise ValueError("a seat pool's name is letters, digits, '_', '.' and '-', not %r" % (name,))
+            if isinstance(count, bool) or not isinstance(count, int) or count < 1:
+                raise ValueError("the seat pool %s has %r seats: a pool needs a whole number of at least 1 "
+                                 "(no seat, no solve)" % (name, count))
+        timeout = self.lease_timeout
+        if isinstance(timeout, bool) or not isinstance(timeout, (int, float)) or not 0 < timeout < 86400:
+            raise ValueError("seat_lease must be seconds above 0 and below a day, not %r" % (timeout,))
+        object.__setattr__(self, "counts", dict(self.counts))
+        directory = self.directory if self.directory is not None else default_directory()
+        object.__setattr__(self, "directory", os.path.abspath(os.fspath(directory)))
+        object.__setattr__(self, "lease_timeout", float(timeout))
+
+
+def parse(entries: Any) -> Dict[str, int]:
+    """``["PipeStress=2", ...]`` (the command line's) as a mapping."""
+    counts: Dict[str, int] = {}
+    for entry in entries:
+        name, _, count = str(entry).partition("=")
+        if not name or not count.strip().lstrip("-").isdigit():
+            raise ValueError("--seats takes POOL=N (a solver's name and its seats), not %r" % (entry,))
+        counts[name.strip()] = int(count)
+    return counts
+
+
+# ------------------------------------------------------------- the worker
+
+class Seat:
+    """A seat held; ``give_back`` is idempotent and safe from any thread
+    (the item's own, or the one that ended its processes)."""
+
+    def __init__(self, release: Any, pool: str) -> None:
+        self._release = release
+        self.pool = pool
+        self._lock = threading.Lock()
+        self.held = True
+
+    def give_back(self) -> None:
+        with self._lock:
+            if not self.held:
+                return
+            self.held = False
+        self._release()
+
+
+class Cancelled(Exception):
+    """The item stopped waiting for a seat: its run ended."""
+
+
+class Keeper:
+    """Takes seats of a kind of pool; ``take`` returns a Seat or None (no
+    seat free now), never waits long (``waits_itself``: it waits a little
+    for one, so that the item need not sleep between looks)."""
+
+    waits_itself = False
+
+    def take(self, pools: SeatPools, name: str, owner: Dict[str, Any]) -> Optional[Seat]:
+        raise NotImplementedError
+
+    def note_waiting(self, owner: Dict[str, Any], waiting: bool) -> None:
+        """Tells the run an item waits for a seat (for its bar)."""
+
+
+@contextlib.contextmanager
+def seat(name: str) -> Iterator[Optional[Seat]]:
+    """In an item's function: holds a seat of the run's pool ``name`` for
+    the block (waiting for one first); without such a pool, holds nothing.
+    The seat goes back when the block ends, or when the item's processes
+    are ended (time-out, Ctrl-C), whichever comes first."""
+    from ..worker import state
+    task = state.current_task()
+    pools = getattr(task, "seats", None)
+    if task is None or pools is None or name not in pools.counts:
+        yield None
+        return
+    held = _wait_for(task, pools, name)
+    try:
+        yield held
+    finally:
+        if state.process.seat is held:
+            state.process.seat = None
+        held.give_back()
+
+
+WAIT_STEP = 0.05   # the first look again; then up to WAIT_MAX
+WAIT_MAX = 0.5
+
+
+def _wait_for(task: Any, pools: SeatPools, name: str) -> Seat:
+    """Waits for a seat with the item's clock stopped; the seat is the
+    item's (given back by whoever ends its processes) before it is
+    returned."""
+    from ..worker import state
+    keeper = task.hooks.seat_keeper()
+    owner = {"run": task.run_id, "index": task.index, "worker": state.worker_name(), "machine": socket.gethostname(),
+             "process": state.own_identity(), "group": _group()}
+    step, waited, began = WAIT_STEP, False, time.monotonic()
+    with state.item_clock_stopped():
+        while True:
+            if state.process.cancelled(task.run_id):
+                raise Cancelled("its run ended while it waited for a %s seat" % name)
+            held = keeper.take(pools, name, owner)
+            if held is not None:
+                state.process.seat = held
+                break
+            if not waited:
+                keeper.note_waiting(owner, True)
+                waited = True
+            if not keeper.waits_itself:
+                time.sleep(step)
+                step = min(step * 1.5, WAIT_MAX)
+    if waited:
+        keeper.note_waiting(owner, False)
+    state.process.seat_wait += time.monotonic() - began
+    return held
+
+
+def _group() -> Optional[int]:
+    """This process's group, when it leads one (its solver programs are
+    in it: the group empty is the holder's processes ended)."""
+    if not hasattr(os, "getpgid"):
+        return None
+    group = os.getpgid(0)
+    return group if group == os.getpid() else None
+
+
+__all__ = ["SeatPools", "Seat", "Keeper", "Cancelled", "seat", "parse", "default_directory",
+           "DEFAULT_LEASE_TIMEOUT"]

@@ -1,0 +1,218 @@
+"""Seat pools in a directory: runs on one machine (or on a few sharing a
+drive) meet there, with no server.
+
+    <directory>/<pool>/seats      the pool's count (the last run's word)
+    <directory>/<pool>/seat-<k>   one file a seat, k < count
+
+A seat is held by an exclusive lock on its file (``filelock``), which the
+system drops when its holder ends, however it ends. The file says who holds
+it; the holder empties it when it gives the seat back. A file found
+unlocked but not empty was held by a process that died holding it: its seat
+is free again once that holder's processes have ended (seen at once on the
+holder's own machine, where the holder led a process group holding its
+solver programs), or, for a holder on another machine, ``lease_timeout``
+seconds after it was first found so.
+"""
+from __future__ import annotations
+
+import json
+import logging
+import os
+import socket
+import sys
+import time
+import uuid
+from typing import Any, Dict, List, Optional
+
+from .. import filelock
+from ..protocol import Scratch
+from ..worker import processes
+from . import Keeper, Seat, SeatPools
+
+logger = logging.getLogger("dralvex_computer")
+COUNT_FILE = "seats"
+
+
+def pool_directory(pools: SeatPools, name: str) -> str:
+    assert pools.directory is not None
+    return os.path.join(pools.directory, name)
+
+
+def set_up(pools: SeatPools) -> None:
+    """In the run's process, before its first item: each pool's directory
+    made and its count written (every run naming the pool then counts the
+    same seats); OSError when it cannot be."""
+    for name, count in pools.counts.items():
+        directory = pool_directory(pools, name)
+        os.makedirs(directory, exist_ok=True)
+        try:
+            os.chmod(os.path.dirname(directory), 0o1777)   # every user of the machine meets here
+            os.chmod(directory, 0o1777)
+        except OSError:
+            pass   # another user's: it is open to all already
+        earlier = read_count(directory)
+        if earlier is not None and earlier != count:
+            logger.warning("the seat pool %s in %s had %d seats; this run says %d, for every run from now",
+                           name, pools.directory, earlier, count)
+        if earlier != count:
+            _write_whole(os.path.join(directory, COUNT_FILE), b"%d\n" % count)
+
+
+def read_count(directory: str) -> Optional[int]:
+    try:
+        with open(os.path.join(directory, COUNT_FILE), "rb") as stream:
+            count = int(stream.read().strip() or b"0")
+    except (OSError, ValueError):
+        return None
+    return count if count >= 1 else None
+
+
+def _write_whole(path: str, data: bytes) -> None:
+    temporary = "%s.%s.tmp" % (path, uuid.uuid4().hex)
+    with open(temporary, "wb") as stream:
+        stream.write(data)
+    try:
+        os.chmod(temporary, 0o666)
+    except OSError:
+        pass
+    os.replace(temporary, path)
+
+
+class DirectoryKeeper(Keeper):
+    """``msvcrt``: a stand-in for Windows' module, to test that branch."""
+
+    def __init__(self, msvcrt: Any = None) -> None:
+        self.msvcrt = msvcrt
+
+    def take(self, pools: SeatPools, name: str, owner: Dict[str, Any]) -> Optional[Seat]:
+        directory = pool_directory(pools, name)
+        count = read_count(directory) or pools.counts[name]
+        for number in range(count):
+            held = self._take_one(os.path.join(directory, "seat-%d" % number), pools, owner, name)
+            if held is not None:
+                return held
+        return None
+
+    def _take_one(self, path: str, pools: SeatPools, owner: Dict[str, Any], name: str) -> Optional[Seat]:
+        descriptor = os.open(path, os.O_RDWR | os.O_CREAT, 0o666)
+        try:
+            filelock.lock(descriptor, self.msvcrt)
+        except OSError:
+            os.close(descriptor)
+            return None   # held
+        try:
+            last = _read(descriptor)
+            if last and not _holder_gone(last, pools.lease_timeout, descriptor):
+                self._let_go(descriptor)
+                return None
+            _rewrite(descriptor, dict(owner, taken=time.time()))
+        except BaseException:
+            self._let_go(descriptor)
+            raise
+        return Seat(lambda: self._give_back(descriptor), name)
+
+    def _give_back(self, descriptor: int) -> None:
+        try:
+            os.ftruncate(descriptor, 0)   # empty: given back, not lost
+        finally:
+            self._let_go(descriptor)
+
+    def _let_go(self, descriptor: int) -> None:
+        try:
+            filelock.unlock(descriptor, self.msvcrt)
+        except OSError:
+            pass
+        finally:
+            os.close(descriptor)
+
+    def note_waiting(self, owner: Dict[str, Any], waiting: bool) -> None:
+        note_waiting(owner, waiting)
+
+
+def note_waiting(owner: Dict[str, Any], waiting: bool) -> None:
+    """A note in the run's scratch (on the run's machine for the local pool
+    and an executor), read by the run for its bar."""
+    path = os.path.join(Scratch(owner["run"]).root, "%s%d" % (WAITING, owner["index"]))
+    try:
+        if waiting:
+            with open(path, "wb"):
+                pass
+        else:
+            os.unlink(path)
+    except OSError:
+        pass
+
+
+WAITING = "waiting-"
+
+
+def waiting_here(run_id: str) -> int:
+    """How many of a run's items wait for a seat on this machine."""
+    try:
+        return sum(name.startswith(WAITING) for name in os.listdir(Scratch(run_id).root))
+    except OSError:
+        return 0
+
+
+def _read(descriptor: int) -> Optional[Dict[str, Any]]:
+    os.lseek(descriptor, 0, os.SEEK_SET)
+    data = os.read(descriptor, 65536)
+    if not data.strip():
+        return None
+    try:
+        record = json.loads(data.decode("utf-8"))
+    except ValueError:
+        return {"broken": True}   # a holder died writing it
+    return record if isinstance(record, dict) else {"broken": True}
+
+
+def _rewrite(descriptor: int, record: Dict[str, Any]) -> None:
+    data = json.dumps(record).encode("utf-8")
+    os.lseek(descriptor, 0, os.SEEK_SET)
+    os.ftruncate(descriptor, 0)
+    os.write(descriptor, data)
+
+
+def _holder_gone(last: Dict[str, Any], lease_timeout: float, descriptor: int) -> bool:
+    """The seat's last holder died holding it: have its processes ended?"""
+    if last.get("machine") == socket.gethostname():
+        if sys.platform == "win32":
+            return True   # its lock is gone with it, and its kill-on-close job took its programs
+        return processes.ended(str(last.get("process", ""))) and _group_ended(last.get("group"))
+    seen = last.get("gone_since")
+    now = time.time()
+    if not isinstance(seen, (int, float)):
+        _rewrite(descriptor, dict(last, gone_since=now))   # the lease counts from now
+        return False
+    return now - seen >= lease_timeout
+
+
+def _group_ended(group: Any) -> bool:
+    if not isinstance(group, int) or group <= 1 or not hasattr(os, "killpg"):
+        return True
+    try:
+        os.killpg(group, 0)
+    except ProcessLookupError:
+        return True
+    except OSError:
+        return False   # someone else's, alive
+    return False
+
+
+def holders(pools: SeatPools, name: str) -> List[Dict[str, Any]]:
+    """Who holds the pool's seats now, as their files say (for the doctor
+    and tests; a seat given back is not listed)."""
+    directory = pool_directory(pools, name)
+    found = []
+    for number in range(read_count(directory) or pools.counts[name]):
+        try:
+            with open(os.path.join(directory, "seat-%d" % number), "rb") as stream:
+                data = stream.read()
+        except OSError:
+            continue
+        if data.strip():
+            try:
+                found.append(json.loads(data.decode("utf-8")))
+            except ValueError:
+                pass
+    return found

@@ -1,0 +1,135 @@
+"""Seat pools on a Dask scheduler: every client and worker of the cluster
+shares them. A seat is a lease of the scheduler's semaphore extension
+(what ``distributed.Semaphore`` uses), taken with the pool's own lease
+time-out; the worker that holds it refreshes it every fifth of that time.
+
+A worker that dies stops refreshing: the scheduler frees its seat after the
+lease time-out, at its next look (``distributed.scheduler.locks.
+lease-validation-interval``, 10 s by default). Its solver programs end
+first: the worker's reaper ends its process group as it dies. A worker cut
+off from the scheduler for most of the lease time-out ends its item's
+processes itself, before the scheduler can give the seat to another.
+"""
+from __future__ import annotations
+
+import logging
+import os
+import threading
+import time
+import uuid
+from typing import Any, Dict, Optional, Tuple
+
+from ..worker import processes
+from . import Keeper, Seat, SeatPools
+
+logger = logging.getLogger("dralvex_computer")
+PREFIX = "dralvex-seats-"
+WAITING_KEY = "dralvex-waiting"
+TAKE_PATIENCE = 0.5   # the scheduler waits this long for a seat before the worker looks at its run again
+
+
+class SchedulerKeeper(Keeper):
+    waits_itself = True
+
+    def __init__(self, dask_worker: Any) -> None:
+        self.worker = dask_worker
+
+    def _call(self, method: str, **arguments: Any) -> Any:
+        from distributed.utils import sync
+        return sync(self.worker.loop, getattr(self.worker.scheduler, method), **arguments)
+
+    def take(self, pools: SeatPools, name: str, owner: Dict[str, Any]) -> Optional[Seat]:
+        semaphore = PREFIX + name
+        registered = (semaphore, pools.counts[name], pools.lease_timeout)
+        if registered not in _registered:
+            try:
+                self._call("semaphore_register", name=semaphore, max_leases=pools.counts[name],
+                           lease_timeout=pools.lease_timeout)
+            except ValueError as error:   # "Inconsistent max leases"
+                raise ValueError("the seat pool %s on this cluster has another count than %d (%s): every run "
+                                 "that names a pool gives it the same seats" % (name, pools.counts[name], error)) \
+                    from None
+            _registered.add(registered)
+        lease = uuid.uuid4().hex
+        if not self._call("semaphore_acquire", name=semaphore, timeout=TAKE_PATIENCE, lease_id=lease):
+            return None
+        _refresher.hold(self, semaphore, lease, pools.lease_timeout)
+        return Seat(lambda: self._give_back(semaphore, lease), name)
+
+    def _give_back(self, semaphore: str, lease: str) -> None:
+        _refresher.drop(lease)
+        try:
+            self._call("semaphore_release", name=semaphore, lease_id=lease)
+        except Exception:   # the scheduler is gone: the lease goes with it, or at its time-out
+            logger.warning("a seat of %s could not be given back to the scheduler", semaphore, exc_info=True)
+
+    def note_waiting(self, owner: Dict[str, Any], waiting: bool) -> None:
+        try:
+            self._call("set_metadata", keys=[WAITING_KEY, owner["run"], str(owner["index"])], value=waiting)
+        except Exception:
+            pass   # the bar's, nothing more
+
+
+def register_on(client: Any, pools: SeatPools) -> None:
+    """In the run's process: each pool made on the scheduler, so that a
+    count that differs from the cluster's stops the run before it starts."""
+    for name, count in pools.counts.items():
+        client.sync(client.scheduler.semaphore_register, name=PREFIX + name, max_leases=count,
+                    lease_timeout=pools.lease_timeout)
+
+
+def waiting_on(client: Any, run_id: str) -> int:
+    """How many of a run's items wait for a seat on the cluster."""
+    try:
+        notes = client.get_metadata([WAITING_KEY, run_id], {})
+    except Exception:
+        return 0
+    return sum(1 for waiting in notes.values() if waiting is True) if isinstance(notes, dict) else 0
+
+
+_registered: set = set()
+
+
+class _Refresher:
+    """One thread per worker process, refreshing every lease it holds."""
+
+    def __init__(self) -> None:
+        self.lock = threading.Lock()
+        self.leases: Dict[str, Tuple[SchedulerKeeper, str, float]] = {}   # lease -> (keeper, semaphore, timeout)
+        self.refreshed = time.monotonic()
+        self.thread: Optional[threading.Thread] = None
+
+    def hold(self, keeper: SchedulerKeeper, semaphore: str, lease: str, timeout: float) -> None:
+        with self.lock:
+            if not self.leases:
+                self.refreshed = time.monotonic()
+            self.leases[lease] = (keeper, semaphore, timeout)
+            if self.thread is None or not self.thread.is_alive():
+                self.thread = threading.Thread(target=self._run, name="dralvex-seat-leases", daemon=True)
+                self.thread.start()
+
+    def drop(self, lease: str) -> None:
+        with self.lock:
+            self.leases.pop(lease, None)
+
+    def _run(self) -> None:
+        while True:
+            with self.lock:
+                held = dict(self.leases)
+            timeout = min((entry[2] for entry in held.values()), default=DEFAULT_IDLE)
+            time.sleep(timeout / 5)
+            if not held:
+                continue
+            try:
+                for lease, (keeper, semaphore, _) in held.items():
+                    keeper._call("semaphore_refresh_leases", name=semaphore, lease_ids=[lease])
+                self.refreshed = time.monotonic()
+            except Exception:
+                if time.monotonic() - self.refreshed > 0.8 * timeout:
+                    # cut off: the scheduler will soon give these seats to others
+                    logger.error("this worker cannot reach the scheduler to keep its seats: its solves are ended")
+                    processes.end_processes(processes.descendants(os.getpid()))
+
+
+DEFAULT_IDLE = 5.0
+_refresher = _Refresher()
