@@ -98,7 +98,20 @@ def _run_options(solve):
                        help="retry only when REGEX is found in the error message or the output (e.g. 'no licence'); "
                             "needs --retries")
     solve.add_argument("--max-running", action="append", default=[], metavar="SOLVER=N",
-                       help="at most N solves of SOLVER at once (its licence seats); may be repeated")
+                       help="at most N solves of SOLVER at once in this run; may be repeated")
+    solve.add_argument("--seats", action="append", default=[], metavar="SOLVER=N",
+                       help="SOLVER's licence seats, shared by every run that names them on this machine (or its "
+                            "Dask cluster): a model waits for a seat, and its time-out counts from its solve's "
+                            "start; may be repeated")
+    solve.add_argument("--seat-directory", metavar="DIR",
+                       help="where the runs of the local pool meet to share seats (default: a place every user of "
+                            "this machine shares; a shared drive serves a few workstations)")
+    solve.add_argument("--seat-lease", type=float, default=None, metavar="S",
+                       help="the seat of a holder that stopped answering (its machine gone) is free after S "
+                            "seconds (default 20)")
+    solve.add_argument("--resources", action="append", default=[], metavar="NAME=N",
+                       help="what each model needs of a Dask worker's resources (node-locked licences: "
+                            "PipeStress=1, with workers started with --resources PipeStress=1); may be repeated")
     solve.add_argument("--summary", metavar="FILE", help="write the run's morning summary (HTML) at its end")
     solve.add_argument("--notify", metavar="URL|ADDRESS",
                        help="one message when the run ends, however it ends: a JSON POST to a webhook URL, or an "

@@ -70,7 +70,7 @@ def _matcher(pattern):
         raise ValueError("--retry-on %r is not a regular expression: %s" % (pattern, error)) from None
 
 
-def _seats(entries):
+def _max_running(entries):
     seats = {}
     for entry in entries:
         solver, _, count = entry.partition("=")
@@ -196,7 +196,7 @@ def _checked(arguments, journal):
     """(the run's options, the models, the collect function, the seats),
     everything checked before the first model; _Refused otherwise."""
     from . import batch
-    from .batch import inputs
+    from .batch import inputs, seats
     if arguments.resume and not journal:
         raise _Refused("--resume needs --journal (or --report)")
     if arguments.command != "study" and bool(arguments.models) == bool(arguments.only):
@@ -213,14 +213,16 @@ def _checked(arguments, journal):
             resume=arguments.resume, retries=arguments.retries, retry_delay=arguments.retry_delay, retry_on=retry_on,
             retry_max_delay=(batch.DEFAULT_RETRY_MAX_DELAY if arguments.retry_max_delay is None
                              else arguments.retry_max_delay), retry_time=arguments.retry_time,
-            units=_units(arguments.units))
+            units=_units(arguments.units), seats=seats.parse(arguments.seats) or None,
+            seat_directory=arguments.seat_directory, resources=_resources(arguments.resources),
+            seat_lease=seats.DEFAULT_LEASE_TIMEOUT if arguments.seat_lease is None else arguments.seat_lease)
         if arguments.command == "study":   # (the build function, the points) stand where the models do
             from . import study_command
             models = (_function(arguments.build, "build", "(point, directory)"), study_command.parameters(arguments))
         else:
             models = _failed_models(arguments.only, journal) if arguments.only else inputs.expand(arguments.models)
         collect = _function(arguments.collect) if arguments.collect else None
-        max_running = _seats(arguments.max_running)
+        max_running = _max_running(arguments.max_running)
         if arguments.notify:
             from .batch.results import notify
             notify.check(arguments.notify)
@@ -237,6 +239,17 @@ def _checked(arguments, journal):
     if arguments.command != "study" and not any(os.path.isfile(path) for path in models):
         raise _Refused("no model document found: %s" % ", ".join(models[:5]))
     return options, models, collect, max_running
+
+
+def _resources(entries):
+    resources = {}
+    for entry in entries:
+        name, _, amount = entry.partition("=")
+        try:
+            resources[name.strip()] = float(amount)
+        except ValueError:
+            raise ValueError("--resources takes NAME=N, not %r" % entry) from None
+    return resources or None
 
 
 def _units(entries):

@@ -267,7 +267,7 @@ class Run:
         assert self.reporter is not None
         entry = {"try": result.tries, "status": result.status, "message": result.error_message,
                  "started": result.started, "elapsed": round(result.elapsed, 6), "worker": result.worker,
-                 "wait": round(seconds, 3)}
+                 "wait": round(seconds, 3), "seat_wait": result.seat_wait}
         self.history.setdefault(result.index, []).append(entry)
         if self.journal is not None:
             self.journal.tried(result.index, self.identities[result.index], entry)

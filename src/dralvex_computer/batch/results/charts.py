@@ -68,9 +68,11 @@ class _Plot:
 
 
 def timeline(bars: Sequence[Tuple[str, float, float, str]], colours: Dict[str, str],
-             waits: Sequence[Tuple[str, float, float]] = ()) -> str:
+             waits: Sequence[Tuple[str, float, float]] = (),
+             seat_waits: Sequence[Tuple[str, float, float]] = ()) -> str:
     """(worker, start, seconds, status) bars, one line a worker, coloured by
-    status; (worker, start, seconds) waits before a try drawn hatched."""
+    status; (worker, start, seconds) waits before a try drawn grey below the
+    line, and waits for a licence seat drawn striped over their bar's start."""
     workers = sorted({worker for worker, *_ in bars} | {worker for worker, *_ in waits})
     end = max([start + seconds for _, start, seconds, _ in bars] + [start + seconds for _, start, seconds in waits]
               + [1e-9])
@@ -88,15 +90,26 @@ def timeline(bars: Sequence[Tuple[str, float, float, str]], colours: Dict[str, s
         plot.parts.append('<rect x="%.1f" y="%d" width="%.1f" height="20" fill="%s"><title>%s</title></rect>' % (
             plot.x(start), plot.top + 26 * line_of[worker] + 2, max(plot.x(start + seconds) - plot.x(start), 1),
             colours.get(status, "#555"), html.escape("%s, %.2f s" % (status, seconds))))
-    return plot.svg("timeline") + legend(sorted({status for *_, status in bars}), colours, bool(waits))
+    for worker, start, seconds in seat_waits:
+        plot.parts.append('<rect x="%.1f" y="%d" width="%.1f" height="20" fill="%s"><title>%s</title></rect>' % (
+            plot.x(start), plot.top + 26 * line_of[worker] + 2, max(plot.x(start + seconds) - plot.x(start), 1),
+            SEAT_WAIT, html.escape("waiting %.1f s for a licence seat" % seconds)))
+    return plot.svg("timeline") + legend(sorted({status for *_, status in bars}), colours, bool(waits),
+                                         bool(seat_waits))
 
 
-def legend(statuses: List[str], colours: Dict[str, str], waits: bool = False) -> str:
+SEAT_WAIT = "#f2d16b"
+
+
+def legend(statuses: List[str], colours: Dict[str, str], waits: bool = False, seat_waits: bool = False) -> str:
     """The key of the timeline, as HTML."""
     keys = ['<span class="status" style="background:%s">%s</span>' % (colours.get(status, "#555"), html.escape(status))
             for status in statuses]
     if waits:
         keys.append('<span class="status" style="background:#bbb;color:#222">waiting to try again</span>')
+    if seat_waits:
+        keys.append('<span class="status" style="background:%s;color:#222">waiting for a licence seat</span>'
+                    % SEAT_WAIT)
     return '<p class="legend">%s</p>' % " ".join(keys)
 
 

@@ -180,12 +180,14 @@ def _heading(rows: List[Dict[str, Any]], ran: List[Dict[str, Any]], origin: floa
     parts.append("<section><h2>Statuses</h2>%s</section>" % _table(
         ["status", "models"], ([_badge(status), str(counts[status])] for status in ordered), numeric=[1]))
     times = [float(row.get("elapsed") or 0.0) for row in ran]
+    seat_waits = sum(_number(row.get("seat_wait")) or 0.0 for row in ran)
     if times:
         parts.append("<section><h2>Times</h2>%s</section>" % _table(
             ["", "seconds"], [["total of the models' times", _seconds(sum(times))],
                               ["mean per model", _seconds(statistics.mean(times))],
                               ["median per model", _seconds(statistics.median(times))],
-                              ["longest", _seconds(max(times))]], numeric=[1]))
+                              ["longest", _seconds(max(times))]]
+            + ([["of which waiting for licence seats", _seconds(seat_waits)]] if seat_waits else []), numeric=[1]))
     return parts
 
 
@@ -234,10 +236,11 @@ def _comparison(changes: List[Any]) -> List[str]:
         _table(["category", "model", "status", "what changed"], body) if body else "")]
 
 
-def _bars(ran: List[Dict[str, Any]], origin: float) -> Tuple[List[Any], List[Any]]:
-    """The timeline's bars (each try of each item that ran) and the waits
-    before a try again."""
-    bars, waits = [], []
+def _bars(ran: List[Dict[str, Any]], origin: float) -> Tuple[List[Any], List[Any], List[Any]]:
+    """The timeline's bars (each try of each item that ran), the waits
+    before a try again and the waits for a licence seat (at a try's start,
+    within its bar)."""
+    bars, waits, seat_waits = [], [], []
     for row in ran:
         for entry in row.get("history") or []:
             if not isinstance(entry, dict):
@@ -250,8 +253,14 @@ def _bars(ran: List[Dict[str, Any]], origin: float) -> Tuple[List[Any], List[Any
             wait = _number(entry.get("wait"))
             if wait:
                 waits.append((worker or "?", started - origin + elapsed, wait))
+            seat_wait = _number(entry.get("seat_wait"))
+            if seat_wait:
+                seat_waits.append((worker or "?", started - origin, seat_wait))
         bars.append((row.get("worker") or "?", row["started"] - origin, row.get("elapsed") or 0.0, row["status"]))
-    return bars, waits
+        seat_wait = _number(row.get("seat_wait"))
+        if seat_wait:
+            seat_waits.append((row.get("worker") or "?", row["started"] - origin, seat_wait))
+    return bars, waits, seat_waits
 
 
 def _plots(rows: List[Dict[str, Any]], ran: List[Dict[str, Any]], origin: float,
@@ -261,9 +270,9 @@ def _plots(rows: List[Dict[str, Any]], ran: List[Dict[str, Any]], origin: float,
     whole."""
     plots: List[Tuple[str, Any]] = []
     if ran:
-        times = [float(row.get("elapsed") or 0.0) for row in ran]
-        bars, waits = _bars(ran, origin)
-        plots.append(("Timeline", lambda: charts.timeline(bars, COLOURS, waits)))
+        times = [float(row.get("elapsed") or 0.0) - (_number(row.get("seat_wait")) or 0.0) for row in ran]
+        bars, waits, seat_waits = _bars(ran, origin)
+        plots.append(("Timeline", lambda: charts.timeline(bars, COLOURS, waits, seat_waits)))
         plots.append(("Solve times", lambda: charts.histogram(times, "solve times", "seconds per model")))
     for column in numeric:
         points = [(_name(row), _number(row.get(column))) for row in rows]

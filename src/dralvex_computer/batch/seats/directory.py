@@ -178,7 +178,7 @@ def _holder_gone(last: Dict[str, Any], lease_timeout: float, descriptor: int) ->
     if last.get("machine") == socket.gethostname():
         if sys.platform == "win32":
             return True   # its lock is gone with it, and its kill-on-close job took its programs
-        return processes.ended(str(last.get("process", ""))) and _group_ended(last.get("group"))
+        return _ended_here(str(last.get("process", ""))) and _group_ended(last.get("group"))
     seen = last.get("gone_since")
     now = time.time()
     if not isinstance(seen, (int, float)):
@@ -188,15 +188,49 @@ def _holder_gone(last: Dict[str, Any], lease_timeout: float, descriptor: int) ->
 
 
 def _group_ended(group: Any) -> bool:
+    """No process of the group runs (a zombie has ended: where no init
+    reaps them, as in some containers, they stay)."""
     if not isinstance(group, int) or group <= 1 or not hasattr(os, "killpg"):
         return True
     try:
-        os.killpg(group, 0)
-    except ProcessLookupError:
-        return True
+        names = os.listdir("/proc")
     except OSError:
-        return False   # someone else's, alive
-    return False
+        names = None
+    if names is None:   # no /proc: the system's word, zombies and all
+        try:
+            os.killpg(group, 0)
+        except ProcessLookupError:
+            return True
+        except OSError:
+            return False   # someone else's, alive
+        return False
+    for name in names:
+        if name.isdigit():
+            fields = _stat_fields(int(name))
+            if fields is not None and fields[2] == str(group) and fields[0] != "Z":
+                return False
+    return True
+
+
+def _ended_here(recorded: str) -> bool:
+    """The process recorded as "pid start-time" on this machine has ended."""
+    if processes.ended(recorded):
+        return True
+    try:
+        fields = _stat_fields(int(recorded.split()[0]))
+    except (ValueError, IndexError):
+        return False
+    return fields is not None and fields[0] == "Z"
+
+
+def _stat_fields(pid: int) -> Optional[List[str]]:
+    """The fields of /proc/<pid>/stat after its name: state, ppid, pgrp..."""
+    try:
+        with open("/proc/%d/stat" % pid, "rb") as stream:
+            stat = stream.read()
+    except OSError:
+        return None
+    return stat[stat.rindex(b")") + 2:].decode("ascii", "replace").split()
 
 
 def holders(pools: SeatPools, name: str) -> List[Dict[str, Any]]:

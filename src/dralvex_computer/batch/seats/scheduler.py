@@ -121,8 +121,9 @@ class _Refresher:
             if not held:
                 continue
             try:
-                for lease, (keeper, semaphore, _) in held.items():
-                    keeper._call("semaphore_refresh_leases", name=semaphore, lease_ids=[lease])
+                with self.lock:   # a seat given back meanwhile is not refreshed (the scheduler would warn)
+                    for lease, (keeper, semaphore, _) in list(self.leases.items()):
+                        keeper._call("semaphore_refresh_leases", name=semaphore, lease_ids=[lease])
                 self.refreshed = time.monotonic()
             except Exception:
                 if time.monotonic() - self.refreshed > 0.8 * timeout:
