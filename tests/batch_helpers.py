@@ -158,3 +158,23 @@ def dask_scheduler(scheduler_file, variables):
             except OSError:
                 pass
             process.wait()
+
+
+class FakeMsvcrt:
+    """msvcrt's byte-range locks as Windows keeps them: per file, refused
+    to any other descriptor while held."""
+    LK_NBLCK, LK_UNLCK = 2, 0
+
+    def __init__(self):
+        self.held = {}
+
+    def locking(self, descriptor, mode, count):
+        status = os.fstat(descriptor)
+        where = (status.st_dev, status.st_ino, os.lseek(descriptor, 0, os.SEEK_CUR), count)
+        assert where[2] == batch.filelock.LOCK_OFFSET
+        if mode == self.LK_UNLCK:
+            assert self.held.pop(where) == descriptor
+        elif where in self.held:
+            raise PermissionError(13, "Permission denied")
+        else:
+            self.held[where] = descriptor

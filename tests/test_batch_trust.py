@@ -15,9 +15,9 @@ import pytest
 
 import batch_tasks
 from dralvex_computer import batch
-from dralvex_computer.batch import filelock, inputs, worker
+from dralvex_computer.batch import inputs, worker
 from dralvex_computer.batch.results import journal as journals, report, summary
-from batch_helpers import (DASK, can_mount_private_tmpfs, command, dask_scheduler, environment, installation_of,
+from batch_helpers import (DASK, FakeMsvcrt, can_mount_private_tmpfs, command, dask_scheduler, environment, installation_of,
                            make_model, site_options, solves, statuses)
 
 pytest.importorskip("pebble")
@@ -182,26 +182,6 @@ def test_the_summary_of_a_report_is_refused(tmp_path):
 
 
 # ------------------------------------------------------- one run a journal
-
-class FakeMsvcrt:
-    """msvcrt's byte-range locks as Windows keeps them: per file, refused
-    to any other descriptor while held."""
-    LK_NBLCK, LK_UNLCK = 2, 0
-
-    def __init__(self):
-        self.held = {}
-
-    def locking(self, descriptor, mode, count):
-        status = os.fstat(descriptor)
-        where = (status.st_dev, status.st_ino, os.lseek(descriptor, 0, os.SEEK_CUR), count)
-        assert where[2] == filelock.LOCK_OFFSET
-        if mode == self.LK_UNLCK:
-            assert self.held.pop(where) == descriptor
-        elif where in self.held:
-            raise PermissionError(13, "Permission denied")
-        else:
-            self.held[where] = descriptor
-
 
 @pytest.mark.parametrize("platform", ["posix", "windows"])
 def test_a_journal_is_held_by_one_run(tmp_path, platform):

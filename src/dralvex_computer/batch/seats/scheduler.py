@@ -12,6 +12,7 @@ processes itself, before the scheduler can give the seat to another.
 """
 from __future__ import annotations
 
+import asyncio
 import logging
 import os
 import threading
@@ -59,6 +60,9 @@ class SchedulerKeeper(Keeper):
     def _give_back(self, semaphore: str, lease: str) -> None:
         _refresher.drop(lease)
         try:
+            if _on_the_loop_of(self.worker):   # the run's end, handled on the worker's loop: no waiting on it
+                asyncio.ensure_future(self.worker.scheduler.semaphore_release(name=semaphore, lease_id=lease))
+                return
             self._call("semaphore_release", name=semaphore, lease_id=lease)
         except Exception:   # the scheduler is gone: the lease goes with it, or at its time-out
             logger.warning("a seat of %s could not be given back to the scheduler", semaphore, exc_info=True)
@@ -70,11 +74,34 @@ class SchedulerKeeper(Keeper):
             pass   # the bar's, nothing more
 
 
+def _on_the_loop_of(dask_worker: Any) -> bool:
+    try:
+        return asyncio.get_running_loop() is dask_worker.loop.asyncio_loop
+    except RuntimeError:
+        return False
+
+
 def register_on(client: Any, pools: SeatPools) -> None:
-    """In the run's process: each pool made on the scheduler, so that a
-    count that differs from the cluster's stops the run before it starts."""
+    """In the run's process: each pool made on the scheduler. A pool the
+    cluster has with another count takes this run's while none of its
+    seats is held (the last run's word, as in a directory); otherwise the
+    run stops before it starts."""
     for name, count in pools.counts.items():
-        client.sync(client.scheduler.semaphore_register, name=PREFIX + name, max_leases=count,
+        semaphore = PREFIX + name
+        try:
+            client.sync(client.scheduler.semaphore_register, name=semaphore, max_leases=count,
+                        lease_timeout=pools.lease_timeout)
+            continue
+        except ValueError as error:
+            held = client.sync(client.scheduler.semaphore_value, name=semaphore)
+            if held:
+                raise ValueError("the seat pool %s on this cluster counts other seats than %d, and %d of them are "
+                                 "held now (%s): every run that names a pool gives it the same seats"
+                                 % (name, count, held, error)) from None
+        logger.warning("the seat pool %s on this cluster had another count; this run says %d, for every run from now",
+                       name, count)
+        client.sync(client.scheduler.semaphore_close, name=semaphore)
+        client.sync(client.scheduler.semaphore_register, name=semaphore, max_leases=count,
                     lease_timeout=pools.lease_timeout)
 
 

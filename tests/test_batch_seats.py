@@ -1,0 +1,332 @@
+"""Licence seats shared by every run: judged by the simulated licence
+server's own record of what it granted and denied, and when."""
+import json
+import os
+import signal
+import subprocess
+import sys
+import threading
+import time
+
+import pytest
+
+import dralvex_sim
+from batch_helpers import (DASK_ON_PYPY, HAS_PROC, IS_PYPY, FakeMsvcrt, environment, eventually, installation_of,
+                           make_model, marked, processes, site_options, worker_paths, MARK)
+from dralvex_computer import batch
+from dralvex_computer.batch import seats
+from dralvex_computer.batch.seats import directory
+from dralvex_computer.batch.worker import processes as worker_processes
+from dralvex_sim.solvers import licences
+
+pytestmark = pytest.mark.skipif(not HAS_PROC, reason="reads processes from /proc")
+LEASE = 2.0          # the seat lease the Dask runs use
+VALIDATION = 0.5     # how often the test cluster's scheduler looks at leases
+
+
+@pytest.fixture(scope="module")
+def seat_cluster(tmp_path_factory):
+    """Three single-thread Dask workers: more workers than seats."""
+    if IS_PYPY:
+        pytest.skip(DASK_ON_PYPY)
+    distributed = pytest.importorskip("distributed")
+    import dask
+    with pytest.MonkeyPatch.context() as patch:
+        patch.setenv("PYTHONPATH", worker_paths())
+        with dask.config.set({"distributed.scheduler.locks.lease-validation-interval": "%ss" % VALIDATION}):
+            with distributed.LocalCluster(n_workers=3, threads_per_worker=1, processes=True, dashboard_address=":0",
+                                          local_directory=str(tmp_path_factory.mktemp("dask"))) as cluster:
+                with distributed.Client(cluster) as client:
+                    yield client
+
+
+@pytest.fixture(params=["local pool", "dask"])
+def where(request, tmp_path):
+    """The options that put a command's run on an engine and its pool."""
+    if request.param == "dask":
+        client = request.getfixturevalue("seat_cluster")
+        return request.param, ["--scheduler", client.scheduler.address, "--seat-lease", str(LEASE)]
+    return request.param, ["--workers", "3", "--seat-directory", str(tmp_path / "seats")]
+
+
+def licensed_site(tmp_path, seconds, count):
+    site = dralvex_sim.make_installation(str(tmp_path / "site"), solve_seconds=seconds, licences={"PipeStress": count})
+    paths = [make_model(tmp_path / "models" / str(index), "m%d" % index, index + 1) for index in range(8)]
+    return site, paths
+
+
+def server_record(site):
+    return licences.record(os.path.join(site.install_dir, "Licences"), "PipeStress")
+
+
+def denials(record):
+    return [event for event in record if event["event"] == "deny"]
+
+
+def start(site, paths, where, report, count=2):
+    mark = "seats-%d" % time.monotonic_ns()
+    process = subprocess.Popen(
+        [sys.executable, "-m", "dralvex_computer", "solve", *site_options(site), "--solver", "PipeStress",
+         "--seats", "PipeStress=%d" % count, "--no-progress", "--report", report, *where[1], *paths],
+        env=environment(**{MARK: mark}), stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+        start_new_session=True)
+    process.mark = mark
+    return process
+
+
+def rows(report):
+    with open(report) as stream:
+        return [json.loads(line) for line in stream]
+
+
+def finish(process, seconds=120):
+    try:
+        _, errors = process.communicate(timeout=seconds)
+    finally:
+        if process.poll() is None:
+            os.killpg(process.pid, signal.SIGKILL)
+    return errors
+
+
+def test_two_runs_at_once_share_one_pool(ready, tmp_path, where):
+    """Each run would put 3 solves on the 2 seats alone."""
+    site, paths = licensed_site(tmp_path, 0.4, 2)
+    runs = [start(site, part, where, str(tmp_path / ("run%d.jsonl" % number)))
+            for number, part in enumerate((paths[:4], paths[4:]))]
+    for run in runs:
+        assert run.wait(180) == 0, finish(run)
+    record = server_record(site)
+    assert not denials(record) and licences.most_in_use(record) == 2
+    assert sum(event["event"] == "grant" for event in record) == 8
+    results = rows(str(tmp_path / "run0.jsonl")) + rows(str(tmp_path / "run1.jsonl"))
+    assert [row["status"] for row in results] == ["solved"] * 8
+    assert sum(row["seat_wait"] > 0.1 for row in results) >= 2   # items waited in their workers, and said so
+    assert all(row["tries"] == 1 for row in results)   # a wait is not a try
+
+
+def holder_solver(site):
+    """The one solver program running (not the runs, whose command lines
+    name the installation too)."""
+    solvers = os.path.join(site.install_dir, "Solvers")
+    programs = [pid for pid, _, state, command_line in processes() if state != "Z" and solvers in command_line]
+    return programs[0] if len(programs) == 1 else None
+
+
+def parent_of(pid):
+    with open("/proc/%d/stat" % pid) as stream:
+        return int(stream.read().rsplit(")", 1)[1].split()[1])
+
+
+ACTS = [("local pool", "SIGKILL to the worker"), ("dask", "SIGKILL to the worker"), ("local pool", "Ctrl-C of the run"),
+        ("dask", "Ctrl-C of the run"), ("local pool", "SIGKILL to the run's parent")]
+
+
+@pytest.mark.parametrize("where, act", ACTS, indirect=["where"], ids=["-".join(entry) for entry in ACTS])
+def test_a_seat_comes_back_once_its_solver_has_ended(ready, tmp_path, where, act):
+    """A run holds the only seat when its worker, or the run, is ended; the
+    other run gets the seat within the bound, and the server never
+    denies it: the killed solver had ended before."""
+    site, paths = licensed_site(tmp_path, 3.0, 1)
+    first = start(site, paths[:3], where, str(tmp_path / "first.jsonl"), 1)
+    second = None
+    try:
+        assert eventually(lambda: holder_solver(site) is not None, 60), "the first run never solved"
+        second = start(site, paths[3:5], where, str(tmp_path / "second.jsonl"), 1)
+        time.sleep(1.0)   # the second run waits for the seat
+        assert eventually(lambda: holder_solver(site) is not None, 30)
+        solver = holder_solver(site)
+        acted = time.time()
+        if act == "SIGKILL to the worker":
+            os.kill(parent_of(solver), signal.SIGKILL)
+        elif act == "Ctrl-C of the run":
+            os.killpg(first.pid, signal.SIGINT)
+        else:
+            os.kill(first.pid, signal.SIGKILL)
+        assert second.wait(120) == 0, finish(second)
+        if act == "SIGKILL to the worker":   # the first run goes on without the lost item
+            assert first.wait(120) == 1, finish(first)
+            lost = [row["status"] for row in rows(str(tmp_path / "first.jsonl"))]
+            assert sorted(lost) == ["solved", "solved", "worker lost"], lost
+    finally:
+        for run in (first, second):
+            if run is not None and run.poll() is None:
+                finish(run, 10)
+    record = server_record(site)
+    assert not denials(record) and licences.most_in_use(record) == 1
+    granted_after = [event["time"] for event in record if event["event"] == "grant" and event["time"] > acted]
+    bound = 3.0 if where[0] == "local pool" else LEASE + VALIDATION + 3.0
+    assert granted_after and granted_after[0] - acted < bound, (granted_after[:1], acted)
+    assert [row["status"] for row in rows(str(tmp_path / "second.jsonl"))] == ["solved", "solved"]
+    assert eventually(lambda: not marked(first.mark) and not marked(second.mark), 10)
+
+
+@pytest.mark.parametrize("seconds, timeout, status", [(1.0, 2.0, "solved"), (2.5, 1.0, "timed out")])
+@pytest.mark.parametrize("engine", ["local pool", "dask"])
+def test_a_time_out_counts_from_the_solve_and_its_seat_outlives_the_solver(ready, tmp_path, worker_environment,
+                                                                           request, engine, seconds, timeout, status):
+    site, paths = licensed_site(tmp_path, seconds, 1)
+    options = dict(seats={"PipeStress": 1}, timeout=timeout, progress=False)
+    if engine == "dask":
+        options.update(executor=request.getfixturevalue("seat_cluster"), seat_lease=LEASE)
+    else:
+        options.update(workers=2, seat_directory=str(tmp_path / "seats"))
+    results = batch.solve_models(paths[:2], "PipeStress", installation_of(site), **options)
+    assert [result.status for result in results] == [status, status]
+    waited = max(results, key=lambda result: result.seat_wait)
+    assert waited.seat_wait > 0.5 * min(seconds, timeout)   # it waited for the other's solve...
+    assert waited.elapsed - waited.seat_wait < timeout + 1.0   # ...and its time-out did not count the wait
+    record = server_record(site)
+    assert not denials(record) and licences.most_in_use(record) == 1   # a seat back only once its solver ended
+
+
+@pytest.mark.parametrize("pools, message", [
+    ({"PipeStress": 0}, "0 seats"), ({"PipeStress": -1}, "-1 seats"), ({"PipeStress": True}, "True seats"),
+    ({"PipeStress": "2"}, "'2' seats"), ({}, "must map"), ({"Nope": 1}, "not a solver"),
+    ({"Pipe Stress": 1}, "name is letters"),
+])
+def test_a_pool_without_seats_is_refused_before_the_run(ready, tmp_path, pools, message):
+    site, paths = licensed_site(tmp_path, 0.0, 1)
+    with pytest.raises(ValueError, match=message):
+        batch.solve_models(paths[:1], "PipeStress", installation_of(site), seats=pools,
+                           seat_directory=str(tmp_path / "seats"))
+    assert not dralvex_sim.solve_log(site.install_dir)
+
+
+def test_the_command_line_refuses_a_pool_of_no_seats(ready, tmp_path):
+    site, paths = licensed_site(tmp_path, 0.0, 1)
+    result = subprocess.run([sys.executable, "-m", "dralvex_computer", "solve", *site_options(site), "--solver",
+                             "PipeStress", "--seats", "PipeStress=0", paths[0]], capture_output=True, text=True,
+                            env=environment(), timeout=120)
+    assert result.returncode == 2 and "PipeStress has 0 seats" in result.stderr
+    assert not dralvex_sim.solve_log(site.install_dir)
+
+
+# ------------------------------------------------------- the pool's files
+
+def owner(**changes):
+    record = {"run": "r", "index": 0, "worker": "here:1", "machine": directory.socket.gethostname(),
+              "process": worker_processes.identity(), "group": None}
+    record.update(changes)
+    return record
+
+
+@pytest.mark.parametrize("platform", ["posix", "windows"])
+def test_a_directory_pool_gives_each_seat_to_one_holder(tmp_path, platform):
+    pools = seats.SeatPools({"PipeStress": 1}, str(tmp_path))
+    directory.set_up(pools)
+    fake = FakeMsvcrt() if platform == "windows" else None
+    first, second = directory.DirectoryKeeper(fake), directory.DirectoryKeeper(fake)
+    held = first.take(pools, "PipeStress", owner())
+    assert held is not None and second.take(pools, "PipeStress", owner(index=1)) is None
+    assert [entry["index"] for entry in directory.holders(pools, "PipeStress")] == [0]
+    held.give_back()
+    held.give_back()   # once only
+    assert directory.holders(pools, "PipeStress") == []
+    again = second.take(pools, "PipeStress", owner(index=1))
+    assert again is not None
+    again.give_back()
+
+
+def leave_seat(pools, record):
+    """A holder that died holding the seat: its record stays, its lock went."""
+    path = os.path.join(directory.pool_directory(pools, "PipeStress"), "seat-0")
+    with open(path, "w") as stream:
+        json.dump(record, stream)
+
+
+def test_a_seat_left_on_another_machine_is_free_after_the_lease(tmp_path):
+    pools = seats.SeatPools({"PipeStress": 1}, str(tmp_path), lease_timeout=0.5)
+    directory.set_up(pools)
+    leave_seat(pools, owner(machine="elsewhere"))
+    keeper = directory.DirectoryKeeper()
+    assert keeper.take(pools, "PipeStress", owner()) is None   # the lease counts from now
+    time.sleep(0.2)
+    assert keeper.take(pools, "PipeStress", owner()) is None
+    assert eventually(lambda: keeper.take(pools, "PipeStress", owner()) is not None, 2)
+
+
+def test_a_seat_left_here_waits_for_the_holders_processes(tmp_path):
+    """Its holder died, but the process group that holds its solver runs."""
+    pools = seats.SeatPools({"PipeStress": 1}, str(tmp_path))
+    directory.set_up(pools)
+    gone = subprocess.Popen([sys.executable, "-c", "pass"])
+    dead = worker_processes.identity(gone.pid)
+    gone.wait()
+    orphan = subprocess.Popen([sys.executable, "-c", "import time; time.sleep(60)"], start_new_session=True)
+    try:
+        leave_seat(pools, owner(process=dead, group=orphan.pid))
+        keeper = directory.DirectoryKeeper()
+        assert keeper.take(pools, "PipeStress", owner()) is None
+        os.killpg(orphan.pid, signal.SIGKILL)
+        orphan.wait()
+        held = keeper.take(pools, "PipeStress", owner())
+        assert held is not None
+        held.give_back()
+    finally:
+        if orphan.poll() is None:
+            orphan.kill()
+
+
+def test_the_last_runs_count_is_the_pools(tmp_path, caplog):
+    directory.set_up(seats.SeatPools({"PipeStress": 2}, str(tmp_path)))
+    directory.set_up(seats.SeatPools({"PipeStress": 3}, str(tmp_path)))
+    assert directory.read_count(os.path.join(str(tmp_path), "PipeStress")) == 3
+    assert "had 2 seats; this run says 3" in caplog.text
+
+
+# ------------------------------------------------ the simulated licence server
+
+def test_the_licence_server_lingers_over_a_dead_holders_seat(tmp_path):
+    where = str(tmp_path / "Licences")
+    licences.write_seats(where, {"PipeStress": 1}, linger=1.0)
+    holder = subprocess.Popen([sys.executable, "-c", (
+        "import sys, time; sys.path.insert(0, %r)\n"
+        "from dralvex_sim.solvers import licences\n"
+        "with licences.seat(%r, 'PipeStress') as granted:\n"
+        "    print(granted, flush=True); time.sleep(60)\n") % (os.path.dirname(dralvex_sim.__path__[0]), where)],
+        stdout=subprocess.PIPE, text=True)
+    assert holder.stdout.readline().strip() == "True"
+    holder.kill()
+    holder.wait()
+    died = time.time()
+    with licences.seat(where, "PipeStress") as granted:
+        assert not granted
+    assert eventually(lambda: _granted_now(where), 3)
+    record = licences.record(where, "PipeStress")
+    assert [event["event"] for event in record][:2] == ["grant", "deny"] and record[-1]["event"] == "release"
+    reclaimed = [event for event in record if event["event"] == "reclaim"]
+    assert len(reclaimed) == 1 and reclaimed[0]["time"] - died >= 1.0 - 0.05
+    assert licences.most_in_use(record) == 1
+
+
+def _granted_now(where):
+    with licences.seat(where, "PipeStress") as granted:
+        return granted
+
+
+def test_an_item_waiting_for_a_seat_stops_when_its_run_ends(tmp_path):
+    """In a worker: the run's end (Ctrl-C) reaches an item that waits."""
+    from dralvex_computer.batch.worker import state
+    from dralvex_computer.batch.protocol import ItemTask, WorkerHooks
+    pools = seats.SeatPools({"PipeStress": 1}, str(tmp_path))
+    directory.set_up(pools)
+    held = directory.DirectoryKeeper().take(pools, "PipeStress", owner())
+    task = ItemTask(function=None, item=None, index=3, installation=None, run_id="ended-run", origin="",
+                    hooks=WorkerHooks(), seats=pools)
+    outcome = []
+
+    def item():
+        state.mark_in_item(own_process=False, task=task)
+        try:
+            with seats.seat("PipeStress"):
+                outcome.append("held")
+        except seats.Cancelled as error:
+            outcome.append(str(error))
+
+    thread = threading.Thread(target=item)
+    thread.start()
+    time.sleep(0.3)
+    state.process.cancelled_runs.add("ended-run")
+    thread.join(5)
+    held.give_back()
+    assert outcome == ["its run ended while it waited for a PipeStress seat"]
