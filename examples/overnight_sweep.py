@@ -22,9 +22,7 @@ def max_stress(solution, path):
 
 
 def main():
-    with installation(solve_seconds=0.1) as site:
-        from dralvex_sim.solvers.licences import write_seats
-        write_seats(os.path.join(site.install_dir, "Licences"), {"PipeStress": 1})   # one seat for everyone
+    with installation(solve_seconds=0.1, licences={"PipeStress": 1}) as site:   # one seat for everyone
         cc.setup_dralvex_computer(site.install_dir, cc.DralvexModule.Ductavo)
         for variant in range(24):
             build_model(cc, os.path.join(site.data_dir, "models", "line-%02d" % variant), "line-%02d" % variant,

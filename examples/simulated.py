@@ -19,13 +19,14 @@ SIM = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), 
 
 
 @contextlib.contextmanager
-def installation(solve_seconds=0.0):
+def installation(solve_seconds=0.0, licences=None):
     """A simulated installation in a new temporary directory, with the
     module's settings paths pointing at it; removed afterwards. Each solve
-    takes `solve_seconds` of CPU."""
+    takes `solve_seconds` of CPU; `licences`: its licence server's seats
+    per solver ({"PipeStress": 1}), or none needed."""
     workspace = tempfile.mkdtemp(prefix="dralvex-example-")
     try:
-        site = dralvex_sim.make_installation(workspace, solve_seconds=solve_seconds)
+        site = dralvex_sim.make_installation(workspace, solve_seconds=solve_seconds, licences=licences)
         cc._settingsPath_ = site.settings_path
         cc._dataSourcesPath_ = site.data_sources_path
         yield site
