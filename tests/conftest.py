@@ -45,6 +45,8 @@ def pytest_configure(config):
     if config.option.basetemp is None:
         os.makedirs(RUNS, exist_ok=True)
         config.option.basetemp = os.path.join(RUNS, "%s-%d" % (sys.implementation.name, os.getpid()))
+    # a run that names seats without a directory meets this run's own runs, not the machine's
+    os.environ["DRALVEX_SEAT_DIRECTORY"] = os.path.join(config.option.basetemp, "seats")
 
 
 def pytest_unconfigure(config):

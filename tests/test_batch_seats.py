@@ -26,7 +26,8 @@ VALIDATION = 0.5     # how often the test cluster's scheduler looks at leases
 
 @pytest.fixture(scope="module")
 def seat_cluster(tmp_path_factory):
-    """Three single-thread Dask workers: more workers than seats."""
+    """Three single-thread Dask workers: more workers than seats; each has
+    a node-locked PipeStress seat of its own."""
     if IS_PYPY:
         pytest.skip(DASK_ON_PYPY)
     distributed = pytest.importorskip("distributed")
@@ -35,6 +36,7 @@ def seat_cluster(tmp_path_factory):
         patch.setenv("PYTHONPATH", worker_paths())
         with dask.config.set({"distributed.scheduler.locks.lease-validation-interval": "%ss" % VALIDATION}):
             with distributed.LocalCluster(n_workers=3, threads_per_worker=1, processes=True, dashboard_address=":0",
+                                          resources={"PipeStress": 1},
                                           local_directory=str(tmp_path_factory.mktemp("dask"))) as cluster:
                 with distributed.Client(cluster) as client:
                     yield client
@@ -199,6 +201,20 @@ def test_the_command_line_refuses_a_pool_of_no_seats(ready, tmp_path):
                             env=environment(), timeout=120)
     assert result.returncode == 2 and "PipeStress has 0 seats" in result.stderr
     assert not dralvex_sim.solve_log(site.install_dir)
+
+
+@pytest.mark.parametrize("resources, refused", [({"PipeStress": 1}, None), ({"Aster": 1}, "Aster=1")])
+def test_node_locked_seats_are_dask_worker_resources(ready, tmp_path, worker_environment, seat_cluster, resources,
+                                                     refused):
+    site, paths = licensed_site(tmp_path, 0.0, 2)
+    run = lambda: batch.solve_models(paths[:3], "PipeStress", installation_of(site), executor=seat_cluster,  # noqa: E731
+                                     resources=resources, progress=False)
+    if refused:
+        with pytest.raises(batch.BatchSetupError, match="no worker of the cluster has the resources .*" + refused):
+            run()
+        assert not dralvex_sim.solve_log(site.install_dir)
+    else:
+        assert [result.status for result in run()] == ["solved"] * 3
 
 
 # ------------------------------------------------------- the pool's files

@@ -151,6 +151,8 @@ class Dask(Engine):
     def probe(self, installation: Any) -> str:
         """On every worker there now (a worker that joins later checks
         itself before its first item)."""
+        if self.resources:
+            self._check_resources()
         answers = self.client.run(_probe_here, installation)
         if not answers:   # no worker yet: one will check itself
             return "no worker yet"
@@ -162,6 +164,17 @@ class Dask(Engine):
             from ..seats.scheduler import waiting_on
             self.waiting, self.waiting_asked = waiting_on(self.client, self.run_id), now
         return self.waiting
+
+    def _check_resources(self) -> None:
+        """Some worker has the resources each item needs: Dask would keep
+        the items waiting for one for ever."""
+        needs = self.resources or {}
+        workers = self.client.scheduler_info().get("workers", {}).values()
+        if not any(all(worker_info.get("resources", {}).get(name, 0) >= amount for name, amount in needs.items())
+                   for worker_info in workers):
+            wanted = " ".join("%s=%g" % entry for entry in needs.items())
+            raise RuntimeError("no worker of the cluster has the resources each item needs (%s): start workers "
+                               "with dask worker --resources \"%s\"" % (wanted, wanted))
 
     def _is_running(self, future: Any) -> bool:
         return False   # Dask does not say; items carry their own start

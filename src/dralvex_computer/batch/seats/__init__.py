@@ -36,12 +36,16 @@ from typing import Any, Dict, Iterator, Mapping, Optional
 # long after; the scheduler looks every lease-validation-interval (10 s by
 # default), so with Dask a dead worker's seat is back within both.
 DEFAULT_LEASE_TIMEOUT = 20.0
+DIRECTORY_VARIABLE = "DRALVEX_SEAT_DIRECTORY"
 _NAME = re.compile(r"^[A-Za-z0-9][A-Za-z0-9_.-]{0,63}$")
 
 
 def default_directory() -> str:
-    """Where runs on this machine meet when no directory is given: a place
-    every user of the machine can write, kept across runs."""
+    """Where runs meet when no directory is given: DRALVEX_SEAT_DIRECTORY
+    (a shared drive, for one), else a place every user of this machine can
+    write, kept across runs."""
+    if os.environ.get(DIRECTORY_VARIABLE):
+        return os.environ[DIRECTORY_VARIABLE]
     if sys.platform == "win32":
         return os.path.join(os.environ.get("PROGRAMDATA", r"C:\ProgramData"), "Dralvex", "seats")
     return "/var/tmp/dralvex-seats"
