@@ -147,7 +147,7 @@ def measure(root):
         import dask
         import distributed
     except ImportError:
-        lines.append("| Dask | not installed | - |")
+        lines.append("| Dask | does not import here | - |")
     else:
         dask.config.set({"distributed.scheduler.locks.lease-validation-interval": "%ss" % VALIDATION})
         cluster = distributed.LocalCluster(n_workers=3, threads_per_worker=1, processes=True, dashboard_address=":0",
