@@ -65,11 +65,11 @@ def denials(record):
     return [event for event in record if event["event"] == "deny"]
 
 
-def start(site, paths, where, report, count=2):
+def start(site, paths, where, report, count=2, *shown):
     mark = "seats-%d" % time.monotonic_ns()
     process = subprocess.Popen(
         [sys.executable, "-m", "dralvex_computer", "solve", *site_options(site), "--solver", "PipeStress",
-         "--seats", "PipeStress=%d" % count, "--no-progress", "--report", report, *where[1], *paths],
+         "--seats", "PipeStress=%d" % count, *(shown or ["--no-progress"]), "--report", report, *where[1], *paths],
         env=environment(**{MARK: mark}), stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
         start_new_session=True)
     process.mark = mark
@@ -92,11 +92,12 @@ def finish(process, seconds=120):
 
 def test_two_runs_at_once_share_one_pool(ready, tmp_path, where):
     """Each run would put 3 solves on the 2 seats alone."""
-    site, paths = licensed_site(tmp_path, 0.4, 2)
-    runs = [start(site, part, where, str(tmp_path / ("run%d.jsonl" % number)))
-            for number, part in enumerate((paths[:4], paths[4:]))]
-    for run in runs:
-        assert run.wait(180) == 0, finish(run)
+    site, paths = licensed_site(tmp_path, 0.8, 2)
+    page = str(tmp_path / "page.html")
+    runs = [start(site, paths[:4], where, str(tmp_path / "run0.jsonl"), 2, "--progress", "--summary", page),
+            start(site, paths[4:], where, str(tmp_path / "run1.jsonl"), 2, "--progress")]
+    said = [finish(run, 180) for run in runs]
+    assert [run.returncode for run in runs] == [0, 0], said
     record = server_record(site)
     assert not denials(record) and licences.most_in_use(record) == 2
     assert sum(event["event"] == "grant" for event in record) == 8
@@ -104,6 +105,9 @@ def test_two_runs_at_once_share_one_pool(ready, tmp_path, where):
     assert [row["status"] for row in results] == ["solved"] * 8
     assert sum(row["seat_wait"] > 0.1 for row in results) >= 2   # items waited in their workers, and said so
     assert all(row["tries"] == 1 for row in results)   # a wait is not a try
+    assert "waiting for a seat=" in said[0] + said[1]   # on the bar
+    with open(page, encoding="utf-8") as stream:
+        assert "waiting for a licence seat" in stream.read()   # on the page's timeline
 
 
 def holder_solver(site):

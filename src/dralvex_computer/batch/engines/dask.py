@@ -160,7 +160,7 @@ class Dask(Engine):
 
     def waiting_for_seats(self) -> int:
         now = time.monotonic()
-        if self.seats is not None and now - self.waiting_asked > 1:   # a question to the scheduler
+        if self.seats is not None and now - self.waiting_asked > 0.5:   # a question to the scheduler
             from ..seats.scheduler import waiting_on
             self.waiting, self.waiting_asked = waiting_on(self.client, self.run_id), now
         return self.waiting

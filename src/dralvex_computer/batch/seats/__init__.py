@@ -161,6 +161,7 @@ def _wait_for(task: Any, pools: SeatPools, name: str) -> Seat:
     from ..worker import state
     keeper = task.hooks.seat_keeper()
     owner = {"run": task.run_id, "index": task.index, "worker": state.worker_name(), "machine": socket.gethostname(),
+             "scratch": state.process.scratch_root,
              "process": state.own_identity(), "group": _group()}
     step, waited, began = WAIT_STEP, False, time.monotonic()
     with state.item_clock_stopped():

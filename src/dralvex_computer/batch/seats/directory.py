@@ -132,7 +132,7 @@ class DirectoryKeeper(Keeper):
 def note_waiting(owner: Dict[str, Any], waiting: bool) -> None:
     """A note in the run's scratch (on the run's machine for the local pool
     and an executor), read by the run for its bar."""
-    path = os.path.join(Scratch(owner["run"]).root, "%s%d" % (WAITING, owner["index"]))
+    path = os.path.join(owner.get("scratch") or Scratch(owner["run"]).root, "%s%d" % (WAITING, owner["index"]))
     try:
         if waiting:
             with open(path, "wb"):

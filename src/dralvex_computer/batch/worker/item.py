@@ -77,7 +77,7 @@ def run_item(task: ItemTask) -> ItemResult:
         elif os.getcwd() != process.home:
             os.chdir(process.home)   # an item moved it (removeProjectFolder does)
         process.running[task.run_id] = task.index
-        process.start_clock()
+        process.start_clock(os.path.dirname(own_temp))
         try:
             _run_function(task, result, own_temp, in_caller)
         finally:

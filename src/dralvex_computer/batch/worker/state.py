@@ -29,8 +29,12 @@ class WorkerProcess:
         self.clock_from = 0.0               # time.monotonic() its time-out counts from
         self.clock_stopped = False          # it waits for a seat: its time-out does not count
         self.cancelled_runs: Set[str] = set()   # runs ended while their items ran here
+        self.scratch_root = ""              # the running item's run's scratch directory
 
-    def start_clock(self) -> None:
+    def start_clock(self, scratch_root: str) -> None:
+        """An item starts: ``scratch_root`` is its run's scratch directory
+        (found before the item's own temporary directory stands in)."""
+        self.scratch_root = scratch_root
         self.seat, self.seat_wait = None, 0.0
         self.clock_from, self.clock_stopped = time.monotonic(), False
 
