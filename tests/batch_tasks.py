@@ -156,3 +156,12 @@ def build_unless_hot(point, directory):
     if point.get("Temperature", 0) > 150:
         raise ValueError("no material for %s degrees" % point["Temperature"])
     return build_pipe_run(point, directory)
+
+
+def hold_tool_seat(seconds):
+    """Holds a seat of the run's pool "Tool" for a while: (start, end)."""
+    from dralvex_computer import batch
+    with batch.seat("Tool"):
+        started = time.time()
+        time.sleep(seconds)
+        return started, time.time()

@@ -185,6 +185,15 @@ def test_a_time_out_counts_from_the_solve_and_its_seat_outlives_the_solver(ready
     assert not denials(record) and licences.most_in_use(record) == 1   # a seat back only once its solver ended
 
 
+def test_a_function_of_map_models_holds_a_seat_of_its_own_pool(ready, tmp_path, worker_environment):
+    import batch_tasks
+    results = batch.map_models(batch_tasks.hold_tool_seat, [0.3] * 4, installation_of(ready), workers=3,
+                               seats={"Tool": 1}, seat_directory=str(tmp_path / "seats"), progress=False)
+    windows = sorted(result.value for result in results)
+    assert all(earlier[1] <= later[0] for earlier, later in zip(windows, windows[1:])), windows
+    assert sum(result.seat_wait > 0.1 for result in results) >= 2
+
+
 @pytest.mark.parametrize("pools, message", [
     ({"PipeStress": 0}, "0 seats"), ({"PipeStress": -1}, "-1 seats"), ({"PipeStress": True}, "True seats"),
     ({"PipeStress": "2"}, "'2' seats"), ({}, "must map"), ({"Nope": 1}, "not a solver"),
