@@ -122,7 +122,7 @@ def end_running(run_id: str) -> Optional[int]:
     if index is None:
         return None
     processes.end_processes(processes.descendants(os.getpid()))
-    worker.process.give_back_seat()   # its solver programs have ended
+    worker.process.give_back_seats()   # its solver programs have ended
     if _has_nanny():
         threading.Timer(0.2, os._exit, args=(EXIT_REPLACE_ME,)).start()
     return index

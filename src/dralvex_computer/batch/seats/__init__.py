@@ -145,8 +145,8 @@ def seat(name: str) -> Iterator[Optional[Seat]]:
     try:
         yield held
     finally:
-        if state.process.seat is held:
-            state.process.seat = None
+        if held in state.process.seats:
+            state.process.seats.remove(held)
         held.give_back()
 
 
@@ -164,24 +164,25 @@ def _wait_for(task: Any, pools: SeatPools, name: str) -> Seat:
              "scratch": state.process.scratch_root,
              "process": state.own_identity(), "group": _group()}
     step, waited, began = WAIT_STEP, False, time.monotonic()
-    with state.item_clock_stopped():
-        while True:
-            if state.process.cancelled(task.run_id):
-                raise Cancelled("its run ended while it waited for a %s seat" % name)
-            held = keeper.take(pools, name, owner)
-            if held is not None:
-                state.process.seat = held
-                break
-            if not waited:
-                keeper.note_waiting(owner, True)
-                waited = True
-            if not keeper.waits_itself:
-                time.sleep(step)
-                step = min(step * 1.5, WAIT_MAX)
-    if waited:
-        keeper.note_waiting(owner, False)
-    state.process.seat_wait += time.monotonic() - began
-    return held
+    try:
+        with state.item_clock_stopped():
+            while True:
+                if state.process.cancelled(task.run_id):
+                    raise Cancelled("its run ended while it waited for a %s seat" % name)
+                held = keeper.take(pools, name, owner)
+                if held is not None:
+                    state.process.seats.append(held)
+                    return held
+                if not waited:
+                    keeper.note_waiting(owner, True)
+                    waited = True
+                if not keeper.waits_itself:
+                    time.sleep(step)
+                    step = min(step * 1.5, WAIT_MAX)
+    finally:
+        if waited:
+            keeper.note_waiting(owner, False)
+        state.process.seat_wait += time.monotonic() - began
 
 
 def _group() -> Optional[int]:

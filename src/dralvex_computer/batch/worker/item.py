@@ -164,7 +164,7 @@ def _run_function(task: ItemTask, result: ItemResult, own_temp: str, in_caller: 
             if thread.is_alive():
                 process.abandoned = thread   # first: what it does once its processes end is not the item's
                 processes.end_processes(processes.started_since(before, in_caller))
-                process.give_back_seat()   # its solver programs have ended
+                process.give_back_seats()   # its solver programs have ended
                 threads.forget(thread)
                 result.status = TIMED_OUT
                 result.error_message = "ran past %s s; the processes it started were ended" % task.timeout

@@ -9,7 +9,7 @@ import os
 import socket
 import threading
 import time
-from typing import Any, Dict, Iterator, Optional, Set
+from typing import Any, Dict, Iterator, List, Optional, Set
 
 from . import processes
 
@@ -24,7 +24,7 @@ class WorkerProcess:
         self.running: Dict[str, int] = {}   # run id -> index of the item running now
         self.identity: Optional[str] = None   # "pid start-time" of this process
         self.hooks_set_up: Set[type] = set()    # the kinds of hooks whose set_up ran here
-        self.seat: Any = None               # the licence seat the running item holds
+        self.seats: List[Any] = []          # the licence seats the running item holds
         self.seat_wait = 0.0                # seconds the running item waited for seats
         self.clock_from = 0.0               # time.monotonic() its time-out counts from
         self.clock_stopped = False          # it waits for a seat: its time-out does not count
@@ -35,7 +35,7 @@ class WorkerProcess:
         """An item starts: ``scratch_root`` is its run's scratch directory
         (found before the item's own temporary directory stands in)."""
         self.scratch_root = scratch_root
-        self.seat, self.seat_wait = None, 0.0
+        self.seats, self.seat_wait = [], 0.0
         self.clock_from, self.clock_stopped = time.monotonic(), False
 
     def remaining(self, timeout: float) -> Optional[float]:
@@ -45,10 +45,10 @@ class WorkerProcess:
             return None
         return self.clock_from + timeout - time.monotonic()
 
-    def give_back_seat(self) -> None:
-        """The item's processes have ended: its seat goes back."""
-        seat, self.seat = self.seat, None
-        if seat is not None:
+    def give_back_seats(self) -> None:
+        """The item's processes have ended: its seats go back."""
+        seats, self.seats = self.seats, []
+        for seat in seats:
             seat.give_back()
 
     def cancelled(self, run_id: str) -> bool:
