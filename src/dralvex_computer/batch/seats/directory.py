@@ -95,6 +95,11 @@ class DirectoryKeeper(Keeper):
 
     def _take_one(self, path: str, pools: SeatPools, owner: Dict[str, Any], name: str) -> Optional[Seat]:
         descriptor = os.open(path, os.O_RDWR | os.O_CREAT, 0o666)
+        if hasattr(os, "fchmod"):
+            try:
+                os.fchmod(descriptor, 0o666)   # past the umask: every user of the machine takes this seat
+            except OSError:
+                pass   # another user's file: they made it so
         try:
             filelock.lock(descriptor, self.msvcrt)
         except OSError:
