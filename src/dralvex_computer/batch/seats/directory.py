@@ -44,18 +44,29 @@ def set_up(pools: SeatPools) -> None:
     same seats); OSError when it cannot be."""
     for name, count in pools.counts.items():
         directory = pool_directory(pools, name)
-        os.makedirs(directory, exist_ok=True)
-        try:
-            os.chmod(os.path.dirname(directory), 0o1777)   # every user of the machine meets here
-            os.chmod(directory, 0o1777)
-        except OSError:
-            pass   # another user's: it is open to all already
+        _make_shared(os.path.dirname(directory))
+        _make_shared(directory)
         earlier = read_count(directory)
         if earlier is not None and earlier != count:
             logger.warning("the seat pool %s in %s had %d seats; this run says %d, for every run from now",
                            name, pools.directory, earlier, count)
         if earlier != count:
             _write_whole(os.path.join(directory, COUNT_FILE), b"%d\n" % count)
+
+
+def _make_shared(directory: str) -> None:
+    """A directory this run makes is open to every user of the machine (as
+    /tmp is); one that exists is left as its owner made it."""
+    if os.path.isdir(directory):
+        return
+    try:
+        os.makedirs(directory)
+    except FileExistsError:
+        return   # another run made it meanwhile
+    try:
+        os.chmod(directory, 0o1777)
+    except OSError:
+        pass
 
 
 def read_count(directory: str) -> Optional[int]:
