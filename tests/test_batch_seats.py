@@ -296,11 +296,16 @@ def test_a_seat_left_here_waits_for_the_holders_processes(tmp_path):
             orphan.kill()
 
 
-def test_the_last_runs_count_is_the_pools(tmp_path, caplog):
-    directory.set_up(seats.SeatPools({"PipeStress": 2}, str(tmp_path)))
-    directory.set_up(seats.SeatPools({"PipeStress": 3}, str(tmp_path)))
-    assert directory.read_count(os.path.join(str(tmp_path), "PipeStress")) == 3
+def test_the_last_runs_count_is_the_pools_and_its_directory_is_every_users(tmp_path, caplog):
+    given = tmp_path / "given"
+    given.mkdir(mode=0o750)
+    mode = given.stat().st_mode
+    directory.set_up(seats.SeatPools({"PipeStress": 2}, str(given)))
+    directory.set_up(seats.SeatPools({"PipeStress": 3}, str(given)))
+    assert directory.read_count(str(given / "PipeStress")) == 3
     assert "had 2 seats; this run says 3" in caplog.text
+    assert given.stat().st_mode == mode   # the user's own directory is left as it was
+    assert (given / "PipeStress").stat().st_mode & 0o7777 == 0o1777   # the pool's, made here, is every user's
 
 
 # ------------------------------------------------ the simulated licence server
