@@ -53,6 +53,13 @@ def solver_programs(site):
     return [pid for pid, _, state, command_line in processes() if state != "Z" and site.install_dir in command_line]
 
 
+def running_solvers(site):
+    """Live solver programs of an installation, and nothing else (a run's
+    command line names the installation too)."""
+    solvers = os.path.join(site.install_dir, "Solvers")
+    return [pid for pid, _, state, command_line in processes() if state != "Z" and solvers in command_line]
+
+
 def run_directories(directory):
     return [name for name in os.listdir(directory) if name.startswith("dralvex-run-")]
 
@@ -124,9 +131,29 @@ def site_options(site):
             site.data_sources_path]
 
 
+# Linux: a command started by a test dies with the test's process (a suite
+# killed mid-test, by a CI time-out, leaves no command with no parent); its
+# workers and solver programs then end with it, as with any killed command.
+_DIE_WITH_PARENT = (
+    "import ctypes, os, sys\n"
+    "parent = int(sys.argv.pop(1))\n"
+    "ctypes.CDLL(None, use_errno=True).prctl(1, 9)   # PR_SET_PDEATHSIG, SIGKILL; kept across exec\n"
+    "if os.getppid() != parent:\n"
+    "    os._exit(1)   # gone already\n"
+    "os.execv(sys.executable, [sys.executable] + sys.argv[1:])\n")
+
+
+def cli(*arguments):
+    """The command line of ``python -m dralvex_computer ARGUMENTS``, as the
+    tests start it."""
+    if sys.platform.startswith("linux"):
+        return [sys.executable, "-c", _DIE_WITH_PARENT, str(os.getpid()), "-m", "dralvex_computer", *arguments]
+    return [sys.executable, "-m", "dralvex_computer", *arguments]
+
+
 def command(*arguments, **options):
-    return subprocess.run([sys.executable, "-m", "dralvex_computer", *arguments], capture_output=True, text=True,
-                          env=environment(), timeout=180, **options)
+    return subprocess.run(cli(*arguments), capture_output=True, text=True, env=environment(), timeout=180,
+                          **options)
 
 
 def solves(site, since=0):

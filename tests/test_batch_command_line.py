@@ -18,8 +18,8 @@ import pytest
 import dralvex_sim
 from conftest import run_python
 from dralvex_computer import SharedFreFileWarning, facts
-from batch_helpers import (HAS_PROC, MARK, command, environment, eventually, make_model, marked, run_directories,
-                           seat_taken, site_options, solver_programs)
+from batch_helpers import (HAS_PROC, MARK, cli, command, environment, eventually, make_model, marked, run_directories,
+                           running_solvers, seat_taken, site_options, solver_programs)
 
 pytest.importorskip("pebble")
 
@@ -117,8 +117,8 @@ def test_nothing_outlives_an_interrupted_run(ready, long_queue, tmp_path, privat
     report = str(tmp_path / "report.jsonl")
     mark = "outlives-%d" % time.monotonic_ns()   # what this command started, and nothing else on the machine
     process = subprocess.Popen(
-        [sys.executable, "-m", "dralvex_computer", "solve", *site_options(slow), "--solver", "PipeStress",
-         "--workers", "2", "--no-progress", "--report", report, *long_queue],
+        cli("solve", *site_options(slow), "--solver", "PipeStress", "--workers", "2", "--no-progress", "--report",
+            report, *long_queue),
         env=environment(**{MARK: mark}), stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
         start_new_session=True)
     try:
@@ -187,7 +187,7 @@ def test_the_doctor_reports_a_broken_machine(ready, tmp_path, case):
     paths, extra, options = broken_machine(tmp_path, ready, case)
     env = environment(**extra)
     env["PYTHONPATH"] = os.pathsep.join(paths + [env["PYTHONPATH"]])
-    result = subprocess.run([sys.executable, "-m", "dralvex_computer", "doctor", *options], capture_output=True,
+    result = subprocess.run(cli("doctor", *options), capture_output=True,
                             text=True, env=env, timeout=120, cwd=str(tmp_path))
     assert result.returncode == 1 and "Traceback" not in result.stdout + result.stderr, result.stdout + result.stderr
     assert "MISSING" in result.stdout and "nothing missing" not in result.stdout
@@ -297,3 +297,25 @@ def test_licence_denials_retried_from_the_command_line(ready, tmp_path):
     limited = command("solve", *site_options(site), "--solver", "PipeStress", "--workers", "2", "--max-running",
                       "PipeStress=1", *models)
     assert limited.returncode == 0, limited.stderr
+
+
+@pytest.mark.skipif(not HAS_PROC, reason="reads processes from /proc")
+def test_a_command_the_tests_start_ends_with_the_test_process(ready, tmp_path):
+    """A suite killed mid-test (a CI time-out) leaves no command running
+    with no parent."""
+    slow = dralvex_sim.make_installation(str(tmp_path / "slow"), solve_seconds=60)
+    model = make_model(tmp_path / "m", "m")
+    mark = "orphan-%d" % time.monotonic_ns()
+    arguments = ["solve", *site_options(slow), "--solver", "PipeStress", "--workers", "1", model]
+    test_process = subprocess.Popen(
+        [sys.executable, "-c", "import json, sys, batch_helpers; batch_helpers.command(*json.loads(sys.argv[1]))",
+         json.dumps(arguments)],
+        env=environment(**{MARK: mark}), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    try:
+        assert eventually(lambda: running_solvers(slow), 60), "the solve never started"
+        test_process.kill()
+        test_process.wait()
+        assert eventually(lambda: not marked(mark), 10), marked(mark)
+    finally:
+        for pid, *_ in marked(mark):
+            os.kill(pid, signal.SIGKILL)

@@ -11,8 +11,8 @@ import time
 import pytest
 
 import dralvex_sim
-from batch_helpers import (DASK_ON_PYPY, HAS_PROC, IS_PYPY, FakeMsvcrt, environment, eventually, installation_of,
-                           make_model, marked, processes, site_options, worker_paths, MARK)
+from batch_helpers import (DASK_ON_PYPY, HAS_PROC, IS_PYPY, FakeMsvcrt, cli, environment, eventually, installation_of,
+                           make_model, marked, running_solvers, site_options, worker_paths, MARK)
 from dralvex_computer import batch
 from dralvex_computer.batch import seats
 from dralvex_computer.batch.seats import directory
@@ -68,8 +68,8 @@ def denials(record):
 def start(site, paths, where, report, count=2, *shown):
     mark = "seats-%d" % time.monotonic_ns()
     process = subprocess.Popen(
-        [sys.executable, "-m", "dralvex_computer", "solve", *site_options(site), "--solver", "PipeStress",
-         "--seats", "PipeStress=%d" % count, *(shown or ["--no-progress"]), "--report", report, *where[1], *paths],
+        cli("solve", *site_options(site), "--solver", "PipeStress", "--seats", "PipeStress=%d" % count,
+            *(shown or ["--no-progress"]), "--report", report, *where[1], *paths),
         env=environment(**{MARK: mark}), stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
         start_new_session=True)
     process.mark = mark
@@ -111,10 +111,8 @@ def test_two_runs_at_once_share_one_pool(ready, tmp_path, where):
 
 
 def holder_solver(site):
-    """The one solver program running (not the runs, whose command lines
-    name the installation too)."""
-    solvers = os.path.join(site.install_dir, "Solvers")
-    programs = [pid for pid, _, state, command_line in processes() if state != "Z" and solvers in command_line]
+    """The one solver program running."""
+    programs = running_solvers(site)
     return programs[0] if len(programs) == 1 else None
 
 
@@ -209,9 +207,8 @@ def test_a_pool_without_seats_is_refused_before_the_run(ready, tmp_path, pools, 
 
 def test_the_command_line_refuses_a_pool_of_no_seats(ready, tmp_path):
     site, paths = licensed_site(tmp_path, 0.0, 1)
-    result = subprocess.run([sys.executable, "-m", "dralvex_computer", "solve", *site_options(site), "--solver",
-                             "PipeStress", "--seats", "PipeStress=0", paths[0]], capture_output=True, text=True,
-                            env=environment(), timeout=120)
+    result = subprocess.run(cli("solve", *site_options(site), "--solver", "PipeStress", "--seats", "PipeStress=0",
+                                paths[0]), capture_output=True, text=True, env=environment(), timeout=120)
     assert result.returncode == 2 and "PipeStress has 0 seats" in result.stderr
     assert not dralvex_sim.solve_log(site.install_dir)
 

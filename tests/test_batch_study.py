@@ -20,7 +20,7 @@ from dralvex_computer.batch.results import compare, report, study_page, summary
 from dralvex_computer.batch.study import designs, points
 from dralvex_sim.solvers.pipestress_program import pipe_stress
 import dralvex_sim
-from batch_helpers import environment, site_options
+from batch_helpers import cli, environment, site_options
 
 GOLDEN = os.path.join(os.path.dirname(os.path.abspath(__file__)), "data", "study-keys.json")
 
@@ -201,17 +201,17 @@ def test_the_study_command_dry_runs_then_runs(ready, tmp_path):
     arguments = ["study", "batch_tasks:build_pipe_run", "--collect", "batch_tasks:max_stress", "--directory",
                  str(directory), "--design", "factorial", "--range", "WallThickness=4:8", "--levels", "2",
                  *site_options(ready), "--solver", "PipeStress", "--workers", "2", "--no-progress"]
-    dry = subprocess.run([sys.executable, "-m", "dralvex_computer", *arguments, "--dry-run"], capture_output=True,
+    dry = subprocess.run(cli(*arguments, "--dry-run"), capture_output=True,
                          text=True, env=environment(), timeout=180)
     assert dry.returncode == 0 and dry.stdout.count(" new ") == 2 and "2 points: 2 new" in dry.stderr, dry.stderr
     assert not directory.exists()   # a dry run writes nothing
     page = str(tmp_path / "page.html")
-    run = subprocess.run([sys.executable, "-m", "dralvex_computer", *arguments, "--summary", page, "--rank-by",
-                          "max_stress"], capture_output=True, text=True, env=environment(), timeout=180)
+    run = subprocess.run(cli(*arguments, "--summary", page, "--rank-by", "max_stress"),
+                         capture_output=True, text=True, env=environment(), timeout=180)
     assert run.returncode == 0, run.stderr
     assert (directory / study.PARAMETERS_FILE).read_text().splitlines()[0] == "WallThickness"
     assert "Influence of the parameters" in open(page).read()
-    refused = subprocess.run([sys.executable, "-m", "dralvex_computer", *arguments, "--parameters", "x.csv"],
+    refused = subprocess.run(cli(*arguments, "--parameters", "x.csv"),
                              capture_output=True, text=True, env=environment(), timeout=180)
     assert refused.returncode == 2 and "not both" in refused.stderr
 
