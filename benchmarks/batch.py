@@ -16,20 +16,13 @@ nothing.
 import json
 import math
 import os
-import shutil
 import signal
 import subprocess
 import sys
 import tempfile
 import time
 
-ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-SIM = os.path.join(ROOT, "sim")
-sys.path.insert(0, SIM)
-from dralvex_computer import facts  # noqa: E402  (the native module loads later, after the prepare hook is set)
-PREPARE = facts.SIMULATED_PREPARE
-os.environ[facts.PREPARE_VARIABLE] = PREPARE   # this process and the workers it starts
-os.environ["PYTHONPATH"] = SIM
+from simulated import PREPARE, in_a_workspace, write_table  # first: the simulated platform and the prepare hook
 
 import dralvex_sim  # noqa: E402
 import dralvex_computer as cc  # noqa: E402
@@ -282,14 +275,6 @@ def per_item_costs(installation):
     return count, costs
 
 
-def main():
-    root = tempfile.mkdtemp(prefix="dralvex-bench-")
-    try:
-        measure(root)
-    finally:
-        shutil.rmtree(root, ignore_errors=True)
-
-
 def measure(root):
     site = dralvex_sim.make_installation(root, solve_seconds=SOLVE_SECONDS)
     site.point(cc.dralvex_core)
@@ -370,11 +355,8 @@ def measure(root):
     lines.append("| dry run of a 10,000-point study (which points run and why) | %.2f | - |" % dry)
     lines.append("| Ctrl-C to exit, 2 busy workers | %.2f | - |" % interrupt_time(site, paths, signal.SIGINT))
     lines.append("| SIGTERM to exit, 2 busy workers | %.2f | - |" % interrupt_time(site, paths, signal.SIGTERM))
-    table = "\n".join(lines)
-    print(table)
-    with open(os.path.join(ROOT, "benchmarks", "batch-%s.md" % sys.implementation.name), "w") as stream:
-        stream.write(table + "\n")
+    write_table("batch", lines)
 
 
 if __name__ == "__main__":
-    main()
+    in_a_workspace(measure)

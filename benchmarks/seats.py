@@ -12,20 +12,12 @@ benchmarks/seats-<interpreter>.md.
 rows run (CI uses it), its figures mean nothing.
 """
 import os
-import shutil
 import signal
 import subprocess
 import sys
-import tempfile
 import time
 
-ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-SIM = os.path.join(ROOT, "sim")
-sys.path.insert(0, SIM)
-from dralvex_computer import facts  # noqa: E402
-PREPARE = facts.SIMULATED_PREPARE
-os.environ[facts.PREPARE_VARIABLE] = PREPARE   # this process and the workers it starts
-os.environ["PYTHONPATH"] = SIM
+from simulated import in_a_workspace, write_table  # first: the simulated platform and the prepare hook
 
 import dralvex_sim  # noqa: E402
 from dralvex_sim.solvers import licences  # noqa: E402
@@ -128,14 +120,6 @@ def killed_worker_row(root, where):
         event["event"] == "deny" for event in record)
 
 
-def main():
-    root = tempfile.mkdtemp(prefix="dralvex-bench-")
-    try:
-        measure(root)
-    finally:
-        shutil.rmtree(root, ignore_errors=True)
-
-
 def measure(root):
     site, paths = make_site(os.path.join(root, "site"), 2, SOLVE_SECONDS)
     title = "%s %s, %d models of %.2f s CPU on 2 seats, %d cores" % (
@@ -170,11 +154,8 @@ def measure(root):
     finally:
         if cluster is not None:
             cluster.close()
-    table = "\n".join(lines)
-    print(table)
-    with open(os.path.join(ROOT, "benchmarks", "seats-%s.md" % sys.implementation.name), "w") as stream:
-        stream.write(table + "\n")
+    write_table("seats", lines)
 
 
 if __name__ == "__main__":
-    main()
+    in_a_workspace(measure)

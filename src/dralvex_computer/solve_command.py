@@ -213,7 +213,7 @@ def _checked(arguments, journal):
             resume=arguments.resume, retries=arguments.retries, retry_delay=arguments.retry_delay, retry_on=retry_on,
             retry_max_delay=(batch.DEFAULT_RETRY_MAX_DELAY if arguments.retry_max_delay is None
                              else arguments.retry_max_delay), retry_time=arguments.retry_time,
-            units=_units(arguments.units), seats=seats.parse(arguments.seats) or None,
+            units=_units(arguments.units), seats=_seat_counts(arguments.seats),
             seat_directory=arguments.seat_directory, resources=_resources(arguments.resources),
             seat_lease=seats.DEFAULT_LEASE_TIMEOUT if arguments.seat_lease is None else arguments.seat_lease)
         if arguments.command == "study":   # (the build function, the points) stand where the models do
@@ -239,6 +239,18 @@ def _checked(arguments, journal):
     if arguments.command != "study" and not any(os.path.isfile(path) for path in models):
         raise _Refused("no model document found: %s" % ", ".join(models[:5]))
     return options, models, collect, max_running
+
+
+def _seat_counts(entries):
+    """--seats SOLVER=N: the count as written (SeatPools says what is wrong
+    with it, 0 seats above all)."""
+    counts = {}
+    for entry in entries:
+        name, _, count = entry.partition("=")
+        if not name or not count.strip().lstrip("-").isdigit():
+            raise ValueError("--seats takes SOLVER=N (a solver's name and its seats), not %r" % entry)
+        counts[name.strip()] = int(count)
+    return counts or None
 
 
 def _resources(entries):

@@ -80,17 +80,6 @@ class SeatPools:
         object.__setattr__(self, "lease_timeout", float(timeout))
 
 
-def parse(entries: Any) -> Dict[str, int]:
-    """``["PipeStress=2", ...]`` (the command line's) as a mapping."""
-    counts: Dict[str, int] = {}
-    for entry in entries:
-        name, _, count = str(entry).partition("=")
-        if not name or not count.strip().lstrip("-").isdigit():
-            raise ValueError("--seats takes POOL=N (a solver's name and its seats), not %r" % (entry,))
-        counts[name.strip()] = int(count)
-    return counts
-
-
 # ------------------------------------------------------------- the worker
 
 class Seat:
@@ -194,5 +183,5 @@ def _group() -> Optional[int]:
     return group if group == os.getpid() else None
 
 
-__all__ = ["SeatPools", "Seat", "Keeper", "Cancelled", "seat", "parse", "default_directory",
+__all__ = ["SeatPools", "Seat", "Keeper", "Cancelled", "seat", "default_directory",
            "DEFAULT_LEASE_TIMEOUT"]

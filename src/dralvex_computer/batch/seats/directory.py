@@ -148,7 +148,7 @@ class DirectoryKeeper(Keeper):
 def note_waiting(owner: Dict[str, Any], waiting: bool) -> None:
     """A note in the run's scratch (on the run's machine for the local pool
     and an executor), read by the run for its bar."""
-    path = os.path.join(owner.get("scratch") or Scratch(owner["run"]).root, "%s%d" % (WAITING, owner["index"]))
+    path = os.path.join(owner["scratch"], "%s%d" % (WAITING, owner["index"]))
     try:
         if waiting:
             with open(path, "wb"):
@@ -194,7 +194,9 @@ def _holder_gone(last: Dict[str, Any], lease_timeout: float, descriptor: int) ->
     if last.get("machine") == socket.gethostname():
         if sys.platform == "win32":
             return True   # its lock is gone with it, and its kill-on-close job took its programs
-        return _ended_here(str(last.get("process", ""))) and _group_ended(last.get("group"))
+        group = last.get("group")
+        return processes.ended(str(last.get("process", ""))) and (
+            not isinstance(group, int) or processes.group_ended(group))
     seen = last.get("gone_since")
     now = time.time()
     if not isinstance(seen, (int, float)):
@@ -203,55 +205,9 @@ def _holder_gone(last: Dict[str, Any], lease_timeout: float, descriptor: int) ->
     return now - seen >= lease_timeout
 
 
-def _group_ended(group: Any) -> bool:
-    """No process of the group runs (a zombie has ended: where no init
-    reaps them, as in some containers, they stay)."""
-    if not isinstance(group, int) or group <= 1 or not hasattr(os, "killpg"):
-        return True
-    try:
-        names = os.listdir("/proc")
-    except OSError:
-        names = None
-    if names is None:   # no /proc: the system's word, zombies and all
-        try:
-            os.killpg(group, 0)
-        except ProcessLookupError:
-            return True
-        except OSError:
-            return False   # someone else's, alive
-        return False
-    for name in names:
-        if name.isdigit():
-            fields = _stat_fields(int(name))
-            if fields is not None and fields[2] == str(group) and fields[0] != "Z":
-                return False
-    return True
-
-
-def _ended_here(recorded: str) -> bool:
-    """The process recorded as "pid start-time" on this machine has ended."""
-    if processes.ended(recorded):
-        return True
-    try:
-        fields = _stat_fields(int(recorded.split()[0]))
-    except (ValueError, IndexError):
-        return False
-    return fields is not None and fields[0] == "Z"
-
-
-def _stat_fields(pid: int) -> Optional[List[str]]:
-    """The fields of /proc/<pid>/stat after its name: state, ppid, pgrp..."""
-    try:
-        with open("/proc/%d/stat" % pid, "rb") as stream:
-            stat = stream.read()
-    except OSError:
-        return None
-    return stat[stat.rindex(b")") + 2:].decode("ascii", "replace").split()
-
-
 def holders(pools: SeatPools, name: str) -> List[Dict[str, Any]]:
-    """Who holds the pool's seats now, as their files say (for the doctor
-    and tests; a seat given back is not listed)."""
+    """Who holds the pool's seats now, as their files say (a seat given
+    back is not listed)."""
     directory = pool_directory(pools, name)
     found = []
     for number in range(read_count(directory) or pools.counts[name]):

@@ -16,22 +16,29 @@ import os
 import signal
 import sys
 import threading
-from typing import Any, Callable, Iterable, Optional, Set
+from typing import Any, Callable, Iterable, List, Optional, Set
 
 KILL = getattr(signal, "SIGKILL", signal.SIGTERM)
 
 
 # ------------------------------------------------------------------ identity
 
-def start_time(pid: int) -> Optional[str]:
-    """A process's start time, which tells it from a later process that got
-    its pid: field 22 of /proc/<pid>/stat (Linux); None where unknown."""
+def _stat(pid: int) -> Optional[List[str]]:
+    """The fields of /proc/<pid>/stat after the name (state, ppid, pgrp,
+    ...; Linux); None where unknown."""
     try:
         with open("/proc/%d/stat" % pid, "rb") as stream:
             stat = stream.read()
     except OSError:
         return None
-    return stat[stat.rindex(b")") + 2:].split()[19].decode()
+    return stat[stat.rindex(b")") + 2:].decode("ascii", "replace").split()
+
+
+def start_time(pid: int) -> Optional[str]:
+    """A process's start time, which tells it from a later process that got
+    its pid: field 22 of /proc/<pid>/stat (Linux); None where unknown."""
+    fields = _stat(pid)
+    return fields[19] if fields is not None else None
 
 
 def identity(pid: Optional[int] = None) -> str:
@@ -64,8 +71,9 @@ def own_group(recorded: str) -> Optional[int]:
 
 def ended(recorded: str) -> bool:
     """True when the process recorded as "pid start-time" has ended (its pid
-    is free, or another process has it now). False where this cannot be
-    told (Windows, an unreadable record): then it is taken to run still."""
+    is free, another process has it now, or it is a zombie: where no init
+    reaps them, as in some containers, they stay). False where this cannot
+    be told (Windows, an unreadable record): then it is taken to run still."""
     if sys.platform == "win32":
         return False   # os.kill(pid, 0) is no probe there
     try:
@@ -77,8 +85,32 @@ def ended(recorded: str) -> bool:
         return False
     if not _alive(pid):
         return True
-    now = start_time(pid)
-    return now is not None and started != "?" and now != started
+    fields = _stat(pid)
+    if fields is not None and fields[0] == "Z":
+        return True
+    return fields is not None and started != "?" and fields[19] != started
+
+
+def group_ended(pgid: int) -> bool:
+    """No process of the group runs (zombies aside); POSIX."""
+    if pgid <= 1 or not hasattr(os, "killpg"):
+        return True
+    try:
+        names = os.listdir("/proc")
+    except OSError:   # no /proc: the system's word, zombies and all
+        try:
+            os.killpg(pgid, 0)
+        except ProcessLookupError:
+            return True
+        except OSError:
+            return False   # someone else's, alive
+        return False
+    for name in names:
+        if name.isdigit():
+            fields = _stat(int(name))
+            if fields is not None and fields[2] == str(pgid) and fields[0] != "Z":
+                return False
+    return True
 
 
 def _alive(pid: int) -> bool:
