@@ -6,6 +6,7 @@ thread-pool engine's care for the caller's own state."""
 import concurrent.futures
 import contextlib
 import os
+import subprocess
 import sys
 import tempfile
 import threading
@@ -18,7 +19,7 @@ import dralvex_sim
 from conftest import core
 from dralvex_computer import batch
 from dralvex_computer.batch.worker import threads as batch_threads
-from batch_helpers import eventually, installation_of, make_model, processes, run_directories, solver_programs, statuses
+from batch_helpers import environment, eventually, installation_of, make_model, processes, run_directories, solver_programs, statuses
 
 pytest.importorskip("pebble")
 
@@ -194,6 +195,38 @@ class FakeClient:
 def fake_task(installation, hooks, index=0):
     from dralvex_computer.batch.protocol import ItemTask
     return ItemTask(batch_tasks.echo, index, index, installation, "fake-run", "elsewhere:1", hooks)
+
+
+SLOW_WORKER = """
+import os, signal, sys, time
+if __name__ == "__mp_main__" and sys.argv[2] == "slow":
+    # The second worker to start is late and slow to end: one worker did
+    # every tiny item, and the run ends while the other still starts.
+    try:
+        os.close(os.open(sys.argv[1], os.O_CREAT | os.O_EXCL))
+    except FileExistsError:
+        signal.signal(signal.SIGTERM, signal.SIG_IGN)
+        time.sleep(2)
+import batch_tasks
+from dralvex_computer import batch
+
+if __name__ == "__main__":
+    import logging
+    logging.basicConfig()
+    results = batch.map_models(batch_tasks.run, [("echo", 1)] * 3, batch.Installation(*sys.argv[3:8]), workers=2)
+    print([result.status for result in results])
+"""
+
+
+@pytest.mark.skipif(sys.platform == "win32", reason="a named semaphore is a POSIX thing")
+def test_a_worker_still_starting_as_the_run_ends_says_nothing(ready, tmp_path):
+    script = tmp_path / "slow_worker.py"
+    script.write_text(SLOW_WORKER)
+    result = subprocess.run([sys.executable, str(script), str(tmp_path / "first"), "slow", ready.install_dir, "All",
+                             ready.settings_path, ready.data_sources_path, "dralvex_sim.kit:activate"],
+                            env=environment(), capture_output=True, text=True, timeout=120)
+    assert result.returncode == 0 and result.stdout.strip() == str(["done"] * 3), result.stderr[-3000:]
+    assert "Traceback" not in result.stderr and "leaked" not in result.stderr, result.stderr[-3000:]
 
 
 def test_the_local_hooks_record_which_worker_runs_an_item(models):

@@ -78,6 +78,22 @@ def _start_resource_tracker() -> None:
         signal.signal(signal.SIGHUP, saved)
 
 
+class _SpawnContext(multiprocessing.context.SpawnContext):
+    """The spawn start method, keeping the named semaphores made through it
+    until the run lets them go. Pebble drops its channel's semaphores, which
+    removes them (POSIX), before it ends its workers: a worker still
+    starting then cannot open them and prints a traceback."""
+
+    def __init__(self) -> None:
+        super().__init__()
+        self.semaphores: List[Any] = []
+
+    def RLock(self) -> Any:   # noqa: N802 (multiprocessing's name)
+        lock = super().RLock()
+        self.semaphores.append(lock)
+        return lock
+
+
 class LocalPool(Engine):
     timeout_in_worker = False   # Pebble counts it, and ends the worker
 
@@ -99,7 +115,8 @@ class LocalPool(Engine):
         self.closed_streams: Set[int] = set()        # pids whose result stream has ended
         self.mean_elapsed: Optional[float] = None
         results = (self.stream.address, self.stream.key) if self.stream is not None else None
-        self.pool = pebble.ProcessPool(max_workers=self.workers, context=multiprocessing.get_context("spawn"),
+        self.context = _SpawnContext()
+        self.pool = pebble.ProcessPool(max_workers=self.workers, context=self.context,
                                        initializer=_register_worker,
                                        initargs=(run_id, tempfile.gettempdir(), results))
 
@@ -279,6 +296,7 @@ class LocalPool(Engine):
             self.pool.close()
             self.pool.join()
         self._end_workers()
+        self.context.semaphores.clear()   # every worker has ended
         if self.stream is not None:
             self.stream.close()
         super().close()
