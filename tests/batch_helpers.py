@@ -16,6 +16,7 @@ import process_table
 from process_table import processes  # noqa: F401 (for the tests)
 from conftest import SIM, core
 from dralvex_computer import batch, facts
+from dralvex_computer.batch.worker import processes as batch_processes
 
 PREPARE = facts.SIMULATED_PREPARE
 IS_PYPY = sys.implementation.name == "pypy"
@@ -168,7 +169,9 @@ DASK = os.path.join(os.path.dirname(sys.executable), "dask")
 def dask_scheduler(scheduler_file, variables):
     """A Dask scheduler of the test's own on 127.0.0.1, and the list of the
     processes started for it (the scheduler first): the test adds its
-    workers there, and each is ended with its whole session at the end."""
+    workers there, and each is ended with its whole group at the end, asked
+    first (a nanny's resource tracker then removes the named semaphores of
+    its workers, which outlive a killed group)."""
     started = [subprocess.Popen([DASK, "scheduler", "--host", "127.0.0.1", "--port", "0", "--no-dashboard",
                                  "--scheduler-file", scheduler_file], env=variables, start_new_session=True,
                                 stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)]
@@ -180,10 +183,13 @@ def dask_scheduler(scheduler_file, variables):
         yield started
     finally:
         for process in reversed(started):
-            try:
-                os.killpg(process.pid, signal.SIGKILL)
-            except OSError:
-                pass
+            for signum in (signal.SIGTERM, signal.SIGKILL):
+                try:
+                    os.killpg(process.pid, signum)
+                except OSError:
+                    pass
+                if eventually(lambda: batch_processes.group_ended(process.pid), 20):
+                    break
             process.wait()
 
 

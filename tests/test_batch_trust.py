@@ -387,6 +387,39 @@ def test_a_scheduler_that_dies_mid_run_gives_the_items_back_as_lost(ready, tmp_p
             assert time.monotonic() - begun < 60
 
 
+def semaphores_of_sessions(leaders):
+    """The named semaphores that the processes of the sessions led by
+    `leaders` have mapped (Linux)."""
+    found = set()
+    for name in os.listdir("/proc"):
+        try:
+            with open("/proc/%s/stat" % name) as stat:
+                session = int(stat.read().rsplit(")", 1)[1].split()[3])
+            if session in leaders:
+                with open("/proc/%s/maps" % name) as maps:
+                    found.update(line.split()[-1] for line in maps if "/dev/shm/sem." in line)
+        except (OSError, ValueError, IndexError):
+            pass   # not a process, or one that ended meanwhile
+    return found
+
+
+@pytest.mark.skipif(not os.path.isdir("/dev/shm"), reason="named semaphores live in /dev/shm on Linux")
+def test_a_test_cluster_ends_without_leaving_its_semaphores(tmp_path):
+    """Named semaphores outlive their processes in a place every process
+    of the machine shares: the test's cluster ends so that they are removed."""
+    pytest.importorskip("distributed")
+    import distributed
+    scheduler_file = str(tmp_path / "scheduler.json")
+    with dask_scheduler(scheduler_file, environment()) as started:
+        started.append(subprocess.Popen([DASK, "worker", "--scheduler-file", scheduler_file, "--nthreads", "1",
+                                         "--nanny", "--no-dashboard"], env=environment(), start_new_session=True,
+                                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL))
+        with distributed.Client(scheduler_file=scheduler_file) as client:
+            client.wait_for_workers(1, timeout=120)
+            semaphores = semaphores_of_sessions({process.pid for process in started})
+    assert semaphores and [name for name in semaphores if os.path.exists(name)] == []
+
+
 FULL_DISK = """
 import errno, io, json, os, signal, sys
 import batch_tasks
