@@ -14,6 +14,7 @@ import time
 import pytest
 
 import batch_tasks
+import process_table
 from dralvex_computer import batch
 from dralvex_computer.batch import inputs, worker
 from dralvex_computer.batch.results import journal as journals, report, summary
@@ -387,22 +388,6 @@ def test_a_scheduler_that_dies_mid_run_gives_the_items_back_as_lost(ready, tmp_p
             assert time.monotonic() - begun < 60
 
 
-def semaphores_of_sessions(leaders):
-    """The named semaphores that the processes of the sessions led by
-    `leaders` have mapped (Linux)."""
-    found = set()
-    for name in os.listdir("/proc"):
-        try:
-            with open("/proc/%s/stat" % name) as stat:
-                session = int(stat.read().rsplit(")", 1)[1].split()[3])
-            if session in leaders:
-                with open("/proc/%s/maps" % name) as maps:
-                    found.update(line.split()[-1] for line in maps if "/dev/shm/sem." in line)
-        except (OSError, ValueError, IndexError):
-            pass   # not a process, or one that ended meanwhile
-    return found
-
-
 @pytest.mark.skipif(not os.path.isdir("/dev/shm"), reason="named semaphores live in /dev/shm on Linux")
 def test_a_test_cluster_ends_without_leaving_its_semaphores(tmp_path):
     """Named semaphores outlive their processes in a place every process
@@ -416,7 +401,7 @@ def test_a_test_cluster_ends_without_leaving_its_semaphores(tmp_path):
                                         stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL))
         with distributed.Client(scheduler_file=scheduler_file) as client:
             client.wait_for_workers(1, timeout=120)
-            semaphores = semaphores_of_sessions({process.pid for process in started})
+            semaphores = process_table.mapped_semaphores({process.pid for process in started})
     assert semaphores and [name for name in semaphores if os.path.exists(name)] == []
 
 
