@@ -239,7 +239,8 @@ def test_collect_and_keep_results_fill_the_report(ready, two_models, tmp_path):
                      *two_models)
     assert result.returncode == 0, result.stderr
     rows = list(csv.DictReader(io.StringIO(report.read_text())))
-    assert [(row["model"], float(row["max_stress"])) for row in rows] == [("one.strale", 12.5), ("two.strale", 25.0)]
+    assert [(row["value.model"], float(row["value.max_stress"])) for row in rows] == [("one.strale", 12.5),
+                                                                                     ("two.strale", 25.0)]
     for row in rows:
         assert os.path.dirname(row["results_dir"]) == str(kept)
         assert [name for name in os.listdir(row["results_dir"]) if name.endswith(".results")]

@@ -273,11 +273,11 @@ def test_results_table_from_results_and_from_the_journal(models, tmp_path):
     for table in (batch.results_table(results), batch.results_table(journal)):
         assert isinstance(table, pandas.DataFrame)
         assert list(table["status"]) == ["solved", "solved", "invalid input"]
-        assert list(table["max_stress"][:2]) == [12.5, 25.0] and list(table["index"]) == [0, 1, 2]
+        assert list(table["value.max_stress"][:2]) == [12.5, 25.0] and list(table["index"]) == [0, 1, 2]
     report = str(tmp_path / "results.parquet")
     if pytest.importorskip("pyarrow"):
         batch_report.write([result.record() for result in results], report)
-        assert list(pandas.read_parquet(report)["model"][:2]) == ["good1.strale", "good2.strale"]
+        assert list(pandas.read_parquet(report)["value.model"][:2]) == ["good1.strale", "good2.strale"]
 
 
 # ------------------------------------------------ retries and licences

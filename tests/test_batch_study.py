@@ -16,7 +16,7 @@ import pytest
 import batch_tasks
 from dralvex_computer import batch
 from dralvex_computer.batch import study
-from dralvex_computer.batch.results import compare, report, study_page, summary
+from dralvex_computer.batch.results import compare, report, schema, study_page, summary
 from dralvex_computer.batch.study import designs, points
 from dralvex_sim.solvers.pipestress_program import pipe_stress
 import dralvex_sim
@@ -185,12 +185,12 @@ def test_the_page_of_a_study_ranks_its_parameters(tmp_path):
                      "value": {"max_stress": pipe_stress(point)}, "elapsed": 0.1, "started": 1.0 + index})
     spread = report.rows(rows)[4]   # the report's and the table's columns: each parameter's, then each value's
     point = rows[4]["item"]
-    assert (spread["WallThickness"], spread["item_status"], spread["max_stress"]) == (
+    assert (spread["point.WallThickness"], spread["point.status"], spread["value.max_stress"]) == (
         point["WallThickness"], point["status"], pipe_stress(point))
-    assert compare.values_of(spread) == {"max_stress": pipe_stress(point)}   # parameters are no values
+    assert compare.values_of(schema.record(spread)) == {"max_stress": pipe_stress(point)}   # parameters are no values
     page = summary.render(rows, "A study", study={"parameters": ["WallThickness", "Temperature", "status"]})
     influence = page[page.index("Influence of the parameters"):page.index("Lowest and highest")]
-    assert influence.index("Temperature") < influence.index("WallThickness") < influence.index("item_status")
+    assert influence.index("Temperature") < influence.index("WallThickness") < influence.index(">status<")
     assert page.count("<h2>max_stress against Temperature</h2>") == 1 and "point 0" in page   # rows named by point
 
 

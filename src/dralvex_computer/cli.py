@@ -24,11 +24,16 @@ def _parser():
                     "129 SIGHUP).")
     _solve_options(solve)
 
-    summary = commands.add_parser("summary", help="the morning summary of a run: one self-contained HTML page",
-                                  description="Write the summary page of a run from its journal.")
+    summary = commands.add_parser(
+        "summary", help="the morning summary of a night: one self-contained HTML page",
+        description="Write the summary page of the night a journal holds (every model's latest result across the "
+                    "journal's runs), as solve --summary does; while the run still goes on, the models running, "
+                    "waiting for a seat and queued are shown as such.")
     summary.add_argument("journal", metavar="JOURNAL", help="the run's journal (JSON Lines)")
     summary.add_argument("-o", "--output", required=True, metavar="FILE", help="the HTML page to write")
     summary.add_argument("--title", help="the page's title")
+    summary.add_argument("--compare", metavar="OLD", help="show what changed since the night of journal or report OLD")
+    _tolerance_options(summary)
 
     compare = commands.add_parser(
         "compare", help="what changed between two runs (journals or reports)",
@@ -62,9 +67,9 @@ def _solve_options(solve):
                        help="JSON Lines journal, each result on disk as its model ends (default with --report: "
                             "FILE.journal beside the report, removed once the report is written)")
     solve.add_argument("--only", metavar="STATUSES",
-                       help="instead of MODELS, the models of the journal's last run whose status is one of "
-                            "STATUSES, comma-separated (failed, timed-out, cancelled, no-solution, worker-lost, "
-                            "invalid-input): rerun what failed")
+                       help="instead of MODELS, the models of the journal's night whose status is one of STATUSES, "
+                            "comma-separated: failed (every model that did not solve), not-run (cancelled), or one "
+                            "status (no-solution, timed-out, worker-lost, invalid-input, cancelled, solved)")
     solve.add_argument("--compare", metavar="OLD",
                        help="say what changed since the run of journal or report OLD, on standard error and on "
                             "the summary page; exit status 1 when something regressed")
@@ -95,8 +100,9 @@ def _run_options(solve):
     solve.add_argument("--retry-time", type=float, default=None, metavar="S",
                        help="no try starts later than S seconds after the run's start")
     solve.add_argument("--retry-on", metavar="REGEX",
-                       help="retry only when REGEX is found in the error message or the output (e.g. 'no licence'); "
-                            "needs --retries")
+                       help="also retry when REGEX is found in the error message or the output (e.g. 'ran past' "
+                            "for models that ran past their time-out), beside what is retried by default (failed, no "
+                            "solution, worker lost); needs --retries")
     solve.add_argument("--max-running", action="append", default=[], metavar="SOLVER=N",
                        help="at most N solves of SOLVER at once in this run; may be repeated")
     solve.add_argument("--seats", action="append", default=[], metavar="SOLVER=N",
@@ -152,8 +158,38 @@ def _compare(arguments):
     except (OSError, ValueError) as error:
         print("dralvex_computer compare: %s" % error, file=sys.stderr)
         return EXIT_USAGE
-    print(compare.as_json(changes) if arguments.json else compare.text(changes))
+    said = compare.as_json(changes) if arguments.json else compare.text(changes)
+    try:
+        print(said)
+        sys.stdout.flush()
+    except BrokenPipeError:   # its reader went (| head): nothing more to say there
+        devnull = os.open(os.devnull, os.O_WRONLY)
+        os.dup2(devnull, sys.stdout.fileno())   # the interpreter's own flush at exit must not fail again
+        os.close(devnull)
     return EXIT_SOME_FAILED if compare.regressed(changes) else 0
+
+
+def _summary(arguments):
+    from .batch.results import compare, journal as journals, summary
+    if not os.path.isfile(arguments.journal):
+        print("dralvex_computer summary: no journal at %s" % arguments.journal, file=sys.stderr)
+        return EXIT_USAGE
+    contents = journals.read(arguments.journal)
+    if not contents.runs and not contents.legacy:
+        print("dralvex_computer summary: %s is not a run's journal (a report? give the journal the run wrote)"
+              % arguments.journal, file=sys.stderr)
+        return EXIT_USAGE
+    changes = None
+    try:
+        if arguments.compare:
+            tolerance, columns = tolerances(arguments)
+            changes = compare.compare(compare.load(arguments.compare), compare.load(arguments.journal), tolerance,
+                                      columns)
+        summary.write(arguments.journal, arguments.output, arguments.title, comparison=changes)
+    except (OSError, ValueError) as error:
+        print("dralvex_computer summary: %s" % error, file=sys.stderr)
+        return EXIT_USAGE
+    return 0
 
 
 def _installation_options(parser):
@@ -177,21 +213,7 @@ def main(argv=None):
     if arguments.command == "compare":
         return _compare(arguments)
     if arguments.command == "summary":
-        from .batch.results import journal as journals, summary
-        if not os.path.isfile(arguments.journal):
-            print("dralvex_computer summary: no journal at %s" % arguments.journal, file=sys.stderr)
-            return EXIT_USAGE
-        contents = journals.read(arguments.journal)
-        if not contents.runs and not contents.legacy:
-            print("dralvex_computer summary: %s is not a run's journal (a report? give the journal the run wrote)"
-                  % arguments.journal, file=sys.stderr)
-            return EXIT_USAGE
-        try:
-            summary.write(arguments.journal, arguments.output, arguments.title)
-        except OSError as error:
-            print("dralvex_computer summary: %s" % error, file=sys.stderr)
-            return EXIT_USAGE
-        return 0
+        return _summary(arguments)
     logging.basicConfig(level=logging.INFO if arguments.verbose else logging.WARNING,
                         format="%(name)s: %(message)s")
     from . import solve_command

@@ -14,13 +14,15 @@ _ARGV = []  # type: list  # the command's arguments as given
 
 
 def _journal_path(arguments):
+    """(the run's journal, whether it is made for this run alone): with a
+    report or a page and no journal, one beside it, removed at the end."""
     if arguments.command == "study":
         from . import study_command
         return study_command.journal_path(arguments), False
     if arguments.journal:
         return arguments.journal, False
-    if arguments.report:
-        return arguments.report + ".journal", True
+    if arguments.report or arguments.summary:
+        return (arguments.report or arguments.summary) + ".journal", True
     return None, False
 
 
@@ -53,14 +55,17 @@ def _function(spec, option="--collect", takes="(solution, path)"):
 
 
 class _Matcher:
-    """retry_on from --retry-on: the pattern found in the result's error
-    message or output (a class, so that it pickles)."""
+    """retry_on from --retry-on: what is tried again by default (failed, no
+    solution, worker lost), and besides it a result whose error message or
+    output holds the pattern (a class, so that it pickles)."""
 
     def __init__(self, pattern):
         self.pattern = re.compile(pattern)
 
     def __call__(self, result):
-        return bool(self.pattern.search("%s\n%s" % (result.error_message or "", result.output or "")))
+        from .batch.retries import RETRIED_BY_DEFAULT
+        return result.status in RETRIED_BY_DEFAULT or bool(
+            self.pattern.search("%s\n%s" % (result.error_message or "", result.output or "")))
 
 
 def _matcher(pattern):
@@ -118,16 +123,16 @@ def run(arguments, argv):
         journal_existed = bool(journal) and os.path.lexists(journal)
         executor = _scheduler(arguments.scheduler)
     except _Refused as refused:
-        print("dralvex_computer %s: %s" % (arguments.command, refused), file=sys.stderr)
-        return EXIT_USAGE
+        return _cannot_start(arguments, str(refused))
     except _NothingToDo as nothing:
-        print("dralvex_computer solve: %s" % nothing, file=sys.stderr)
+        print("dralvex_computer %s: %s" % (arguments.command, nothing), file=sys.stderr)
         return EXIT_ALL_SOLVED
     installation = batch.Installation(arguments.installation, arguments.module, arguments.settings,
                                       arguments.data_sources, os.environ.get(PREPARE_VARIABLE) or None)
     status = None
+    page = _live_page(arguments, journal)
     try:
-        options = dataclasses.replace(options, executor=executor)
+        options = dataclasses.replace(options, executor=executor, context=_context(arguments))
         if arguments.command == "study":
             from . import study_command
             if arguments.dry_run:
@@ -137,32 +142,103 @@ def run(arguments, argv):
             results = batch.solve_models(models, arguments.solver, installation, not arguments.in_place,
                                          collect=collect, keep_results=arguments.keep_results,
                                          max_running=max_running, options=options)
-    except batch.BatchSetupError as error:
-        print("dralvex_computer %s: the run cannot start: %s" % (arguments.command, error), file=sys.stderr)
-        return EXIT_USAGE
+    except (batch.BatchSetupError, ValueError) as error:   # a ValueError: an option the run refused before its start
+        return _cannot_start(arguments, "the run cannot start: %s" % error)
     except batch.BatchInterrupted as stop:
         ignore_for_good()   # a second Ctrl-C must not cut the report short
         results, status = stop.results, 128 + int(stop.signal)
     finally:
+        if page is not None:
+            page.stop()
         if executor is not None:
             executor.close()
-    changes = _changes_since(arguments, results, journal)
-    status = _write_outputs(arguments, results, status, journal, temporary_journal and not journal_existed, changes)
+    night = _night(results, journal)
+    changes = _changes_since(arguments, night, journal)
+    status = _write_outputs(arguments, night, status, journal, temporary_journal and not journal_existed, changes)
     from .batch.progress import print_counts
-    print_counts(results)
+    from .batch.results import compare
+    print_counts(night)
     if changes is not None:
-        from .batch.results import compare
         print("since %s: %s" % (arguments.compare, compare.text(changes)), file=sys.stderr)
     regressed = changes is not None and compare.regressed(changes)
     if arguments.notify:
-        _notify(arguments, results, status is not None, regressed)
+        _notify(arguments, night, status is not None, regressed)
     if status is not None:
         if journal:
             print("dralvex_computer %s: interrupted; to go on where it stopped: %s" % (arguments.command,
                                                                                      _resume_command()),
                   file=sys.stderr)
         return status
-    return EXIT_ALL_SOLVED if all(result.ok for result in results) and not regressed else EXIT_SOME_FAILED
+    _say_how_to_rerun(arguments, night, journal, temporary_journal and not journal_existed)
+    return EXIT_ALL_SOLVED if all(result.ok for result in night) and not regressed else EXIT_SOME_FAILED
+
+
+def _night(results, journal):
+    """The night the journal holds after this run (every item's latest
+    result, also after --only and --resume), as results; this run's
+    results without a journal, or when it cannot be read."""
+    if not journal or not os.path.isfile(journal):
+        return results
+    from .batch import ItemResult
+    from .batch.results import journal as journals
+    try:
+        records = journals.night(journal)[0]
+    except (OSError, ValueError):
+        return results
+    return [ItemResult.from_record(record, record.get("index", index), record.get("item"))
+            for index, record in enumerate(records)]
+
+
+def _cannot_start(arguments, why):
+    """A night that cannot start: one line, exit status 2, and its message
+    when one was asked for."""
+    print("dralvex_computer %s: %s" % (arguments.command, why), file=sys.stderr)
+    target = getattr(arguments, "notify", None)
+    if target:
+        from .batch.results import notify
+        try:
+            notify.check(target)
+        except ValueError:
+            return EXIT_USAGE   # said already: the refusal is about it
+        from .batch.command import join_command
+        content = notify.cannot_start(arguments.title or "dralvex_computer %s" % arguments.command, why,
+                                      join_command(["python", "-m", "dralvex_computer"] + list(_ARGV)))
+        notify.send(target, content, arguments.notify_smtp)
+    return EXIT_USAGE
+
+
+def _say_how_to_rerun(arguments, night, journal, journal_removed):
+    """A night that ended with failures says the command that reruns them."""
+    from .batch.items import NOT_SOLVED
+    failed = sum(result.status in NOT_SOLVED for result in night)
+    if not failed or arguments.command == "study":
+        return
+    if not journal or journal_removed:
+        print("dralvex_computer solve: %d models did not solve; give --journal to rerun them later with "
+              "--only failed" % failed, file=sys.stderr)
+        return
+    from .batch.command import join_command
+    argv = _without_models(list(_ARGV), arguments)
+    print("dralvex_computer solve: %d models did not solve; to run them again: %s (from %s)"
+          % (failed, join_command(["python", "-m", "dralvex_computer"] + argv + ["--only", "failed"]), os.getcwd()),
+          file=sys.stderr)
+
+
+def _without_models(argv, arguments):
+    """The command's arguments without its models, --only and --resume."""
+    models = set(arguments.models or [])
+    kept, skip = [], False
+    for argument in argv:
+        if skip:
+            skip = False
+            continue
+        if argument == "--only":
+            skip = True
+            continue
+        if argument.startswith("--only=") or argument == "--resume" or argument in models:
+            continue
+        kept.append(argument)
+    return kept
 
 
 def _notify(arguments, results, interrupted, regressed):
@@ -176,19 +252,19 @@ def _notify(arguments, results, interrupted, regressed):
     notify.send(arguments.notify, content, arguments.notify_smtp)
 
 
-def _changes_since(arguments, results, journal):
-    """What changed since the run --compare names (None without it): this
-    run's items as its journal says, with what each read, or as its
-    results say."""
+def _changes_since(arguments, night, journal):
+    """What changed since the night --compare names (None without it):
+    the night this run leaves, exactly as ``compare OLD JOURNAL`` says."""
     if not arguments.compare or not os.path.exists(arguments.compare):
         return None
     from .batch.results import compare
     tolerance, columns = tolerances(arguments)
     try:
-        new = compare.run_rows([result.record() for result in results], journal)
+        new = compare.load(journal) if journal and os.path.isfile(journal) else \
+            compare.rows(result.record() for result in night)
         return compare.compare(compare.load(arguments.compare), new, tolerance, columns)
     except (OSError, ValueError) as error:
-        print("dralvex_computer solve: no comparison: %s" % error, file=sys.stderr)
+        print("dralvex_computer %s: no comparison: %s" % (arguments.command, error), file=sys.stderr)
         return None
 
 
@@ -249,6 +325,8 @@ def _seat_counts(entries):
         name, _, count = entry.partition("=")
         if not name or not count.strip().lstrip("-").isdigit():
             raise ValueError("--seats takes SOLVER=N (a solver's name and its seats), not %r" % entry)
+        if name.strip() not in SOLVERS:
+            raise ValueError("--seats names %r, not a solver (%s)" % (name.strip(), " or ".join(SOLVERS)))
         counts[name.strip()] = int(count)
     return counts or None
 
@@ -274,22 +352,42 @@ def _units(entries):
     return units or None
 
 
+# --only's names: each status (its spaces as dashes), "failed" for every
+# one that did not solve, "not-run" for those that did not run
+ONLY_FAILED, ONLY_NOT_RUN = "failed", "not-run"
+
+
+def only_statuses(only):
+    """The statuses --only names; ValueError for a name it does not know."""
+    from .batch.items import FAILED, NOT_RUN, NOT_SOLVED, STATUSES
+    wanted = set()
+    for name in (part.strip() for part in only.split(",")):
+        if not name:
+            continue
+        if name == ONLY_FAILED:
+            wanted.update(NOT_SOLVED)
+        elif name == ONLY_NOT_RUN:
+            wanted.update(NOT_RUN)
+        elif name.replace("-", " ") in STATUSES:
+            wanted.add(name.replace("-", " "))
+        else:
+            raise ValueError("--only takes failed (every model that did not solve), not-run, or statuses among %s; "
+                             "not %s" % (", ".join(status.replace(" ", "-") for status in STATUSES if status != FAILED),
+                                         name))
+    return wanted
+
+
 def _failed_models(only, journal):
-    """The models of the journal's last run whose status is one of
-    ``only``, in their order."""
-    from . import batch
+    """The models of the journal's night whose status is one of ``only``,
+    in their order."""
     from .batch.results import journal as journals
-    wanted = {status.strip().replace("-", " ") for status in only.split(",") if status.strip()}
-    unknown = wanted - set(batch.STATUSES)
-    if unknown:
-        raise ValueError("--only takes statuses among %s, not %s"
-                         % (", ".join(status.replace(" ", "-") for status in batch.STATUSES), ", ".join(sorted(unknown))))
+    wanted = only_statuses(only)
     if not journal or not os.path.isfile(journal):
         raise ValueError("--only needs the journal of the run to take the models from (--journal)")
-    models = [record.get("item") for record in journals.records(journal) if record.get("status") in wanted]
+    models = [record.get("item") for record in journals.night(journal)[0] if record.get("status") in wanted]
     models = [model for model in models if isinstance(model, str)]
     if not models:
-        raise _NothingToDo("no model of the journal's last run is %s: nothing to run again"
+        raise _NothingToDo("no model of the journal's night is %s: nothing to run again"
                            % " or ".join(sorted(wanted)))
     return models
 
@@ -307,30 +405,43 @@ def _scheduler(address):
         raise _Refused("no Dask scheduler answers at %s (%s: %s)" % (address, type(error).__name__, error)) from None
 
 
-def _write_outputs(arguments, results, status, journal, remove_journal, changes):
-    """The report and the summary page; the journal made for the report is
-    removed once the report holds it all. Returns the exit status so far."""
+def _write_outputs(arguments, night, status, journal, remove_journal, changes):
+    """The report and the summary page of the night; the journal made for
+    them is removed once they hold it all. Returns the exit status so far."""
     from .batch.results import report as reports, summary as summaries
     if arguments.report:
         try:
-            reports.write([result.record() for result in results], arguments.report)
+            reports.write([result.record() for result in night], arguments.report)
         except OSError as error:
             print("dralvex_computer solve: the report could not be written: %s (the journal %s holds every result)"
                   % (error, journal), file=sys.stderr)
             remove_journal = False
             status = status or EXIT_SOME_FAILED
-        if remove_journal and status is None:
-            with contextlib.suppress(FileNotFoundError):
-                os.remove(journal)   # the journal this run made for its report
     if arguments.summary:
+        source = journal if journal and os.path.isfile(journal) else [result.record() for result in night]
         try:
-            summaries.write([result.record() for result in results], arguments.summary, title=arguments.title,
-                            interrupted=status is not None, comparison=changes, context=_context(arguments),
-                            units=_units(arguments.units), study=_study_page(arguments, results))
+            summaries.write(source, arguments.summary, title=arguments.title, interrupted=status is not None,
+                            comparison=changes, context=_context(arguments), units=_units(arguments.units),
+                            study=_study_page(arguments, night))
         except OSError as error:
             print("dralvex_computer solve: the summary could not be written: %s" % error, file=sys.stderr)
+            remove_journal = False
             status = status or EXIT_SOME_FAILED
+    if remove_journal and status is None:
+        with contextlib.suppress(FileNotFoundError):
+            os.remove(journal)   # the journal this run made for its report and page
     return status
+
+
+def _live_page(arguments, journal):
+    """The summary page rewritten from the journal while the run goes on
+    (None without --summary)."""
+    if not arguments.summary or not journal or getattr(arguments, "dry_run", False):
+        return None
+    from .batch.results.live import LivePage
+    page = LivePage(journal, arguments.summary, title=arguments.title, units=_units(arguments.units))
+    page.start()
+    return page
 
 
 def _study_page(arguments, results):

@@ -71,8 +71,14 @@ def run(argv, solver, program, input_label, read_input, analyse):
         return error.status
     thf_cases = 0
     if thf_file:
-        with open(thf_file, "r", encoding="utf-8") as stream:
-            thf_cases = sum(1 for line in stream if line.strip())
+        try:
+            with open(thf_file, "r", encoding="utf-8") as stream:
+                thf_cases = sum(1 for line in stream if line.strip())
+        except (OSError, UnicodeDecodeError) as error:   # as a real solver says of an input it cannot read
+            print("%s: cannot read the thermal-load file %s: %s" % (program, os.path.basename(thf_file), error),
+                  file=sys.stderr)
+            _log(solver, "input error", started, input_file, thf_file)
+            return 5
     results = {
         "solver": solver,
         "input": os.path.basename(input_file),

@@ -25,6 +25,27 @@ CANCELLED = "cancelled"          # never ran: the run was interrupted
 
 STATUSES = (DONE, SOLVED, NO_SOLUTION, FAILED, TIMED_OUT, WORKER_LOST, INVALID_INPUT, CANCELLED)
 
+# What each status means to whoever reads a night: its item solved, did
+# not solve (a failure to act on), or did not run (it has no new answer,
+# neither failing nor passing).
+ENDED_WELL = (DONE, SOLVED)
+NOT_SOLVED = (NO_SOLUTION, FAILED, TIMED_OUT, WORKER_LOST, INVALID_INPUT)
+NOT_RUN = (CANCELLED,)
+# Where an item of a run that still goes on is, when it has no result yet.
+RUNNING, WAITING_FOR_SEAT, QUEUED = "running", "waiting for a seat", "queued"
+IN_PROGRESS = (RUNNING, WAITING_FOR_SEAT, QUEUED)
+SOLVED_OUTCOME, NOT_SOLVED_OUTCOME, NOT_RUN_OUTCOME = "solved", "did not solve", "did not run"
+
+
+def outcome(status: Any) -> str:
+    """What a status means: solved, did not solve, or did not run (an
+    unknown status did not solve: it says nothing good)."""
+    if status in ENDED_WELL:
+        return SOLVED_OUTCOME
+    if status in NOT_RUN or status in IN_PROGRESS:
+        return NOT_RUN_OUTCOME
+    return NOT_SOLVED_OUTCOME
+
 # The identity of a study's item (a point: its values, a dict) starts so.
 POINT_IDENTITY = "point "
 
@@ -94,7 +115,7 @@ class ItemResult:
 
     @property
     def ok(self) -> bool:
-        return self.status in (DONE, SOLVED)
+        return self.status in ENDED_WELL
 
     def __reduce__(self) -> Tuple[Any, Tuple[Any, ...]]:
         # its fields in order: a tenth of the default's cost for a result
@@ -207,12 +228,25 @@ class Outcome:
 
 # Lines the module prints on its way that say nothing of why a solve failed.
 _ROUTINE = re.compile(r"^\S+\.(dll|lib) loaded$")
+# What a Python traceback (a solver program's crash) adds around its last
+# line, which alone says what went wrong: its frames, their source lines
+# and the carets under them.
+_FRAME = re.compile(r'^\s*(Traceback \(most recent call last\):|File "|[\^~\s]+$)')
 
 
 def reason_from_output(output: str, lines: int = 3) -> str:
     """The last meaningful lines the module and the solver program printed
-    (its "loaded" lines are not a reason), joined on one line."""
-    meaningful = [line.strip() for line in output.splitlines() if line.strip() and not _ROUTINE.match(line.strip())]
+    (its "loaded" lines and a traceback's frames are not a reason), joined
+    on one line."""
+    meaningful, in_traceback = [], False
+    for line in output.splitlines():
+        if line.startswith("Traceback (most recent call last):"):
+            in_traceback = True
+        if in_traceback and (_FRAME.match(line) or line.startswith("    ")):
+            continue
+        in_traceback = in_traceback and line.startswith(" ")
+        if line.strip() and not _ROUTINE.match(line.strip()):
+            meaningful.append(line.strip())
     return " / ".join(meaningful[-lines:])
 
 

@@ -69,6 +69,7 @@ class RunOptions:
     seat_directory: Optional[str] = None
     seat_lease: float = DEFAULT_LEASE_TIMEOUT
     resources: Optional[Dict[str, float]] = None   # what each item needs of a Dask worker's resources
+    context: Optional[Dict[str, Any]] = None   # what the run is (command, versions...), kept in the journal for its page
 
     def __post_init__(self) -> None:
         if self.units is not None and not (isinstance(self.units, dict) and all(

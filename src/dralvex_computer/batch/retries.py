@@ -10,6 +10,7 @@ from typing import Any, Callable, Optional
 from .items import CANCELLED, FAILED, INVALID_INPUT, NO_SOLUTION, WORKER_LOST, ItemResult
 
 DEFAULT_RETRY_MAX_DELAY = 300.0
+RETRIED_BY_DEFAULT = (FAILED, NO_SOLUTION, WORKER_LOST)   # without retry_on
 
 
 def _seconds_or_none(value: Any, name: str, minimum: float = 0.0) -> Optional[float]:
@@ -53,7 +54,7 @@ class RetryPolicy:
         if result.tries > self.retries or result.status in (CANCELLED, INVALID_INPUT) or result.ok:
             return False
         if self.retry_on is None:
-            return result.status in (FAILED, NO_SOLUTION, WORKER_LOST)
+            return result.status in RETRIED_BY_DEFAULT
         return bool(self.retry_on(result))
 
     def wait(self, tries: int) -> float:

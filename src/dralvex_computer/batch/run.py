@@ -87,6 +87,7 @@ class Run:
         self.same_failures: Tuple[Optional[str], int] = (None, 0)
         self.stop_reason: Optional[str] = None
         self.journal_error: Optional[OSError] = None
+        self.run_id = uuid.uuid4().hex   # its journal's lines and its scratch directory share it
 
     # ------------------------------------------------------------ steps
     def execute(self) -> List[ItemResult]:
@@ -100,7 +101,7 @@ class Run:
             if todo:
                 worker.remove_orphaned_scratch()
                 self._set_up_seats()
-                self.engine = engines.make(self.executor, uuid.uuid4().hex, self.timeout, self.workers,
+                self.engine = engines.make(self.executor, self.run_id, self.timeout, self.workers,
                                            self.options.seats, self.options.resources)
                 logger.info("%d items on %s (%d from the journal)", len(todo), type(self.engine).__name__,
                             len(self.items) - len(todo))
@@ -162,8 +163,10 @@ class Run:
         for index, standing in made.standing.items():
             self.results[index] = standing
         if self.journal is not None:
-            self.journal.run_started(uuid.uuid4().hex, [plain(item) for item in self.items], self.identities,
-                                     command_line(), self.options.units, self.job.about)
+            self.journal.run_started(self.run_id, [plain(item) for item in self.items], self.identities,
+                                     command_line(), self.options.units, self.job.about,
+                                     plain(self.options.context) if self.options.context else None,
+                                     worker.own_identity())
             for index, result in enumerate(self.results):
                 if result is not None:
                     self.journal.ended(index, self.identities[index], self.keys[index], self.inputs[index],

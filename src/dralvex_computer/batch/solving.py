@@ -7,12 +7,14 @@ import dataclasses
 import hashlib
 import os
 import shutil
+import sys
+import time
 from typing import TYPE_CHECKING, Any, Callable, Optional, Tuple
 
 from ..facts import MODEL_EXTENSION
 from . import identity, seats
 from .identity import Inputs
-from .items import INVALID_INPUT, NO_SOLUTION, SOLVED, Outcome
+from .items import INVALID_INPUT, NO_SOLUTION, SOLVED, Outcome, reason_from_output
 from .worker.state import abandoned_here
 from .worker.threads import solver_thread_errors
 
@@ -22,8 +24,11 @@ if TYPE_CHECKING:
     _SolverName = Literal["Aster", "PipeStress"]
 
 
-# The file that marks a kept run directory of a model that was not solved.
+# The file that marks a kept run directory of a model that was not solved,
+# with why; what the module and the solver program printed beside it.
 NOT_SOLVED_MARK = "NOT_SOLVED.txt"
+SOLVER_OUTPUT = "solver-output.txt"
+EMPTY_ANALYSIS = "the analysis is empty: the model has no elements"
 
 
 class SolveError(Exception):
@@ -76,17 +81,23 @@ class SolveTask:
         if not path.lower().endswith(MODEL_EXTENSION) or not os.path.isfile(path):
             return Outcome(INVALID_INPUT, message="no model document at %s" % path)
         before = getattr(cc.dralvex_core, "_tempDirectory_", None)
+        printed_before, began = len(_printed()), time.time()
         try:
             with seats.seat(self.solver):   # held while the solver program runs, and no longer
                 solution = cc.solve(path, self.solver, self.sandbox)
         except Exception as error:
-            kept = self._keep_unsolved(path, before, "%s: %s" % (type(error).__name__, error))
+            kept = self._keep_unsolved(path, before, "%s: %s" % (type(error).__name__, error),
+                                       _printed()[printed_before:])
             with contextlib.suppress(Exception):
                 error.results_dir = kept   # type: ignore[attr-defined]  # the failed row links to its files
             raise
         if solution is None:
-            kept = self._keep_unsolved(path, before, "no solution (what the module printed is in the report)")
-            return Outcome(NO_SOLUTION, results_dir=kept)
+            printed = _printed()[printed_before:]
+            why = reason_from_output(printed) or (EMPTY_ANALYSIS if self._solver_finished(path, before, began)
+                                                  else "")
+            kept = self._keep_unsolved(path, before, why or "nothing the module or the solver printed says why",
+                                       printed)
+            return Outcome(NO_SOLUTION, message=why or None, results_dir=kept)
         keeps = self.keep_results is not None and not abandoned_here()   # given up at its time-out: kept then
         try:
             run_directory = cc.dralvex_core._tempDirectory_ if self.sandbox else None
@@ -101,8 +112,29 @@ class SolveTask:
             cc.disposeSolution()
         return Outcome(SOLVED, value, results_dir=kept)
 
-    def _keep_unsolved(self, path: str, before: Any, why: str) -> Optional[str]:
-        """The run directory of a solve that gave nothing, kept and marked,
+    def _run_directory(self, path: str, before: Any) -> Optional[str]:
+        """Where this solve ran: its sandbox (when it made one), or beside the model."""
+        import dralvex_computer as cc
+        if not self.sandbox:
+            return os.path.dirname(os.path.abspath(path))
+        run_directory = getattr(cc.dralvex_core, "_tempDirectory_", None)
+        return run_directory if run_directory and run_directory != before and os.path.isdir(run_directory) else None
+
+    def _solver_finished(self, path: str, before: Any, began: float) -> bool:
+        """Whether the solver program ran to its end and wrote its results
+        (files of this solve in its run directory beside the inputs): with
+        nothing printed, its analysis was empty."""
+        directory = self._run_directory(path, before)
+        try:
+            entries = list(os.scandir(directory)) if directory else []
+        except OSError:
+            return False
+        return any(entry.is_file(follow_symlinks=False) and not entry.name.lower().endswith(_INPUTS)
+                   and entry.stat(follow_symlinks=False).st_mtime >= began - 1.0 for entry in entries)
+
+    def _keep_unsolved(self, path: str, before: Any, why: str, printed: str = "") -> Optional[str]:
+        """The run directory of a solve that gave nothing, kept and marked
+        with why, and what the module and the solver printed beside the mark,
         when this solve made one (not the last model's)."""
         import dralvex_computer as cc
         if abandoned_here():   # timed out: what it left was kept as the time-out ended it
@@ -116,6 +148,12 @@ class SolveTask:
             if self.sandbox:
                 with open(os.path.join(kept, NOT_SOLVED_MARK), "w", encoding="utf-8") as stream:
                     stream.write("%s was not solved: %s\n" % (path, why))
+                    if printed.strip():
+                        stream.write("What the module and the solver printed is in %s.\n" % SOLVER_OUTPUT)
+                if printed.strip():
+                    with open(os.path.join(kept, SOLVER_OUTPUT), "w", encoding="utf-8",
+                              errors="backslashreplace") as stream:
+                        stream.write(printed)
             return kept
         except OSError:
             return None   # keeping is a help, never a new failure
@@ -159,8 +197,9 @@ class SolveTask:
         digest = hashlib.sha256(os.path.abspath(path).encode("utf-8", "surrogateescape")).hexdigest()[:8]
         target = os.path.join(self.keep_results, "%s-%s" % (stem, digest))
         shutil.copytree(run_directory, target, symlinks=True, dirs_exist_ok=True)
-        with contextlib.suppress(FileNotFoundError):
-            os.remove(os.path.join(target, NOT_SOLVED_MARK))   # an earlier night's
+        for earlier in (NOT_SOLVED_MARK, SOLVER_OUTPUT):   # an earlier night's
+            with contextlib.suppress(FileNotFoundError):
+                os.remove(os.path.join(target, earlier))
         return target
 
     def describe(self, path: Any) -> Tuple[str, Inputs]:
@@ -183,6 +222,20 @@ class SolveTask:
         if self.sandbox or not isinstance(path, (str, os.PathLike)):
             return None
         return os.path.normcase(os.path.dirname(os.path.abspath(os.fspath(path))))
+
+
+# What a solve reads, not what the solver program writes.
+_INPUTS = (MODEL_EXTENSION, ".fre", ".thf")
+
+
+def _printed() -> str:
+    """What the item printed so far (its output, captured in a worker of
+    its own; nothing where it runs in the caller's process)."""
+    getvalue = getattr(sys.stdout, "getvalue", None)
+    try:
+        return getvalue() if callable(getvalue) else ""
+    except Exception:
+        return ""
 
 
 def _sandbox_in(directory: str, model_name: str) -> Optional[str]:

@@ -3,9 +3,13 @@ item by item by identity, each item put in one category.
 
     added           in the new run only
     removed         in the old run only
-    newly failing   ended well before, not now (a regression)
-    newly passing   the other way round
-    still failing   ended badly in both runs
+    not run         in both, but it did not run in the new one (cancelled,
+                    or still to come): it has no new answer, neither
+                    failing nor passing
+    newly failing   ended well before (or did not run), did not solve now
+                    (a regression)
+    newly passing   did not solve before (or did not run), solved now
+    still failing   did not solve in both runs
     surprising      same inputs, a value beyond the tolerance (a regression:
                     nothing the solve reads changed, yet its answer did)
     value changed   a value beyond the tolerance, and its inputs changed (or
@@ -18,27 +22,28 @@ absolute)``: a relative tolerance alone fails near zero, so there is an
 absolute one too, both settable per column. Values that are not numbers
 (a verdict, a note) must be equal. A run is said to have regressed when an
 item is newly failing, surprising or removed.
+
+A journal is read as the night it holds: the latest result of every item
+its runs were given (``journal.night``), so that a rerun of the failures
+into it compares as the whole night. A report is read back through its
+schema (``schema``): the same night compares as unchanged from its
+journal, its ``.jsonl`` and its ``.csv``.
 """
 from __future__ import annotations
 
-import csv
 import dataclasses
 import json
 import math
 import os
 from typing import Any, Dict, Iterable, List, Optional, Tuple
 
-from . import journal as journals
-from ..items import POINT_IDENTITY
+from . import journal as journals, schema
+from ..items import NOT_RUN_OUTCOME, SOLVED_OUTCOME, outcome
 
-CATEGORIES = ("newly failing", "surprising", "removed", "value changed", "newly passing", "added", "inputs changed",
-              "still failing", "unchanged")
+# worst first: what to act on comes first wherever changes are listed
+CATEGORIES = ("newly failing", "surprising", "removed", "value changed", "not run", "newly passing", "added",
+              "inputs changed", "still failing", "unchanged")
 REGRESSIONS = ("newly failing", "surprising", "removed")
-OK_STATUSES = ("done", "solved")
-# what a report's row holds beside the values
-_RESULT_COLUMNS = ("index", "item", "status", "value", "error_type", "error_message", "traceback", "output",
-                   "elapsed", "worker", "started", "resumed", "warnings", "results_dir", "tries", "identity",
-                   "run_reason", "history")
 
 
 @dataclasses.dataclass
@@ -52,7 +57,11 @@ class Row:
 
     @property
     def ok(self) -> bool:
-        return self.status in OK_STATUSES
+        return outcome(self.status) == SOLVED_OUTCOME
+
+    @property
+    def ran(self) -> bool:
+        return outcome(self.status) != NOT_RUN_OUTCOME
 
 
 @dataclasses.dataclass
@@ -86,28 +95,7 @@ class Change:
                 "values": {column: list(pair) for column, pair in self.values.items()}, "inputs": self.inputs}
 
 
-def values_of(record: Dict[str, Any]) -> Dict[str, Any]:
-    """A record's values: a dict value's entries, a single value as
-    ``value``, and a report's columns beside the result's own."""
-    value = record.get("value")
-    found: Dict[str, Any] = dict(value) if isinstance(value, dict) else ({} if value in (None, "") else
-                                                                         {"value": value})
-    point = _point(record.get("item")) if str(record.get("identity") or "").startswith(POINT_IDENTITY) else {}
-    # (a report spreads a study's point into columns too)
-    spread = set(point) | {"item_%s" % key for key in point}
-    for column, cell in record.items():
-        if column not in _RESULT_COLUMNS and column not in spread and cell not in (None, ""):
-            found[column[len("value_"):] if column.startswith("value_") else column] = cell
-    return found
-
-
-def _point(item: Any) -> Dict[str, Any]:
-    if isinstance(item, str) and item.startswith("{"):   # a CSV cell
-        try:
-            item = json.loads(item)
-        except ValueError:
-            return {}
-    return item if isinstance(item, dict) else {}
+values_of = schema.values_of
 
 
 def _number(value: Any) -> Optional[float]:
@@ -138,36 +126,26 @@ def rows(records: Iterable[Dict[str, Any]]) -> List[Row]:
 
 
 def load(path: str) -> List[Row]:
-    """The latest result of every item a journal knows (a rerun of the
-    failures into the same journal keeps the others' results), or the rows
-    of a report (.jsonl, .csv); OSError or ValueError when it is neither."""
-    extension = os.path.splitext(path)[1].lower()
-    if extension == ".csv":
-        with open(path, newline="", encoding="utf-8") as stream:
-            return [_row(record, None) for record in csv.DictReader(stream)]
+    """The night a journal holds (every item's latest result: a rerun of
+    the failures into the same journal keeps the others' results), or the
+    rows of a report (.jsonl, .csv); OSError, or ValueError naming the file
+    when it is neither."""
+    if os.path.isdir(path):
+        raise OSError("%s is a directory, not a run's journal or report" % path)
+    if os.path.splitext(path)[1].lower() == ".csv":
+        return rows(schema.csv_records(path))
     contents = journals.read(path)
     if contents.runs:
-        return [_row(earlier.record, earlier.inputs) for earlier in contents.ended.values()]
+        records = journals.night(path)[0]
+        return [_row(record, _inputs(contents, record)) for record in records]
     if contents.legacy:
         return rows(journals.records(path))
-    with open(path, encoding="utf-8") as stream:
-        records = [json.loads(line) for line in stream if line.strip()]
-    if not records or not all(isinstance(record, dict) and "status" in record for record in records):
-        raise ValueError("%s is neither a run's journal nor a report" % path)
-    return [_row(record, None) for record in records]
+    return rows(schema.jsonl_records(path))
 
 
-def run_rows(records: Iterable[Dict[str, Any]], journal: Optional[str]) -> List[Row]:
-    """Rows of a run's records, with what each read as the run's journal
-    says (when it has one)."""
-    ended = journals.read(journal).ended if journal else {}
-    found = []
-    for record in records:
-        earlier = ended.get(record.get("identity") or "")
-        # the journal's latest end of the item is this run's when it ended in this run
-        mine = earlier is not None and earlier.record.get("status") == record.get("status")
-        found.append(_row(record, earlier.inputs if mine and earlier is not None else None))
-    return found
+def _inputs(contents: journals.Contents, record: Dict[str, Any]) -> Optional[Dict[str, str]]:
+    earlier = contents.ended.get(record.get("identity") or "")
+    return earlier.inputs if earlier is not None and earlier.record.get("status") == record.get("status") else None
 
 
 def column_tolerances(entries: Iterable[str], absolute: float) -> Dict[str, Tuple[float, float]]:
@@ -209,7 +187,10 @@ def _change(old: Row, new: Row, limits: Tolerance) -> Change:
     if old.inputs is not None and new.inputs is not None:
         change.inputs = sorted(name for name in set(old.inputs) | set(new.inputs)
                                if old.inputs.get(name) != new.inputs.get(name))
-    if old.ok != new.ok:
+    if not new.ran:
+        change.category = "not run"
+        return change
+    if old.ok != new.ok or not old.ran:
         change.category = "newly passing" if new.ok else "newly failing"
         return change
     if not new.ok:

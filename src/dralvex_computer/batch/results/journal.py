@@ -32,6 +32,7 @@ import time
 from typing import Any, Dict, List, Optional, Set, Tuple
 
 from ..filelock import lock as _lock, unlock as _unlock
+from ..items import CANCELLED, QUEUED, RUNNING, WAITING_FOR_SEAT as WAITING
 
 logger = logging.getLogger("dralvex_computer")
 RUN, STARTED, TRY, ENDED, RUN_ENDED = "run", "started", "try", "ended", "run ended"
@@ -60,6 +61,9 @@ class Contents:
     last_started: Set[int] = dataclasses.field(default_factory=set)
     last_end: Optional[Dict[str, Any]] = None   # the last run's "run ended" line
     legacy: bool = False   # lines of a version without run lines
+    # every item the runs were given, in the order each first came: identity -> item
+    order: Dict[str, Any] = dataclasses.field(default_factory=dict)
+    started_at: Dict[str, float] = dataclasses.field(default_factory=dict)   # identity -> its last start
 
 
 def _entries(path: str):
@@ -86,6 +90,11 @@ def read(path: str) -> Contents:
         if event == RUN:
             last_run = entry.get("run")
             contents.runs.append(entry)
+            given, named = entry.get("items"), entry.get("identities")
+            if isinstance(given, list) and isinstance(named, list):
+                for identity, item in zip(named, given):
+                    if isinstance(identity, str):
+                        contents.order.setdefault(identity, item)
             contents.last_ended, contents.last_started, contents.last_end = {}, set(), None
             continue
         if last_run is None:
@@ -99,6 +108,8 @@ def read(path: str) -> Contents:
         index = entry.get("index")
         if event == STARTED and isinstance(identity, str):
             contents.unfinished.add(identity)
+            if isinstance(entry.get("time"), (int, float)):
+                contents.started_at[identity] = entry["time"]
             if mine and isinstance(index, int):
                 contents.last_started.add(index)
         elif event == ENDED and isinstance(identity, str) and isinstance(entry.get("record"), dict):
@@ -185,12 +196,19 @@ class Journal:
                      "will run again what it lacks", self.path, error)
 
     def run_started(self, run_id: str, items: List[Any], identities: List[str], command: Optional[str],
-                    units: Optional[Dict[str, str]] = None, about: Optional[Dict[str, Any]] = None) -> None:
+                    units: Optional[Dict[str, str]] = None, about: Optional[Dict[str, Any]] = None,
+                    context: Optional[Dict[str, Any]] = None, process: Optional[str] = None) -> None:
+        """``process``: this process's "pid start-time", by which a reader
+        tells whether the run still goes on."""
         self.run_id = run_id
         line = {"event": RUN, "format": FORMAT, "items": items, "identities": identities, "pid": os.getpid(),
                 "host": socket.gethostname(), "command": command, "units": units or {}}
         if about:
             line["about"] = about
+        if context:
+            line["context"] = context
+        if process:
+            line["process"] = process
         self.write(line)
 
     def started(self, index: int, identity: str, key: str, item: Any, tries: int) -> None:
@@ -264,6 +282,89 @@ def last_run(path: str) -> Tuple[List[Dict[str, Any]], Dict[str, Any]]:
                       "error_message": NOT_ENDED if index in contents.last_started else NOT_STARTED}
         records.append(record)
     return records, info
+
+
+def night(path: str) -> Tuple[List[Dict[str, Any]], Dict[str, Any]]:
+    """(one record per item the journal's runs were given, in the order
+    each first came and indexed so: its latest result; what is known of the
+    night). An item that never ended is cancelled, or, while the last run
+    goes on (``info["live"]``), running, waiting for a seat or queued."""
+    contents = read(path)
+    if not contents.runs:
+        return last_run(path)
+    info = _about(contents)
+    live = info["live"] is True
+    waiting = _waiting_for_seats(contents.runs[-1]) if info["live"] else set()
+    last = contents.runs[-1]
+    last_index = {name: index for index, name in enumerate(last.get("identities") or []) if isinstance(name, str)}
+    records = []
+    for position, identity in enumerate(list(contents.order) + [name for name in contents.ended
+                                                                 if name not in contents.order]):
+        earlier, index = contents.ended.get(identity), last_index.get(identity)
+        if live and index is not None and index not in contents.last_ended:   # no result in this run yet
+            started = contents.started_at.get(identity) if identity in contents.unfinished else None
+            records.append({"index": position, "item": contents.order.get(identity), "identity": identity,
+                            "status": WAITING if index in waiting else RUNNING if started is not None else QUEUED,
+                            "error_message": "since %s" % time.strftime("%H:%M:%S", time.localtime(started))
+                            if started is not None else None})
+        elif earlier is not None:
+            records.append(dict(earlier.record, index=position))
+        else:
+            records.append({"index": position, "item": contents.order.get(identity), "identity": identity,
+                            "status": CANCELLED,
+                            "error_message": NOT_ENDED if identity in contents.unfinished else NOT_STARTED})
+    return records, info
+
+
+
+
+def _about(contents: Contents) -> Dict[str, Any]:
+    """What the journal says of its night: the last run's command, host and
+    context, every run's units and study, whether the last run ended
+    (``interrupted``, ``reason``) or still goes on (``live``: True, False,
+    or None when its machine is another)."""
+    run, end = contents.runs[-1], contents.last_end
+    units: Dict[str, str] = {}
+    about: Dict[str, Any] = {}
+    for each in contents.runs:
+        if isinstance(each.get("units"), dict):
+            units.update((str(key), str(value)) for key, value in each["units"].items())
+        if isinstance(each.get("about"), dict):
+            about.update(each["about"])
+    live = False if end is not None else _still_running(run)
+    return {"command": run.get("command"), "host": run.get("host"), "started": contents.runs[0].get("time"),
+            "ended": (end or {}).get("time"), "units": units, "about": about, "runs": len(contents.runs),
+            "context": run.get("context") if isinstance(run.get("context"), dict) else {},
+            "interrupted": bool(end.get("interrupted")) if end is not None else not live, "live": live,
+            "reason": (end or {}).get("reason") if end is not None else (
+                None if live else "the run never wrote its end (its process died)" if live is False else
+                "the run has not written its end (still running on %s, or its process died)" % run.get("host"))}
+
+
+def _still_running(run: Dict[str, Any]) -> Optional[bool]:
+    """Whether a run line's process still runs: None when it ran on
+    another machine, False when it cannot be told (an older version)."""
+    if not run.get("host") or not isinstance(run.get("process"), str):
+        return False
+    if run.get("host") != socket.gethostname():
+        return None
+    process = run.get("process")
+    if not isinstance(process, str):
+        return False
+    from ..worker import processes
+    return not processes.ended(process)
+
+
+def _waiting_for_seats(run: Dict[str, Any]) -> Set[int]:
+    """The indices of a live run's items that wait for a seat on this
+    machine (their notes in the run's scratch)."""
+    from ..protocol import Scratch
+    from ..seats.directory import WAITING
+    try:
+        names = os.listdir(Scratch(str(run.get("run"))).root)
+    except OSError:
+        return set()
+    return {int(name[len(WAITING):]) for name in names if name.startswith(WAITING) and name[len(WAITING):].isdigit()}
 
 
 def records(path: str) -> List[Dict[str, Any]]:

@@ -65,14 +65,17 @@ def _cell(value: Any) -> str:
 
 
 def section(rows: List[Dict[str, Any]], value_columns: List[str], page_directory: Optional[str],
-            badge: Any, seconds: Any, units: Optional[Dict[str, str]] = None) -> str:
-    """The table, its filter (shown by the script) and its script."""
+            badge: Any, seconds: Any, units: Optional[Dict[str, str]] = None, label: Any = str) -> str:
+    """The table, its filter (shown by the script) and its script;
+    ``value_columns``: the rows' columns of parameters and values, each
+    headed by ``label(column)``."""
     statuses = list(dict.fromkeys(row["status"] for row in rows))
     boxes = "".join('<label><input type="checkbox" value="%s" checked> %s</label> ' % (html.escape(status), badge(status))
                     for status in statuses)
     units = units or {}
     head = (["folder", "name", "status", "why", "tries", "time", "worker"]
-            + ["%s (%s)" % (column, units[column]) if column in units else column for column in value_columns]
+            + ["%s (%s)" % (label(column), units[label(column)]) if label(column) in units else label(column)
+               for column in value_columns]
             + ["files"])
     lines = ['<section><h2>Models (%d)</h2><p id="filter" hidden>Show: %s</p>' % (len(rows), boxes),
              '<table id="models"><thead><tr>%s</tr></thead><tbody>'

@@ -16,6 +16,8 @@ import threading
 import urllib.request
 from typing import Any, Dict, List, Optional
 
+from ..items import NOT_SOLVED_OUTCOME, outcome
+
 logger = logging.getLogger("dralvex_computer")
 WAIT_SECONDS = 5.0         # the longest a run waits for its message to go
 CONNECT_SECONDS = 4.0      # each connection's time-out
@@ -28,13 +30,20 @@ def message(records: List[Dict[str, Any]], title: str, interrupted: bool, page: 
     for record in records:
         counts[str(record.get("status"))] = counts.get(str(record.get("status")), 0) + 1
     failed = [str(record.get("item")) for record in records
-              if record.get("status") not in ("solved", "done", "cancelled")][:10]
+              if outcome(record.get("status")) == NOT_SOLVED_OUTCOME][:10]
     text = "%s: %s%s" % (title, ", ".join("%d %s" % (count, status) for status, count in sorted(counts.items()))
                          or "no models", " (interrupted)" if interrupted else "")
     if regressed:
         text += "; regressed since the last run"
     return {"title": title, "text": text, "counts": counts, "interrupted": interrupted, "page": page,
             "host": socket.gethostname(), "command": command, "failed": failed, "regressed": regressed}
+
+
+def cannot_start(title: str, why: str, command: Optional[str]) -> Dict[str, Any]:
+    """The message of a night that could not start, and why."""
+    return {"title": title, "text": "%s: the night did not start: %s" % (title, why), "counts": {},
+            "interrupted": False, "page": None, "host": socket.gethostname(), "command": command, "failed": [],
+            "regressed": None, "started": False, "reason": why}
 
 
 def _post(url: str, content: Dict[str, Any]) -> None:

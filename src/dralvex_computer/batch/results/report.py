@@ -10,8 +10,8 @@ import json
 import os
 from typing import Any, Dict, Iterable, List, Union, cast
 
-from . import journal as journals
-from ..items import POINT_IDENTITY, ItemResult
+from . import journal as journals, schema
+from ..items import ItemResult
 
 FORMATS = (".csv", ".jsonl", ".parquet")
 TABLE_EXTRA = "pandas is needed for a results table: pip install dralvex_computer[table]"
@@ -48,30 +48,17 @@ def check_writable(path: str, what: str) -> None:
 
 
 def rows(results_or_journal: Union[str, "os.PathLike[str]", Iterable[Any]]) -> List[Dict[str, Any]]:
-    """Plain rows from results, records or a journal's path, in input
-    order, a study's point (its item) spread into a column per parameter
-    (``item_<key>`` where a key is a column's name already), then a dict
-    value (``value_<key>`` likewise)."""
+    """Plain rows from results, records or a journal's path (the night it
+    holds), in input order: the result's fields, a study's point in a
+    column per parameter (``point.<name>``), and the collected values in a
+    column each (``value.<name>``; a value that is no dict, ``value``)."""
     if isinstance(results_or_journal, (str, os.PathLike)):
-        records = journals.records(os.fspath(results_or_journal))
+        records = journals.night(os.fspath(results_or_journal))[0]
     else:
         records = [item.record() if isinstance(item, ItemResult) else dict(cast(Dict[str, Any], item))
                    for item in results_or_journal]
     records.sort(key=_index)
-    spread = []
-    for record in records:
-        row = dict(record)
-        item = row.get("item")
-        if isinstance(item, dict) and str(row.get("identity") or "").startswith(POINT_IDENTITY):
-            for key, part in item.items():
-                row[key if key not in record else "item_%s" % key] = part
-        value = row.get("value")
-        if isinstance(value, dict):
-            row["value"] = None
-            for key, part in value.items():
-                row[key if key not in row else "value_%s" % key] = part
-        spread.append(row)
-    return spread
+    return [schema.row(record) for record in records]
 
 
 def _index(record: Dict[str, Any]) -> int:
@@ -81,8 +68,8 @@ def _index(record: Dict[str, Any]) -> int:
 
 def results_table(results_or_journal: Union[str, "os.PathLike[str]", Iterable[Any]]) -> Any:
     """A pandas ``DataFrame`` of results (a list of ``ItemResult`` or of
-    records, or a journal's path): one row per item in input order, a
-    column per key of dict values."""
+    records, or a journal's path): one row per item in input order, the
+    report's columns (``value.<name>`` a collected value)."""
     try:
         import pandas  # type: ignore[import-untyped, unused-ignore]
     except ImportError:
@@ -114,7 +101,7 @@ def write(records: Iterable[Dict[str, Any]], path: str) -> None:
             writer = csv.DictWriter(stream, fieldnames=list(columns) or ["index"])
             writer.writeheader()
             for row in table:
-                writer.writerow({key: _cell(value) for key, value in row.items()})
+                writer.writerow(schema.csv_row(row))
         else:
             for row in table:
                 stream.write(json.dumps(row, ensure_ascii=True) + "\n")

@@ -11,26 +11,11 @@ from __future__ import annotations
 
 import html
 import math
-from typing import Any, Callable, Dict, Iterable, List, Optional, Sequence, Set, Tuple
+from typing import Any, Callable, Dict, List, Optional, Sequence, Tuple
 
 from . import charts
-from ..items import POINT_IDENTITY
 
 BEST_AND_WORST = 5
-
-
-def parameter_columns(parameters: Sequence[str], fields: Iterable[str]) -> Dict[str, str]:
-    """Each parameter's column in the rows of a report (``item_<name>``
-    where a result's field has the name)."""
-    taken = set(fields)
-    return {name: "item_%s" % name if name in taken else name for name in parameters}
-
-
-def item_columns(rows: List[Dict[str, Any]], fields: Iterable[str]) -> Set[str]:
-    """The columns that a report spread a dict item into (a point's values)."""
-    taken = set(fields)
-    return {"item_%s" % key if key in taken else key for row in rows if isinstance(row.get("item"), dict)
-            and str(row.get("identity") or "").startswith(POINT_IDENTITY) for key in row["item"]}
 
 
 def named_by_point(row: Dict[str, Any]) -> Dict[str, Any]:
@@ -79,23 +64,24 @@ def _pairs(rows: List[Dict[str, Any]], parameter: str, value: str,
 
 def sections(rows: List[Dict[str, Any]], parameters: List[str], values: List[str], units: Dict[str, str],
              rank_by: Optional[str], number: Callable[[Any], Optional[float]],
-             table: Callable[..., str]) -> List[str]:
-    """The study's sections of the page (``number``: a finite float or
-    None; ``table``: the page's table maker)."""
+             table: Callable[..., str], label: Callable[[str], str] = str) -> List[str]:
+    """The study's sections of the page: ``parameters`` and ``values`` are
+    the rows' columns, each named ``label(column)``; ``number``: a finite
+    float or None; ``table``: the page's table maker."""
     numeric = [name for name in parameters if any(number(row.get(name)) is not None for row in rows)]
-    parts = [_influence(rows, numeric, values, number, table)]
-    chosen = rank_by if rank_by in values else (values[0] if values else None)
+    parts = [_influence(rows, numeric, values, number, table, label)]
+    chosen = next((value for value in values if label(value) == rank_by), values[0] if values else None)
     if chosen is not None:
-        parts.append(_best_and_worst(rows, parameters, chosen, units, number, table))
+        parts.append(_best_and_worst(rows, parameters, chosen, units, number, table, label))
     for value in values:
-        named = "%s (%s)" % (value, units[value]) if value in units else value
+        named = "%s (%s)" % (label(value), units[label(value)]) if label(value) in units else label(value)
         for parameter in numeric:
             pairs = _pairs(rows, parameter, value, number)
             if not pairs:
                 continue
-            title = "%s against %s" % (named, parameter)
+            title = "%s against %s" % (named, label(parameter))
             try:
-                drawn = "<figure>%s</figure>" % charts.scatter(pairs, title, parameter)
+                drawn = "<figure>%s</figure>" % charts.scatter(pairs, title, label(parameter))
             except Exception as error:   # numbers no axis can hold: the page goes on without the plot
                 drawn = '<p class="note">This plot could not be drawn (%s).</p>' % html.escape(str(error))
             parts.append("<section><h2>%s</h2>%s</section>" % (html.escape(title), drawn))
@@ -103,7 +89,8 @@ def sections(rows: List[Dict[str, Any]], parameters: List[str], values: List[str
 
 
 def _influence(rows: List[Dict[str, Any]], parameters: List[str], values: List[str],
-               number: Callable[[Any], Optional[float]], table: Callable[..., str]) -> str:
+               number: Callable[[Any], Optional[float]], table: Callable[..., str],
+               label: Callable[[str], str]) -> str:
     body = []
     for value in values:
         ranked = []
@@ -112,7 +99,7 @@ def _influence(rows: List[Dict[str, Any]], parameters: List[str], values: List[s
             rho = spearman([x for x, _, _ in pairs], [y for _, y, _ in pairs])
             ranked.append((abs(rho) if rho is not None else -1.0, parameter, rho, len(pairs)))
         for place, (_, parameter, rho, count) in enumerate(sorted(ranked, key=lambda entry: -entry[0]), start=1):
-            body.append([html.escape(value), str(place), html.escape(parameter),
+            body.append([html.escape(label(value)), str(place), html.escape(label(parameter)),
                          "%+.3f" % rho if rho is not None else "-", str(count)])
     return ("<section><h2>Influence of the parameters</h2><p>Spearman's rank correlation of each value with each "
             "parameter over the points that have both: +1 or -1 when the value rises or falls with the parameter "
@@ -125,13 +112,14 @@ def _shown(value: Any) -> str:
 
 
 def _best_and_worst(rows: List[Dict[str, Any]], parameters: List[str], value: str, units: Dict[str, str],
-                    number: Callable[[Any], Optional[float]], table: Callable[..., str]) -> str:
+                    number: Callable[[Any], Optional[float]], table: Callable[..., str],
+                    label: Callable[[str], str]) -> str:
     scored = [(number(row.get(value)), row) for row in rows]
     ranked = sorted(((score, row) for score, row in scored if score is not None), key=lambda pair: pair[0])
-    named = "%s (%s)" % (value, units[value]) if value in units else value
+    named = "%s (%s)" % (label(value), units[label(value)]) if label(value) in units else label(value)
     lines = []
-    for label, chosen in (("lowest", ranked[:BEST_AND_WORST]), ("highest", ranked[::-1][:BEST_AND_WORST])):
-        body = [[label, html.escape(str(row.get("item")))] + ["%.6g" % score]
+    for end, chosen in (("lowest", ranked[:BEST_AND_WORST]), ("highest", ranked[::-1][:BEST_AND_WORST])):
+        body = [[end, html.escape(str(row.get("item")))] + ["%.6g" % score]
                 + [_shown(row.get(name)) for name in parameters] for score, row in chosen]
-        lines.append(table(["", "point", named] + list(parameters), body, numeric=(2,)))
+        lines.append(table(["", "point", named] + [label(name) for name in parameters], body, numeric=(2,)))
     return "<section><h2>Lowest and highest %s</h2>%s</section>" % (html.escape(named), "".join(lines))

@@ -1,28 +1,34 @@
-"""The morning summary of a run: one self-contained HTML page (no file
-beside it) with the counts by status, the total and per-model times, a
-timeline of the items on each worker, a histogram of the solve times, the
-failures with their reasons, the slowest models, the warnings, and, where
-the values are numbers, a plot of each over the models.
+"""The morning summary of a night: one self-contained HTML page (no file
+beside it). What to act on comes first: whether the night is still in
+progress or was interrupted, the counts by status, what changed since the
+last night (worst first), the failures with their reasons, a study's
+ranking; then the table of every model, the times, what the run was, a
+timeline of the items on each worker, a histogram of the solve times, a
+plot of each numeric value over the models, the workers, the slowest
+models and the warnings. Made from a journal, it is the night the journal
+holds (every item's latest result across its runs); made while the run
+still goes on, it shows the items running, waiting for a seat and queued
+as such.
 
 The plots are SVG drawn directly (charts.py): the same page on every
 interpreter, with nothing to install."""
 from __future__ import annotations
 
-import dataclasses
 import html
 import math
 import os
 import statistics
 import time
-from typing import Any, Dict, Iterable, List, Optional, Tuple, Union
+from typing import Any, Dict, Iterable, List, Optional, Tuple, Union, cast
 
-from . import charts, journal as journals, models_table, study_page
-from ..items import STATUSES, ItemResult
+from . import charts, journal as journals, models_table, schema, study_page
+from ..items import IN_PROGRESS, NOT_SOLVED, STATUSES
 from .report import rows as report_rows
 
 COLOURS = {"done": "#2e7d32", "solved": "#2e7d32", "no solution": "#ef6c00", "failed": "#c62828",
-           "timed out": "#6a1b9a", "worker lost": "#4e342e", "invalid input": "#757575", "cancelled": "#9e9e9e"}
-BASE_COLUMNS = {field.name for field in dataclasses.fields(ItemResult)}
+           "timed out": "#6a1b9a", "worker lost": "#4e342e", "invalid input": "#757575", "cancelled": "#9e9e9e",
+           "running": "#1565c0", "waiting for a seat": "#00838f", "queued": "#90a4ae"}
+ORDER = STATUSES[:-1] + IN_PROGRESS + STATUSES[-1:]
 STYLE = """
 body { font: 14px/1.45 system-ui, sans-serif; margin: 2em auto; padding: 0 1.5em; max-width: 1100px; color: #222; }
 h1 { font-size: 1.6em; margin-bottom: 0.2em; } h2 { font-size: 1.2em; margin-top: 1.8em; }
@@ -92,13 +98,19 @@ def _sound(row: Dict[str, Any]) -> Dict[str, Any]:
     return row
 
 
-def _numeric_columns(rows: List[Dict[str, Any]]) -> List[str]:
-    columns: Dict[str, None] = {}
-    for row in rows:
-        for key, value in row.items():
-            if (key == "value" or key not in BASE_COLUMNS) and _number(value) is not None:
-                columns[key] = None
-    return list(columns)
+def _value_columns(rows: List[Dict[str, Any]]) -> List[str]:
+    """The columns of the collected values, in the order they first come."""
+    columns = dict.fromkeys(column for row in rows for column in row if column.startswith(schema.VALUE))
+    return list(columns) + (["value"] if any(row.get("value") is not None for row in rows) else [])
+
+
+def _numeric_columns(rows: List[Dict[str, Any]], columns: List[str]) -> List[str]:
+    return [column for column in columns if any(_number(row.get(column)) is not None for row in rows)]
+
+
+def label(column: str) -> str:
+    """A value's or a parameter's name, as the page shows it."""
+    return column.partition(".")[2] if column.startswith((schema.VALUE, schema.POINT)) else column
 
 
 # ------------------------------------------------------------------- page
@@ -107,63 +119,77 @@ def render(results_or_journal: Union[str, "os.PathLike[str]", Iterable[Any]], ti
            interrupted: Optional[bool] = None, reason: Optional[str] = None,
            comparison: Optional[List[Any]] = None, page_directory: Optional[str] = None,
            context: Optional[Dict[str, Any]] = None, units: Optional[Dict[str, str]] = None,
-           study: Optional[Dict[str, Any]] = None) -> str:
-    """The summary page of results, records or a journal (its last run), as
-    HTML text; ``interrupted``: whether the run was (a journal says so
-    itself); ``comparison``: the changes since an earlier run (compare.py),
-    shown first; ``page_directory``: where the page will be, which its
+           study: Optional[Dict[str, Any]] = None, refresh: Optional[int] = None) -> str:
+    """The summary page of results, records or a journal (the night it
+    holds), as HTML text; ``interrupted``: whether the run was (a journal
+    says so itself); ``comparison``: the changes since an earlier night
+    (compare.py); ``page_directory``: where the page will be, which its
     links to kept results are relative to; ``context``: what the run was
-    (its command line, solver, installation...), shown at the top;
+    (its command line, solver, installation...; a journal keeps it);
     ``units``: each value's unit (a journal keeps them); ``study``: the
     parameters of a study and the value that ranks its points (a journal
-    keeps the parameters)."""
+    keeps the parameters); ``refresh``: the page reloads itself every so
+    many seconds (a page the run rewrites as it goes)."""
     context, units, study = dict(context or {}), dict(units or {}), dict(study or {})
+    live = False
     if isinstance(results_or_journal, (str, os.PathLike)):
-        records, info = journals.last_run(os.fspath(results_or_journal))
-        context.setdefault("command", info.get("command"))
-        context.setdefault("started on", info.get("host"))
+        records, info = journals.night(os.fspath(results_or_journal))
+        context = {**{"command": info.get("command"), "started on": info.get("host")},
+                   **info.get("context", {}), **context}
+        if info.get("runs", 1) > 1:
+            context["runs in the journal"] = info["runs"]
         units = {**info.get("units", {}), **units}
         study = {**info.get("about", {}).get("study", {}), **study}
-        interrupted = info["interrupted"] if interrupted is None else interrupted
+        live = info.get("live") is True
+        interrupted = (info["interrupted"] and not live) if interrupted is None else interrupted
         reason = reason or info["reason"]
-        rows = [_sound(row) for row in report_rows(records)]
     else:
-        rows = [_sound(row) for row in report_rows(results_or_journal)]
-    from_items = study_page.item_columns(rows, BASE_COLUMNS)   # not values; a study shows its parameters
-    named = study_page.parameter_columns(study.get("parameters") or [], BASE_COLUMNS)
-    rows = [study_page.named_by_point(row) for row in rows] if named else rows
+        records = list(cast(Iterable[Dict[str, Any]], results_or_journal))
+    rows = [_sound(row) for row in report_rows(records)]
+    parameters = [schema.POINT + name for name in study.get("parameters") or []]
+    rows = [study_page.named_by_point(row) for row in rows] if parameters else rows
     title = title or "Batch run summary"
     ran = [row for row in rows if isinstance(row.get("started"), (int, float)) and not row.get("resumed")]
     origin = min((row["started"] for row in ran), default=0.0)
     end = max((row["started"] + (row.get("elapsed") or 0.0) for row in ran), default=origin)
-    parts = ["<!DOCTYPE html><html lang=\"en\"><head><meta charset=\"utf-8\"><title>%s</title><style>%s</style>"
-             "</head><body><h1>%s</h1>" % (html.escape(title), STYLE, html.escape(title))]
-    parts += _heading(rows, ran, origin, end, interrupted, reason)
-    parts.append(_context(context, rows, ran, origin, end))
+    values = _value_columns(rows)
+    numeric = _numeric_columns(rows, values)
+    parts = ["<!DOCTYPE html><html lang=\"en\"><head><meta charset=\"utf-8\">%s<title>%s</title><style>%s</style>"
+             "</head><body><h1>%s</h1>" % ('<meta http-equiv="refresh" content="%d">' % refresh if refresh else "",
+                                           html.escape(title), STYLE, html.escape(title))]
+    parts += _heading(rows, ran, origin, end, interrupted, reason, live, refresh)
     if comparison is not None:
         parts += _comparison(comparison)
-    parameters = list(named.values())
-    values = [column for column in dict.fromkeys(column for row in rows for column in row)
-              if column not in BASE_COLUMNS and column not in from_items]
-    values += ["value"] if any(row.get("value") is not None for row in rows) else []
-    parts.append(models_table.section(rows, parameters + values, page_directory, _badge, _seconds, units))
-    numeric = [column for column in _numeric_columns(rows) if column not in from_items]
-    parts += _plots(rows, ran, origin, units, [] if named else numeric)
-    if named:
-        parts += study_page.sections(rows, parameters, numeric, units, study.get("rank_by"), _number, _table)
+    parts.append(_failures(rows))
+    if parameters:
+        parts += study_page.sections(rows, parameters, numeric, units, study.get("rank_by"), _number, _table, label)
+    parts.append(models_table.section(rows, parameters + values, page_directory, _badge, _seconds, units, label))
+    parts.append(_times(ran))
+    parts.append(_context(context, rows, ran, origin, end))
+    parts += _plots(rows, ran, origin, units, [] if parameters else numeric)
     parts += _tables(rows, ran, end - origin)
     parts.append(READY + "</body></html>\n")
     return "\n".join(parts)
 
 
 def _heading(rows: List[Dict[str, Any]], ran: List[Dict[str, Any]], origin: float, end: float,
-             interrupted: Optional[bool], reason: Optional[str]) -> List[str]:
-    """Whether the run was interrupted, what it did, its statuses and times."""
+             interrupted: Optional[bool], reason: Optional[str], live: bool, refresh: Optional[int]) -> List[str]:
+    """Whether the night goes on or was interrupted, what it did, its statuses."""
     parts = []
     when = _moment(origin, "%Y-%m-%d %H:%M") if ran else "no item ran"
     retries = sum(max(int(row.get("tries") or 1) - 1, 0) for row in rows)
     resumed = sum(bool(row.get("resumed")) for row in rows)
-    if interrupted:
+    counts: Dict[str, int] = {}
+    for row in rows:
+        counts[row["status"]] = counts.get(row["status"], 0) + 1
+    if live:
+        going = sum(counts.get(status, 0) for status in IN_PROGRESS)
+        parts.append('<p class="alert" id="in-progress"><strong>In progress</strong>: %d of %d models have ended; '
+                     '%d running, %d waiting for a licence seat, %d queued (as of %s)%s.</p>'
+                     % (len(rows) - going, len(rows), counts.get("running", 0), counts.get("waiting for a seat", 0),
+                        counts.get("queued", 0), _moment(time.time(), "%H:%M:%S"),
+                        "; this page reloads itself every %d s" % refresh if refresh else ""))
+    elif interrupted:
         parts.append('<p class="alert"><strong>This run was interrupted</strong>%s: the models it did not run are '
                      'cancelled; <code>--resume</code> with the same journal goes on where it stopped.</p>'
                      % (" (%s)" % html.escape(reason) if reason else ""))
@@ -173,22 +199,32 @@ def _heading(rows: List[Dict[str, Any]], ran: List[Dict[str, Any]], origin: floa
                  % (len(rows), html.escape(when), _seconds(end - origin),
                     "; %d tries again after a failure" % retries if retries else "",
                     "; %d taken from an earlier run's journal" % resumed if resumed else ""))
-    counts: Dict[str, int] = {}
-    for row in rows:
-        counts[row["status"]] = counts.get(row["status"], 0) + 1
-    ordered = sorted(counts, key=lambda status: STATUSES.index(status) if status in STATUSES else len(STATUSES))
+    ordered = sorted(counts, key=lambda status: ORDER.index(status) if status in ORDER else len(ORDER))
     parts.append("<section><h2>Statuses</h2>%s</section>" % _table(
         ["status", "models"], ([_badge(status), str(counts[status])] for status in ordered), numeric=[1]))
-    times = [float(row.get("elapsed") or 0.0) for row in ran]
-    seat_waits = sum(_number(row.get("seat_wait")) or 0.0 for row in ran)
-    if times:
-        parts.append("<section><h2>Times</h2>%s</section>" % _table(
-            ["", "seconds"], [["total of the models' times", _seconds(sum(times))],
-                              ["mean per model", _seconds(statistics.mean(times))],
-                              ["median per model", _seconds(statistics.median(times))],
-                              ["longest", _seconds(max(times))]]
-            + ([["of which waiting for licence seats", _seconds(seat_waits)]] if seat_waits else []), numeric=[1]))
     return parts
+
+
+def _times(ran: List[Dict[str, Any]]) -> str:
+    times = [float(row.get("elapsed") or 0.0) for row in ran]
+    if not times:
+        return ""
+    seat_waits = sum(_number(row.get("seat_wait")) or 0.0 for row in ran)
+    return "<section><h2>Times</h2>%s</section>" % _table(
+        ["", "seconds"], [["total of the models' times", _seconds(sum(times))],
+                          ["mean per model", _seconds(statistics.mean(times))],
+                          ["median per model", _seconds(statistics.median(times))],
+                          ["longest", _seconds(max(times))]]
+        + ([["of which waiting for licence seats", _seconds(seat_waits)]] if seat_waits else []), numeric=[1])
+
+
+def _failures(rows: List[Dict[str, Any]]) -> str:
+    """Every model that did not solve, with why: the first thing to act on."""
+    failures = [row for row in rows if row["status"] in NOT_SOLVED or row["status"] == "unknown"]
+    return "<section><h2>Failures (%d)</h2>%s</section>" % (len(failures), _table(
+        ["model", "status", "reason", "tries"],
+        ([html.escape(_name(row)), _badge(row["status"]), html.escape(row.get("error_message") or ""),
+          str(row.get("tries") or 1)] for row in failures), numeric=[3]) if failures else "<p>None.</p>")
 
 
 def _moment(seconds: float, form: str) -> str:
@@ -222,7 +258,7 @@ def _comparison(changes: List[Any]) -> List[str]:
     verdict = ('<p class="alert"><strong>Regressed</strong>: models newly failing, removed, or with other values '
                'from the same inputs.</p>' if compare.regressed(changes) else '<p class="note">Nothing regressed.</p>')
     body = []
-    for change in changes:
+    for change in sorted(changes, key=lambda change: compare.CATEGORIES.index(change.category)):
         if change.category == "unchanged":
             continue
         details = ["%s: %s" % (column, compare.delta(*pair)) for column, pair in change.values.items()]
@@ -276,7 +312,7 @@ def _plots(rows: List[Dict[str, Any]], ran: List[Dict[str, Any]], origin: float,
         plots.append(("Solve times", lambda: charts.histogram(times, "solve times", "seconds per model")))
     for column in numeric:
         points = [(_name(row), _number(row.get(column))) for row in rows]
-        named = "%s (%s)" % (column, units[column]) if column in units else column
+        named = "%s (%s)" % (label(column), units[label(column)]) if label(column) in units else label(column)
         plots.append(("Value: %s" % named, lambda points=points, named=named: charts.values(points, named)))
     parts = []
     for heading, draw in plots:
@@ -301,11 +337,6 @@ def _tables(rows: List[Dict[str, Any]], ran: List[Dict[str, Any]], span: float) 
             ["worker", "models", "busy", "busy share"],
             ([html.escape(worker), str(len(busy)), _seconds(sum(busy)), "%.0f %%" % (100 * sum(busy) / span)]
              for worker, busy in sorted(workers.items())), numeric=[1, 2, 3]))
-    failures = [row for row in rows if row["status"] not in ("done", "solved", "cancelled")]
-    parts.append("<section><h2>Failures (%d)</h2>%s</section>" % (len(failures), _table(
-        ["model", "status", "reason", "tries"],
-        ([html.escape(_name(row)), _badge(row["status"]), html.escape(row.get("error_message") or ""),
-          str(row.get("tries") or 1)] for row in failures), numeric=[3]) if failures else "<p>None.</p>"))
     slowest = sorted(ran, key=lambda row: row.get("elapsed") or 0.0, reverse=True)[:10]
     if slowest:
         parts.append("<section><h2>Slowest models</h2>%s</section>" % _table(
@@ -324,9 +355,19 @@ def _tables(rows: List[Dict[str, Any]], ran: List[Dict[str, Any]], span: float) 
 def write(results_or_journal: Union[str, "os.PathLike[str]", Iterable[Any]], path: str,
           title: Optional[str] = None, interrupted: Optional[bool] = None,
           comparison: Optional[List[Any]] = None, context: Optional[Dict[str, Any]] = None,
-          units: Optional[Dict[str, str]] = None, study: Optional[Dict[str, Any]] = None) -> None:
-    """Writes the summary page to ``path``."""
+          units: Optional[Dict[str, str]] = None, study: Optional[Dict[str, Any]] = None,
+          refresh: Optional[int] = None) -> None:
+    """Writes the summary page to ``path`` at once: a reader (a browser
+    that reloads it while the run goes on) sees the old page or the new,
+    never half of one."""
     page = render(results_or_journal, title, interrupted, comparison=comparison,
-                  page_directory=os.path.dirname(os.path.abspath(path)), context=context, units=units, study=study)
-    with open(path, "w", encoding="utf-8", errors="backslashreplace") as stream:
-        stream.write(page)
+                  page_directory=os.path.dirname(os.path.abspath(path)), context=context, units=units, study=study,
+                  refresh=refresh)
+    partial = "%s.%d.part" % (path, os.getpid())
+    try:
+        with open(partial, "w", encoding="utf-8", errors="backslashreplace") as stream:
+            stream.write(page)
+        os.replace(partial, path)
+    finally:
+        if os.path.exists(partial):
+            os.remove(partial)

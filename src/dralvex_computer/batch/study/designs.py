@@ -11,6 +11,7 @@ from __future__ import annotations
 import csv
 import itertools
 import math
+import numbers
 import os
 import random
 from typing import Any, Dict, Iterable, List, Mapping, Optional, Sequence, Tuple
@@ -56,9 +57,21 @@ def write_csv(points: Sequence[Mapping[str, Any]], path: str) -> None:
         writer = csv.writer(stream)
         writer.writerow(names)
         for point in points:
-            writer.writerow([repr(point[name]) if isinstance(point.get(name), float) else point.get(name, "")
-                             for name in names])
+            writer.writerow([_written(point[name]) if name in point else "" for name in names])
     os.replace(partial, path)
+
+
+def _written(value: Any) -> Any:
+    """A point's value as its cell: a number of numpy's or pandas' as the
+    plain number it is (never "np.float64(4.0)"), so that it reads back as
+    the same point."""
+    if isinstance(value, bool) or type(value).__name__ == "bool_":
+        return bool(value)
+    if isinstance(value, numbers.Integral):
+        return int(value)
+    if isinstance(value, numbers.Real):
+        return repr(float(value))
+    return value
 
 
 def table(parameters: Any) -> List[Point]:
