@@ -37,14 +37,14 @@ IN_PROGRESS = (RUNNING, WAITING_FOR_SEAT, QUEUED)
 SOLVED_OUTCOME, NOT_SOLVED_OUTCOME, NOT_RUN_OUTCOME = "solved", "did not solve", "did not run"
 
 
+_OUTCOMES = dict([(status, SOLVED_OUTCOME) for status in ENDED_WELL]
+                 + [(status, NOT_RUN_OUTCOME) for status in NOT_RUN + IN_PROGRESS])
+
+
 def outcome(status: Any) -> str:
     """What a status means: solved, did not solve, or did not run (an
     unknown status did not solve: it says nothing good)."""
-    if status in ENDED_WELL:
-        return SOLVED_OUTCOME
-    if status in NOT_RUN or status in IN_PROGRESS:
-        return NOT_RUN_OUTCOME
-    return NOT_SOLVED_OUTCOME
+    return _OUTCOMES.get(status, NOT_SOLVED_OUTCOME) if isinstance(status, str) else NOT_SOLVED_OUTCOME
 
 # The identity of a study's item (a point: its values, a dict) starts so.
 POINT_IDENTITY = "point "
@@ -155,8 +155,8 @@ class ItemResult:
 
 
 _fields_of = operator.attrgetter(*(field.name for field in dataclasses.fields(ItemResult)))
-_TEXT_FIELDS = ("error_type", "error_message", "traceback", "output", "worker", "results_dir", "identity",
-                "run_reason")
+_TEXT_FIELDS = tuple(field.name for field in dataclasses.fields(ItemResult) if field.type in ("str", "Optional[str]")
+                     and field.name != "status")
 
 
 # Integers beyond 64 bits become text: a table column of int64 (parquet,

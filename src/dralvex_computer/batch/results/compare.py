@@ -46,22 +46,19 @@ CATEGORIES = ("newly failing", "surprising", "removed", "value changed", "not ru
 REGRESSIONS = ("newly failing", "surprising", "removed")
 
 
-@dataclasses.dataclass
 class Row:
-    """One item of a run as the comparison needs it."""
-    identity: str
-    item: Any
-    status: str
-    values: Dict[str, Any]
-    inputs: Optional[Dict[str, str]]   # None: not known (a report)
+    """One item of a run as the comparison needs it (``inputs`` None: what
+    it read is not known, as in a report)."""
+    __slots__ = ("identity", "item", "status", "values", "inputs", "ok", "ran")
 
-    @property
-    def ok(self) -> bool:
-        return outcome(self.status) == SOLVED_OUTCOME
+    def __init__(self, identity: str, item: Any, status: str, values: Dict[str, Any],
+                 inputs: Optional[Dict[str, str]]) -> None:
+        self.identity, self.item, self.status, self.values, self.inputs = identity, item, status, values, inputs
+        meaning = outcome(status)
+        self.ok, self.ran = meaning == SOLVED_OUTCOME, meaning != NOT_RUN_OUTCOME
 
-    @property
-    def ran(self) -> bool:
-        return outcome(self.status) != NOT_RUN_OUTCOME
+    def __repr__(self) -> str:
+        return "Row(%r, %r, %r, %r, %r)" % (self.identity, self.item, self.status, self.values, self.inputs)
 
 
 @dataclasses.dataclass
@@ -132,20 +129,25 @@ def load(path: str) -> List[Row]:
     when it is neither."""
     if os.path.isdir(path):
         raise OSError("%s is a directory, not a run's journal or report" % path)
+    with journals.no_collection():
+        return _load(path)
+
+
+def _load(path: str) -> List[Row]:
     if os.path.splitext(path)[1].lower() == ".csv":
         return rows(schema.csv_records(path))
     contents = journals.read(path)
     if contents.runs:
-        records = journals.night(path)[0]
-        return [_row(record, _inputs(contents, record)) for record in records]
-    if contents.legacy:
+        ended = contents.ended
+        found = []
+        for record in journals.night_of(contents, indexed=False)[0]:
+            earlier = ended.get(record.get("identity") or "")
+            # what it read is known for its result, not for an item that did not end
+            found.append(_row(record, earlier.inputs if earlier is not None and earlier.record is record else None))
+        return found
+    if contents.legacy and contents.last_ended:
         return rows(journals.records(path))
     return rows(schema.jsonl_records(path))
-
-
-def _inputs(contents: journals.Contents, record: Dict[str, Any]) -> Optional[Dict[str, str]]:
-    earlier = contents.ended.get(record.get("identity") or "")
-    return earlier.inputs if earlier is not None and earlier.record.get("status") == record.get("status") else None
 
 
 def column_tolerances(entries: Iterable[str], absolute: float) -> Dict[str, Tuple[float, float]]:
@@ -166,6 +168,12 @@ def compare(old: Iterable[Row], new: Iterable[Row], tolerance: Optional[Tuple[fl
             columns: Optional[Dict[str, Tuple[float, float]]] = None) -> List[Change]:
     """One change per item of either run: the new run's in its order, then
     the removed ones in the old run's order."""
+    with journals.no_collection():
+        return _compare(old, new, tolerance, columns)
+
+
+def _compare(old: Iterable[Row], new: Iterable[Row], tolerance: Optional[Tuple[float, float]],
+             columns: Optional[Dict[str, Tuple[float, float]]]) -> List[Change]:
     limits = Tolerance(columns=dict(columns or {}))
     if tolerance is not None:
         limits.relative, limits.absolute = tolerance
@@ -175,8 +183,12 @@ def compare(old: Iterable[Row], new: Iterable[Row], tolerance: Optional[Tuple[fl
     for row in new:
         seen.add(row.identity)
         earlier = before.get(row.identity)
-        changes.append(Change(row.identity, row.item, "added", None, row.status) if earlier is None
-                       else _change(earlier, row, limits))
+        if earlier is None:
+            changes.append(Change(row.identity, row.item, "added", None, row.status))
+        elif row.ok and earlier.ok and earlier.inputs == row.inputs and _same(earlier.values, row.values):
+            changes.append(Change(row.identity, row.item, "unchanged", earlier.status, row.status))
+        else:
+            changes.append(_change(earlier, row, limits))
     changes += [Change(row.identity, row.item, "removed", row.status, None)
                 for identity, row in before.items() if identity not in seen]
     return changes
@@ -184,7 +196,7 @@ def compare(old: Iterable[Row], new: Iterable[Row], tolerance: Optional[Tuple[fl
 
 def _change(old: Row, new: Row, limits: Tolerance) -> Change:
     change = Change(new.identity, new.item, "unchanged", old.status, new.status)
-    if old.inputs is not None and new.inputs is not None:
+    if old.inputs is not None and new.inputs is not None and old.inputs != new.inputs:
         change.inputs = sorted(name for name in set(old.inputs) | set(new.inputs)
                                if old.inputs.get(name) != new.inputs.get(name))
     if not new.ran:
@@ -196,8 +208,30 @@ def _change(old: Row, new: Row, limits: Tolerance) -> Change:
     if not new.ok:
         change.category = "still failing"
         return change
-    for column in list(old.values) + [column for column in new.values if column not in old.values]:
-        before, after = old.values.get(column), new.values.get(column)
+    if not _same(old.values, new.values):
+        _changed_values(change, old.values, new.values, limits)
+    if change.values:
+        inputs_known = old.inputs is not None and new.inputs is not None
+        change.category = "surprising" if inputs_known and not change.inputs else "value changed"
+    elif change.inputs:
+        change.category = "inputs changed"
+    return change
+
+
+def _same(earlier: Dict[str, Any], later: Dict[str, Any]) -> bool:
+    """The same values (most items, most nights), seen without a look at
+    each. A flag is no number, so True is not 1: where either side has a
+    flag, each value is looked at."""
+    return earlier == later and bool not in {*map(type, earlier.values()), *map(type, later.values())}
+
+
+def _changed_values(change: Change, earlier: Dict[str, Any], later: Dict[str, Any], limits: Tolerance) -> None:
+    columns = list(earlier) if earlier.keys() == later.keys() else \
+        list(earlier) + [column for column in later if column not in earlier]
+    for column in columns:
+        before, after = earlier.get(column), later.get(column)
+        if before == after and type(before) is type(after):
+            continue   # the same value: close whatever the tolerance
         low, high = _number(before), _number(after)
         if low is not None and high is not None:
             same = limits.close(column, low, high)
@@ -205,12 +239,6 @@ def _change(old: Row, new: Row, limits: Tolerance) -> Change:
             same = low is None and high is None and before == after and type(before) is type(after)
         if not same:
             change.values[column] = (before, after)
-    if change.values:
-        inputs_known = old.inputs is not None and new.inputs is not None
-        change.category = "surprising" if inputs_known and not change.inputs else "value changed"
-    elif change.inputs:
-        change.category = "inputs changed"
-    return change
 
 
 def counts(changes: Iterable[Change]) -> Dict[str, int]:
@@ -238,8 +266,11 @@ def text(changes: List[Change]) -> str:
     found = counts(changes)
     lines = [", ".join("%d %s" % (count, category) for category, count in found.items() if count)
              or "no items", "regressed" if regressed(changes) else "nothing regressed"]
+    grouped: Dict[str, List[Change]] = {category: [] for category in CATEGORIES}
+    for change in changes:
+        grouped[change.category].append(change)
     for category in CATEGORIES[:-1]:
-        members = [change for change in changes if change.category == category]
+        members = grouped[category]
         if not members:
             continue
         lines.append("")

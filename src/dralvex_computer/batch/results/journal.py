@@ -23,13 +23,15 @@ starts anything, naming the run that holds it.
 """
 from __future__ import annotations
 
+import contextlib
 import dataclasses
+import gc
 import json
 import logging
 import os
 import socket
 import time
-from typing import Any, Dict, List, Optional, Set, Tuple
+from typing import Any, Dict, Iterator, List, Optional, Set, Tuple
 
 from ..filelock import lock as _lock, unlock as _unlock
 from ..items import CANCELLED, QUEUED, RUNNING, WAITING_FOR_SEAT as WAITING
@@ -46,6 +48,7 @@ class JournalBusy(OSError):
 @dataclasses.dataclass
 class Earlier:
     """What the journal knows of an item from an earlier run."""
+    __slots__ = ("record", "key", "inputs")
     record: Dict[str, Any]
     key: Optional[str]
     inputs: Optional[Dict[str, str]]
@@ -66,62 +69,90 @@ class Contents:
     started_at: Dict[str, float] = dataclasses.field(default_factory=dict)   # identity -> its last start
 
 
-def _entries(path: str):
-    with open(path, "r", encoding="utf-8", errors="replace") as stream:
-        for line in stream:
-            try:
-                entry = json.loads(line)
-            except ValueError:
-                continue   # cut off by a crash
-            if isinstance(entry, dict):
-                yield entry
-
-
 def read(path: str) -> Contents:
-    """Everything a journal says; a missing file says nothing."""
+    """Everything a journal says; a missing file says nothing. One pass,
+    its most common line (an item's end) first: a morning's comparison of
+    two nights of 10,000 models reads them in a few tenths of a second."""
     contents = Contents()
     try:
-        entries = list(_entries(path))
+        stream = open(path, "r", encoding="utf-8", errors="replace")
     except FileNotFoundError:
         return contents
+    loads, ended, unfinished = json.loads, contents.ended, contents.unfinished
     last_run: Any = None
-    for entry in entries:
-        event, identity = entry.get("event"), entry.get("identity")
-        if event == RUN:
-            last_run = entry.get("run")
-            contents.runs.append(entry)
-            given, named = entry.get("items"), entry.get("identities")
-            if isinstance(given, list) and isinstance(named, list):
-                for identity, item in zip(named, given):
-                    if isinstance(identity, str):
-                        contents.order.setdefault(identity, item)
-            contents.last_ended, contents.last_started, contents.last_end = {}, set(), None
-            continue
-        if last_run is None:
-            contents.legacy = contents.legacy or event in (STARTED, ENDED)
-            if event == ENDED and isinstance(entry.get("record"), dict):
-                record = entry["record"]
-                index = record.get("index")
-                contents.last_ended[index if isinstance(index, int) else len(contents.last_ended)] = record
-            continue
-        mine = entry.get("run") == last_run
-        index = entry.get("index")
-        if event == STARTED and isinstance(identity, str):
-            contents.unfinished.add(identity)
-            if isinstance(entry.get("time"), (int, float)):
-                contents.started_at[identity] = entry["time"]
-            if mine and isinstance(index, int):
-                contents.last_started.add(index)
-        elif event == ENDED and isinstance(identity, str) and isinstance(entry.get("record"), dict):
-            contents.unfinished.discard(identity)
-            inputs = entry.get("inputs")
-            contents.ended[identity] = Earlier(entry["record"], entry.get("key") if isinstance(entry.get("key"), str)
-                                               else None, inputs if isinstance(inputs, dict) else None)
-            if mine and isinstance(index, int):
-                contents.last_ended[index] = entry["record"]
-        elif event == RUN_ENDED and mine:
-            contents.last_end = entry
+    with stream, no_collection():
+        for line in stream:
+            try:
+                entry = loads(line)
+            except ValueError:
+                continue   # cut off by a crash
+            if not isinstance(entry, dict):
+                continue
+            event = entry.get("event")
+            if event == ENDED and last_run is not None:
+                identity, record = entry.get("identity"), entry.get("record")
+                if isinstance(identity, str) and isinstance(record, dict):
+                    unfinished.discard(identity)
+                    key, inputs, index = entry.get("key"), entry.get("inputs"), entry.get("index")
+                    ended[identity] = Earlier(record, key if isinstance(key, str) else None,
+                                              inputs if isinstance(inputs, dict) else None)
+                    if isinstance(index, int) and entry.get("run") == last_run:
+                        contents.last_ended[index] = record
+                continue
+            if event == RUN:
+                last_run = entry.get("run")
+                _run_line(contents, entry)
+            elif last_run is None:
+                _legacy_line(contents, entry, event)
+            else:
+                _other_line(contents, entry, event, entry.get("run") == last_run)
     return contents
+
+
+@contextlib.contextmanager
+def no_collection() -> Iterator[None]:
+    """The cyclic garbage collector held off while a journal is read (and
+    its rows made): its lines are plain data, with no cycle to find, and on
+    CPython a collection over the records of a long night costs more than
+    reading them."""
+    enabled = gc.isenabled()
+    gc.disable()
+    try:
+        yield
+    finally:
+        if enabled:
+            gc.enable()
+
+
+def _run_line(contents: Contents, entry: Dict[str, Any]) -> None:
+    contents.runs.append(entry)
+    given, named = entry.get("items"), entry.get("identities")
+    if isinstance(given, list) and isinstance(named, list):
+        for identity, item in zip(named, given):
+            if isinstance(identity, str):
+                contents.order.setdefault(identity, item)
+    contents.last_ended, contents.last_started, contents.last_end = {}, set(), None
+
+
+def _legacy_line(contents: Contents, entry: Dict[str, Any], event: Any) -> None:
+    """A line of a version without run lines."""
+    contents.legacy = contents.legacy or event in (STARTED, ENDED)
+    if event == ENDED and isinstance(entry.get("record"), dict):
+        record = entry["record"]
+        index = record.get("index")
+        contents.last_ended[index if isinstance(index, int) else len(contents.last_ended)] = record
+
+
+def _other_line(contents: Contents, entry: Dict[str, Any], event: Any, mine: bool) -> None:
+    identity, index = entry.get("identity"), entry.get("index")
+    if event == STARTED and isinstance(identity, str):
+        contents.unfinished.add(identity)
+        if isinstance(entry.get("time"), (int, float)):
+            contents.started_at[identity] = entry["time"]
+        if mine and isinstance(index, int):
+            contents.last_started.add(index)
+    elif event == RUN_ENDED and mine:
+        contents.last_end = entry
 
 
 def holder(path: str) -> str:
@@ -292,6 +323,13 @@ def night(path: str) -> Tuple[List[Dict[str, Any]], Dict[str, Any]]:
     contents = read(path)
     if not contents.runs:
         return last_run(path)
+    return night_of(contents)
+
+
+def night_of(contents: Contents, indexed: bool = True) -> Tuple[List[Dict[str, Any]], Dict[str, Any]]:
+    """``night`` of a journal read already (one with run lines); with
+    ``indexed`` false, the results are the journal's own records, their
+    indices those of the runs they ended in."""
     info = _about(contents)
     live = info["live"] is True
     waiting = _waiting_for_seats(contents.runs[-1]) if info["live"] else set()
@@ -308,7 +346,7 @@ def night(path: str) -> Tuple[List[Dict[str, Any]], Dict[str, Any]]:
                             "error_message": "since %s" % time.strftime("%H:%M:%S", time.localtime(started))
                             if started is not None else None})
         elif earlier is not None:
-            records.append(dict(earlier.record, index=position))
+            records.append(dict(earlier.record, index=position) if indexed else earlier.record)
         else:
             records.append({"index": position, "item": contents.order.get(identity), "identity": identity,
                             "status": CANCELLED,

@@ -1,5 +1,6 @@
-"""Reports and the results table: one row per item, in input order, with a
-column per key of dict values. The format follows the file name: ``.csv``,
+"""Reports and the results table: one row per item, in input order, its
+columns those of ``schema`` (the result's fields, ``value.<name>`` for each
+collected value). The format follows the file name: ``.csv``,
 ``.jsonl`` or ``.parquet`` (pandas and pyarrow, an optional extra); any
 other name is refused before a run starts, as is a path that cannot be
 written, so that a report never costs the run."""

@@ -29,11 +29,12 @@ _TYPES = {field.name: str(field.type) for field in dataclasses.fields(ItemResult
 
 
 def values_of(record: Dict[str, Any]) -> Dict[str, Any]:
-    """A record's collected values: a dict value's entries, any other value
-    as ``value``, none when it has no value."""
+    """A record's collected values: a dict value's entries (the record's own
+    dict: read it, never change it), any other value as ``value``, none
+    when it has no value."""
     value = record.get("value")
     if isinstance(value, dict):
-        return dict(value)
+        return value
     return {} if value is None else {"value": value}
 
 
