@@ -12,7 +12,7 @@ import pytest
 import dralvex_sim
 from dralvex_computer.batch import ItemResult
 from dralvex_computer.batch.protocol import Scratch
-from dralvex_computer.batch.results import compare, journal as journals, report, schema, summary
+from dralvex_computer.batch.results import compare, night as nights, report, schema, summary
 from dralvex_computer.batch.worker import own_identity
 from dralvex_computer import solve_command
 from batch_helpers import cli, command, environment, installation_of, make_model, site_options, solves
@@ -136,13 +136,13 @@ def test_the_page_of_a_night_in_progress(tmp_path):
     finally:
         os.remove(os.path.join(scratch, "waiting-2"))
         os.rmdir(scratch)
-    statuses = [record["status"] for record in journals.night(journal)[0]]
+    statuses = [record["status"] for record in nights.night(journal)[0]]
     assert statuses == ["solved", "running", "running", "queued"]   # its note gone, the waiting one runs
     assert "In progress</strong>: 1 of 4 models have ended; 1 running, 1 waiting for a licence seat, 1 queued" in page
     assert "cancelled" not in page
     with open(journal, "a") as stream:
         stream.write(json.dumps({"event": "run ended", "run": "r", "interrupted": True, "reason": "SIGINT"}) + "\n")
-    assert [record["status"] for record in journals.night(journal)[0]] == ["solved"] + ["cancelled"] * 3
+    assert [record["status"] for record in nights.night(journal)[0]] == ["solved"] + ["cancelled"] * 3
 
 
 def test_numpy_parameters_are_written_as_the_numbers_they_are(tmp_path):

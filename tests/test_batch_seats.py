@@ -11,10 +11,11 @@ import time
 import pytest
 
 import dralvex_sim
-from batch_helpers import (DASK_ON_PYPY, HAS_PROC, IS_PYPY, FakeMsvcrt, cli, environment, eventually, installation_of,
-                           make_model, marked, running_solvers, site_options, worker_paths, MARK)
+from batch_helpers import (DASK_ON_PYPY, HAS_PROC, IS_PYPY, FakeMsvcrt, cli, command, environment, eventually,
+                           installation_of, make_model, marked, running_solvers, site_options, worker_paths, MARK)
 from dralvex_computer import batch
 from dralvex_computer.batch import seats
+from dralvex_computer.batch.results.journal import records
 from dralvex_computer.batch.seats import directory
 from dralvex_computer.batch.worker import processes as worker_processes
 from dralvex_sim.solvers import licences
@@ -364,3 +365,18 @@ def test_an_item_waiting_for_a_seat_stops_when_its_run_ends(tmp_path):
     state.process.scratch_root = ""
     assert outcome == ["its run ended while it waited for a PipeStress seat"]
     assert not os.path.exists(str(tmp_path / "waiting-3"))   # no longer counted as waiting
+
+
+def test_two_identical_nights_on_seats_compare_as_unchanged(ready, tmp_path, where):
+    """Their seat waits and workers differ; nothing a solve reads or answers does."""
+    site, paths = licensed_site(tmp_path, 0.2, 1)
+    nights = [str(tmp_path / ("night%d.journal" % night)) for night in (1, 2)]
+    for night in nights:
+        ran = command("solve", *site_options(site), "--solver", "PipeStress", "--seats", "PipeStress=1",
+                      "--collect", "batch_tasks:collect_analysis", "--journal", night, "--no-progress", *where[1],
+                      *paths[:4])
+        assert ran.returncode == 0, ran.stderr
+    assert any(record["seat_wait"] for record in records(nights[1]))   # the seats were waited for
+    said = command("compare", *nights)
+    assert said.returncode == 0 and said.stdout.startswith("4 unchanged\nnothing regressed"), said.stdout
+    assert len([entry for entry in dralvex_sim.solve_log(site.install_dir) if entry["outcome"] == "solved"]) == 8

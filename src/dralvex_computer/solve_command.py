@@ -1,16 +1,13 @@
 """The solve command: the models and options checked before the night,
-the run, and what it leaves: the report, the summary page, the comparison
-with an earlier run, the counts and the exit status."""
-import contextlib
+the run, and its exit status; what the night leaves is ``night_end``'s."""
 import dataclasses
 import os
 import re
 import sys
 
-from .cli import EXIT_ALL_SOLVED, EXIT_SOME_FAILED, EXIT_USAGE, SCHEDULER_TIMEOUT, tolerances
+from . import night_end
+from .cli import EXIT_ALL_SOLVED, EXIT_SOME_FAILED, SCHEDULER_TIMEOUT, tolerances
 from .facts import PREPARE_VARIABLE, SOLVERS
-
-_ARGV = []  # type: list  # the command's arguments as given
 
 
 def _journal_path(arguments):
@@ -112,7 +109,6 @@ class _NothingToDo(Exception):
 
 def run(arguments, argv):
     """The solve command; its exit status."""
-    _ARGV[:] = argv
     from . import batch
     from .batch import signals
     from .batch.run import ignore_for_good
@@ -123,16 +119,16 @@ def run(arguments, argv):
         journal_existed = bool(journal) and os.path.lexists(journal)
         executor = _scheduler(arguments.scheduler)
     except _Refused as refused:
-        return _cannot_start(arguments, str(refused))
+        return night_end.cannot_start(arguments, str(refused), argv)
     except _NothingToDo as nothing:
         print("dralvex_computer %s: %s" % (arguments.command, nothing), file=sys.stderr)
         return EXIT_ALL_SOLVED
     installation = batch.Installation(arguments.installation, arguments.module, arguments.settings,
                                       arguments.data_sources, os.environ.get(PREPARE_VARIABLE) or None)
     status = None
-    page = _live_page(arguments, journal)
+    page = night_end.live_page(arguments, journal, options.units)
     try:
-        options = dataclasses.replace(options, executor=executor, context=_context(arguments))
+        options = dataclasses.replace(options, executor=executor, context=night_end.context(arguments, argv))
         if arguments.command == "study":
             from . import study_command
             if arguments.dry_run:
@@ -143,7 +139,7 @@ def run(arguments, argv):
                                          collect=collect, keep_results=arguments.keep_results,
                                          max_running=max_running, options=options)
     except (batch.BatchSetupError, ValueError) as error:   # a ValueError: an option the run refused before its start
-        return _cannot_start(arguments, "the run cannot start: %s" % error)
+        return night_end.cannot_start(arguments, "the run cannot start: %s" % error, argv)
     except batch.BatchInterrupted as stop:
         ignore_for_good()   # a second Ctrl-C must not cut the report short
         results, status = stop.results, 128 + int(stop.signal)
@@ -152,9 +148,10 @@ def run(arguments, argv):
             page.stop()
         if executor is not None:
             executor.close()
-    night = _night(results, journal)
-    changes = _changes_since(arguments, night, journal)
-    status = _write_outputs(arguments, night, status, journal, temporary_journal and not journal_existed, changes)
+    night = night_end.night(results, journal)
+    changes = night_end.changes_since(arguments, night, journal)
+    status = night_end.write_outputs(arguments, night, status, journal, temporary_journal and not journal_existed,
+                                     changes, options.units, argv)
     from .batch.progress import print_counts
     from .batch.results import compare
     print_counts(night)
@@ -162,110 +159,15 @@ def run(arguments, argv):
         print("since %s: %s" % (arguments.compare, compare.text(changes)), file=sys.stderr)
     regressed = changes is not None and compare.regressed(changes)
     if arguments.notify:
-        _notify(arguments, night, status is not None, regressed)
+        night_end.notify_end(arguments, night, status is not None, regressed, argv)
     if status is not None:
         if journal:
             print("dralvex_computer %s: interrupted; to go on where it stopped: %s" % (arguments.command,
-                                                                                     _resume_command()),
+                                                                                     night_end.resume_command(argv)),
                   file=sys.stderr)
         return status
-    _say_how_to_rerun(arguments, night, journal, temporary_journal and not journal_existed)
+    night_end.say_how_to_rerun(arguments, night, journal, temporary_journal and not journal_existed, argv)
     return EXIT_ALL_SOLVED if all(result.ok for result in night) and not regressed else EXIT_SOME_FAILED
-
-
-def _night(results, journal):
-    """The night the journal holds after this run (every item's latest
-    result, also after --only and --resume), as results; this run's
-    results without a journal, or when it cannot be read."""
-    if not journal or not os.path.isfile(journal):
-        return results
-    from .batch import ItemResult
-    from .batch.results import journal as journals
-    try:
-        records = journals.night(journal)[0]
-    except (OSError, ValueError):
-        return results
-    return [ItemResult.from_record(record, record.get("index", index), record.get("item"))
-            for index, record in enumerate(records)]
-
-
-def _cannot_start(arguments, why):
-    """A night that cannot start: one line, exit status 2, and its message
-    when one was asked for."""
-    print("dralvex_computer %s: %s" % (arguments.command, why), file=sys.stderr)
-    target = getattr(arguments, "notify", None)
-    if target:
-        from .batch.results import notify
-        try:
-            notify.check(target)
-        except ValueError:
-            return EXIT_USAGE   # said already: the refusal is about it
-        from .batch.command import join_command
-        content = notify.cannot_start(arguments.title or "dralvex_computer %s" % arguments.command, why,
-                                      join_command(["python", "-m", "dralvex_computer"] + list(_ARGV)))
-        notify.send(target, content, arguments.notify_smtp)
-    return EXIT_USAGE
-
-
-def _say_how_to_rerun(arguments, night, journal, journal_removed):
-    """A night that ended with failures says the command that reruns them."""
-    from .batch.items import NOT_SOLVED
-    failed = sum(result.status in NOT_SOLVED for result in night)
-    if not failed or arguments.command == "study":
-        return
-    if not journal or journal_removed:
-        print("dralvex_computer solve: %d models did not solve; give --journal to rerun them later with "
-              "--only failed" % failed, file=sys.stderr)
-        return
-    from .batch.command import join_command
-    argv = _without_models(list(_ARGV), arguments)
-    print("dralvex_computer solve: %d models did not solve; to run them again: %s (from %s)"
-          % (failed, join_command(["python", "-m", "dralvex_computer"] + argv + ["--only", "failed"]), os.getcwd()),
-          file=sys.stderr)
-
-
-def _without_models(argv, arguments):
-    """The command's arguments without its models, --only and --resume."""
-    models = set(arguments.models or [])
-    kept, skip = [], False
-    for argument in argv:
-        if skip:
-            skip = False
-            continue
-        if argument == "--only":
-            skip = True
-            continue
-        if argument.startswith("--only=") or argument == "--resume" or argument in models:
-            continue
-        kept.append(argument)
-    return kept
-
-
-def _notify(arguments, results, interrupted, regressed):
-    """The one message of the run's end; it never changes the run's outcome."""
-    from .batch.command import join_command
-    from .batch.results import notify
-    page = os.path.abspath(arguments.summary) if arguments.summary else None
-    content = notify.message([result.record() for result in results], arguments.title or "dralvex_computer solve",
-                             interrupted, page, join_command(["python", "-m", "dralvex_computer"] + list(_ARGV)),
-                             regressed if arguments.compare else None)
-    notify.send(arguments.notify, content, arguments.notify_smtp)
-
-
-def _changes_since(arguments, night, journal):
-    """What changed since the night --compare names (None without it):
-    the night this run leaves, exactly as ``compare OLD JOURNAL`` says."""
-    if not arguments.compare or not os.path.exists(arguments.compare):
-        return None
-    from .batch.results import compare
-    tolerance, columns = tolerances(arguments)
-    try:
-        new = compare.load(journal) if journal and os.path.isfile(journal) else \
-            compare.rows(result.record() for result in night)
-        return compare.compare(compare.load(arguments.compare), new, tolerance, columns)
-    except (OSError, ValueError) as error:
-        print("dralvex_computer %s: no comparison: %s" % (arguments.command, error), file=sys.stderr)
-        return None
 
 
 def _checked(arguments, journal):
@@ -380,11 +282,11 @@ def only_statuses(only):
 def _failed_models(only, journal):
     """The models of the journal's night whose status is one of ``only``,
     in their order."""
-    from .batch.results import journal as journals
+    from .batch.results import night as nights
     wanted = only_statuses(only)
     if not journal or not os.path.isfile(journal):
         raise ValueError("--only needs the journal of the run to take the models from (--journal)")
-    models = [record.get("item") for record in journals.night(journal)[0] if record.get("status") in wanted]
+    models = [record.get("item") for record in nights.night(journal)[0] if record.get("status") in wanted]
     models = [model for model in models if isinstance(model, str)]
     if not models:
         raise _NothingToDo("no model of the journal's night is %s: nothing to run again"
@@ -405,66 +307,3 @@ def _scheduler(address):
         raise _Refused("no Dask scheduler answers at %s (%s: %s)" % (address, type(error).__name__, error)) from None
 
 
-def _write_outputs(arguments, night, status, journal, remove_journal, changes):
-    """The report and the summary page of the night; the journal made for
-    them is removed once they hold it all. Returns the exit status so far."""
-    from .batch.results import report as reports, summary as summaries
-    if arguments.report:
-        try:
-            reports.write([result.record() for result in night], arguments.report)
-        except OSError as error:
-            print("dralvex_computer solve: the report could not be written: %s (the journal %s holds every result)"
-                  % (error, journal), file=sys.stderr)
-            remove_journal = False
-            status = status or EXIT_SOME_FAILED
-    if arguments.summary:
-        source = journal if journal and os.path.isfile(journal) else [result.record() for result in night]
-        try:
-            summaries.write(source, arguments.summary, title=arguments.title, interrupted=status is not None,
-                            comparison=changes, context=_context(arguments), units=_units(arguments.units),
-                            study=_study_page(arguments, night))
-        except OSError as error:
-            print("dralvex_computer solve: the summary could not be written: %s" % error, file=sys.stderr)
-            remove_journal = False
-            status = status or EXIT_SOME_FAILED
-    if remove_journal and status is None:
-        with contextlib.suppress(FileNotFoundError):
-            os.remove(journal)   # the journal this run made for its report and page
-    return status
-
-
-def _live_page(arguments, journal):
-    """The summary page rewritten from the journal while the run goes on
-    (None without --summary)."""
-    if not arguments.summary or not journal or getattr(arguments, "dry_run", False):
-        return None
-    from .batch.results.live import LivePage
-    page = LivePage(journal, arguments.summary, title=arguments.title, units=_units(arguments.units))
-    page.start()
-    return page
-
-
-def _study_page(arguments, results):
-    """What the page of a study shows: its parameters, the value it ranks by."""
-    if arguments.command != "study":
-        return None
-    names = list(dict.fromkeys(name for result in results if isinstance(result.item, dict) for name in result.item))
-    return {"parameters": names, "rank_by": arguments.rank_by}
-
-
-def _context(arguments):
-    """What the page says the run was."""
-    from . import __version__
-    from .batch.command import join_command
-    return {"command": join_command(["python", "-m", "dralvex_computer"] + list(_ARGV)), "solver": arguments.solver,
-            "installation": os.path.abspath(arguments.installation), "dralvex_computer": __version__,
-            "Python": "%s %s" % (sys.implementation.name, sys.version.split()[0])}
-
-
-def _resume_command():
-    """This command again, with --resume."""
-    from .batch.command import join_command
-    argv = list(_ARGV)
-    if "--resume" not in argv:
-        argv = argv + ["--resume"]
-    return "%s (from %s)" % (join_command(["python", "-m", "dralvex_computer"] + argv), os.getcwd())

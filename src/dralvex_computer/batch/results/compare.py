@@ -24,7 +24,7 @@ absolute one too, both settable per column. Values that are not numbers
 item is newly failing, surprising or removed.
 
 A journal is read as the night it holds: the latest result of every item
-its runs were given (``journal.night``), so that a rerun of the failures
+its runs were given (``night``), so that a rerun of the failures
 into it compares as the whole night. A report is read back through its
 schema (``schema``): the same night compares as unchanged from its
 journal, its ``.jsonl`` and its ``.csv``.
@@ -37,7 +37,7 @@ import math
 import os
 from typing import Any, Dict, Iterable, List, Optional, Tuple
 
-from . import journal as journals, schema
+from . import journal as journals, night as nights, schema
 from ..items import NOT_RUN_OUTCOME, SOLVED_OUTCOME, outcome
 
 # worst first: what to act on comes first wherever changes are listed
@@ -140,7 +140,7 @@ def _load(path: str) -> List[Row]:
     if contents.runs:
         ended = contents.ended
         found = []
-        for record in journals.night_of(contents, indexed=False)[0]:
+        for record in nights.night_of(contents, indexed=False)[0]:
             earlier = ended.get(record.get("identity") or "")
             # what it read is known for its result, not for an item that did not end
             found.append(_row(record, earlier.inputs if earlier is not None and earlier.record is record else None))

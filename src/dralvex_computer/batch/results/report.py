@@ -11,7 +11,7 @@ import json
 import os
 from typing import Any, Dict, Iterable, List, Union, cast
 
-from . import journal as journals, schema
+from . import night as nights, schema
 from ..items import ItemResult
 
 FORMATS = (".csv", ".jsonl", ".parquet")
@@ -54,7 +54,7 @@ def rows(results_or_journal: Union[str, "os.PathLike[str]", Iterable[Any]]) -> L
     column per parameter (``point.<name>``), and the collected values in a
     column each (``value.<name>``; a value that is no dict, ``value``)."""
     if isinstance(results_or_journal, (str, os.PathLike)):
-        records = journals.night(os.fspath(results_or_journal))[0]
+        records = nights.night(os.fspath(results_or_journal))[0]
     else:
         records = [item.record() if isinstance(item, ItemResult) else dict(cast(Dict[str, Any], item))
                    for item in results_or_journal]

@@ -21,7 +21,7 @@ import statistics
 import time
 from typing import Any, Dict, Iterable, List, Optional, Tuple, Union, cast
 
-from . import charts, journal as journals, models_table, schema, study_page
+from . import charts, models_table, night as nights, schema, study_page
 from ..items import IN_PROGRESS, NOT_SOLVED, STATUSES
 from .report import rows as report_rows
 
@@ -133,7 +133,7 @@ def render(results_or_journal: Union[str, "os.PathLike[str]", Iterable[Any]], ti
     context, units, study = dict(context or {}), dict(units or {}), dict(study or {})
     live = False
     if isinstance(results_or_journal, (str, os.PathLike)):
-        records, info = journals.night(os.fspath(results_or_journal))
+        records, info = nights.night(os.fspath(results_or_journal))
         context = {**{"command": info.get("command"), "started on": info.get("host")},
                    **info.get("context", {}), **context}
         if info.get("runs", 1) > 1:

@@ -1,0 +1,170 @@
+"""What a night leaves once its run ends (and its page while it runs):
+the night read back from its journal, its report and summary page, what
+changed since an earlier night, its message, and the next step it prints
+(the command that reruns its failures, or goes on after an interruption).
+``argv``: the command's arguments as given."""
+import contextlib
+import os
+import sys
+
+from .cli import EXIT_SOME_FAILED, EXIT_USAGE, tolerances
+
+
+def night(results, journal):
+    """The night the journal holds after this run (every item's latest
+    result, also after --only and --resume), as results; this run's
+    results without a journal, or when it cannot be read."""
+    if not journal or not os.path.isfile(journal):
+        return results
+    from .batch import ItemResult
+    from .batch.results import night as nights
+    try:
+        records = nights.night(journal)[0]
+    except (OSError, ValueError):
+        return results
+    return [ItemResult.from_record(record, record.get("index", index), record.get("item"))
+            for index, record in enumerate(records)]
+
+
+def cannot_start(arguments, why, argv):
+    """A night that cannot start: one line, exit status 2, and its message
+    when one was asked for."""
+    print("dralvex_computer %s: %s" % (arguments.command, why), file=sys.stderr)
+    target = getattr(arguments, "notify", None)
+    if target:
+        from .batch.results import notify
+        try:
+            notify.check(target)
+        except ValueError:
+            return EXIT_USAGE   # said already: the refusal is about it
+        from .batch.command import join_command
+        content = notify.cannot_start(arguments.title or "dralvex_computer %s" % arguments.command, why,
+                                      join_command(["python", "-m", "dralvex_computer"] + list(argv)))
+        notify.send(target, content, arguments.notify_smtp)
+    return EXIT_USAGE
+
+
+def say_how_to_rerun(arguments, night, journal, journal_removed, argv):
+    """A night that ended with failures says the command that reruns them."""
+    from .batch.items import NOT_SOLVED
+    failed = sum(result.status in NOT_SOLVED for result in night)
+    if not failed or arguments.command == "study":
+        return
+    if not journal or journal_removed:
+        print("dralvex_computer solve: %d models did not solve; give --journal to rerun them later with "
+              "--only failed" % failed, file=sys.stderr)
+        return
+    from .batch.command import join_command
+    argv = _without_models(list(argv), arguments)
+    print("dralvex_computer solve: %d models did not solve; to run them again: %s (from %s)"
+          % (failed, join_command(["python", "-m", "dralvex_computer"] + argv + ["--only", "failed"]), os.getcwd()),
+          file=sys.stderr)
+
+
+def _without_models(argv, arguments):
+    """The command's arguments without its models, --only and --resume."""
+    models = set(arguments.models or [])
+    kept, skip = [], False
+    for argument in argv:
+        if skip:
+            skip = False
+            continue
+        if argument == "--only":
+            skip = True
+            continue
+        if argument.startswith("--only=") or argument == "--resume" or argument in models:
+            continue
+        kept.append(argument)
+    return kept
+
+
+def notify_end(arguments, results, interrupted, regressed, argv):
+    """The one message of the run's end; it never changes the run's outcome."""
+    from .batch.command import join_command
+    from .batch.results import notify
+    page = os.path.abspath(arguments.summary) if arguments.summary else None
+    content = notify.message([result.record() for result in results], arguments.title or "dralvex_computer solve",
+                             interrupted, page, join_command(["python", "-m", "dralvex_computer"] + list(argv)),
+                             regressed if arguments.compare else None)
+    notify.send(arguments.notify, content, arguments.notify_smtp)
+
+
+def changes_since(arguments, night, journal):
+    """What changed since the night --compare names (None without it):
+    the night this run leaves, exactly as ``compare OLD JOURNAL`` says."""
+    if not arguments.compare or not os.path.exists(arguments.compare):
+        return None
+    from .batch.results import compare
+    tolerance, columns = tolerances(arguments)
+    try:
+        new = compare.load(journal) if journal and os.path.isfile(journal) else \
+            compare.rows(result.record() for result in night)
+        return compare.compare(compare.load(arguments.compare), new, tolerance, columns)
+    except (OSError, ValueError) as error:
+        print("dralvex_computer %s: no comparison: %s" % (arguments.command, error), file=sys.stderr)
+        return None
+
+
+def write_outputs(arguments, night, status, journal, remove_journal, changes, units, argv):
+    """The report and the summary page of the night; the journal made for
+    them is removed once they hold it all. Returns the exit status so far."""
+    from .batch.results import report as reports, summary as summaries
+    if arguments.report:
+        try:
+            reports.write([result.record() for result in night], arguments.report)
+        except OSError as error:
+            print("dralvex_computer solve: the report could not be written: %s (the journal %s holds every result)"
+                  % (error, journal), file=sys.stderr)
+            remove_journal = False
+            status = status or EXIT_SOME_FAILED
+    if arguments.summary:
+        source = journal if journal and os.path.isfile(journal) else [result.record() for result in night]
+        try:
+            summaries.write(source, arguments.summary, title=arguments.title, interrupted=status is not None,
+                            comparison=changes, context=context(arguments, argv), units=units,
+                            study=_study_page(arguments, night))
+        except OSError as error:
+            print("dralvex_computer solve: the summary could not be written: %s" % error, file=sys.stderr)
+            remove_journal = False
+            status = status or EXIT_SOME_FAILED
+    if remove_journal and status is None:
+        with contextlib.suppress(FileNotFoundError):
+            os.remove(journal)   # the journal this run made for its report and page
+    return status
+
+
+def live_page(arguments, journal, units):
+    """The summary page rewritten from the journal while the run goes on
+    (None without --summary)."""
+    if not arguments.summary or not journal or getattr(arguments, "dry_run", False):
+        return None
+    from .batch.results.live import LivePage
+    page = LivePage(journal, arguments.summary, title=arguments.title, units=units)
+    page.start()
+    return page
+
+
+def _study_page(arguments, results):
+    """What the page of a study shows: its parameters, the value it ranks by."""
+    if arguments.command != "study":
+        return None
+    names = list(dict.fromkeys(name for result in results if isinstance(result.item, dict) for name in result.item))
+    return {"parameters": names, "rank_by": arguments.rank_by}
+
+
+def context(arguments, argv):
+    """What the page says the run was."""
+    from . import __version__
+    from .batch.command import join_command
+    return {"command": join_command(["python", "-m", "dralvex_computer"] + list(argv)), "solver": arguments.solver,
+            "installation": os.path.abspath(arguments.installation), "dralvex_computer": __version__,
+            "Python": "%s %s" % (sys.implementation.name, sys.version.split()[0])}
+
+
+def resume_command(argv):
+    """This command again, with --resume."""
+    from .batch.command import join_command
+    argv = list(argv)
+    if "--resume" not in argv:
+        argv = argv + ["--resume"]
+    return "%s (from %s)" % (join_command(["python", "-m", "dralvex_computer"] + argv), os.getcwd())
