@@ -165,3 +165,16 @@ def hold_tool_seat(seconds):
         started = time.time()
         time.sleep(seconds)
         return started, time.time()
+
+
+def build_at_one_place(point, directory):
+    """A study's build that saves every point's model at one shared path,
+    outside the point's own directory."""
+    return build_pipe_run(point, os.path.join(directory, os.pardir, os.pardir, "shared"))
+
+
+def print_a_lot(characters):
+    """Prints ``characters`` characters, then a last line."""
+    print("x" * characters)
+    print("the end")
+    return characters

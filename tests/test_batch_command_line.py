@@ -19,7 +19,7 @@ import dralvex_sim
 from conftest import run_python
 from dralvex_computer import SharedFreFileWarning, facts
 from batch_helpers import (HAS_PROC, MARK, cli, command, environment, eventually, make_model, marked, run_directories,
-                           running_solvers, seat_taken, site_options, solver_programs)
+                           running_solvers, seat_taken, site_options)
 
 pytest.importorskip("pebble")
 
@@ -122,7 +122,8 @@ def test_nothing_outlives_an_interrupted_run(ready, long_queue, tmp_path, privat
         env=environment(**{MARK: mark}), stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
         start_new_session=True)
     try:
-        assert eventually(lambda: len(solver_programs(slow)) >= 2, 60), "the solves never started"
+        # the solver programs themselves, not the command (its arguments name the installation too)
+        assert eventually(lambda: len(running_solvers(slow)) >= 2, 60), "the solves never started"
         with open("/proc/%d/status" % process.pid) as stream:   # for a failure: its signals as they were sent
             masks = [line.strip() for line in stream if line.startswith(("SigBlk", "SigIgn", "SigCgt"))]
         send(process, how)

@@ -19,7 +19,8 @@ import dralvex_sim
 from conftest import core
 from dralvex_computer import batch
 from dralvex_computer.batch.worker import threads as batch_threads
-from batch_helpers import environment, eventually, installation_of, make_model, processes, run_directories, solver_programs, statuses
+from batch_helpers import (environment, eventually, installation_of, make_model, processes, run_directories,
+                           running_solvers, solver_programs, statuses)
 
 pytest.importorskip("pebble")
 
@@ -86,8 +87,8 @@ def test_a_killed_worker_takes_its_solver_program_along(engine, models, tmp_path
         batch.solve_models(paths[:1], "PipeStress", installation_of(slow), executor=executor, workers=1)))
     run.start()
     try:
-        assert eventually(lambda: solver_programs(slow), 60)
-        parents = {parent for pid, parent, _, _ in processes() if pid in solver_programs(slow)}
+        assert eventually(lambda: running_solvers(slow), 60)
+        parents = {parent for pid, parent, _, _ in processes() if pid in running_solvers(slow)}
         for worker in parents:
             os.kill(worker, 9)
     finally:

@@ -20,7 +20,17 @@ class Webhook(http.server.BaseHTTPRequestHandler):
         self.server.received.append(json.loads(body))
         if self.server.mode == "hang":
             time.sleep(30)
+        if self.server.mode == "redirect":
+            self.send_response(302)
+            self.send_header("Location", "/elsewhere")
+            self.end_headers()
+            return
         self.send_response(500 if self.server.mode == "fail" else 200)
+        self.end_headers()
+
+    def do_GET(self):   # what a followed redirect would send: the message's body lost
+        self.server.received.append(None)
+        self.send_response(200)
         self.end_headers()
 
     def log_message(self, *arguments):

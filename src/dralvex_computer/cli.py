@@ -119,9 +119,10 @@ def _run_options(solve):
                        help="what each model needs of a Dask worker's resources (node-locked licences: "
                             "PipeStress=1, with workers started with --resources PipeStress=1); may be repeated")
     solve.add_argument("--summary", metavar="FILE", help="write the run's morning summary (HTML) at its end")
-    solve.add_argument("--notify", metavar="URL|ADDRESS",
+    solve.add_argument("--notify", metavar="URL|ADDRESS|env:NAME",
                        help="one message when the run ends, however it ends: a JSON POST to a webhook URL, or an "
-                            "e-mail; a notifier that fails or hangs never changes the run's outcome")
+                            "e-mail; a notifier that fails or hangs never changes the run's outcome; env:NAME takes "
+                            "the URL from the environment variable NAME (a URL with a token: never written anywhere)")
     solve.add_argument("--notify-smtp", default="localhost:25", metavar="HOST:PORT",
                        help="the mail server for --notify ADDRESS (default localhost:25)")
     solve.add_argument("--title", help="the run's title, on its summary page and in its message")
@@ -141,6 +142,9 @@ def _tolerance_options(parser):
                         help="values closer than A are the same, whatever their size (default 1e-9)")
     parser.add_argument("--tolerance", action="append", default=[], metavar="COLUMN=R[,A]",
                         help="the tolerances of one value column; may be repeated")
+    parser.add_argument("--match", default="identity", choices=("identity", "relative", "name"),
+                        help="how a model of one night is found in the other: by its real path (default), by its "
+                             "path below each night's common folder (the models moved), or by its file name")
 
 
 def tolerances(arguments):
@@ -154,7 +158,8 @@ def _compare(arguments):
     from .batch.results import compare
     try:
         tolerance, columns = tolerances(arguments)
-        changes = compare.compare(compare.load(arguments.old), compare.load(arguments.new), tolerance, columns)
+        changes = compare.compare(compare.load(arguments.old), compare.load(arguments.new), tolerance, columns,
+                                  arguments.match)
     except (OSError, ValueError) as error:
         print("dralvex_computer compare: %s" % error, file=sys.stderr)
         return EXIT_USAGE
@@ -184,7 +189,7 @@ def _summary(arguments):
         if arguments.compare:
             tolerance, columns = tolerances(arguments)
             changes = compare.compare(compare.load(arguments.compare), compare.load(arguments.journal), tolerance,
-                                      columns)
+                                      columns, arguments.match)
         summary.write(arguments.journal, arguments.output, arguments.title, comparison=changes)
     except (OSError, ValueError) as error:
         print("dralvex_computer summary: %s" % error, file=sys.stderr)

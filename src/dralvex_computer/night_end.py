@@ -99,7 +99,7 @@ def changes_since(arguments, night, journal):
     try:
         new = compare.load(journal) if journal and os.path.isfile(journal) else \
             compare.rows(result.record() for result in night)
-        return compare.compare(compare.load(arguments.compare), new, tolerance, columns)
+        return compare.compare(compare.load(arguments.compare), new, tolerance, columns, arguments.match)
     except (OSError, ValueError) as error:
         print("dralvex_computer %s: no comparison: %s" % (arguments.command, error), file=sys.stderr)
         return None

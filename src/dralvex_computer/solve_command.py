@@ -282,12 +282,18 @@ def only_statuses(only):
 def _failed_models(only, journal):
     """The models of the journal's night whose status is one of ``only``,
     in their order."""
-    from .batch.results import night as nights
+    from .batch.results import journal as journals, night as nights
     wanted = only_statuses(only)
     if not journal or not os.path.isfile(journal):
         raise ValueError("--only needs the journal of the run to take the models from (--journal)")
+    contents = journals.read(journal)
+    if not contents.runs and not contents.legacy:   # "nothing to run again" would tell a scheduled rerun nothing failed
+        raise ValueError("--only: %s is not a run's journal (empty, a report, or another file): give the journal "
+                         "the run wrote" % journal)
     models = [record.get("item") for record in nights.night(journal)[0] if record.get("status") in wanted]
-    models = [model for model in models if isinstance(model, str)]
+    if any(not isinstance(model, str) for model in models):
+        raise ValueError("--only: %s is a study's journal: run the study again (the same study command): its "
+                         "points that did not solve run again, the others' results stand" % journal)
     if not models:
         raise _NothingToDo("no model of the journal's night is %s: nothing to run again"
                            % " or ".join(sorted(wanted)))

@@ -34,7 +34,7 @@ def add_parser(commands, run_options):
                        help="list every point with why it would run (new, changed, failed before, done); run nothing")
     run_options(study)
     study.set_defaults(models=[], only=None, compare=None, keep_results=None, resume=True, in_place=False,
-                       rel_tol=1e-6, abs_tol=1e-9, tolerance=[])
+                       rel_tol=1e-6, abs_tol=1e-9, tolerance=[], match="identity")
     return study
 
 

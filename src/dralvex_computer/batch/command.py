@@ -1,9 +1,16 @@
 """The command that started this process, as a user would type it again
-(the journal's run line, the resume hint)."""
+(the journal's run line, the page, the message, the resume hint), with
+no secret in it: a URL's user and password and its query's values (a
+webhook's token) are never written anywhere."""
 from __future__ import annotations
 
+import re
 import sys
+import urllib.parse
 from typing import List, Optional
+
+HIDDEN = "***"
+_URL = re.compile(r"(?:[^=\s]*=)?https?://", re.IGNORECASE)
 
 
 def command_line(argv: Optional[List[str]] = None) -> str:
@@ -20,7 +27,28 @@ def command_line(argv: Optional[List[str]] = None) -> str:
     return join_command(head + argv[1:])
 
 
+def redacted(text: str) -> str:
+    """``text`` (a word of a command: a URL, or --option=URL) with its
+    URL's user information and query values hidden."""
+    if not _URL.match(text):
+        return text
+    prefix, _, url = ("", "", text) if text.lower().startswith(("http://", "https://")) else text.partition("=")
+    try:
+        parts = urllib.parse.urlsplit(url)
+    except ValueError:
+        return prefix + ("=" if prefix else "") + HIDDEN   # not even a URL: nothing of it is safe to show
+    netloc = parts.netloc
+    if "@" in netloc:
+        netloc = HIDDEN + "@" + netloc.rpartition("@")[2]
+    query = "&".join("%s=%s" % (name, HIDDEN) if value or "=" in pair else name
+                     for pair in parts.query.split("&") if pair
+                     for name, _, value in [pair.partition("=")])
+    hidden = urllib.parse.urlunsplit((parts.scheme, netloc, parts.path, query, HIDDEN if parts.fragment else ""))
+    return prefix + ("=" if prefix else "") + hidden
+
+
 def join_command(words: List[str]) -> str:
+    words = [redacted(word) for word in words]
     if sys.platform == "win32":
         import subprocess
         return subprocess.list2cmdline(words)

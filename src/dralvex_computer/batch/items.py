@@ -234,6 +234,20 @@ _ROUTINE = re.compile(r"^\S+\.(dll|lib) loaded$")
 _FRAME = re.compile(r'^\s*(Traceback \(most recent call last\):|File "|[\^~\s]+$)')
 
 
+OUTPUT_KEPT = 64 * 1024   # characters of an item's output its result keeps: its head and its tail
+
+
+def capped(output: str, limit: int = OUTPUT_KEPT) -> str:
+    """An item's output as its result keeps it: whole up to ``limit``
+    characters, else its head and its tail with how much was dropped (an
+    item that prints megabytes would make a journal line of as much)."""
+    if len(output) <= limit:
+        return output
+    half = limit // 2
+    return "%s\n[... %d characters of output dropped ...]\n%s" % (output[:half], len(output) - 2 * half,
+                                                               output[-half:])
+
+
 def reason_from_output(output: str, lines: int = 3) -> str:
     """The last meaningful lines the module and the solver program printed
     (its "loaded" lines and a traceback's frames are not a reason), joined

@@ -44,6 +44,7 @@ import tempfile
 from typing import Any, Callable, Dict, List, Optional, Tuple
 
 from .items import CANCELLED, FAILED, TIMED_OUT, WORKER_LOST, Installation, ItemResult, Outcome, error_fields
+from .shared_files import read_regular
 
 __all__ = ["ItemTask", "TaskPacker", "unpack", "WorkerHooks", "Outcome", "Pickled", "send_back", "bring_back",
            "to_wire", "from_wire", "timed_out", "worker_lost", "cancelled", "failed", "exit_status", "Scratch"]
@@ -261,11 +262,9 @@ class Scratch:
         except OSError:
             return found
         for name in names:
-            try:
-                with open(os.path.join(self.root, name), encoding="utf-8", errors="surrogateescape") as stream:
-                    found.append(stream.read())
-            except OSError:
-                continue
+            data = read_regular(os.path.join(self.root, name))   # another user's FIFO there never hangs a run
+            if data is not None:
+                found.append(data.decode("utf-8", "surrogateescape"))
         return found
 
     def worker_records(self) -> List[str]:
@@ -318,11 +317,10 @@ class Scratch:
         found: List[str] = []
         for name in names:
             path = os.path.join(base, name)
-            try:
-                with open(os.path.join(path, cls.OWNER)) as stream:
-                    host, owner = (stream.read().split("\n") + [""])[:2]
-            except OSError:
+            data = read_regular(os.path.join(path, cls.OWNER))   # a FIFO or a link there is no record
+            if data is None:
                 continue
+            host, owner = (data.decode("utf-8", "surrogateescape").split("\n") + [""])[:2]
             if host == socket.gethostname() and ended(owner):
                 found.append(path)
         return found

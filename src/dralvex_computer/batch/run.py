@@ -100,6 +100,7 @@ class Run:
             self.reporter = Progress(len(self.items), len(self.items) - len(todo), self.progress)
             if todo:
                 worker.remove_orphaned_scratch()
+                self._check_it_may_start_processes()
                 self._set_up_seats()
                 self.engine = engines.make(self.executor, self.run_id, self.timeout, self.workers,
                                            self.options.seats, self.options.resources)
@@ -172,6 +173,17 @@ class Run:
                     self.journal.ended(index, self.identities[index], self.keys[index], self.inputs[index],
                                        result.record(), sync=False)
             self.journal.sync()
+
+    def _check_it_may_start_processes(self) -> None:
+        """The local pool starts processes, which a daemonic process (a
+        multiprocessing pool's worker) may not."""
+        import multiprocessing
+        if self.executor is None and multiprocessing.current_process().daemon:
+            raise BatchSetupError(
+                "this run was started in a daemonic process (%s, a multiprocessing pool's worker), which may not "
+                "start the run's worker processes: start it from a process that is not daemonic "
+                "(multiprocessing.Process), or give executor= a concurrent.futures.ThreadPoolExecutor"
+                % multiprocessing.current_process().name)
 
     def _set_up_seats(self) -> None:
         """The seat pools made ready where they live (a directory, the Dask

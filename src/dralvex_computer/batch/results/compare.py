@@ -38,7 +38,9 @@ import os
 from typing import Any, Dict, Iterable, List, Optional, Tuple
 
 from . import journal as journals, night as nights, schema
+from ..identity import model_identity
 from ..items import NOT_RUN_OUTCOME, SOLVED_OUTCOME, outcome
+from ...facts import MODEL_EXTENSION
 
 # worst first: what to act on comes first wherever changes are listed
 CATEGORIES = ("newly failing", "surprising", "removed", "value changed", "not run", "newly passing", "added",
@@ -110,8 +112,10 @@ def _number(value: Any) -> Optional[float]:
 
 def _row(record: Dict[str, Any], inputs: Optional[Dict[str, str]]) -> Row:
     identity = record.get("identity")
-    if not isinstance(identity, str) or not identity:
-        identity = json.dumps(record.get("item"), sort_keys=True, default=str)   # an older version's record
+    if not isinstance(identity, str) or not identity:   # an older version's record: its model by its path
+        item = record.get("item")
+        identity = model_identity(item) if isinstance(item, str) and item.lower().endswith(MODEL_EXTENSION) else \
+            json.dumps(item, sort_keys=True, default=str)
     status = record.get("status")
     return Row(identity, record.get("item"), status if isinstance(status, str) else "failed", values_of(record),
                inputs)
@@ -164,12 +168,51 @@ def column_tolerances(entries: Iterable[str], absolute: float) -> Dict[str, Tupl
     return columns
 
 
+MATCHES = ("identity", "relative", "name")
+
+
 def compare(old: Iterable[Row], new: Iterable[Row], tolerance: Optional[Tuple[float, float]] = None,
-            columns: Optional[Dict[str, Tuple[float, float]]] = None) -> List[Change]:
+            columns: Optional[Dict[str, Tuple[float, float]]] = None, match: str = "identity") -> List[Change]:
     """One change per item of either run: the new run's in its order, then
-    the removed ones in the old run's order."""
+    the removed ones in the old run's order. ``match``: items are the same
+    item by their identity (a model's real path), by their path below each
+    night's common folder (``relative``: a folder moved, or mounted
+    elsewhere), or by their file name (``name``)."""
+    if match not in MATCHES:
+        raise ValueError("match is %s, not %r" % (", ".join(MATCHES), match))
     with journals.no_collection():
-        return _compare(old, new, tolerance, columns)
+        return _compare(_keyed(old, match), _keyed(new, match), tolerance, columns)
+
+
+def _keyed(rows: Iterable[Row], match: str) -> List[Row]:
+    """Rows named as ``match`` says (paths, not a study's points)."""
+    rows = list(rows)
+    if match == "identity":
+        return rows
+    paths = [row.identity for row in rows if os.path.isabs(row.identity)]
+    try:
+        root = os.path.commonpath(paths) if paths else ""
+    except ValueError:   # paths of two drives
+        root = ""
+    keyed = []
+    for row in rows:
+        if os.path.isabs(row.identity):
+            row = Row(os.path.basename(row.identity) if match == "name" else
+                      os.path.relpath(row.identity, root) if root else row.identity, row.item, row.status, row.values,
+                      row.inputs)
+        keyed.append(row)
+    return keyed
+
+
+def shares_nothing(changes: List[Change]) -> bool:
+    """Two nights with items, no item in both: moved, more likely than all new."""
+    found = counts(changes)
+    return bool(found["added"] and found["removed"]) and found["added"] + found["removed"] == len(changes)
+
+
+SHARES_NOTHING = ("the two nights share no item: if the models moved (or another machine mounts them elsewhere), "
+                  "--match relative matches them by their paths below each night's common folder, --match name by "
+                  "their file names")
 
 
 def _compare(old: Iterable[Row], new: Iterable[Row], tolerance: Optional[Tuple[float, float]],
@@ -266,6 +309,8 @@ def text(changes: List[Change]) -> str:
     found = counts(changes)
     lines = [", ".join("%d %s" % (count, category) for category, count in found.items() if count)
              or "no items", "regressed" if regressed(changes) else "nothing regressed"]
+    if shares_nothing(changes):
+        lines.append(SHARES_NOTHING)
     grouped: Dict[str, List[Change]] = {category: [] for category in CATEGORIES}
     for change in changes:
         grouped[change.category].append(change)

@@ -305,10 +305,12 @@ def last_run(path: str) -> Tuple[List[Dict[str, Any]], Dict[str, Any]]:
                 ended=(end or {}).get("time"), about=run.get("about") if isinstance(run.get("about"), dict) else {})
     items: List[Any] = run["items"] if isinstance(run.get("items"), list) else []
     records = []
-    for index in range(max([len(items)] + [index + 1 for index in contents.last_ended])):
+    # the run's items say how many rows there are: an index a line gives (a
+    # hand edit, a flipped bit) never makes the reader allocate its number
+    for index in range(len(items)) if items else sorted(contents.last_ended):
         record = contents.last_ended.get(index)
         if record is None:
-            record = {"index": index, "item": items[index] if index < len(items) else None, "status": "cancelled",
+            record = {"index": index, "item": items[index], "status": "cancelled",
                       "error_message": NOT_ENDED if index in contents.last_started else NOT_STARTED}
         records.append(record)
     return records, info

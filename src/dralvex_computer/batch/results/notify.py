@@ -10,12 +10,16 @@ from __future__ import annotations
 import email.message
 import json
 import logging
+import os
 import smtplib
 import socket
 import threading
+import urllib.error
+import urllib.parse
 import urllib.request
 from typing import Any, Dict, List, Optional
 
+from ..command import redacted
 from ..items import NOT_SOLVED_OUTCOME, outcome
 
 logger = logging.getLogger("dralvex_computer")
@@ -46,11 +50,30 @@ def cannot_start(title: str, why: str, command: Optional[str]) -> Dict[str, Any]
             "regressed": None, "started": False, "reason": why}
 
 
+class _NoRedirect(urllib.request.HTTPRedirectHandler):
+    """A redirect is not followed: urllib would send the POST again as a GET
+    without its body, and the message would be lost without a word."""
+
+    def redirect_request(self, *arguments: Any) -> None:
+        return None   # the 30x then raises, as an error status does
+
+
+ANSWER_BYTES = 4096   # what is read of a receiver's answer, whatever its size
+
+
 def _post(url: str, content: Dict[str, Any]) -> None:
     request = urllib.request.Request(url, data=json.dumps(content).encode("utf-8"), method="POST",
                                      headers={"Content-Type": "application/json"})
-    with urllib.request.urlopen(request, timeout=CONNECT_SECONDS) as answer:   # an error status raises
-        answer.read()
+    opener = urllib.request.build_opener(_NoRedirect)
+    try:
+        with opener.open(request, timeout=CONNECT_SECONDS) as answer:   # an error status raises
+            answer.read(ANSWER_BYTES)
+    except urllib.error.HTTPError as error:
+        if 300 <= error.code < 400:
+            raise OSError("the receiver answered %d (a redirect to %s), not followed: not delivered; give the "
+                          "address it redirects to" % (error.code, redacted(error.headers.get("Location") or "?"))) \
+                from None
+        raise OSError("the receiver answered %d %s: not delivered" % (error.code, error.reason)) from None
 
 
 def _mail(address: str, content: Dict[str, Any], server: str) -> None:
@@ -77,6 +100,12 @@ def send(target: str, content: Dict[str, Any], smtp_server: str = "localhost:25"
     address); whether it went. Never raises, never takes more than about
     ``wait`` seconds."""
     outcome: List[BaseException] = []
+    shown = redacted(target)
+    try:
+        target = resolved(target)
+    except ValueError as error:
+        logger.warning("the notification was not sent: %s", error)
+        return False
 
     def go() -> None:
         try:
@@ -91,16 +120,45 @@ def send(target: str, content: Dict[str, Any], smtp_server: str = "localhost:25"
     thread.start()
     thread.join(wait)
     if thread.is_alive():
-        logger.warning("the notification to %s did not go within %.0f s: given up", target, wait)
+        logger.warning("the notification to %s did not go within %.0f s: given up", shown, wait)
         return False
     if outcome:
-        logger.warning("the notification to %s failed: %s: %s", target, type(outcome[0]).__name__, outcome[0])
+        logger.warning("the notification to %s failed: %s: %s", shown, type(outcome[0]).__name__,
+                       redacted(str(outcome[0])))
         return False
     return True
 
 
+ENVIRONMENT = "env:"   # --notify env:NAME: the target is the variable NAME's value, a secret kept out of every record
+
+
+def resolved(target: str) -> str:
+    """The target itself: ``env:NAME`` read from the environment."""
+    if not target.startswith(ENVIRONMENT):
+        return target
+    name = target[len(ENVIRONMENT):]
+    value = os.environ.get(name, "")
+    if not value:
+        raise ValueError("--notify %s: the environment variable %s is not set" % (target, name))
+    return value
+
+
 def check(target: str) -> None:
-    """ValueError for a target that is neither a URL nor an address."""
+    """ValueError, before the night, for a target that is neither an
+    http(s) URL with a host (and a port that is a number) nor an e-mail
+    address; the message never shows a secret of it."""
+    shown = redacted(target)
+    target = resolved(target)
+    if target.lower().startswith(("http://", "https://")):
+        try:
+            parts = urllib.parse.urlsplit(target)
+            parts.port   # raises for a port that is no number
+        except ValueError as error:
+            raise ValueError("--notify %s is not a URL: %s" % (shown, error)) from None
+        if not parts.hostname:
+            raise ValueError("--notify %s names no host" % shown)
+        return
     address = target[len("mailto:"):] if target.startswith("mailto:") else target
-    if not target.startswith(("http://", "https://")) and ("@" not in address or " " in address):
-        raise ValueError("--notify takes an http(s) URL (a webhook) or an e-mail address, not %r" % target)
+    name, at, domain = address.rpartition("@")
+    if not at or not name or not domain or any(character.isspace() for character in address):
+        raise ValueError("--notify takes an http(s) URL (a webhook), an e-mail address or env:NAME, not %r" % shown)

@@ -257,6 +257,9 @@ def _comparison(changes: List[Any]) -> List[str]:
     counts = compare.counts(changes)
     verdict = ('<p class="alert"><strong>Regressed</strong>: models newly failing, removed, or with other values '
                'from the same inputs.</p>' if compare.regressed(changes) else '<p class="note">Nothing regressed.</p>')
+    if compare.shares_nothing(changes):
+        said = compare.SHARES_NOTHING
+        verdict += '<p class="alert">%s.</p>' % html.escape(said[0].upper() + said[1:])
     body = []
     for change in sorted(changes, key=lambda change: compare.CATEGORIES.index(change.category)):
         if change.category == "unchanged":

@@ -37,7 +37,7 @@ from typing import Any, Dict, Iterator, Mapping, Optional
 # default), so with Dask a dead worker's seat is back within both.
 DEFAULT_LEASE_TIMEOUT = 20.0
 DIRECTORY_VARIABLE = "DRALVEX_SEAT_DIRECTORY"
-_NAME = re.compile(r"^[A-Za-z0-9][A-Za-z0-9_.-]{0,63}$")
+_NAME = re.compile(r"[A-Za-z0-9][A-Za-z0-9_.-]{0,63}")   # a full match: it names a file
 
 
 def default_directory() -> str:
@@ -66,7 +66,7 @@ class SeatPools:
             raise ValueError("seats must map pool names to seat counts, as {\"PipeStress\": 2}, not %r"
                              % (self.counts,))
         for name, count in self.counts.items():
-            if not isinstance(name, str) or not _NAME.match(name):
+            if not isinstance(name, str) or not _NAME.fullmatch(name):
                 raise ValueError("a seat pool's name is letters, digits, '_', '.' and '-', not %r" % (name,))
             if isinstance(count, bool) or not isinstance(count, int) or count < 1:
                 raise ValueError("the seat pool %s has %r seats: a pool needs a whole number of at least 1 "

@@ -19,18 +19,21 @@ import json
 import logging
 import os
 import socket
+import stat
 import sys
 import time
 import uuid
-from typing import Any, Dict, List, Optional
+from typing import Any, Dict, List, Optional, Set
 
 from .. import filelock
 from ..protocol import Scratch
+from ..shared_files import open_regular, read_regular
 from ..worker import processes
 from . import Keeper, Seat, SeatPools
 
 logger = logging.getLogger("dralvex_computer")
 COUNT_FILE = "seats"
+_passed_over: Set[str] = set()   # the seat files said once not to be usable, in this process
 
 
 def pool_directory(pools: SeatPools, name: str) -> str:
@@ -41,17 +44,48 @@ def pool_directory(pools: SeatPools, name: str) -> str:
 def set_up(pools: SeatPools) -> None:
     """In the run's process, before its first item: each pool's directory
     made and its count written (every run naming the pool then counts the
-    same seats); OSError when it cannot be."""
+    same seats), its seats' files checked; OSError naming what is wrong
+    when the pool cannot be used (it cannot be written, or a seat's file is
+    a link, a FIFO or a directory someone put there)."""
     for name, count in pools.counts.items():
         directory = pool_directory(pools, name)
         _make_shared(os.path.dirname(directory))
         _make_shared(directory)
+        if not os.access(directory, os.W_OK | os.X_OK):
+            raise OSError("the seat pool %s cannot be written (no permission in %s)" % (name, directory))
         earlier = read_count(directory)
         if earlier is not None and earlier != count:
             logger.warning("the seat pool %s in %s had %d seats; this run says %d, for every run from now",
                            name, pools.directory, earlier, count)
         if earlier != count:
-            _write_whole(os.path.join(directory, COUNT_FILE), b"%d\n" % count)
+            _write_count(os.path.join(directory, COUNT_FILE), count)
+        for number in range(max(count, earlier or 0)):
+            _check_seat_file(os.path.join(directory, "seat-%d" % number))
+
+
+def _check_seat_file(path: str) -> None:
+    """A seat's file is a regular file, or none yet."""
+    try:
+        found = os.lstat(path)
+    except FileNotFoundError:
+        return
+    if not stat.S_ISREG(found.st_mode):
+        raise OSError("the seat file %s is not a regular file (a link, a FIFO or a directory someone put there): "
+                      "remove it" % path)
+
+
+def _write_count(path: str, count: int) -> None:
+    """The pool's count, for every run from now: replaced whole; where the
+    file is another user's (a shared pool's directory lets only its owner
+    replace it), written over in place, as its mode lets every user."""
+    try:
+        _write_whole(path, b"%d\n" % count)
+    except PermissionError:
+        descriptor = open_regular(path, os.O_WRONLY | os.O_TRUNC)
+        try:
+            os.write(descriptor, b"%d\n" % count)
+        finally:
+            os.close(descriptor)
 
 
 def _make_shared(directory: str) -> None:
@@ -70,23 +104,27 @@ def _make_shared(directory: str) -> None:
 
 
 def read_count(directory: str) -> Optional[int]:
+    data = read_regular(os.path.join(directory, COUNT_FILE), 64)
     try:
-        with open(os.path.join(directory, COUNT_FILE), "rb") as stream:
-            count = int(stream.read().strip() or b"0")
-    except (OSError, ValueError):
+        count = int((data or b"").strip() or b"0")
+    except ValueError:
         return None
     return count if count >= 1 else None
 
 
 def _write_whole(path: str, data: bytes) -> None:
     temporary = "%s.%s.tmp" % (path, uuid.uuid4().hex)
-    with open(temporary, "wb") as stream:
-        stream.write(data)
     try:
-        os.chmod(temporary, 0o666)
-    except OSError:
-        pass
-    os.replace(temporary, path)
+        with open(temporary, "xb") as stream:
+            stream.write(data)
+        try:
+            os.chmod(temporary, 0o666)
+        except OSError:
+            pass
+        os.replace(temporary, path)
+    finally:
+        if os.path.lexists(temporary):   # what this call made, and only that
+            os.remove(temporary)
 
 
 class DirectoryKeeper(Keeper):
@@ -105,12 +143,19 @@ class DirectoryKeeper(Keeper):
         return None
 
     def _take_one(self, path: str, pools: SeatPools, owner: Dict[str, Any], name: str) -> Optional[Seat]:
-        descriptor = os.open(path, os.O_RDWR | os.O_CREAT, 0o666)
-        if hasattr(os, "fchmod"):
+        try:
+            descriptor = open_regular(path, os.O_RDWR | os.O_CREAT, 0o666)   # never through a link
+        except OSError as error:   # another user's file this user cannot open, or no file at all
+            if path not in _passed_over:
+                _passed_over.add(path)
+                logger.warning("the seat file %s cannot be used (%s): its seat is passed over", path,
+                               error.strerror or error)
+            return None
+        if hasattr(os, "fchmod") and os.fstat(descriptor).st_uid == os.getuid():
             try:
                 os.fchmod(descriptor, 0o666)   # past the umask: every user of the machine takes this seat
             except OSError:
-                pass   # another user's file: they made it so
+                pass
         try:
             filelock.lock(descriptor, self.msvcrt)
         except OSError:
@@ -122,6 +167,13 @@ class DirectoryKeeper(Keeper):
                 self._let_go(descriptor)
                 return None
             _rewrite(descriptor, dict(owner, taken=time.time()))
+        except OSError as error:   # the pool's drive is full or gone: the item waits, it does not fail
+            if path not in _passed_over:
+                _passed_over.add(path)
+                logger.warning("the seat file %s cannot be written (%s): its seat is passed over while it cannot",
+                               path, error.strerror or error)
+            self._let_go(descriptor)
+            return None
         except BaseException:
             self._let_go(descriptor)
             raise
@@ -211,12 +263,8 @@ def holders(pools: SeatPools, name: str) -> List[Dict[str, Any]]:
     directory = pool_directory(pools, name)
     found = []
     for number in range(read_count(directory) or pools.counts[name]):
-        try:
-            with open(os.path.join(directory, "seat-%d" % number), "rb") as stream:
-                data = stream.read()
-        except OSError:
-            continue
-        if data.strip():
+        data = read_regular(os.path.join(directory, "seat-%d" % number))
+        if data is not None and data.strip():
             try:
                 found.append(json.loads(data.decode("utf-8")))
             except ValueError:

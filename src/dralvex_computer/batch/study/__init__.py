@@ -62,7 +62,13 @@ class StudyTask:
         path = self.build(dict(point), here)
         if not isinstance(path, (str, os.PathLike)):
             return Outcome(INVALID_INPUT, message="build returned %r, not the path of a model" % (path,))
-        outcome = self.solve(os.path.join(here, os.fspath(path)))
+        model = os.path.join(here, os.fspath(path))
+        if not os.path.realpath(model).startswith(os.path.join(os.path.realpath(here), "")):
+            # solved in place beside another point's model, its results would be another point's
+            return Outcome(INVALID_INPUT, message="build returned %s, not a model in the point's own directory %s: "
+                                                  "save each point's model in the directory build is given"
+                                                  % (model, here))
+        outcome = self.solve(model)
         # the point's directory holds its model and, solved in place, its results
         return outcome if outcome.results_dir else dataclasses.replace(outcome, results_dir=here)
 

@@ -8,8 +8,11 @@ not the same numbers as scipy's), and a Sobol sample needs scipy.
 """
 from __future__ import annotations
 
+import codecs
 import csv
+import io
 import itertools
+import json
 import math
 import numbers
 import os
@@ -23,8 +26,18 @@ SOBOL_EXTRA = "a Sobol sample needs scipy: pip install dralvex_computer[study] (
 # ------------------------------------------------------------ tables
 
 def _cell(text: str) -> Any:
-    """A CSV cell: a number when it reads as one, else the text."""
+    """A CSV cell: a number when it reads as one, True and False as truth
+    values, a JSON string (as ``write_csv`` writes text that would read as
+    something else) as its text, else the text."""
     stripped = text.strip()
+    if stripped in ("True", "False"):
+        return stripped == "True"
+    if len(stripped) >= 2 and stripped[0] == stripped[-1] == '"':
+        try:
+            decoded = json.loads(stripped)
+        except ValueError:
+            return text
+        return decoded if isinstance(decoded, str) else text
     for kind in (int, float):
         try:
             value = kind(stripped)
@@ -36,16 +49,50 @@ def _cell(text: str) -> Any:
     return text
 
 
+def _text_of(path: str) -> str:
+    """A table's text in the encodings spreadsheets write: UTF-8 with or
+    without its mark, UTF-16 with its mark ("Unicode text")."""
+    with open(path, "rb") as stream:
+        data = stream.read()
+    try:
+        if data.startswith((codecs.BOM_UTF16_LE, codecs.BOM_UTF16_BE)):
+            return data.decode("utf-16")
+        return data.decode("utf-8-sig")
+    except UnicodeDecodeError as error:
+        raise ValueError("the parameter table %s is not UTF-8 or UTF-16 text (byte %d): save it as \"CSV UTF-8\" "
+                         "or \"Unicode text\"" % (path, error.start)) from None
+
+
 def read_csv(path: str) -> List[Point]:
-    with open(path, newline="", encoding="utf-8-sig") as stream:
-        reader = csv.DictReader(stream)
-        if not reader.fieldnames:
-            raise ValueError("the parameter table %s has no header line" % path)
-        points = []
-        for line, row in enumerate(reader, start=2):
-            if None in row or any(value is None for value in row.values()):
-                raise ValueError("the parameter table %s: line %d has not one cell a column" % (path, line))
-            points.append({name: _cell(value) for name, value in row.items()})
+    """The points of a CSV table (or a tab-separated one, as a spreadsheet's
+    "Unicode text"): its header's names stripped, each named once; every
+    line one cell a column. ValueError naming the file and line otherwise."""
+    text = _text_of(path)
+    if "\0" in text:
+        raise ValueError("the parameter table %s: line %d holds a NUL byte"
+                         % (path, text[:text.index("\0")].count("\n") + 1))
+    first = text.split("\n", 1)[0]
+    delimiter = "\t" if "\t" in first and "," not in first else ","
+    try:
+        rows = list(csv.reader(io.StringIO(text, newline=""), delimiter=delimiter))
+    except csv.Error as error:
+        raise ValueError("the parameter table %s: %s" % (path, error)) from None
+    if not rows or not any(cell.strip() for cell in rows[0]):
+        raise ValueError("the parameter table %s has no header line" % path)
+    names = [name.strip() for name in rows[0]]
+    for name in names:
+        if not name:
+            raise ValueError("the parameter table %s: a column of its header has no name" % path)
+        if names.count(name) > 1:
+            raise ValueError("the parameter table %s names the column %r twice" % (path, name))
+    points = []
+    for line, row in enumerate(rows[1:], start=2):
+        if not row or not any(cell.strip() for cell in row):
+            continue   # an empty line
+        if len(row) != len(names):
+            raise ValueError("the parameter table %s: line %d has %d cells for %d columns" % (path, line, len(row),
+                                                                                         len(names)))
+        points.append({name: _cell(value) for name, value in zip(names, row)})
     return points
 
 
@@ -62,15 +109,18 @@ def write_csv(points: Sequence[Mapping[str, Any]], path: str) -> None:
 
 
 def _written(value: Any) -> Any:
-    """A point's value as its cell: a number of numpy's or pandas' as the
-    plain number it is (never "np.float64(4.0)"), so that it reads back as
-    the same point."""
+    """A point's value as its cell, read back as the same point: a number
+    of numpy's or pandas' as the plain number it is (never
+    "np.float64(4.0)"), a truth value as True or False, and text that would
+    read as something else ("007", "True") as a JSON string."""
     if isinstance(value, bool) or type(value).__name__ == "bool_":
         return bool(value)
     if isinstance(value, numbers.Integral):
         return int(value)
     if isinstance(value, numbers.Real):
         return repr(float(value))
+    if isinstance(value, str) and _cell(value) != value:
+        return json.dumps(value, ensure_ascii=False)
     return value
 
 

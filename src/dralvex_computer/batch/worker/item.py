@@ -22,7 +22,8 @@ from typing import Any, List
 
 import dralvex_computer   # imported here, not per item: a bridge's import hook costs each import
 
-from ..items import DONE, FAILED, NO_SOLUTION, TIMED_OUT, Installation, ItemResult, Outcome, error_fields, reason_from_output
+from ..items import (DONE, FAILED, NO_SOLUTION, TIMED_OUT, Installation, ItemResult, Outcome, capped, error_fields,
+                     reason_from_output)
 from ..protocol import ItemTask, Scratch, send_back, unpack
 from . import processes, threads
 from .state import mark_in_item, process, worker_name
@@ -168,12 +169,12 @@ def _run_function(task: ItemTask, result: ItemResult, own_temp: str, in_caller: 
                 threads.forget(thread)
                 result.status = TIMED_OUT
                 result.error_message = "ran past %s s; the processes it started were ended" % task.timeout
-                result.output = captured.output.getvalue()
+                result.output = capped(captured.output.getvalue())
                 keep = getattr(task.function, "keep_unfinished", None)   # what it left, kept if asked
                 if keep is not None:
                     result.results_dir = keep(task.item, None, "ran past %s s" % task.timeout)
                 return
-    result.output = captured.output.getvalue()
+    result.output = capped(captured.output.getvalue())
     result.warnings += ["%s: %s" % (caught.category.__name__, caught.message) for caught in captured.warnings]
     _read_outcome(result, *outcome[0])
 
