@@ -190,3 +190,21 @@ def test_a_moved_folder_is_said_and_matched_below_its_root(tmp_path):
     assert compare.shares_nothing(moved) and "--match relative" in compare.text(moved)
     matched = compare.compare(night("/srv/models"), night("/mnt/share/models"), match="relative")
     assert [change.category for change in matched] == ["unchanged"] * 3
+
+
+@pytest.mark.parametrize("record", [
+    {"machine": "__this__", "process": ""},                                            # names no process here
+    {"machine": "another-machine", "process": "12 34", "gone_since": 4e9},            # a clock years ahead
+])
+def test_a_holder_that_cannot_be_seen_is_gone_after_the_lease_on_this_clock(tmp_path, record):
+    import socket
+    pools = seats.SeatPools({"PipeStress": 1}, str(tmp_path / "pool"), lease_timeout=0.3)
+    directory.set_up(pools)
+    record = dict(record, machine=socket.gethostname()) if record["machine"] == "__this__" else record
+    (tmp_path / "pool" / "PipeStress" / "seat-0").write_text(json.dumps(record))
+    keeper, owner = directory.DirectoryKeeper(), {"run": "r", "index": 0, "process": "1 1", "group": None}
+    assert keeper.take(pools, "PipeStress", owner) is None
+    time.sleep(0.4)
+    held = keeper.take(pools, "PipeStress", owner)
+    assert held is not None
+    held.give_back()

@@ -23,7 +23,7 @@ import stat
 import sys
 import time
 import uuid
-from typing import Any, Dict, List, Optional, Set
+from typing import Any, Dict, List, Optional, Set, Tuple
 
 from .. import filelock
 from ..protocol import Scratch
@@ -163,7 +163,7 @@ class DirectoryKeeper(Keeper):
             return None   # held
         try:
             last = _read(descriptor)
-            if last and not _holder_gone(last, pools.lease_timeout, descriptor):
+            if last and not _holder_gone(last, pools.lease_timeout, path):
                 self._let_go(descriptor)
                 return None
             _rewrite(descriptor, dict(owner, taken=time.time()))
@@ -241,20 +241,37 @@ def _rewrite(descriptor: int, record: Dict[str, Any]) -> None:
     os.write(descriptor, data)
 
 
-def _holder_gone(last: Dict[str, Any], lease_timeout: float, descriptor: int) -> bool:
-    """The seat's last holder died holding it: have its processes ended?"""
-    if last.get("machine") == socket.gethostname():
+def _holder_gone(last: Dict[str, Any], lease_timeout: float, path: str) -> bool:
+    """The seat's last holder died holding it: have its processes ended?
+    On this machine that is seen; a record that says no process of this
+    machine, or a holder on another, is taken for gone ``lease_timeout``
+    seconds after this process first found the record unchanged, counted on
+    this machine's own monotonic clock (another machine's clock may be
+    anywhere)."""
+    recorded = str(last.get("process", ""))
+    if last.get("machine") == socket.gethostname() and (sys.platform == "win32" or _is_identity(recorded)):
         if sys.platform == "win32":
             return True   # its lock is gone with it, and its kill-on-close job took its programs
+        if not processes.ended(recorded):
+            return False
         group = last.get("group")
-        return processes.ended(str(last.get("process", ""))) and (
-            not isinstance(group, int) or processes.group_ended(group))
-    seen = last.get("gone_since")
-    now = time.time()
-    if not isinstance(seen, (int, float)):
-        _rewrite(descriptor, dict(last, gone_since=now))   # the lease counts from now
-        return False
-    return now - seen >= lease_timeout
+        # a group outlives its leader while a member remains, and meanwhile the system gives the leader's pid
+        # to no other process: another process with that pid means the group ended
+        return not isinstance(group, int) or processes.group_ended(group) or processes.taken_by_another(recorded)
+    key = (path, json.dumps(last, sort_keys=True))
+    if len(_found_unchanged) > 4096:
+        _found_unchanged.clear()   # records long given back; the leases of the others count again
+    first = _found_unchanged.setdefault(key, time.monotonic())
+    return time.monotonic() - first >= lease_timeout
+
+
+_found_unchanged: Dict[Tuple[str, str], float] = {}   # (seat file, its record) -> when this process first saw it
+
+
+def _is_identity(recorded: str) -> bool:
+    """A "pid start-time" as a holder records itself."""
+    parts = recorded.split()
+    return len(parts) == 2 and parts[0].isdigit()
 
 
 def holders(pools: SeatPools, name: str) -> List[Dict[str, Any]]:

@@ -91,6 +91,17 @@ def ended(recorded: str) -> bool:
     return fields is not None and started != "?" and fields[19] != started
 
 
+def taken_by_another(recorded: str) -> bool:
+    """The pid of the process recorded as "pid start-time" belongs to
+    another process now (its start time differs)."""
+    try:
+        pid_text, started = recorded.split()
+        fields = _stat(int(pid_text))
+    except ValueError:
+        return False
+    return fields is not None and fields[0] != "Z" and started != "?" and fields[19] != started
+
+
 def group_ended(pgid: int) -> bool:
     """No process of the group runs (zombies aside); POSIX."""
     if pgid <= 1 or not hasattr(os, "killpg"):
