@@ -208,3 +208,17 @@ def test_a_holder_that_cannot_be_seen_is_gone_after_the_lease_on_this_clock(tmp_
     held = keeper.take(pools, "PipeStress", owner)
     assert held is not None
     held.give_back()
+
+
+def test_a_live_runs_scratch_is_left_alone_whatever_its_pid_says(tmp_path, monkeypatch):
+    """A run in another PID namespace sees pids that say nothing: the lock
+    the live run holds on its record says it lives."""
+    monkeypatch.setattr(tempfile, "tempdir", str(tmp_path))
+    live, dead = protocol.Scratch("live"), protocol.Scratch("dead")
+    live.claim("999999 1")   # a pid no process of this namespace has
+    os.makedirs(dead.root)
+    with open(os.path.join(dead.root, protocol.Scratch.OWNER), "w") as stream:   # its run ended without a word
+        stream.write("%s\n999999 1\n%s" % (__import__("socket").gethostname(), protocol.Scratch.LOCKED))
+    assert protocol.Scratch.orphaned(lambda owner: True) == [dead.root]
+    live.remove()
+    assert not os.path.exists(live.root)

@@ -22,8 +22,10 @@ the only wording of what an engine itself says of an item.
 A worker's records on its own machine, written and read by ``Scratch`` only:
 
     <its temporary directory>/dralvex-run-<run id>/
-        owner           host, and "pid start-time" of the run's process: a later
-                        run removes the directory once that process has ended
+        owner           host, "pid start-time" of the run's process, and "locked":
+                        the run holds a lock on it while it lives, and a later
+                        run removes the directory only once it can take that
+                        lock (pids say nothing across PID namespaces)
         w-<pid>         a local-pool worker: "pid start-time" of its group's leader
         item-of-<pid>   a local-pool worker's item: its index, the worker's
                         "pid start-time", its host:pid and the item's start,
@@ -44,7 +46,8 @@ import tempfile
 from typing import Any, Callable, Dict, List, Optional, Tuple
 
 from .items import CANCELLED, FAILED, TIMED_OUT, WORKER_LOST, Installation, ItemResult, Outcome, error_fields
-from .shared_files import read_regular
+from . import filelock
+from .shared_files import open_regular, read_regular
 
 __all__ = ["ItemTask", "TaskPacker", "unpack", "WorkerHooks", "Outcome", "Pickled", "send_back", "bring_back",
            "to_wire", "from_wire", "timed_out", "worker_lost", "cancelled", "failed", "exit_status", "Scratch"]
@@ -245,10 +248,26 @@ class Scratch:
         """As this process finds it (each machine its own)."""
         return os.path.join(tempfile.gettempdir(), self.PREFIX + self.run_id)
 
+    LOCKED = "locked"   # the record's third line: its owner holds a lock on it while it lives
+
     def claim(self, identity: str) -> None:
-        """Made by the run's process, which records itself as its owner."""
+        """Made by the run's process, which records itself as its owner and
+        holds a lock on that record for as long as it lives: a later run
+        (in another PID namespace too, where pids say nothing) removes the
+        directory only once it can take that lock."""
         os.makedirs(self.root, exist_ok=True)
-        _write(os.path.join(self.root, self.OWNER), "%s\n%s" % (socket.gethostname(), identity))
+        path = os.path.join(self.root, self.OWNER)
+        descriptor = open_regular(path, os.O_RDWR | os.O_CREAT)
+        try:
+            filelock.lock(descriptor)   # before a word is in it: no moment shows a record without its lock
+            os.ftruncate(descriptor, 0)
+            os.write(descriptor, ("%s\n%s\n%s" % (socket.gethostname(), identity, self.LOCKED)).encode(
+                "utf-8", "surrogateescape"))
+        except OSError:
+            os.close(descriptor)
+            _write(path, "%s\n%s" % (socket.gethostname(), identity))   # told by its pid, as before
+            return
+        _owner_locks[self.root] = descriptor
 
     def record_worker(self, identity: str) -> None:
         os.makedirs(self.root, exist_ok=True)
@@ -303,6 +322,9 @@ class Scratch:
         return os.path.join(self.root, "work-%s" % worker.rpartition(":")[2])
 
     def remove(self) -> None:
+        descriptor = _owner_locks.pop(self.root, None)
+        if descriptor is not None:
+            os.close(descriptor)   # its lock goes with it
         shutil.rmtree(self.root, ignore_errors=True)
 
     @classmethod
@@ -320,10 +342,31 @@ class Scratch:
             data = read_regular(os.path.join(path, cls.OWNER))   # a FIFO or a link there is no record
             if data is None:
                 continue
-            host, owner = (data.decode("utf-8", "surrogateescape").split("\n") + [""])[:2]
-            if host == socket.gethostname() and ended(owner):
+            host, owner, locked = (data.decode("utf-8", "surrogateescape").split("\n") + ["", ""])[:3]
+            if host != socket.gethostname():
+                continue
+            if (_lock_free(os.path.join(path, cls.OWNER)) if locked == cls.LOCKED else ended(owner)):
                 found.append(path)
         return found
+
+
+_owner_locks: Dict[str, int] = {}   # this process's scratch directories -> their owner record, locked
+
+
+def _lock_free(path: str) -> bool:
+    """Whether the lock on a record can be taken (its owner has ended);
+    let go at once."""
+    try:
+        descriptor = open_regular(path, os.O_RDWR)
+    except OSError:
+        return False
+    try:
+        filelock.lock(descriptor)
+    except OSError:
+        return False
+    finally:
+        os.close(descriptor)
+    return True
 
 
 _RECORD_SIZE = 512
