@@ -222,3 +222,35 @@ def test_a_live_runs_scratch_is_left_alone_whatever_its_pid_says(tmp_path, monke
     assert protocol.Scratch.orphaned(lambda owner: True) == [dead.root]
     live.remove()
     assert not os.path.exists(live.root)
+
+
+# ------------------------------------------------- signals at chosen moments
+
+@pytest.mark.skipif(not hasattr(__import__("signal"), "SIGHUP"), reason="POSIX signals")
+def test_a_sighup_while_the_resource_tracker_starts_is_not_lost(monkeypatch):
+    import signal
+    from multiprocessing import resource_tracker
+    from dralvex_computer.batch.engines import local
+    seen = []
+    saved = signal.signal(signal.SIGHUP, lambda number, frame: seen.append(number))
+    monkeypatch.setattr(resource_tracker, "ensure_running", lambda: os.kill(os.getpid(), signal.SIGHUP))
+    try:
+        local._start_resource_tracker()   # the SIGHUP lands in the window, on purpose
+        assert seen == [signal.SIGHUP]
+        assert signal.SIGHUP not in signal.pthread_sigmask(signal.SIG_BLOCK, set())
+    finally:
+        signal.signal(signal.SIGHUP, saved)
+
+
+def test_a_ctrl_c_while_the_engine_is_made_leaves_no_scratch(ready, tmp_path, monkeypatch):
+    from dralvex_computer.batch import engines
+
+    def interrupted(executor, run_id, *rest, **keywords):
+        protocol.Scratch(run_id).claim("1 1")   # as an engine does first, then Ctrl-C lands
+        raise KeyboardInterrupt
+
+    monkeypatch.setattr(tempfile, "tempdir", str(tmp_path))
+    monkeypatch.setattr(engines, "make", interrupted)
+    with pytest.raises(batch.BatchInterrupted):
+        batch.map_models(batch_tasks.echo, [1, 2], installation_of(ready), workers=1)
+    assert not [name for name in os.listdir(str(tmp_path)) if name.startswith(protocol.Scratch.PREFIX)]

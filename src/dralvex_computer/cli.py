@@ -219,10 +219,10 @@ def main(argv=None):
         return _compare(arguments)
     if arguments.command == "summary":
         return _summary(arguments)
-    logging.basicConfig(level=logging.INFO if arguments.verbose else logging.WARNING,
-                        format="%(name)s: %(message)s")
-    from . import solve_command
     try:
+        logging.basicConfig(level=logging.INFO if arguments.verbose else logging.WARNING,
+                            format="%(name)s: %(message)s")
+        from . import solve_command
         return solve_command.run(arguments, _ARGV)
     except KeyboardInterrupt as stop:   # before the run started
         from .batch.run import ignore_for_good

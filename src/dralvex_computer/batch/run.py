@@ -20,7 +20,7 @@ from .options import Job, RunOptions, check_numbers
 from .retries import DEFAULT_RETRY_MAX_DELAY, RetryPolicy
 from .signals import ignore_for_good
 from .items import ItemResult, plain
-from .protocol import cancelled
+from .protocol import Scratch, cancelled
 
 logger = logging.getLogger("dralvex_computer")
 logger.addHandler(logging.NullHandler())   # a library's log: the application configures handlers
@@ -367,7 +367,9 @@ class Run:
         """Idempotent; Ctrl-C, SIGTERM and SIGHUP are ignored while it runs."""
         ignored = signals.ignore_signals()
         try:
-            if self.engine is not None and not self.engine.closed:
+            if self.engine is None:   # ended while its engine was being made: what it made so far is its scratch
+                Scratch(self.run_id).remove()
+            elif not self.engine.closed:
                 try:
                     if interrupt:
                         self.engine.interrupt()

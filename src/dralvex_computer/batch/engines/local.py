@@ -64,18 +64,20 @@ def _run_chunk(shared: bytes, items: List[Tuple[int, Any]]) -> int:
 
 
 def _start_resource_tracker() -> None:
-    """Starts multiprocessing's resource tracker (POSIX) ignoring SIGHUP, as
-    it ignores SIGINT and SIGTERM itself: closing a terminal sends SIGHUP to
+    """Starts multiprocessing's resource tracker (POSIX) deaf to SIGHUP, as
+    it is to SIGINT and SIGTERM itself: closing a terminal sends SIGHUP to
     the whole group, and a tracker that died with it would be started again
-    and complain about every semaphore of the pool."""
-    if not hasattr(signal, "SIGHUP") or threading.current_thread() is not threading.main_thread():
+    and complain about every semaphore of the pool. SIGHUP is blocked, not
+    ignored, while the tracker starts: the tracker keeps it blocked, and one
+    that reaches the run meanwhile waits and is handled, never lost."""
+    if not hasattr(signal, "SIGHUP") or not hasattr(signal, "pthread_sigmask"):
         return
     from multiprocessing import resource_tracker
-    saved = signal.signal(signal.SIGHUP, signal.SIG_IGN)
+    before = signal.pthread_sigmask(signal.SIG_BLOCK, {signal.SIGHUP})
     try:
         resource_tracker.ensure_running()
     finally:
-        signal.signal(signal.SIGHUP, saved)
+        signal.pthread_sigmask(signal.SIG_SETMASK, before)   # as the caller had it
 
 
 class _SpawnContext(multiprocessing.context.SpawnContext):
