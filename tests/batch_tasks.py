@@ -178,3 +178,10 @@ def print_a_lot(characters):
     print("x" * characters)
     print("the end")
     return characters
+
+
+def write_to_descriptors(text):
+    """Writes past sys.stdout, as a library's C code or a program it starts does."""
+    os.write(1, ("out: %s\n" % text).encode())
+    os.write(2, ("err: %s\n" % text).encode())
+    return text

@@ -167,11 +167,14 @@ def test_a_redirect_is_not_followed_and_is_said(caplog):
 
 # ------------------------------------------------------------------ output
 
-def test_an_item_that_prints_without_end_keeps_its_head_and_tail(ready, worker_environment):
-    result, = batch.map_models(batch_tasks.print_a_lot, [2_000_000], installation_of(ready), workers=1)
-    assert result.status == "done" and len(result.output) < 70_000
-    assert result.output.startswith("x") and "characters of output dropped" in result.output
-    assert result.output.rstrip().endswith("the end")
+def test_an_items_output_is_kept_to_it_head_and_tail(ready, worker_environment):
+    site = installation_of(ready)
+    long, = batch.map_models(batch_tasks.print_a_lot, [2_000_000], site, workers=1)
+    direct, = batch.map_models(batch_tasks.write_to_descriptors, ["past"], site, workers=1)
+    assert long.status == "done" and len(long.output) < 70_000
+    assert long.output.startswith("x") and "characters of output dropped" in long.output
+    assert long.output.rstrip().endswith("the end")
+    assert "out: past" in direct.output and "err: past" in direct.output   # file descriptors 1 and 2 too
 
 
 def test_a_run_in_a_daemonic_process_says_why_it_cannot_start(ready, monkeypatch):

@@ -13,7 +13,7 @@ import time
 from typing import Any, Dict, Iterable, List, Optional, Set
 
 from .. import worker
-from ..items import FAILED, WORKER_LOST, ItemResult
+from ..items import CANCELLED, FAILED, WORKER_LOST, ItemResult
 from ..protocol import ItemTask, WorkerHooks, worker_lost
 from ..worker import processes
 from .base import Engine
@@ -26,6 +26,7 @@ _checked: Set[Any] = set()   # worker side: the installations this process has c
 
 
 ENDED = "ended on "
+FETCHED = "fetched"   # the run has the result of this try: a worker that died after it ran has it not run again
 
 
 def _metadata_key(task: ItemTask) -> List[str]:
@@ -64,6 +65,9 @@ class DaskHooks(WorkerHooks):
         from distributed import get_client
         client = get_client()
         earlier = client.get_metadata(_metadata_key(task), None)
+        if earlier == FETCHED:   # its worker died after the run took its result, before Dask forgot it
+            return ItemResult(task.index, None, CANCELLED, worker=worker.worker_name(),
+                              error_message="not run again: its run has its result already")
         client.set_metadata(_metadata_key(task), worker.worker_name())
         self.ran_before = None
         if earlier and earlier.startswith(ENDED):
@@ -213,7 +217,13 @@ class Dask(Engine):
 
     def _future_ended(self, future: Any) -> ItemResult:
         result = super()._future_ended(future)
-        try:   # the scheduler forgets it now: a worker that dies later holding it has it run again otherwise
+        try:
+            # The scheduler forgets it now; until it has, a worker that dies holding it would have it run
+            # again, unseen: the record says its result is taken, and a try again does not run.
+            self.client.set_metadata(["dralvex-run", self.run_id, str(future.key)], FETCHED)
+        except Exception:
+            pass
+        try:
             future.release()
         except Exception:
             pass

@@ -22,8 +22,8 @@ from typing import Any, List
 
 import dralvex_computer   # imported here, not per item: a bridge's import hook costs each import
 
-from ..items import (DONE, FAILED, NO_SOLUTION, TIMED_OUT, Installation, ItemResult, Outcome, capped, error_fields,
-                     reason_from_output)
+from ..items import (DONE, FAILED, NO_SOLUTION, OUTPUT_KEPT, TIMED_OUT, Installation, ItemResult, Outcome, capped,
+                     error_fields, reason_from_output)
 from ..protocol import ItemTask, Scratch, send_back, unpack
 from . import processes, threads
 from .state import mark_in_item, process, worker_name
@@ -120,6 +120,7 @@ class _Captured:
         self.warnings: List[Any] = []
 
     def __enter__(self) -> "_Captured":
+        self.descriptors = _DescriptorOutput()
         self.saved = tempfile.tempdir, sys.stdout, sys.stderr
         tempfile.tempdir, sys.stdout, sys.stderr = self.own_temp, self.output, self.output
         self.catcher = warnings.catch_warnings(record=True)
@@ -130,6 +131,62 @@ class _Captured:
     def __exit__(self, *exception: Any) -> None:
         self.catcher.__exit__(*exception)
         tempfile.tempdir, sys.stdout, sys.stderr = self.saved
+        self.output.write(self.descriptors.end())
+
+
+class _DescriptorOutput:
+    """What the item writes to its file descriptors 1 and 2 directly (a
+    library's C code, a program it starts that inherits them), captured in
+    a file of the worker's, made once and emptied after an item that wrote
+    to it: it joins the item's output after what it printed, its head and
+    tail where it is long. Where the process has no such descriptors,
+    nothing is captured. A few system calls an item: tiny items stay tiny."""
+
+    def __init__(self) -> None:
+        self.capturing = False
+        try:
+            if process.descriptor_output is None:   # in the worker's temporary directory, not a run's scratch
+                process.descriptor_output = (tempfile.TemporaryFile(), os.dup(1), os.dup(2))
+            capture = process.descriptor_output[0].fileno()
+            _flush_standard_streams()
+            os.dup2(capture, 1)
+            os.dup2(capture, 2)
+            self.capturing = True
+        except (OSError, ValueError):
+            pass
+
+    def end(self) -> str:
+        if not self.capturing:
+            return ""
+        self.capturing = False
+        _flush_standard_streams()
+        capture, out, err = process.descriptor_output
+        os.dup2(out, 1)
+        os.dup2(err, 2)
+        size = os.fstat(capture.fileno()).st_size
+        if not size:
+            return ""
+        half = OUTPUT_KEPT // 2
+        capture.seek(0)
+        if size <= 2 * half:
+            text = capture.read().decode("utf-8", "replace")
+        else:
+            head = capture.read(half)
+            capture.seek(size - half)
+            text = "%s\n[... %d bytes of output dropped ...]\n%s" % (
+                head.decode("utf-8", "replace"), size - 2 * half, capture.read(half).decode("utf-8", "replace"))
+        capture.seek(0)
+        capture.truncate()
+        return text
+
+
+def _flush_standard_streams() -> None:
+    for stream in (sys.__stdout__, sys.__stderr__):
+        try:
+            if stream is not None:
+                stream.flush()
+        except (OSError, ValueError):
+            pass
 
 
 class _Uncaptured(_Captured):

@@ -30,6 +30,7 @@ class WorkerProcess:
         self.clock_stopped = False          # it waits for a seat: its time-out does not count
         self.cancelled_runs: Set[str] = set()   # runs ended while their items ran here
         self.scratch_root = ""              # the running item's run's scratch directory
+        self.descriptor_output: Any = None  # the file an item's file descriptors 1 and 2 write to, made once
 
     def start_clock(self, scratch_root: str) -> None:
         """An item starts: ``scratch_root`` is its run's scratch directory
