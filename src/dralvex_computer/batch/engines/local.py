@@ -16,7 +16,6 @@ import multiprocessing
 import os
 import signal
 import tempfile
-import threading
 import time
 from typing import Any, Dict, Iterable, List, Optional, Set, Tuple
 
