@@ -63,7 +63,7 @@ def test_point_keys_follow_the_values_alone():
         canonical = points.canonical(points.normalised(point))
         assert seen.setdefault(points.point_key(point), canonical) == canonical   # another point, another key
     # a table's cells are numbers when they read as numbers: "1", "1.0" and 1 are one point
-    assert {points.point_key(designs.table([{"a": designs._cell(text)}])[0]) for text in ("1", "1.0", " 1 ")} == \
+    assert {points.point_key(designs.table([{"a": schema.read_scalar(text)}])[0]) for text in ("1", "1.0", " 1 ")} == \
         {points.point_key({"a": 1})}
 
 

@@ -10,6 +10,12 @@ import sys
 from .cli import EXIT_SOME_FAILED, EXIT_USAGE, tolerances
 
 
+def _command(argv):
+    """This command with ``argv``, as a user would type it again (no secret in it)."""
+    from .batch.command import join_command
+    return join_command(["python", "-m", "dralvex_computer"] + list(argv))
+
+
 def night(results, journal):
     """The night the journal holds after this run (every item's latest
     result, also after --only and --resume), as results; this run's
@@ -37,9 +43,8 @@ def cannot_start(arguments, why, argv):
             notify.check(target)
         except ValueError:
             return EXIT_USAGE   # said already: the refusal is about it
-        from .batch.command import join_command
         content = notify.cannot_start(arguments.title or "dralvex_computer %s" % arguments.command, why,
-                                      join_command(["python", "-m", "dralvex_computer"] + list(argv)))
+                                      _command(argv))
         notify.send(target, content, arguments.notify_smtp)
     return EXIT_USAGE
 
@@ -54,10 +59,9 @@ def say_how_to_rerun(arguments, night, journal, journal_removed, argv):
         print("dralvex_computer solve: %d models did not solve; give --journal to rerun them later with "
               "--only failed" % failed, file=sys.stderr)
         return
-    from .batch.command import join_command
     argv = _without_models(list(argv), arguments)
     print("dralvex_computer solve: %d models did not solve; to run them again: %s (from %s)"
-          % (failed, join_command(["python", "-m", "dralvex_computer"] + argv + ["--only", "failed"]), os.getcwd()),
+          % (failed, _command(argv + ["--only", "failed"]), os.getcwd()),
           file=sys.stderr)
 
 
@@ -80,11 +84,10 @@ def _without_models(argv, arguments):
 
 def notify_end(arguments, results, interrupted, regressed, argv):
     """The one message of the run's end; it never changes the run's outcome."""
-    from .batch.command import join_command
     from .batch.results import notify
     page = os.path.abspath(arguments.summary) if arguments.summary else None
     content = notify.message([result.record() for result in results], arguments.title or "dralvex_computer solve",
-                             interrupted, page, join_command(["python", "-m", "dralvex_computer"] + list(argv)),
+                             interrupted, page, _command(argv),
                              regressed if arguments.compare else None)
     notify.send(arguments.notify, content, arguments.notify_smtp)
 
@@ -155,16 +158,14 @@ def _study_page(arguments, results):
 def context(arguments, argv):
     """What the page says the run was."""
     from . import __version__
-    from .batch.command import join_command
-    return {"command": join_command(["python", "-m", "dralvex_computer"] + list(argv)), "solver": arguments.solver,
+    return {"command": _command(argv), "solver": arguments.solver,
             "installation": os.path.abspath(arguments.installation), "dralvex_computer": __version__,
             "Python": "%s %s" % (sys.implementation.name, sys.version.split()[0])}
 
 
 def resume_command(argv):
     """This command again, with --resume."""
-    from .batch.command import join_command
     argv = list(argv)
     if "--resume" not in argv:
         argv = argv + ["--resume"]
-    return "%s (from %s)" % (join_command(["python", "-m", "dralvex_computer"] + argv), os.getcwd())
+    return "%s (from %s)" % (_command(argv), os.getcwd())

@@ -226,12 +226,8 @@ def _compare(old: Iterable[Row], new: Iterable[Row], tolerance: Optional[Tuple[f
     for row in new:
         seen.add(row.identity)
         earlier = before.get(row.identity)
-        if earlier is None:
-            changes.append(Change(row.identity, row.item, "added", None, row.status))
-        elif row.ok and earlier.ok and earlier.inputs == row.inputs and _same(earlier.values, row.values):
-            changes.append(Change(row.identity, row.item, "unchanged", earlier.status, row.status))
-        else:
-            changes.append(_change(earlier, row, limits))
+        changes.append(Change(row.identity, row.item, "added", None, row.status) if earlier is None
+                       else _change(earlier, row, limits))
     changes += [Change(row.identity, row.item, "removed", row.status, None)
                 for identity, row in before.items() if identity not in seen]
     return changes
@@ -276,10 +272,8 @@ def _changed_values(change: Change, earlier: Dict[str, Any], later: Dict[str, An
         if before == after and type(before) is type(after):
             continue   # the same value: close whatever the tolerance
         low, high = _number(before), _number(after)
-        if low is not None and high is not None:
-            same = limits.close(column, low, high)
-        else:   # a flag is no number, and text is compared as text
-            same = low is None and high is None and before == after and type(before) is type(after)
+        # numbers within the tolerance; a flag is no number, and other values differ (equal ones were passed)
+        same = low is not None and high is not None and limits.close(column, low, high)
         if not same:
             change.values[column] = (before, after)
 

@@ -18,8 +18,8 @@ from __future__ import annotations
 
 import dataclasses
 import json
-import re
-from typing import Any, Callable, Dict, Iterable, List, Optional, Tuple
+import math
+from typing import Any, Callable, Dict, Iterable, List, Tuple
 
 from ..items import POINT_IDENTITY, ItemResult
 
@@ -79,31 +79,46 @@ def record(row: Dict[str, Any], legacy: Iterable[str] = ()) -> Dict[str, Any]:
 
 # ------------------------------------------------------------ CSV cells
 
-_INTEGER = re.compile(r"-?\d+\Z")
-_FLOAT = re.compile(r"-?\d+(\.\d*)?([eE][-+]?\d+)?\Z")
+def read_scalar(text: str) -> Any:
+    """A cell as the single value it reads as (also a study's table, as a
+    spreadsheet writes it): a truth value (True, False), a text written as
+    a JSON string, a whole number, a finite number, or else the text."""
+    stripped = text.strip()
+    if stripped in ("True", "False"):
+        return stripped == "True"
+    if len(stripped) >= 2 and stripped[0] == stripped[-1] == '"':
+        try:
+            decoded = json.loads(stripped)
+        except ValueError:
+            return text
+        return decoded if isinstance(decoded, str) else text
+    for kind in (int, float):
+        try:
+            number = kind(stripped)
+        except ValueError:
+            continue
+        return text if kind is float and not math.isfinite(number) else number   # "nan": text, as records write it
+    return text
 
 
 def read_cell(text: str) -> Any:
-    """A value's CSV cell as what was written: None, a number, a truth
-    value, a list or dict (JSON), or text."""
+    """A value's CSV cell as what was written: None, a list or dict (JSON),
+    or a single value."""
     if text == "":
         return None
-    first = text[0]
-    if first in '"[{':
+    if text[0] in "[{":
         try:
             decoded = json.loads(text)
         except ValueError:
             return text
-        if isinstance(decoded, str) if first == '"' else isinstance(decoded, (list, dict)):
-            return decoded
-        return text
-    if text in ("True", "False"):
-        return text == "True"
-    if _INTEGER.match(text):
-        return int(text)
-    if _FLOAT.match(text):
-        return float(text)
-    return text
+        return decoded if isinstance(decoded, (list, dict)) else text
+    return read_scalar(text)
+
+
+def unambiguous(text: str, reader: Callable[[str], Any] = read_scalar) -> str:
+    """Text as a cell that ``reader`` reads back as this text: as it is,
+    or a JSON string where it would read as something else ("007", "True")."""
+    return text if reader(text) == text and type(reader(text)) is str else json.dumps(text, ensure_ascii=False)
 
 
 def write_cell(value: Any) -> Any:
@@ -112,9 +127,7 @@ def write_cell(value: Any) -> Any:
         return ""
     if isinstance(value, (list, dict)):
         return json.dumps(value, ensure_ascii=False)
-    if isinstance(value, str) and read_cell(value) != value:
-        return json.dumps(value, ensure_ascii=False)
-    return value
+    return unambiguous(value, read_cell) if isinstance(value, str) else value
 
 
 def _field_reader(declared: str) -> Callable[[str], Any]:
@@ -136,10 +149,15 @@ _READERS = {name: _field_reader(declared) for name, declared in _TYPES.items()}
 
 
 def csv_row(row: Dict[str, Any]) -> Dict[str, Any]:
-    """A report's row as CSV cells."""
-    return {column: (write_cell(cell) if column not in _READERS or _TYPES[column] == "Any"
-                     else "" if cell is None else json.dumps(cell) if isinstance(cell, (list, dict)) else cell)
-            for column, cell in row.items()}
+    """A report's row as CSV cells: a field of a declared type as it is
+    (its reader knows the type), anything else so that it reads back."""
+    cells = {}
+    for column, cell in row.items():
+        if _TYPES.get(column, "Any") == "Any":   # the item, the values, another version's field
+            cells[column] = write_cell(cell)
+        else:
+            cells[column] = "" if cell is None else json.dumps(cell) if isinstance(cell, (list, dict)) else cell
+    return cells
 
 
 def from_csv(cells: Dict[str, str]) -> Dict[str, Any]:
@@ -169,12 +187,11 @@ def csv_records(path: str) -> List[Dict[str, Any]]:
     return found
 
 
-def jsonl_records(path: str, lines: Optional[List[str]] = None) -> List[Dict[str, Any]]:
+def jsonl_records(path: str) -> List[Dict[str, Any]]:
     """The records of a JSON Lines report; ValueError naming the file (and
     the line) when it is none."""
-    if lines is None:
-        with open(path, encoding="utf-8", errors="replace") as stream:
-            lines = stream.readlines()
+    with open(path, encoding="utf-8", errors="replace") as stream:
+        lines = stream.readlines()
     found = []
     for number, line in enumerate(lines, start=1):
         if not line.strip():

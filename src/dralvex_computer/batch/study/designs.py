@@ -12,42 +12,19 @@ import codecs
 import csv
 import io
 import itertools
-import json
 import math
 import numbers
 import os
 import random
 from typing import Any, Dict, Iterable, List, Mapping, Optional, Sequence, Tuple
 
+from ..results.schema import read_scalar, unambiguous
+
 Point = Dict[str, Any]
 SOBOL_EXTRA = "a Sobol sample needs scipy: pip install dralvex_computer[study] (or use a Latin hypercube)"
 
 
 # ------------------------------------------------------------ tables
-
-def _cell(text: str) -> Any:
-    """A CSV cell: a number when it reads as one, True and False as truth
-    values, a JSON string (as ``write_csv`` writes text that would read as
-    something else) as its text, else the text."""
-    stripped = text.strip()
-    if stripped in ("True", "False"):
-        return stripped == "True"
-    if len(stripped) >= 2 and stripped[0] == stripped[-1] == '"':
-        try:
-            decoded = json.loads(stripped)
-        except ValueError:
-            return text
-        return decoded if isinstance(decoded, str) else text
-    for kind in (int, float):
-        try:
-            value = kind(stripped)
-        except ValueError:
-            continue
-        if kind is float and not math.isfinite(value):
-            return text   # "nan", "inf": text, which a point refuses nowhere
-        return value
-    return text
-
 
 def _text_of(path: str) -> str:
     """A table's text in the encodings spreadsheets write: UTF-8 with or
@@ -92,7 +69,7 @@ def read_csv(path: str) -> List[Point]:
         if len(row) != len(names):
             raise ValueError("the parameter table %s: line %d has %d cells for %d columns" % (path, line, len(row),
                                                                                          len(names)))
-        points.append({name: _cell(value) for name, value in zip(names, row)})
+        points.append({name: read_scalar(value) for name, value in zip(names, row)})
     return points
 
 
@@ -119,9 +96,7 @@ def _written(value: Any) -> Any:
         return int(value)
     if isinstance(value, numbers.Real):
         return repr(float(value))
-    if isinstance(value, str) and _cell(value) != value:
-        return json.dumps(value, ensure_ascii=False)
-    return value
+    return unambiguous(value) if isinstance(value, str) else value
 
 
 def table(parameters: Any) -> List[Point]:
