@@ -185,3 +185,14 @@ def write_to_descriptors(text):
     os.write(1, ("out: %s\n" % text).encode())
     os.write(2, ("err: %s\n" % text).encode())
     return text
+
+
+def stop_holding_tool_seat(item):
+    """Holds a seat of the pool "Tool"; the item "stop" then stops its own
+    worker (SIGSTOP), as a debugger or a full machine would."""
+    import signal
+    from dralvex_computer import batch
+    with batch.seat("Tool"):
+        if item == "stop":
+            os.kill(os.getpid(), signal.SIGSTOP)
+        return item

@@ -94,6 +94,7 @@ class Run:
         saved = signals.catch_signals()
         interrupted: Optional[str] = None
         try:
+            signals.raise_pending()
             self._open_journal()
             self._prepare()
             todo = [index for index, result in enumerate(self.results) if result is None]
@@ -119,6 +120,7 @@ class Run:
             signals.unstoppable(self._close)
             return self.results  # type: ignore[return-value]
         except KeyboardInterrupt as stop:
+            signals.met()
             signum = stop.signum if isinstance(stop, signals.Signalled) else signal.SIGINT
             interrupted = "interrupted by %s" % signal.Signals(signum).name
             self._stop_quietly()
@@ -133,6 +135,7 @@ class Run:
                     pass
             raise
         finally:
+            signals.met()   # what this run was asked is answered, whatever dropped it
             try:
                 self._end_journal(interrupted)
             finally:
@@ -210,10 +213,8 @@ class Run:
         except BaseException as error:
             if isinstance(error, KeyboardInterrupt) and not type(error).__module__.startswith("pebble"):
                 raise
-            message = _setup_message(error)
-            # workers that could not start: the pool's own traceback says nothing more
-            raise BatchSetupError(message) from (None if message.startswith(_NO_WORKERS[:20])
-                                                 or message == worker.GUARD_MESSAGE else error)
+            message, traceback_tells_more = worker.setup_failure(error)
+            raise BatchSetupError(message) from (error if traceback_tells_more else None)
         logger.info("checks passed on %s", where)
 
     def _submit_or_hold(self, index: int) -> None:
@@ -250,6 +251,7 @@ class Run:
                 if self.journal is not None:
                     self.journal.started(index, self.identities[index], self.keys[index], plain(self.items[index]),
                                          self.tries.get(index, 0) + 1)
+            signals.raise_pending()
             ended = []
             for result in self.engine.ended(POLL_SECONDS):
                 index = result.index
@@ -381,19 +383,6 @@ class Run:
                     self.reporter.close()
             finally:
                 signals.restore_signals(ignored)
-
-
-_NO_WORKERS = ("the worker processes could not start (%s: %s). A script that starts a batch run needs the guard "
-               "`if __name__ == \"__main__\":` around it: worker processes import the script again.")
-
-
-def _setup_message(error: BaseException) -> str:
-    name = type(error).__name__
-    if getattr(error, "exitcode", None) == worker.GUARD_EXIT:
-        return worker.GUARD_MESSAGE
-    if name in ("ProcessExpired", "BrokenProcessPool") or "expired" in str(error).lower():
-        return _NO_WORKERS % (name, error)
-    return "the checks before the first item failed on a worker: %s: %s" % (name, error)
 
 
 __all__ = ["Run", "RetryPolicy", "ignore_for_good", "BatchInterrupted", "BatchSetupError", "check_numbers",

@@ -36,18 +36,33 @@ def ignore_for_good() -> None:
 
 # The signals that ended a run in this process, in order.
 RECEIVED: List[int] = []
+# Those whose exception the run has not met yet: a handler's exception that
+# lands in a weakref callback or a __del__ is printed and dropped there, and
+# the run must still end by its signal.
+PENDING: List[int] = []
 
 
 def raise_signalled(signum: int, frame: Any) -> None:
     RECEIVED.append(signum)
+    PENDING.append(signum)
     raise Signalled(signum)
 
 
 def _end_once(signum: int, frame: Any) -> None:
     if RECEIVED:
         return   # a second signal: the end of the first is under way
-    RECEIVED.append(signum)
-    raise KeyboardInterrupt if signum == signal.SIGINT else Signalled(signum)
+    raise_signalled(signum, frame)
+
+
+def raise_pending() -> None:
+    """Raises the exception of a signal that was dropped on its way."""
+    if PENDING:
+        raise Signalled(PENDING[-1])
+
+
+def met() -> None:
+    """The run has met the exception of the signals received so far."""
+    del PENDING[:]
 
 
 def end_once() -> None:
@@ -63,14 +78,15 @@ def end_once() -> None:
 
 
 def catch_signals() -> Dict[int, Any]:
-    """SIGTERM and SIGHUP end the run as Ctrl-C does (main thread only)."""
+    """SIGTERM and SIGHUP end the run as Ctrl-C does (main thread only),
+    and Ctrl-C where Python's own handler has it; each is recorded."""
     if threading.current_thread() is not threading.main_thread():
         return {}
     saved = {}
-    for signum in HANDLED_SIGNALS:
+    for signum in (signal.SIGINT,) + HANDLED_SIGNALS:
         current = signal.getsignal(signum)
-        if current is signal.SIG_IGN:
-            continue   # nohup and its kind: asked not to be ended by it
+        if current is signal.SIG_IGN or (signum == signal.SIGINT and current is not signal.default_int_handler):
+            continue   # nohup and its kind: asked not to be ended by it; a Ctrl-C handler of the caller's
         saved[signum] = current
         signal.signal(signum, raise_signalled)
     return saved

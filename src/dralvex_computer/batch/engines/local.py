@@ -1,8 +1,8 @@
 """The local process pool: Pebble's, on the spawn start method (as on
-Windows). Pebble counts each item's time-out and ends the worker of an item
-that runs past it or dies; the worker leads a process group of its own,
-recorded when an item starts, so that the solver programs it started are
-ended with it.
+Windows), seeing every worker that dies (``pebble_pool``). Pebble counts
+each item's time-out and ends the worker of an item that runs past it; the
+worker leads a process group of its own, recorded when an item starts, so
+that the solver programs it started are ended with it.
 
 Without a time-out, items that turn out to be tiny are handed over in
 chunks (one pool task each, lasting about CHUNK_SECONDS), each item's
@@ -12,7 +12,6 @@ running item lost and its other items handed over again."""
 from __future__ import annotations
 
 import concurrent.futures
-import multiprocessing
 import os
 import signal
 import tempfile
@@ -29,6 +28,9 @@ from .base import Engine
 
 CHUNK_SECONDS = 0.05   # how long a chunk of tiny items lasts
 MAX_CHUNK = 64
+# A worker that counts its item's time-out itself (with seats) and lets it
+# pass by this much more is stopped (SIGSTOP) or hung: the run ends it.
+OVERDUE_SECONDS = 10.0
 
 
 class LocalHooks(WorkerHooks):
@@ -46,7 +48,10 @@ def _register_worker(run_id: str, temporary_directory: str, results: Optional[Tu
     it is (finding one on its own writes a probe file there, which a worker
     ended at that moment would leave behind), leads a process group of its
     own, ended whole when the parent dies, records itself for the run's
-    Ctrl-C, and connects its result stream."""
+    Ctrl-C, and connects its result stream. Pebble has made it ignore
+    Ctrl-C: the signal it started with blocked is let through again."""
+    from .pebble_pool import unblock_signals
+    unblock_signals()
     tempfile.tempdir = temporary_directory
     LocalHooks().set_up()
     Scratch(run_id).record_worker(processes.identity())
@@ -79,22 +84,6 @@ def _start_resource_tracker() -> None:
         signal.pthread_sigmask(signal.SIG_SETMASK, before)   # as the caller had it
 
 
-class _SpawnContext(multiprocessing.context.SpawnContext):
-    """The spawn start method, keeping the named semaphores made through it
-    until the run lets them go. Pebble drops its channel's semaphores, which
-    removes them (POSIX), before it ends its workers: a worker still
-    starting then cannot open them and prints a traceback."""
-
-    def __init__(self) -> None:
-        super().__init__()
-        self.semaphores: List[Any] = []
-
-    def RLock(self) -> Any:   # noqa: N802 (multiprocessing's name)
-        lock = super().RLock()
-        self.semaphores.append(lock)
-        return lock
-
-
 class LocalPool(Engine):
     timeout_in_worker = False   # Pebble counts it, and ends the worker
 
@@ -103,7 +92,7 @@ class LocalPool(Engine):
         super().__init__(run_id, timeout)
         self.timeout_in_worker = timeout_in_worker
         self.pool_timeout = None if timeout_in_worker else timeout   # what Pebble counts
-        import pebble
+        from .pebble_pool import ProcessPool
         _start_resource_tracker()
         self.workers = workers or os.cpu_count() or 1
         self.packer = TaskPacker()
@@ -115,9 +104,9 @@ class LocalPool(Engine):
         self.ended_chunks: Dict[int, List[Tuple[List[ItemTask], Optional[BaseException]]]] = {}   # pid -> ...
         self.closed_streams: Set[int] = set()        # pids whose result stream has ended
         self.mean_elapsed: Optional[float] = None
+        self.overdue: Set[int] = set()   # items whose worker the run ended at their time-out
         results = (self.stream.address, self.stream.key) if self.stream is not None else None
-        self.context = _SpawnContext()
-        self.pool = pebble.ProcessPool(max_workers=self.workers, context=self.context,
+        self.pool = ProcessPool(max_workers=self.workers, lock_directory=self.scratch.root,
                                        initializer=_register_worker,
                                        initargs=(run_id, tempfile.gettempdir(), results))
 
@@ -194,6 +183,7 @@ class LocalPool(Engine):
         return super()._results_of(ended) if ended in self.futures else []
 
     def ended(self, seconds: float) -> List[ItemResult]:
+        self._end_overdue()
         results = super().ended(seconds)
         for result in results:   # how long an item takes sets the size of a chunk
             if result.elapsed > 0 and result.status in (DONE, SOLVED):
@@ -243,9 +233,21 @@ class LocalPool(Engine):
             self.flush()
         return results
 
+    def _end_overdue(self) -> None:
+        """Ends the worker of an item it let run past its time-out."""
+        if not self.timeout_in_worker or self.timeout is None:
+            return
+        running = {task.index for task in self.futures.values()} - self.overdue
+        for index, (deadline, pid) in self.scratch.deadlines().items():
+            record = self.scratch.item_record(index) if index in running else None
+            # the record of the worker that runs the item now, not one of an earlier try's
+            if record is not None and record[0].split()[0] == pid and time.monotonic() > deadline + OVERDUE_SECONDS:
+                self.overdue.add(index)
+                self._end_item_group(index, ItemResult(index, None, ""))
+
     def _reported(self, error: BaseException, task: ItemTask) -> Optional[ItemResult]:
         import pebble
-        if isinstance(error, concurrent.futures.TimeoutError):
+        if isinstance(error, concurrent.futures.TimeoutError) or task.index in self.overdue:
             result, why = timed_out(task, self.timeout, worker_ended=True), "ran past %s s" % self.timeout
         elif isinstance(error, pebble.ProcessExpired):
             result = worker_lost(task, exit_status(error.exitcode))
@@ -297,7 +299,7 @@ class LocalPool(Engine):
             self.pool.close()
             self.pool.join()
         self._end_workers()
-        self.context.semaphores.clear()   # every worker has ended
+        self.pool.spawn_context.semaphores.clear()   # every worker has ended
         if self.stream is not None:
             self.stream.close()
         super().close()

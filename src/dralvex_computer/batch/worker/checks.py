@@ -5,6 +5,7 @@ from __future__ import annotations
 
 import contextlib
 import io
+from typing import Tuple
 
 from ..items import Installation
 from .item import ensure_set_up
@@ -38,3 +39,19 @@ def in_spawned_bootstrap() -> bool:
     batch of its own later (a run inside an item) is not refused."""
     import multiprocessing
     return bool(getattr(multiprocessing.process.current_process(), "_inheriting", False))
+
+
+NO_WORKERS = ("the worker processes could not start (%s: %s). A script that starts a batch run needs the guard "
+              "`if __name__ == \"__main__\":` around it: worker processes import the script again.")
+
+
+def setup_failure(error: BaseException) -> Tuple[str, bool]:
+    """What to say of checks before the first item that failed, and whether
+    the error's own traceback tells more (a pool whose workers could not
+    start says nothing more)."""
+    name = type(error).__name__
+    if getattr(error, "exitcode", None) == GUARD_EXIT:
+        return GUARD_MESSAGE, False
+    if name in ("ProcessExpired", "BrokenProcessPool") or "expired" in str(error).lower():
+        return NO_WORKERS % (name, error), False
+    return "the checks before the first item failed on a worker: %s: %s" % (name, error), True
