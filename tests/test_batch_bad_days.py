@@ -257,3 +257,20 @@ def test_a_ctrl_c_while_the_engine_is_made_leaves_no_scratch(ready, tmp_path, mo
     with pytest.raises(batch.BatchInterrupted):
         batch.map_models(batch_tasks.echo, [1, 2], installation_of(ready), workers=1)
     assert not [name for name in os.listdir(str(tmp_path)) if name.startswith(protocol.Scratch.PREFIX)]
+
+
+def test_a_moved_studys_results_follow_its_journal(tmp_path):
+    old, new = tmp_path / "old" / "study", tmp_path / "new" / "study"
+    point = old / "points" / "p1"
+    point.mkdir(parents=True)
+    writer = journals.Journal(str(old / "study.journal"))
+    writer.open()
+    writer.run_started("r1", [1], ["p1"], None)
+    writer.ended(0, "p1", "k", {}, {"index": 0, "status": "solved", "results_dir": str(point)})
+    writer.run_ended(False, None, {"solved": 1})
+    writer.close()
+    (tmp_path / "new").mkdir()
+    os.rename(str(old), str(new))
+    from dralvex_computer.batch.results import night as nights
+    records, _ = nights.night(str(new / "study.journal"))
+    assert records[0]["results_dir"] == str(new / "points" / "p1")

@@ -232,7 +232,8 @@ class Journal:
         tells whether the run still goes on."""
         self.run_id = run_id
         line = {"event": RUN, "format": FORMAT, "items": items, "identities": identities, "pid": os.getpid(),
-                "host": socket.gethostname(), "command": command, "units": units or {}}
+                "host": socket.gethostname(), "command": command, "units": units or {},
+                "journal": os.path.abspath(self.path)}   # where it was: what lay beside it follows a move
         if about:
             line["about"] = about
         if context:

@@ -22,7 +22,22 @@ def night(path: str) -> Tuple[List[Dict[str, Any]], Dict[str, Any]]:
     contents = read(path)
     if not contents.runs:
         return last_run(path)
-    return night_of(contents)
+    records, info = night_of(contents)
+    return [_moved_with(record, contents.runs[-1].get("journal"), path) for record in records], info
+
+
+def _moved_with(record: Dict[str, Any], written_at: Any, path: str) -> Dict[str, Any]:
+    """A record whose results lay beside its journal where the journal was
+    written (a study's points), moved with it: they are named where they
+    are now."""
+    results = record.get("results_dir")
+    if not isinstance(results, str) or not isinstance(written_at, str) or os.path.exists(results):
+        return record
+    before, now = os.path.dirname(written_at), os.path.dirname(os.path.abspath(path))
+    if before == now or not results.startswith(os.path.join(before, "")):
+        return record
+    moved = os.path.join(now, os.path.relpath(results, before))
+    return dict(record, results_dir=moved) if os.path.exists(moved) else record
 
 
 def night_of(contents: Contents, indexed: bool = True) -> Tuple[List[Dict[str, Any]], Dict[str, Any]]:
