@@ -29,12 +29,11 @@ import pickle
 import signal
 from typing import Any, Callable, Dict, Optional, Tuple
 
-from .scratch import Scratch, record_deadline
+from .scratch import Scratch
 from .items import CANCELLED, FAILED, TIMED_OUT, WORKER_LOST, Installation, ItemResult, Outcome, error_fields
 
 __all__ = ["ItemTask", "TaskPacker", "unpack", "WorkerHooks", "Outcome", "Pickled", "send_back", "bring_back",
-           "to_wire", "from_wire", "timed_out", "worker_lost", "cancelled", "failed", "exit_status", "Scratch",
-           "record_deadline"]
+           "to_wire", "from_wire", "timed_out", "worker_lost", "cancelled", "failed", "exit_status", "Scratch"]
 
 
 class WorkerHooks:

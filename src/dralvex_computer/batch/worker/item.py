@@ -24,7 +24,7 @@ import dralvex_computer   # imported here, not per item: a bridge's import hook 
 
 from ..items import (DONE, FAILED, NO_SOLUTION, OUTPUT_KEPT, TIMED_OUT, Installation, ItemResult, Outcome, capped,
                      error_fields, reason_from_output)
-from ..protocol import ItemTask, Scratch, record_deadline, send_back, unpack
+from ..protocol import ItemTask, Scratch, send_back, unpack
 from . import processes, threads
 from .state import mark_in_item, process, worker_name
 from .threads import solver_thread_errors
@@ -78,10 +78,11 @@ def run_item(task: ItemTask) -> ItemResult:
         elif os.getcwd() != process.home:
             os.chdir(process.home)   # an item moved it (removeProjectFolder does)
         process.running[task.run_id] = task.index
-        process.start_clock(os.path.dirname(own_temp))
+        process.start_clock(os.path.dirname(own_temp), task.index, None if in_caller else task.timeout)
         try:
             _run_function(task, result, own_temp, in_caller)
         finally:
+            process.end_clock()
             process.running.pop(task.run_id, None)
             _empty(own_temp)
             task.hooks.end(task)
@@ -218,13 +219,11 @@ def _run_function(task: ItemTask, result: ItemResult, own_temp: str, in_caller: 
         else:
             thread = threading.Thread(target=body, name="dralvex-item-%d" % task.index, daemon=True)
             thread.start()
-            _join_in_time(thread, task)
+            _join_in_time(thread, task.timeout)
             if thread.is_alive():
                 process.abandoned = thread   # first: what it does once its processes end is not the item's
                 processes.end_processes(processes.started_since(before, in_caller))
                 process.give_back_seats()   # its solver programs have ended
-                if process.scratch_root:
-                    record_deadline(process.scratch_root, task.index, None)
                 threads.forget(thread)
                 result.status = TIMED_OUT
                 result.error_message = "ran past %s s; the processes it started were ended" % task.timeout
@@ -238,25 +237,14 @@ def _run_function(task: ItemTask, result: ItemResult, own_temp: str, in_caller: 
     _read_outcome(result, *outcome[0])
 
 
-def _join_in_time(thread: threading.Thread, task: ItemTask) -> None:
+def _join_in_time(thread: threading.Thread, timeout: float) -> None:
     """Waits for the item's thread until its time-out, which does not count
-    while the item waits for a licence seat; when it falls is recorded for
-    the run as it changes."""
-    assert task.timeout is not None
-    recorded: Any = ()
-    try:
-        while thread.is_alive():
-            remaining = process.remaining(task.timeout)
-            if remaining is not None and remaining <= 0:
-                return
-            deadline = None if remaining is None else process.clock_from + task.timeout
-            if deadline != recorded and process.scratch_root:
-                record_deadline(process.scratch_root, task.index, deadline)
-                recorded = deadline
-            thread.join(0.1 if remaining is None else min(remaining, 0.1))
-    finally:
-        if recorded not in ((), None) and not thread.is_alive():   # one that ran past it is ended first
-            record_deadline(process.scratch_root, task.index, None)
+    while the item waits for a licence seat."""
+    while thread.is_alive():
+        remaining = process.remaining(timeout)
+        if remaining is not None and remaining <= 0:
+            return
+        thread.join(0.1 if remaining is None else min(remaining, 0.1))
 
 
 def _read_outcome(result: ItemResult, kind: str, value: Any, thread_errors: List[Any]) -> None:

@@ -9,7 +9,7 @@ import os
 import socket
 import threading
 import time
-from typing import Any, Dict, Iterator, List, Optional, Set
+from typing import Any, Dict, Iterator, List, Optional, Set, Tuple
 
 from . import processes
 
@@ -28,16 +28,35 @@ class WorkerProcess:
         self.seat_wait = 0.0                # seconds the running item waited for seats
         self.clock_from = 0.0               # time.monotonic() its time-out counts from
         self.clock_stopped = False          # it waits for a seat: its time-out does not count
+        self.recorded: Optional[Tuple[int, float]] = None   # (index, time-out) of an item whose deadline is recorded
         self.cancelled_runs: Set[str] = set()   # runs ended while their items ran here
         self.scratch_root = ""              # the running item's run's scratch directory
         self.descriptor_output: Any = None  # the file an item's file descriptors 1 and 2 write to, made once
 
-    def start_clock(self, scratch_root: str) -> None:
+    def start_clock(self, scratch_root: str, index: Optional[int] = None, timeout: Optional[float] = None) -> None:
         """An item starts: ``scratch_root`` is its run's scratch directory
-        (found before the item's own temporary directory stands in)."""
+        (found before the item's own temporary directory stands in). With a
+        time-out, when it falls is recorded there for the run."""
         self.scratch_root = scratch_root
         self.seats, self.seat_wait = [], 0.0
         self.clock_from, self.clock_stopped = time.monotonic(), False
+        self.recorded = (index, timeout) if index is not None and timeout is not None and scratch_root else None
+        self.record_deadline()
+
+    def record_deadline(self) -> None:
+        """Records when the running item's time-out falls, or that its clock
+        is stopped, before the item goes on: a worker stopped (SIGSTOP) at
+        any moment after has it written, and the run ends it."""
+        if self.recorded is not None:
+            from ..scratch import record_deadline
+            index, timeout = self.recorded
+            record_deadline(self.scratch_root, index, None if self.clock_stopped else self.clock_from + timeout)
+
+    def end_clock(self) -> None:
+        if self.recorded is not None:
+            self.clock_stopped = True
+            self.record_deadline()
+            self.recorded = None
 
     def remaining(self, timeout: float) -> Optional[float]:
         """Seconds left of the running item's time-out; None while it waits
@@ -98,11 +117,13 @@ def item_clock_stopped() -> Iterator[None]:
     """The running item's time-out stops counting for the block; it counts
     from the block's end, as from its start."""
     process.clock_stopped = True
+    process.record_deadline()
     try:
         yield
     finally:
         process.clock_from = time.monotonic()
         process.clock_stopped = False
+        process.record_deadline()
 
 
 def item_owns_process() -> bool:
