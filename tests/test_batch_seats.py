@@ -35,6 +35,7 @@ def seat_cluster(tmp_path_factory):
     import dask
     with pytest.MonkeyPatch.context() as patch:
         patch.setenv("PYTHONPATH", worker_paths())
+        patch.setenv("TMPDIR", str(tmp_path_factory.mktemp("dask-tmp")))   # the workers' own, not the machine's
         with dask.config.set({"distributed.scheduler.locks.lease-validation-interval": "%ss" % VALIDATION}):
             with distributed.LocalCluster(n_workers=3, threads_per_worker=1, processes=True, dashboard_address=":0",
                                           resources={"PipeStress": 1},

@@ -120,7 +120,6 @@ class Run:
             signals.unstoppable(self._close)
             return self.results  # type: ignore[return-value]
         except KeyboardInterrupt as stop:
-            signals.met()
             signum = stop.signum if isinstance(stop, signals.Signalled) else signal.SIGINT
             interrupted = "interrupted by %s" % signal.Signals(signum).name
             self._stop_quietly()

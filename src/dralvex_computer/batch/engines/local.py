@@ -243,7 +243,7 @@ class LocalPool(Engine):
             # the record of the worker that runs the item now, not one of an earlier try's
             if record is not None and record[0].split()[0] == pid and time.monotonic() > deadline + OVERDUE_SECONDS:
                 self.overdue.add(index)
-                self._end_item_group(index, ItemResult(index, None, ""))
+                self._end_group_of(index)
 
     def _reported(self, error: BaseException, task: ItemTask) -> Optional[ItemResult]:
         import pebble
@@ -263,15 +263,21 @@ class LocalPool(Engine):
     def _end_item_group(self, index: int, result: ItemResult) -> None:
         """The worker is gone; its group, recorded when the item started,
         still holds the solver programs it started."""
-        record = self.scratch.item_record(index)
+        record = self._end_group_of(index)
         if record is None:
             return
-        identity, result.worker, started = record
+        _, result.worker, started = record
         if started is not None:
             result.started, result.elapsed = started, time.time() - started
-        group = processes.own_group(identity)
+
+    def _end_group_of(self, index: int) -> Optional[Tuple[str, str, Optional[float]]]:
+        """Ends the process group of the worker that ran ``index`` last;
+        that worker's record."""
+        record = self.scratch.item_record(index)
+        group = processes.own_group(record[0]) if record is not None else None
         if group is not None:
             processes.end_group(group)
+        return record
 
     def _worker_groups(self) -> List[int]:
         """The process groups of this run's workers, alive or not, each

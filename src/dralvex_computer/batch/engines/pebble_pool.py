@@ -22,108 +22,30 @@ so that a Ctrl-C to the group does not interrupt their imports with a
 traceback each; the worker's own set-up unblocks it, once Pebble has made
 the worker ignore it (the run ends its workers itself).
 
-The workers share Pebble's channel under a lock. Pebble's is a semaphore,
-which a worker killed while holding it never gives back: every other worker
-then waited for ever, and no time-out was counted again. Here it is a file
-lock (POSIX), which the system lets go with its holder."""
+The workers share Pebble's channel under locks of ``pool_locks``, which a
+killed holder lets go.
+
+(the pool's process)                           (a worker)
+  schedule -> _Manager.schedule  --task pipe-->  takes a task and says so,
+                                                 under the channel's lock
+  _Manager.process_next_message  <--messages--   "task started", results
+  _Manager.handle_worker_expiration: a death, matched with its "task started"
+"""
 from __future__ import annotations
 
-import itertools
-import multiprocessing
-import os
 import signal
 import threading
-import time
 from concurrent.futures.process import BrokenProcessPool
-from typing import Any, Dict, List, Optional, Set, Tuple
+from typing import Any, Dict, Optional, Set, Tuple
 
 import pebble
 from pebble.common import ProcessExpired, Result, ResultStatus
 from pebble.pool import process as pebble_process
 
+from .pool_locks import SpawnContext
+
 DEATHS_BEFORE_BROKEN = 3   # per worker, in a row, before any takes a task
-
-
 BLOCKED_WHILE_STARTING = {signal.SIGINT}
-_LOCK_NAMES = itertools.count()
-
-
-class FileLock:
-    """A lock of the pool's processes, recursive within a thread (as Pebble
-    takes it), that the system lets go when its holder dies. Each process
-    opens the file itself; its threads take it in turn."""
-
-    def __init__(self, path: str) -> None:
-        self.path = path
-        self.descriptor: Optional[int] = None
-        self.depth = 0
-        self.in_process = threading.RLock()   # between this process's threads
-
-    def __getstate__(self) -> str:
-        return self.path
-
-    def __setstate__(self, path: str) -> None:
-        self.__init__(path)   # type: ignore[misc]
-
-    def acquire(self, block: bool = True, timeout: Optional[float] = None) -> bool:
-        import fcntl
-        deadline = time.monotonic() + (timeout or 0)
-        if not self.in_process.acquire(block, -1 if timeout is None or not block else timeout):
-            return False
-        if self.depth:
-            self.depth += 1
-            return True
-        if self.descriptor is None:
-            self.descriptor = os.open(self.path, os.O_RDWR | getattr(os, "O_NOFOLLOW", 0) | getattr(os, "O_CLOEXEC", 0))
-        waits, pause = block and timeout is None, 0.0005
-        while True:
-            try:
-                fcntl.flock(self.descriptor, fcntl.LOCK_EX | (0 if waits else fcntl.LOCK_NB))
-                self.depth = 1
-                return True
-            except BlockingIOError:
-                if not block or time.monotonic() >= deadline:
-                    self.in_process.release()
-                    return False
-                time.sleep(pause)
-                pause = min(2 * pause, 0.005)
-
-    def release(self) -> None:
-        import fcntl
-        if self.depth <= 0 or self.descriptor is None:
-            raise ValueError("a lock released more often than taken")
-        self.depth -= 1
-        if self.depth == 0:
-            fcntl.flock(self.descriptor, fcntl.LOCK_UN)
-        self.in_process.release()
-
-    def __enter__(self) -> bool:
-        return self.acquire()
-
-    def __exit__(self, *exception: Any) -> None:
-        self.release()
-
-
-class SpawnContext(multiprocessing.context.SpawnContext):
-    """The spawn start method (as on Windows), whose locks are the pool's
-    channel locks: file locks in ``lock_directory`` (POSIX), or semaphores
-    kept until the pool lets them go. Pebble drops its channel's semaphores,
-    which removes them (POSIX), before it ends its workers: a worker still
-    starting then could not open them and printed a traceback."""
-
-    def __init__(self, lock_directory: Optional[str]) -> None:
-        super().__init__()
-        self.lock_directory = lock_directory if os.name == "posix" else None
-        self.semaphores: List[Any] = []
-
-    def RLock(self) -> Any:   # noqa: N802 (multiprocessing's name)
-        if self.lock_directory is None:
-            lock = super().RLock()
-            self.semaphores.append(lock)
-            return lock
-        path = os.path.join(self.lock_directory, "channel-lock-%d" % next(_LOCK_NAMES))
-        os.close(os.open(path, os.O_RDWR | os.O_CREAT | os.O_EXCL | getattr(os, "O_NOFOLLOW", 0), 0o600))
-        return FileLock(path)
 
 
 def unblock_signals() -> None:

@@ -82,7 +82,7 @@ def run_item(task: ItemTask) -> ItemResult:
         try:
             _run_function(task, result, own_temp, in_caller)
         finally:
-            process.end_clock()
+            process.record_deadline(ended=True)
             process.running.pop(task.run_id, None)
             _empty(own_temp)
             task.hooks.end(task)

@@ -43,20 +43,18 @@ class WorkerProcess:
         self.recorded = (index, timeout) if index is not None and timeout is not None and scratch_root else None
         self.record_deadline()
 
-    def record_deadline(self) -> None:
-        """Records when the running item's time-out falls, or that its clock
-        is stopped, before the item goes on: a worker stopped (SIGSTOP) at
-        any moment after has it written, and the run ends it."""
+    def record_deadline(self, ended: bool = False) -> None:
+        """Records when the running item's time-out falls, or that it counts
+        none now (its clock stopped, or the item ended), before the item goes
+        on: a worker stopped (SIGSTOP) at any moment after has it written,
+        and the run ends it."""
         if self.recorded is not None:
             from ..scratch import record_deadline
             index, timeout = self.recorded
-            record_deadline(self.scratch_root, index, None if self.clock_stopped else self.clock_from + timeout)
-
-    def end_clock(self) -> None:
-        if self.recorded is not None:
-            self.clock_stopped = True
-            self.record_deadline()
-            self.recorded = None
+            counting = not (ended or self.clock_stopped)
+            record_deadline(self.scratch_root, index, self.clock_from + timeout if counting else None)
+            if ended:
+                self.recorded = None
 
     def remaining(self, timeout: float) -> Optional[float]:
         """Seconds left of the running item's time-out; None while it waits
