@@ -119,15 +119,19 @@ def test_nothing_outlives_an_interrupted_run(ready, long_queue, tmp_path, privat
     process = subprocess.Popen(
         cli("solve", *site_options(slow), "--solver", "PipeStress", "--workers", "2", "--no-progress", "--report",
             report, *long_queue),
-        env=environment(**{MARK: mark}), stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
-        start_new_session=True)
+        env=environment(**{MARK: mark, "PYTHONFAULTHANDLER": "1"}), stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+        text=True, start_new_session=True)
     try:
         # the solver programs themselves, not the command (its arguments name the installation too)
         assert eventually(lambda: len(running_solvers(slow)) >= 2, 60), "the solves never started"
         with open("/proc/%d/status" % process.pid) as stream:   # for a failure: its signals as they were sent
             masks = [line.strip() for line in stream if line.startswith(("SigBlk", "SigIgn", "SigCgt"))]
         send(process, how)
-        _, errors = process.communicate(timeout=30)
+        try:
+            _, errors = process.communicate(timeout=30)
+        except subprocess.TimeoutExpired:   # every Python process of the group prints where its threads are
+            os.killpg(process.pid, signal.SIGABRT)
+            pytest.fail("the run did not end after %s (%s):\n%s" % (how, masks, process.communicate(timeout=10)[1]))
     finally:
         if process.poll() is None:
             os.killpg(process.pid, signal.SIGKILL)

@@ -2,10 +2,13 @@
 pool has read its "task started" message, one that dies in its initializer
 every time, one killed in the middle of a chunk of tiny items."""
 import collections
+import contextlib
 import concurrent.futures
 import multiprocessing
 import os
 import signal
+import subprocess
+import sys
 import time
 
 import pytest
@@ -161,3 +164,59 @@ def test_a_stopped_item_ends_at_its_time_out_and_its_seat_goes_back(ready, tmp_p
     results = batch.map_models(batch_tasks.stop_holding_tool_seat, ["stop", "go"], installation_of(ready), workers=2,
                                timeout=2, seats={"Tool": 1}, seat_directory=str(tmp_path / "seats"), progress=False)
     assert [result.status for result in results] == ["timed out", "done"], [r.error_message for r in results]
+
+
+STOPPED_WORKER = """
+import os, signal, subprocess, sys, time
+from dralvex_computer.batch.worker import processes, reaper
+os.setpgid(0, 0)
+reaper.start()
+subprocess.Popen(["sleep", "60"])   # an earlier item's solver, ended as at Ctrl-C: not the reaper with it
+processes.end_started()
+subprocess.Popen(["sleep", "60"])   # its solver
+for seconds in sys.argv[1:]:
+    reaper.set_deadline(None if seconds == "none" else time.monotonic() + float(seconds))
+os.kill(os.getpid(), signal.SIGSTOP)
+"""
+
+
+def _ended_within(pid, seconds):
+    deadline = time.monotonic() + seconds
+    while time.monotonic() < deadline:
+        ended, status = os.waitpid(pid, os.WNOHANG)
+        if ended:
+            return status
+        time.sleep(0.02)
+    return None
+
+
+@pytest.mark.skipif(not hasattr(signal, "SIGSTOP"), reason="POSIX signals")
+@pytest.mark.parametrize("deadlines, ended_after", [
+    (["0.5"], 0.5), (["0.3", "1.2"], 1.2), (["0.3", "none"], None)],
+    ids=["a deadline passes", "a deadline pushed on", "a deadline taken back"])
+def test_a_stopped_workers_reaper_ends_its_group_at_its_last_deadline(deadlines, ended_after):
+    began = time.monotonic()
+    worker = subprocess.Popen([sys.executable, "-c", STOPPED_WORKER, *deadlines])
+    try:
+        _, status = os.waitpid(worker.pid, os.WUNTRACED)
+        assert os.WIFSTOPPED(status)
+        if ended_after is None:
+            time.sleep(1.5)
+            os.killpg(worker.pid, 0)   # its group, stopped worker and solver, is still there
+            return
+        status = _ended_within(worker.pid, WAIT / 10)
+        took = time.monotonic() - began
+        assert status is not None and os.WIFSIGNALED(status) and ended_after <= took, "the reaper never ended it"
+        deadline = time.monotonic() + WAIT
+        while time.monotonic() < deadline:   # its solver ended with it
+            try:
+                os.killpg(worker.pid, 0)
+            except ProcessLookupError:
+                break
+            time.sleep(0.02)
+        else:
+            pytest.fail("the solver outlived its worker")
+    finally:
+        with contextlib.suppress(ProcessLookupError):
+            os.killpg(worker.pid, signal.SIGKILL)
+        worker.wait()

@@ -1,5 +1,6 @@
 """Licence seats shared by every run: judged by the simulated licence
 server's own record of what it granted and denied, and when."""
+import contextlib
 import json
 import os
 import signal
@@ -183,6 +184,36 @@ def test_a_time_out_counts_from_the_solve_and_its_seat_outlives_the_solver(ready
     assert waited.elapsed - waited.seat_wait < timeout + 1.0   # ...and its time-out did not count the wait
     record = server_record(site)
     assert not denials(record) and licences.most_in_use(record) == 1   # a seat back only once its solver ended
+
+
+@pytest.mark.skipif(not hasattr(signal, "SIGSTOP"), reason="POSIX signals")
+def test_a_stopped_dask_worker_is_ended_with_its_solver_before_its_lease_lapses(ready, tmp_path, worker_environment,
+                                                                             seat_cluster):
+    """The worker holding the only seat is stopped mid-solve, as a debugger
+    would, and let go long after its lease would have lapsed."""
+    site, paths = licensed_site(tmp_path, 3.0, 1)
+    stopped = []
+
+    def stop_the_holder():
+        if eventually(lambda: holder_solver(site) is not None, 60):
+            worker = parent_of(holder_solver(site))
+            os.kill(worker, signal.SIGSTOP)
+            stopped.append(worker)
+            time.sleep(4 * LEASE)
+            with contextlib.suppress(ProcessLookupError):   # a debugger lets go
+                os.kill(worker, signal.SIGCONT)
+    stopper = threading.Thread(target=stop_the_holder)
+    stopper.start()
+    try:
+        results = batch.solve_models(paths[:2], "PipeStress", installation_of(site), seats={"PipeStress": 1},
+                                     executor=seat_cluster, seat_lease=LEASE, progress=False)
+    finally:
+        stopper.join()
+    assert stopped
+    record = server_record(site)
+    assert not denials(record) and licences.most_in_use(record) == 1   # its solver had ended before the lease lapsed
+    assert sorted(result.status for result in results) == ["solved", "worker lost"], [
+        (result.status, result.error_message) for result in results]
 
 
 def test_a_function_of_map_models_holds_a_seat_of_its_own_pool(ready, tmp_path, worker_environment):

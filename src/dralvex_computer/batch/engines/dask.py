@@ -101,7 +101,7 @@ class DaskHooks(WorkerHooks):
         if not thread.is_alive():
             return None
         if _has_nanny():
-            processes.end_processes(processes.descendants(os.getpid()))
+            processes.end_started()
             os._exit(EXIT_REPLACE_ME)
         return ("an earlier item on this worker ran past its time-out and still runs (a worker without a nanny "
                 "cannot be replaced: start Dask workers with a nanny)")
@@ -125,7 +125,7 @@ def end_running(run_id: str) -> Optional[int]:
     index = worker.process.running.get(run_id)
     if index is None:
         return None
-    processes.end_processes(processes.descendants(os.getpid()))
+    processes.end_started()
     worker.process.give_back_seats()   # its solver programs have ended
     if _has_nanny():
         threading.Timer(0.2, os._exit, args=(EXIT_REPLACE_ME,)).start()

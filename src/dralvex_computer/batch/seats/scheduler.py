@@ -6,21 +6,24 @@ time-out; the worker that holds it refreshes it every fifth of that time.
 A worker that dies stops refreshing: the scheduler frees its seat after the
 lease time-out, at its next look (``distributed.scheduler.locks.
 lease-validation-interval``, 10 s by default). Its solver programs end
-first: the worker's reaper ends its process group as it dies. A worker cut
-off from the scheduler for most of the lease time-out ends its item's
-processes itself, before the scheduler can give the seat to another.
+first: the worker's reaper ends its process group as it dies. A worker that
+stops (SIGSTOP, a debugger) stops refreshing too, while its solver may run
+on: its reaper ends its group 0.8 x the lease time-out after the worker
+last asked for, or renewed, a seat it holds, before the scheduler can free
+the lease (POSIX); a seat granted that long after it was asked for is given
+back and asked for again. A worker cut off from the scheduler for most of the
+lease time-out ends its item's processes itself, for the same reason.
 """
 from __future__ import annotations
 
 import asyncio
 import logging
-import os
 import threading
 import time
 import uuid
 from typing import Any, Dict, Optional, Tuple
 
-from ..worker import processes
+from ..worker import processes, reaper
 from . import Keeper, Seat, SeatPools
 
 logger = logging.getLogger("dralvex_computer")
@@ -51,10 +54,14 @@ class SchedulerKeeper(Keeper):
                                  "that names a pool gives it the same seats" % (name, pools.counts[name], error)) \
                     from None
             _registered.add(registered)
-        lease = uuid.uuid4().hex
+        lease, asked = uuid.uuid4().hex, time.monotonic()   # the scheduler's stamp is later
         if not self._call("semaphore_acquire", name=semaphore, timeout=TAKE_PATIENCE, lease_id=lease):
             return None
-        _refresher.hold(self, semaphore, lease, pools.lease_timeout)
+        if not _refresher.hold(self, semaphore, lease, pools.lease_timeout, asked):
+            # this worker stopped while it asked: the lease may have lapsed and
+            # the seat gone to another; asked again, with a lease of its own
+            self._give_back(semaphore, lease)
+            return None
         return Seat(lambda: self._give_back(semaphore, lease), name)
 
     def _give_back(self, semaphore: str, lease: str) -> None:
@@ -118,46 +125,73 @@ _registered: set = set()
 
 
 class _Refresher:
-    """One thread per worker process, refreshing every lease it holds."""
+    """One thread per worker process, refreshing every lease it holds, and
+    keeping its reaper's deadline: 0.8 x the lease time-out after the
+    oldest of the last asks for each lease held (each time taken before
+    the call, so never later than the scheduler's own stamp)."""
 
     def __init__(self) -> None:
         self.lock = threading.Lock()
         self.leases: Dict[str, Tuple[SchedulerKeeper, str, float]] = {}   # lease -> (keeper, semaphore, timeout)
+        self.asked: Dict[str, float] = {}   # lease -> when it was last asked for or renewed
         self.refreshed = time.monotonic()
+        self.wake = threading.Event()
         self.thread: Optional[threading.Thread] = None
 
-    def hold(self, keeper: SchedulerKeeper, semaphore: str, lease: str, timeout: float) -> None:
+    def hold(self, keeper: SchedulerKeeper, semaphore: str, lease: str, timeout: float, asked: float) -> bool:
+        """False: the lease was asked for too long ago to be trusted."""
         with self.lock:
+            if time.monotonic() - asked >= REAPER_SHARE * timeout:
+                return False
             if not self.leases:
                 self.refreshed = time.monotonic()
             self.leases[lease] = (keeper, semaphore, timeout)
+            self.asked[lease] = asked
+            self._tell_reaper()
             if self.thread is None or not self.thread.is_alive():
                 self.thread = threading.Thread(target=self._run, name="dralvex-seat-leases", daemon=True)
                 self.thread.start()
+        self.wake.set()   # an idle thread counts from now
+        return True
 
     def drop(self, lease: str) -> None:
         with self.lock:
             self.leases.pop(lease, None)
+            self.asked.pop(lease, None)
+            self._tell_reaper()
+
+    def _tell_reaper(self) -> None:
+        """Under the lock, so that the reaper reads the deadlines in order."""
+        reaper.set_deadline(min((self.asked[lease] + REAPER_SHARE * entry[2] for lease, entry in self.leases.items()),
+                                default=None))
 
     def _run(self) -> None:
         while True:
             with self.lock:
                 held = dict(self.leases)
             timeout = min((entry[2] for entry in held.values()), default=DEFAULT_IDLE)
-            time.sleep(timeout / 5)
+            self.wake.wait(timeout / 5)
+            self.wake.clear()
             if not held:
                 continue
             try:
                 with self.lock:   # a seat given back meanwhile is not refreshed (the scheduler would warn)
                     for lease, (keeper, semaphore, _) in list(self.leases.items()):
+                        # a failed refresh still pushes the deadline on: this
+                        # worker runs, and ends its solves itself (below)
+                        self.asked[lease] = time.monotonic()
                         keeper._call("semaphore_refresh_leases", name=semaphore, lease_ids=[lease])
                 self.refreshed = time.monotonic()
             except Exception:
-                if time.monotonic() - self.refreshed > 0.8 * timeout:
+                if time.monotonic() - self.refreshed > REAPER_SHARE * timeout:
                     # cut off: the scheduler will soon give these seats to others
                     logger.error("this worker cannot reach the scheduler to keep its seats: its solves are ended")
-                    processes.end_processes(processes.descendants(os.getpid()))
+                    processes.end_started()
+            finally:
+                with self.lock:
+                    self._tell_reaper()
 
 
+REAPER_SHARE = 0.8   # of the lease time-out: what a worker's solves are ended within once it cannot renew
 DEFAULT_IDLE = 5.0
 _refresher = _Refresher()

@@ -1,6 +1,7 @@
 """The worker side of a run, the same for every engine: one item's run
 (``item``), the worker process's state (``state``), the run's scratch
-directories (``scratch``), the processes an item starts (``processes``),
+directories (``scratch``), the processes an item starts (``processes``,
+and a worker's reaper: ``reaper``),
 the module's solver threads (``threads``) and the checks before the first
 item (``checks``). What differs between engines comes in with each task as
 its hooks (``protocol.WorkerHooks``); nothing here knows an engine."""

@@ -18,6 +18,8 @@ import sys
 import threading
 from typing import Any, Callable, Iterable, List, Optional, Set
 
+from . import reaper
+
 KILL = getattr(signal, "SIGKILL", signal.SIGTERM)
 
 
@@ -314,8 +316,8 @@ def contain_worker(own_group: bool, watch: bool) -> None:
     kill-on-close job. On POSIX: a process group of the worker's own; for
     a worker of the local pool (``own_group``) the run ends that group when
     the worker is lost, and the worker ends it when its parent dies; any
-    other worker (Dask's, an executor's) gets a reaper, a small process of
-    its own session that ends the group once the worker has ended, and,
+    other worker (Dask's, an executor's) gets a reaper (``reaper.py``)
+    that ends the group once the worker has ended, and,
     with ``watch``, ends its children and itself when its parent dies."""
     if _contained:
         return
@@ -327,36 +329,17 @@ def contain_worker(own_group: bool, watch: bool) -> None:
     if own_group:
         watch_parent(lambda: os.killpg(os.getpgid(0), KILL))
         return
-    _contained.append(start_reaper())
+    _contained.append(reaper.start())
     if watch:
         watch_parent(_end_with_children)
 
 
 def _end_with_children() -> None:
-    end_processes(descendants(os.getpid()))
+    end_started()
     os._exit(1)
 
 
-REAPER = """
-import os, signal, sys
-os.read(0, 1)   # returns when the worker has ended: the pipe's last writer is gone
-try:
-    os.killpg(int(sys.argv[1]), signal.SIGKILL)
-except OSError:
-    pass
-"""
-
-
-def start_reaper() -> int:
-    """Starts the process that ends this process's group once this process
-    has ended; returns the write end of its pipe, to be kept open for the
-    life of this process (it is not inherited: children do not keep the
-    reaper waiting)."""
-    import subprocess
-    readable, writable = os.pipe()
-    try:
-        subprocess.Popen([sys.executable, "-I", "-S", "-c", REAPER, str(os.getpgid(0))], stdin=readable,
-                         stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, start_new_session=True)
-    finally:
-        os.close(readable)
-    return writable
+def end_started() -> None:
+    """Ends every process this process started, its reaper aside: it ends
+    the group once this process has ended, or at its deadline."""
+    end_processes(descendants(os.getpid()) - reaper.pids())
