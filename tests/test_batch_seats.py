@@ -376,7 +376,7 @@ def test_an_item_waiting_for_a_seat_stops_when_its_run_ends(tmp_path):
     directory.set_up(pools)
     held = directory.DirectoryKeeper().take(pools, "PipeStress", owner())
     task = ItemTask(function=None, item=None, index=3, installation=None, run_id="ended-run", origin="",
-                    hooks=WorkerHooks(), seats=pools)
+                    hooks=WorkerHooks(), seats=directory.DirectoryPlace(pools))
     outcome = []
 
     def item():

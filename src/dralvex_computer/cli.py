@@ -225,6 +225,6 @@ def main(argv=None):
         from . import solve_command
         return solve_command.run(arguments, _ARGV)
     except KeyboardInterrupt as stop:   # before the run started
-        from .batch.run import ignore_for_good
+        from .batch.signals import ignore_for_good
         ignore_for_good()
         return 128 + getattr(stop, "signum", EXIT_INTERRUPTED - 128)

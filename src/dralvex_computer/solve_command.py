@@ -111,7 +111,7 @@ def run(arguments, argv):
     """The solve command; its exit status."""
     from . import batch
     from .batch import signals
-    from .batch.run import ignore_for_good
+    from .batch.signals import ignore_for_good
     signals.end_once()   # a second signal, wherever it lands, never cuts the report short
     journal, temporary_journal = _journal_path(arguments)
     try:

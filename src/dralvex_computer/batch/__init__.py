@@ -36,7 +36,6 @@ shared by every run and machine).
 """
 from __future__ import annotations
 
-import concurrent.futures
 import dataclasses
 from typing import TYPE_CHECKING, Any, Callable, Dict, Iterable, List, Mapping, Optional, Union
 
@@ -48,11 +47,10 @@ from .items import (CANCELLED, DONE, FAILED, INVALID_INPUT, NO_SOLUTION, SOLVED,
                     WORKER_LOST, Installation, ItemResult)
 from .results import results_table
 from .options import Job, RunOptions, absolute
-from .run import DEFAULT_RETRY_MAX_DELAY, BatchInterrupted, BatchSetupError, RetryPolicy, Run
+from .retries import DEFAULT_RETRY_MAX_DELAY, RetryPolicy
+from .run import BatchInterrupted, BatchSetupError, run_job
 from .solving import CollectError, SolveError, SolveTask, check_keep_results, solve_model
 from .seats import DEFAULT_LEASE_TIMEOUT, SeatPools, seat
-from . import worker
-from .worker import in_spawned_bootstrap
 
 __all__ = [
     "Installation", "ItemResult", "SolveError", "BatchInterrupted", "BatchSetupError", "map_models", "solve_models",
@@ -123,23 +121,6 @@ def map_models(function: Callable[[Any], Any], items: Iterable[Any], installatio
     return run_job(Job.map(function, list(items)), installation, options)
 
 
-def run_job(job: Job, installation: Installation, options: RunOptions) -> List[ItemResult]:
-    """Runs a job with options checked already (what ``map_models`` and
-    ``solve_models`` end in, and what the command line calls)."""
-    if in_spawned_bootstrap():
-        _refuse_in_a_worker()
-    if worker.in_an_item() and isinstance(options.executor, concurrent.futures.ThreadPoolExecutor):
-        raise ValueError("a run inside an item cannot run its items on a thread pool: they would wait for the item "
-                         "that runs it, which holds this process's module (use the local pool or Dask)")
-    return Run(job, installation, options).execute()
-
-
-def _refuse_in_a_worker() -> None:
-    """A script without the main guard, imported again by a worker process:
-    its workers stop quietly, and the run that started them says why once."""
-    raise SystemExit(worker.GUARD_EXIT)
-
-
 def solve_models(paths: Iterable[Any], solver: _SolverName, installation: Installation, sandbox: bool = True,
                  collect: Optional[Callable[[Any, str], Any]] = None, keep_results: Optional[str] = None,
                  max_running: Union[None, int, Mapping[str, int]] = None, options: Optional[RunOptions] = None,
@@ -189,5 +170,5 @@ def solve_models(paths: Iterable[Any], solver: _SolverName, installation: Instal
     return run_job(job, installation, options)
 
 
-from . import study  # noqa: E402  (it uses run_job above)
-from .study import plan_study, run_study  # noqa: E402
+from . import study
+from .study import plan_study, run_study

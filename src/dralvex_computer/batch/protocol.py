@@ -60,12 +60,6 @@ class WorkerHooks:
         thread.join()
         return None
 
-    def seat_keeper(self) -> Any:
-        """On the item's thread: what takes the run's licence seats here
-        (a ``seats.Keeper``): by default, the pools' directory."""
-        from .seats.directory import DirectoryKeeper
-        return DirectoryKeeper()
-
 
 @dataclasses.dataclass(frozen=True)
 class ItemTask:
@@ -78,7 +72,7 @@ class ItemTask:
     origin: str                       # host:pid of the process that started the run
     hooks: WorkerHooks = dataclasses.field(default_factory=WorkerHooks)
     timeout: Optional[float] = None   # counted in the worker (None: the engine counts it, or no limit)
-    seats: Any = None                 # the run's licence seat pools (``seats.SeatPools``), or None
+    seats: Any = None                 # where the run's licence seat pools live (``seats.SeatPlace``), or None
 
 
 _SHARED = ("function", "installation", "run_id", "origin", "hooks", "timeout", "seats")

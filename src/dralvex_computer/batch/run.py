@@ -5,6 +5,7 @@ Ctrl-C, SIGTERM, SIGHUP, an ``on_result`` that raises)."""
 from __future__ import annotations
 
 import collections
+import concurrent.futures
 import heapq
 import logging
 import signal
@@ -16,9 +17,7 @@ from . import engines, plan, signals, worker
 from .results import journal as journals
 from .progress import Progress
 from .command import command_line
-from .options import Job, RunOptions, check_numbers
-from .retries import DEFAULT_RETRY_MAX_DELAY, RetryPolicy
-from .signals import ignore_for_good
+from .options import Job, RunOptions
 from .items import ItemResult, plain
 from .protocol import Scratch, cancelled
 
@@ -102,9 +101,9 @@ class Run:
             if todo:
                 worker.remove_orphaned_scratch()
                 self._check_it_may_start_processes()
-                self._set_up_seats()
-                self.engine = engines.make(self.executor, self.run_id, self.timeout, self.workers,
-                                           self.options.seats, self.options.resources)
+                place = self._set_up_seats()
+                self.engine = engines.make(self.executor, self.run_id, self.timeout, self.workers, place,
+                                           self.options.resources)
                 logger.info("%d items on %s (%d from the journal)", len(todo), type(self.engine).__name__,
                             len(self.items) - len(todo))
                 self._probe()
@@ -187,22 +186,19 @@ class Run:
                 "(multiprocessing.Process), or give executor= a concurrent.futures.ThreadPoolExecutor"
                 % multiprocessing.current_process().name)
 
-    def _set_up_seats(self) -> None:
-        """The seat pools made ready where they live (a directory, the Dask
-        scheduler), before anything starts."""
+    def _set_up_seats(self) -> Any:
+        """Where the seat pools live, chosen by the engine, made ready
+        before anything starts (None: no pools)."""
         pools = self.options.seats
         if pools is None:
-            return
+            return None
+        place = engines.seat_place(self.executor, pools)
         try:
-            if engines.is_dask_client(self.executor):
-                from .seats.scheduler import register_on
-                register_on(self.executor, pools)
-            else:
-                from .seats import directory
-                directory.set_up(pools)
+            place.set_up()
         except (OSError, ValueError) as error:
             raise BatchSetupError("the seat pools cannot be used: %s" % error) from None
         logger.info("seat pools %s", ", ".join("%s (%d)" % entry for entry in pools.counts.items()))
+        return place
 
     def _probe(self) -> None:
         """The checks before the first item, made where the items run."""
@@ -384,5 +380,18 @@ class Run:
                 signals.restore_signals(ignored)
 
 
-__all__ = ["Run", "RetryPolicy", "ignore_for_good", "BatchInterrupted", "BatchSetupError", "check_numbers",
-           "DEFAULT_RETRY_MAX_DELAY", "Job", "RunOptions"]
+def run_job(job: Job, installation: Any, options: RunOptions) -> List[ItemResult]:
+    """Runs a job with options checked already (what ``map_models``,
+    ``solve_models`` and a study end in, and what the command line calls)."""
+    if worker.in_spawned_bootstrap():
+        # a script without the main guard, imported again by a worker
+        # process: its workers stop quietly, and the run that started them
+        # says why once
+        raise SystemExit(worker.GUARD_EXIT)
+    if worker.in_an_item() and isinstance(options.executor, concurrent.futures.ThreadPoolExecutor):
+        raise ValueError("a run inside an item cannot run its items on a thread pool: they would wait for the item "
+                         "that runs it, which holds this process's module (use the local pool or Dask)")
+    return Run(job, installation, options).execute()
+
+
+__all__ = ["Run", "run_job", "BatchInterrupted", "BatchSetupError"]

@@ -15,6 +15,8 @@
                         time-out falls (time.monotonic()), rewritten in place
                         as its clock starts and stops
         channel-lock-<n>  the local pool's locks on its channel to its workers
+        waiting-<index>  an item that waits for a licence seat (empty), read
+                        by the run for its bar and its page
 """
 from __future__ import annotations
 
@@ -22,12 +24,12 @@ import os
 import shutil
 import socket
 import tempfile
-from typing import Callable, Dict, List, Optional, Tuple
+from typing import Callable, Dict, List, Optional, Set, Tuple
 
 from . import filelock
 from .shared_files import open_regular, read_regular
 
-__all__ = ["Scratch", "record_deadline"]
+__all__ = ["Scratch", "record_deadline", "note_waiting"]
 
 
 class Scratch:
@@ -96,6 +98,16 @@ class Scratch:
             except ValueError:
                 pass   # its clock is stopped, or it ran none
         return found
+
+    def waiting(self) -> Set[int]:
+        """The indices of the items that wait for a seat on this machine
+        (``note_waiting``)."""
+        try:
+            names = os.listdir(self.root)
+        except OSError:
+            return set()
+        return {int(name[len(WAITING):]) for name in names
+                if name.startswith(WAITING) and name[len(WAITING):].isdigit()}
 
     def worker_records(self) -> List[str]:
         return self._records("w-")
@@ -190,6 +202,24 @@ def record_deadline(scratch_root: str, index: int, deadline: Optional[float]) ->
     stopped one counts nothing)."""
     data = ("%d\n%r\n" % (index, deadline)).encode("ascii").ljust(_RECORD_SIZE)
     _rewrite(os.path.join(scratch_root, "deadline-of-%d" % os.getpid()), data)
+
+
+WAITING = "waiting-"
+
+
+def note_waiting(scratch_root: str, index: int, waiting: bool) -> None:
+    """In a worker: its item waits for a licence seat, or no longer."""
+    path = os.path.join(scratch_root, "%s%d" % (WAITING, index))
+    try:
+        if waiting:
+            with open(path, "wb"):
+                pass
+        else:
+            os.unlink(path)
+    except OSError:
+        pass
+
+
 _record_files: Dict[Tuple[int, str], int] = {}   # (pid, path): this process's open record
 
 

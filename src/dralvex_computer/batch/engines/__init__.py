@@ -8,7 +8,7 @@ worker. A new engine is one file and one line in ``make``.
 """
 from __future__ import annotations
 
-from typing import Any, Dict, Optional
+from typing import Any, Dict, Optional, Type
 
 from .base import Engine
 
@@ -17,24 +17,31 @@ def is_dask_client(executor: Any) -> bool:
     return type(executor).__module__.startswith("distributed") and hasattr(executor, "gather")
 
 
-def make(executor: Any, run_id: str, timeout: Optional[float], workers: Optional[int], seats: Any = None,
-         resources: Optional[Dict[str, float]] = None) -> Engine:
-    """``seats``: the run's licence seat pools, taken in the workers;
-    ``resources``: what each item needs of a Dask worker's resources."""
-    engine: Engine
+def engine_for(executor: Any) -> Type[Engine]:
+    """The engine that runs items on ``executor`` (None: the local pool)."""
     if executor is None:
         from .local import LocalPool
-        # an item's time-out counts from its solve's start, after any wait
-        # for a seat: the worker counts it, not the pool
-        engine = LocalPool(run_id, timeout, workers, timeout_in_worker=seats is not None)
-    elif is_dask_client(executor):
+        return LocalPool
+    if is_dask_client(executor):
         from .dask import Dask
-        engine = Dask(run_id, timeout, executor, resources)
-    else:
-        from .executor import Executor
-        engine = Executor(run_id, timeout, executor)
+        return Dask
+    from .executor import Executor
+    return Executor
+
+
+def seat_place(executor: Any, pools: Any) -> Any:
+    """Where the workers of the engine for ``executor`` meet for seats."""
+    return engine_for(executor).seat_place(pools, executor)
+
+
+def make(executor: Any, run_id: str, timeout: Optional[float], workers: Optional[int], seats: Any = None,
+         resources: Optional[Dict[str, float]] = None) -> Engine:
+    """``seats``: where the run's licence seat pools live (a
+    ``seats.SeatPlace``), taken in the workers; ``resources``: what each
+    item needs of a Dask worker's resources."""
+    engine = engine_for(executor).for_run(run_id, timeout, executor, workers, seats is not None, resources)
     engine.seats = seats
     return engine
 
 
-__all__ = ["Engine", "make", "is_dask_client"]
+__all__ = ["Engine", "make", "engine_for", "seat_place", "is_dask_client"]

@@ -33,12 +33,26 @@ class Engine:
         self._next_look = 0.0   # time.monotonic() of the next look for items now running
         self.closed = False
         self.scratch = Scratch(run_id)
-        self.seats: Any = None   # the run's licence seat pools
+        self.seats: Any = None   # where the run's licence seat pools live (a ``seats.SeatPlace``)
         self.scratch.claim(worker.own_identity())
+
+    @classmethod
+    def for_run(cls, run_id: str, timeout: Optional[float], executor: Any, workers: Optional[int], seats: bool,
+                resources: Optional[Dict[str, float]]) -> "Engine":
+        """The engine for one run, from everything a run may give an
+        engine (``seats``: whether its items take licence seats)."""
+        raise NotImplementedError
 
     # what an engine provides
     def hooks(self) -> WorkerHooks:
         return WorkerHooks()
+
+    @classmethod
+    def seat_place(cls, pools: Any, executor: Any) -> Any:
+        """Where this engine's workers meet for licence seats: a directory
+        (this machine's, or a shared drive's)."""
+        from ..seats.directory import DirectoryPlace
+        return DirectoryPlace(pools)
 
     def _submit(self, task: ItemTask) -> Any:
         raise NotImplementedError
@@ -91,7 +105,7 @@ class Engine:
 
     # the same for every engine
     def task(self, **fields: Any) -> ItemTask:
-        if self._task_fields is None:   # the same for every task of the run (hooks hold no state)
+        if self._task_fields is None:   # the same for every task of the run
             self._task_fields = {"run_id": self.run_id, "origin": worker.worker_name(), "hooks": self.hooks(),
                                  "seats": self.seats}
         return ItemTask(**self._task_fields,
@@ -99,10 +113,7 @@ class Engine:
 
     def waiting_for_seats(self) -> int:
         """How many items wait for a licence seat in their workers now."""
-        if self.seats is None:
-            return 0
-        from ..seats.directory import waiting_here
-        return waiting_here(self.run_id)
+        return self.seats.waiting(self.run_id) if self.seats is not None else 0
 
     def submit(self, task: ItemTask) -> None:
         future = self._submit(task)

@@ -81,9 +81,6 @@ class DaskHooks(WorkerHooks):
         return None
 
     def start(self, task: ItemTask, result: ItemResult) -> None:
-        if task.seats is not None:   # the item's own thread cannot ask for its worker
-            from distributed import get_worker
-            self.dask_worker = get_worker()
         if getattr(self, "ran_before", None):
             result.warnings.append("RunAgain: it had ended on %s, whose worker died before its result was fetched"
                                    % self.ran_before)
@@ -91,10 +88,6 @@ class DaskHooks(WorkerHooks):
     def end(self, task: ItemTask) -> None:
         from distributed import get_client
         get_client().set_metadata(_metadata_key(task), ENDED + worker.worker_name())
-
-    def seat_keeper(self) -> Any:
-        from ..seats.scheduler import SchedulerKeeper
-        return SchedulerKeeper(self.dask_worker)
 
     def abandoned(self, thread: Any) -> Optional[str]:
         thread.join(ABANDONED_GRACE)
@@ -138,7 +131,6 @@ class Dask(Engine):
         super().__init__(run_id, timeout)
         self.client = client
         self.resources = resources   # each item's needs of its worker's resources (node-locked seats)
-        self.waiting, self.waiting_asked = 0, -math.inf
         self.threads, self.threads_asked = 0, -math.inf
         self.submitted: Dict[int, int] = {}   # index -> tries handed over
 
@@ -152,6 +144,17 @@ class Dask(Engine):
         return self.client.submit(worker.run_item, task, pure=False, resources=self.resources,
                                   key="dralvex-%s-%d-%d" % (self.run_id, task.index, self.submitted[task.index]))
 
+    @classmethod
+    def for_run(cls, run_id: str, timeout: Optional[float], executor: Any, workers: Optional[int], seats: bool,
+                resources: Optional[Dict[str, float]]) -> Engine:
+        return cls(run_id, timeout, executor, resources)
+
+    @classmethod
+    def seat_place(cls, pools: Any, executor: Any) -> Any:
+        """The scheduler's: every client and worker of the cluster shares it."""
+        from ..seats.scheduler import SchedulerPlace
+        return SchedulerPlace(pools, executor)
+
     def probe(self, installation: Any) -> str:
         """On every worker there now (a worker that joins later checks
         itself before its first item)."""
@@ -161,13 +164,6 @@ class Dask(Engine):
         if not answers:   # no worker yet: one will check itself
             return "no worker yet"
         return ", ".join(sorted(map(str, answers.values())))
-
-    def waiting_for_seats(self) -> int:
-        now = time.monotonic()
-        if self.seats is not None and now - self.waiting_asked > 0.5:   # a question to the scheduler
-            from ..seats.scheduler import waiting_on
-            self.waiting, self.waiting_asked = waiting_on(self.client, self.run_id), now
-        return self.waiting
 
     def _check_resources(self) -> None:
         """Some worker has the resources each item needs: Dask would keep
@@ -248,8 +244,7 @@ class Dask(Engine):
             self.client.run(worker.remove_scratch, self.run_id)
             self.client.set_metadata(["dralvex-run", self.run_id], None)
             if self.seats is not None:
-                from ..seats.scheduler import WAITING_KEY
-                self.client.set_metadata([WAITING_KEY, self.run_id], None)
+                self.seats.forget(self.run_id)
         except Exception:
             pass
         super()._remove_scratch()

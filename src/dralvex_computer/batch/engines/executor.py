@@ -6,7 +6,7 @@ it."""
 from __future__ import annotations
 
 import concurrent.futures.process
-from typing import Any, Optional
+from typing import Any, Dict, Optional
 
 from .. import worker
 from ..items import ItemResult
@@ -26,6 +26,11 @@ class Executor(Engine):
     def __init__(self, run_id: str, timeout: Optional[float], executor: Any) -> None:
         super().__init__(run_id, timeout)
         self.executor = executor
+
+    @classmethod
+    def for_run(cls, run_id: str, timeout: Optional[float], executor: Any, workers: Optional[int], seats: bool,
+                resources: Optional[Dict[str, float]]) -> Engine:
+        return cls(run_id, timeout, executor)
 
     def hooks(self) -> WorkerHooks:
         return ExecutorHooks()

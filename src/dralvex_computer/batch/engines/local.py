@@ -110,6 +110,13 @@ class LocalPool(Engine):
                                        initializer=_register_worker,
                                        initargs=(run_id, tempfile.gettempdir(), results))
 
+    @classmethod
+    def for_run(cls, run_id: str, timeout: Optional[float], executor: Any, workers: Optional[int], seats: bool,
+                resources: Optional[Dict[str, float]]) -> Engine:
+        # an item's time-out counts from its solve's start, after any wait
+        # for a seat: the worker counts it, not the pool
+        return cls(run_id, timeout, workers, timeout_in_worker=seats)
+
     def hooks(self) -> WorkerHooks:
         return LocalHooks()
 

@@ -110,10 +110,5 @@ def _still_running(run: Dict[str, Any]) -> Optional[bool]:
 def _waiting_for_seats(run: Dict[str, Any]) -> Set[int]:
     """The indices of a live run's items that wait for a seat on this
     machine (their notes in the run's scratch)."""
-    from ..protocol import Scratch
-    from ..seats.directory import WAITING
-    try:
-        names = os.listdir(Scratch(str(run.get("run"))).root)
-    except OSError:
-        return set()
-    return {int(name[len(WAITING):]) for name in names if name.startswith(WAITING) and name[len(WAITING):].isdigit()}
+    from ..scratch import Scratch
+    return Scratch(str(run.get("run"))).waiting()

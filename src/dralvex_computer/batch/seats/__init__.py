@@ -100,6 +100,39 @@ class Seat:
         self._release()
 
 
+class SeatPlace:
+    """Where a run's seat pools live, chosen by its engine
+    (``Engine.seat_place``). Made in the run's process, it crosses to the
+    workers inside each task, as what it names (nothing bound to the run's
+    process), and binds there late, as Dask's own ``Semaphore`` does:
+
+        the run's process                        a worker
+        set_up()         the pools made ready     bind()    on the item's task thread
+        waiting(run_id)  items waiting, for the bar  keeper()  takes seats, on the item's thread
+        forget(run_id)   at the run's end
+    """
+
+    def __init__(self, pools: SeatPools) -> None:
+        self.pools = pools
+
+    def set_up(self) -> None:
+        """Before the run's first item; OSError or ValueError saying what
+        is wrong."""
+
+    def waiting(self, run_id: str) -> int:
+        return 0
+
+    def forget(self, run_id: str) -> None:
+        """The run's notes where the pools live, removed."""
+
+    def bind(self) -> None:
+        """In a worker, before the item runs, on the thread the engine
+        gave it."""
+
+    def keeper(self) -> "Keeper":
+        raise NotImplementedError
+
+
 class Cancelled(Exception):
     """The item stopped waiting for a seat: its run ended."""
 
@@ -126,11 +159,11 @@ def seat(name: str) -> Iterator[Optional[Seat]]:
     are ended (time-out, Ctrl-C), whichever comes first."""
     from ..worker import state
     task = state.current_task()
-    pools = getattr(task, "seats", None)
-    if task is None or pools is None or name not in pools.counts:
+    place = getattr(task, "seats", None)
+    if task is None or place is None or name not in place.pools.counts:
         yield None
         return
-    held = _wait_for(task, pools, name)
+    held = _wait_for(task, place, name)
     try:
         yield held
     finally:
@@ -143,12 +176,12 @@ WAIT_STEP = 0.05   # the first look again; then up to WAIT_MAX
 WAIT_MAX = 0.5
 
 
-def _wait_for(task: Any, pools: SeatPools, name: str) -> Seat:
+def _wait_for(task: Any, place: SeatPlace, name: str) -> Seat:
     """Waits for a seat with the item's clock stopped; the seat is the
     item's (given back by whoever ends its processes) before it is
     returned."""
     from ..worker import state
-    keeper = task.hooks.seat_keeper()
+    pools, keeper = place.pools, place.keeper()
     owner = {"run": task.run_id, "index": task.index, "worker": state.worker_name(), "machine": socket.gethostname(),
              "scratch": state.process.scratch_root,
              "process": state.own_identity(), "group": _group()}
@@ -183,5 +216,5 @@ def _group() -> Optional[int]:
     return group if group == os.getpid() else None
 
 
-__all__ = ["SeatPools", "Seat", "Keeper", "Cancelled", "seat", "default_directory",
+__all__ = ["SeatPools", "SeatPlace", "Seat", "Keeper", "Cancelled", "seat", "default_directory",
            "DEFAULT_LEASE_TIMEOUT"]

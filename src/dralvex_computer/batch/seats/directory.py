@@ -26,10 +26,10 @@ import uuid
 from typing import Any, Dict, List, Optional, Set, Tuple
 
 from .. import filelock
-from ..protocol import Scratch
+from .. import scratch
 from ..shared_files import open_regular, read_regular
 from ..worker import processes
-from . import Keeper, Seat, SeatPools
+from . import Keeper, Seat, SeatPlace, SeatPools
 
 logger = logging.getLogger("dralvex_computer")
 COUNT_FILE = "seats"
@@ -194,32 +194,22 @@ class DirectoryKeeper(Keeper):
             os.close(descriptor)
 
     def note_waiting(self, owner: Dict[str, Any], waiting: bool) -> None:
-        note_waiting(owner, waiting)
+        scratch.note_waiting(owner["scratch"], owner["index"], waiting)
 
 
-def note_waiting(owner: Dict[str, Any], waiting: bool) -> None:
-    """A note in the run's scratch (on the run's machine for the local pool
-    and an executor), read by the run for its bar."""
-    path = os.path.join(owner["scratch"], "%s%d" % (WAITING, owner["index"]))
-    try:
-        if waiting:
-            with open(path, "wb"):
-                pass
-        else:
-            os.unlink(path)
-    except OSError:
-        pass
+class DirectoryPlace(SeatPlace):
+    """Pools in a directory of this machine, or of a drive a few
+    workstations share; the waiting notes in the run's scratch (on the
+    run's machine: the local pool's and an executor's workers are there)."""
 
+    def set_up(self) -> None:
+        set_up(self.pools)
 
-WAITING = "waiting-"
+    def waiting(self, run_id: str) -> int:
+        return len(scratch.Scratch(run_id).waiting())
 
-
-def waiting_here(run_id: str) -> int:
-    """How many of a run's items wait for a seat on this machine."""
-    try:
-        return sum(name.startswith(WAITING) for name in os.listdir(Scratch(run_id).root))
-    except OSError:
-        return 0
+    def keeper(self) -> Keeper:
+        return DirectoryKeeper()
 
 
 def _read(descriptor: int) -> Optional[Dict[str, Any]]:

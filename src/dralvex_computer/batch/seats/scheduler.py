@@ -24,7 +24,7 @@ import uuid
 from typing import Any, Dict, Optional, Tuple
 
 from ..worker import processes, reaper
-from . import Keeper, Seat, SeatPools
+from . import Keeper, Seat, SeatPlace, SeatPools
 
 logger = logging.getLogger("dralvex_computer")
 PREFIX = "dralvex-seats-"
@@ -86,6 +86,47 @@ def _on_the_loop_of(dask_worker: Any) -> bool:
         return asyncio.get_running_loop() is dask_worker.loop.asyncio_loop
     except RuntimeError:
         return False
+
+
+class SchedulerPlace(SeatPlace):
+    """Pools on the scheduler of the run's Dask client; the waiting notes
+    in the scheduler's metadata. It crosses to a worker without the client
+    and binds to the worker it lands on."""
+
+    ASK_EVERY = 0.5   # seconds between the bar's questions to the scheduler
+
+    def __init__(self, pools: SeatPools, client: Any) -> None:
+        super().__init__(pools)
+        self.client = client
+        self.dask_worker: Any = None
+        self._waiting, self._asked = 0, float("-inf")
+
+    def __getstate__(self) -> Dict[str, Any]:
+        return {"pools": self.pools}
+
+    def __setstate__(self, state: Dict[str, Any]) -> None:
+        self.pools, self.client, self.dask_worker = state["pools"], None, None
+        self._waiting, self._asked = 0, float("-inf")
+
+    def set_up(self) -> None:
+        register_on(self.client, self.pools)
+
+    def waiting(self, run_id: str) -> int:
+        now = time.monotonic()
+        if now - self._asked > self.ASK_EVERY:
+            self._waiting, self._asked = waiting_on(self.client, run_id), now
+        return self._waiting
+
+    def forget(self, run_id: str) -> None:
+        self.client.set_metadata([WAITING_KEY, run_id], None)
+
+    def bind(self) -> None:
+        # the item's own thread cannot ask for its worker
+        from distributed import get_worker
+        self.dask_worker = get_worker()
+
+    def keeper(self) -> Keeper:
+        return SchedulerKeeper(self.dask_worker)
 
 
 def register_on(client: Any, pools: SeatPools) -> None:

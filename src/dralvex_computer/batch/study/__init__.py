@@ -28,6 +28,7 @@ from typing import Any, Callable, Dict, List, Mapping, Optional, Tuple, Union
 from .. import identity
 from ..items import INVALID_INPUT, POINT_IDENTITY, ItemResult, Outcome
 from ..options import Job, RunOptions
+from ..run import run_job
 from ...facts import SOLVERS
 from ..solving import SolveTask, check_keep_results
 from ..worker.state import item_owns_process
@@ -156,7 +157,6 @@ def run_study(build: Callable[[Dict[str, Any], str], Any], parameters: Any, solv
     models than before, and every point runs again. Models are solved in
     place in their point's directory unless ``sandbox=True``. The other
     options are those of ``solve_models``."""
-    from .. import run_job   # the batch package's, which imports this one
     if isinstance(max_running, Mapping):
         max_running = max_running.get(solver)
     if max_running is not None:

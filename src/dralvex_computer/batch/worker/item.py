@@ -73,6 +73,8 @@ def run_item(task: ItemTask) -> ItemResult:
             process.hooks_set_up.add(type(task.hooks))
         own_temp = Scratch(task.run_id).work_directory()
         task.hooks.start(task, result)
+        if task.seats is not None:
+            task.seats.bind()
         if process.home is None:
             process.home = os.getcwd()
         elif os.getcwd() != process.home:
