@@ -219,7 +219,8 @@ def test_the_batch_layer_imports_without_the_bridge():
     result = run_python("""
         import json, sys
         import dralvex_computer
-        from dralvex_computer import batch, cli, doctor, checks
+        from dralvex_computer import batch, cli, checks
+        from dralvex_computer.commands import doctor
         try:
             dralvex_computer.setup_dralvex_computer
         except ImportError as error:

@@ -14,7 +14,7 @@ from dralvex_computer.batch import ItemResult
 from dralvex_computer.batch.protocol import Scratch
 from dralvex_computer.batch.results import compare, night as nights, report, schema, summary
 from dralvex_computer.batch.worker import own_identity
-from dralvex_computer import solve_command
+from dralvex_computer.commands import solve as solve_command
 from batch_helpers import cli, command, environment, installation_of, make_model, site_options, solves
 
 

@@ -106,3 +106,21 @@ def test_snippets_type_check(tmp_path):
         return "%s:%d" % (document, int(first) + int(match.group(2)) - 1)
     report = re.sub(r"\S*(snippet\d+\.py):(\d+)", where, result.stdout)
     assert result.returncode == 0, report + result.stderr
+
+
+@pytest.mark.parametrize("name", ["map_models", "solve_models", "run_study"])
+def test_the_run_functions_take_the_run_options_as_they_are(name):
+    """Each keyword of a run function that is a run option has the
+    option's default; map_models takes every option a script may give."""
+    import dataclasses
+    import inspect
+    from dralvex_computer import batch
+    fields = {field.name: field.default for field in dataclasses.fields(batch.RunOptions) if field.init}
+    parameters = inspect.signature(getattr(batch, name)).parameters
+    options = {key: parameter.default for key, parameter in parameters.items() if key in fields}
+    assert options == {key: fields[key] for key in options}
+    if name == "map_models":
+        keywords = [key for key, parameter in parameters.items() if parameter.kind is parameter.KEYWORD_ONLY]
+        assert keywords == [key for key in fields if key != "context"]   # the command's own record of itself
+    else:
+        assert any(parameter.kind is parameter.VAR_KEYWORD for parameter in parameters.values())

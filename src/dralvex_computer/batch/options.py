@@ -6,7 +6,7 @@ from __future__ import annotations
 import dataclasses
 import math
 import os
-from typing import Any, Callable, Dict, List, Optional, Tuple
+from typing import Any, Callable, Dict, Iterable, List, Optional, Tuple
 
 from .identity import describe_generic
 from .items import ItemResult
@@ -90,6 +90,32 @@ class RunOptions:
                                                       self.retry_max_delay, self.retry_time))
 
     retry: RetryPolicy = dataclasses.field(init=False, repr=False, compare=False)
+
+
+def name_values(entries: Iterable[str], option: str, form: str, value: Callable[[str], Any] = str,
+                names: Optional[Iterable[str]] = None, kind: str = "a solver") -> Optional[Dict[str, Any]]:
+    """``NAME=VALUE`` texts (an option given again and again) as a dict,
+    None when there are none: ``value(text)`` reads a value (a ValueError
+    refuses the entry: an empty value is refused unless ``value`` takes
+    it); ``names``: the names allowed, each ``kind``. ValueError saying
+    ``option`` takes ``form`` for the first entry that is wrong."""
+    found: Dict[str, Any] = {}
+    allowed = None if names is None else tuple(names)
+    for entry in entries:
+        name, equals, text = entry.partition("=")
+        name = name.strip()
+        if not name or not equals:
+            raise ValueError("%s takes %s, not %r" % (option, form, entry))
+        if allowed is not None and name not in allowed:
+            raise ValueError("%s takes %s, not %r: %r is not %s (%s)" % (option, form, entry, name, kind,
+                                                                         " or ".join(allowed)))
+        try:
+            if not text and value is str:
+                raise ValueError(text)
+            found[name] = value(text)
+        except ValueError:
+            raise ValueError("%s takes %s, not %r" % (option, form, entry)) from None
+    return found or None
 
 
 def absolute(item: Any) -> Any:

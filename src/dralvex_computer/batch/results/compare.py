@@ -157,15 +157,12 @@ def _load(path: str) -> List[Row]:
 def column_tolerances(entries: Iterable[str], absolute: float) -> Dict[str, Tuple[float, float]]:
     """Per-column tolerances from ``COLUMN=R`` or ``COLUMN=R,A`` texts
     (``absolute`` where A is not given); ValueError for anything else."""
-    columns = {}
-    for entry in entries:
-        column, _, limits = entry.partition("=")
-        relative, _, own = limits.partition(",")
-        try:
-            columns[column] = (float(relative), float(own) if own else absolute)
-        except ValueError:
-            raise ValueError("a column's tolerance is COLUMN=R or COLUMN=R,A, not %r" % entry) from None
-    return columns
+    from ..options import name_values
+
+    def limits(text: str) -> Tuple[float, float]:
+        relative, _, own = text.partition(",")
+        return float(relative), float(own) if own else absolute
+    return name_values(entries, "a column's tolerance", "COLUMN=R or COLUMN=R,A", limits) or {}
 
 
 MATCHES = ("identity", "relative", "name")

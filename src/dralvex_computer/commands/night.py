@@ -7,12 +7,12 @@ import contextlib
 import os
 import sys
 
-from .cli import EXIT_SOME_FAILED, EXIT_USAGE, tolerances
+from .shared import EXIT_SOME_FAILED, EXIT_USAGE, compared
 
 
 def _command(argv):
     """This command with ``argv``, as a user would type it again (no secret in it)."""
-    from .batch.command import join_command
+    from ..batch.command import join_command
     return join_command(["python", "-m", "dralvex_computer"] + list(argv))
 
 
@@ -22,8 +22,8 @@ def night(results, journal):
     results without a journal, or when it cannot be read."""
     if not journal or not os.path.isfile(journal):
         return results
-    from .batch import ItemResult
-    from .batch.results import night as nights
+    from ..batch import ItemResult
+    from ..batch.results import night as nights
     try:
         records = nights.night(journal)[0]
     except (OSError, ValueError):
@@ -38,7 +38,7 @@ def cannot_start(arguments, why, argv):
     print("dralvex_computer %s: %s" % (arguments.command, why), file=sys.stderr)
     target = getattr(arguments, "notify", None)
     if target:
-        from .batch.results import notify
+        from ..batch.results import notify
         try:
             notify.check(target)
         except ValueError:
@@ -51,9 +51,9 @@ def cannot_start(arguments, why, argv):
 
 def say_how_to_rerun(arguments, night, journal, journal_removed, argv):
     """A night that ended with failures says the command that reruns them."""
-    from .batch.items import NOT_SOLVED
+    from ..batch.items import NOT_SOLVED
     failed = sum(result.status in NOT_SOLVED for result in night)
-    if not failed or arguments.command == "study":
+    if not failed:
         return
     if not journal or journal_removed:
         print("dralvex_computer solve: %d models did not solve; give --journal to rerun them later with "
@@ -84,7 +84,7 @@ def _without_models(argv, arguments):
 
 def notify_end(arguments, results, interrupted, regressed, argv):
     """The one message of the run's end; it never changes the run's outcome."""
-    from .batch.results import notify
+    from ..batch.results import notify
     page = os.path.abspath(arguments.summary) if arguments.summary else None
     content = notify.message([result.record() for result in results], arguments.title or "dralvex_computer solve",
                              interrupted, page, _command(argv),
@@ -97,21 +97,20 @@ def changes_since(arguments, night, journal):
     the night this run leaves, exactly as ``compare OLD JOURNAL`` says."""
     if not arguments.compare or not os.path.exists(arguments.compare):
         return None
-    from .batch.results import compare
-    tolerance, columns = tolerances(arguments)
+    from ..batch.results import compare
     try:
-        new = compare.load(journal) if journal and os.path.isfile(journal) else \
-            compare.rows(result.record() for result in night)
-        return compare.compare(compare.load(arguments.compare), new, tolerance, columns, arguments.match)
+        new = journal if journal and os.path.isfile(journal) else compare.rows(result.record() for result in night)
+        return compared(arguments, arguments.compare, new)
     except (OSError, ValueError) as error:
         print("dralvex_computer %s: no comparison: %s" % (arguments.command, error), file=sys.stderr)
         return None
 
 
-def write_outputs(arguments, night, status, journal, remove_journal, changes, units, argv):
-    """The report and the summary page of the night; the journal made for
-    them is removed once they hold it all. Returns the exit status so far."""
-    from .batch.results import report as reports, summary as summaries
+def write_outputs(arguments, night, status, journal, remove_journal, changes, units, argv, study=None):
+    """The report and the summary page of the night (``study``: what the
+    page of a study shows); the journal made for them is removed once they
+    hold it all. Returns the exit status so far."""
+    from ..batch.results import report as reports, summary as summaries
     if arguments.report:
         try:
             reports.write([result.record() for result in night], arguments.report)
@@ -124,8 +123,7 @@ def write_outputs(arguments, night, status, journal, remove_journal, changes, un
         source = journal if journal and os.path.isfile(journal) else [result.record() for result in night]
         try:
             summaries.write(source, arguments.summary, title=arguments.title, interrupted=status is not None,
-                            comparison=changes, context=context(arguments, argv), units=units,
-                            study=_study_page(arguments, night))
+                            comparison=changes, context=context(arguments, argv), units=units, study=study)
         except OSError as error:
             print("dralvex_computer solve: the summary could not be written: %s" % error, file=sys.stderr)
             remove_journal = False
@@ -139,25 +137,17 @@ def write_outputs(arguments, night, status, journal, remove_journal, changes, un
 def live_page(arguments, journal, units):
     """The summary page rewritten from the journal while the run goes on
     (None without --summary)."""
-    if not arguments.summary or not journal or getattr(arguments, "dry_run", False):
+    if not arguments.summary or not journal:
         return None
-    from .batch.results.live import LivePage
+    from ..batch.results.live import LivePage
     page = LivePage(journal, arguments.summary, title=arguments.title, units=units)
     page.start()
     return page
 
 
-def _study_page(arguments, results):
-    """What the page of a study shows: its parameters, the value it ranks by."""
-    if arguments.command != "study":
-        return None
-    names = list(dict.fromkeys(name for result in results if isinstance(result.item, dict) for name in result.item))
-    return {"parameters": names, "rank_by": arguments.rank_by}
-
-
 def context(arguments, argv):
     """What the page says the run was."""
-    from . import __version__
+    from .. import __version__
     return {"command": _command(argv), "solver": arguments.solver,
             "installation": os.path.abspath(arguments.installation), "dralvex_computer": __version__,
             "Python": "%s %s" % (sys.implementation.name, sys.version.split()[0])}

@@ -5,7 +5,9 @@ import platform
 import struct
 import sys
 
-from . import checks
+from .. import checks
+from .base import Command
+from .shared import installation_options
 
 
 # What an optional extra gives: (module, what it costs to lack it, how to get it).
@@ -34,7 +36,24 @@ def _extras(stream):
             print("ok      %-28s found" % ("extra " + module), file=stream)
 
 
-def run(arguments, stream=None):
+class Doctor(Command):
+    name = "doctor"
+    help = "report the environment, for users and bug reports"
+
+    def add_arguments(self, parser):
+        parser.add_argument("--installation", metavar="DIR", help="the application's installation directory to check")
+        installation_options(parser)
+
+    def check(self, parser, arguments):
+        if (arguments.settings or arguments.data_sources) and not arguments.installation:
+            # the documents are checked with the installation they belong to
+            parser.error("doctor: --settings and --data-sources need --installation")
+
+    def run(self, arguments, argv):
+        return report(arguments)
+
+
+def report(arguments, stream=None):
     import dralvex_computer
     stream = stream or sys.stdout
     print("dralvex_computer doctor", file=stream)

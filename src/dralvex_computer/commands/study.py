@@ -1,0 +1,129 @@
+"""``study BUILD``: a build function and a parameter table (given, or a
+design generated here), run as the solve command runs models, or only
+listed with why each point would run (--dry-run)."""
+import os
+import sys
+
+from .running import RunningCommand
+from .shared import named_function
+
+DESIGNS = ("factorial", "lhs", "sobol")
+
+
+class Study(RunningCommand):
+    name = "study"
+    help = "build a model for each point of a parameter table, solve it, collect its values"
+    description = ("Run build(point, directory) for each point in a worker, in the point's own directory, then "
+                   "solve the model it returns and collect its values. The study's directory keeps the table as it "
+                   "ran, the journal (a point whose result stands is not run again) and a directory per point. "
+                   "Exit status as for solve.")
+
+    def add_own_arguments(self, study):
+        study.add_argument("build", metavar="MODULE:FUNCTION", help="build(point, directory) -> the model's path")
+        study.add_argument("--directory", required=True, metavar="DIR", help="the study's directory")
+        study.add_argument("--parameters", metavar="FILE.csv", help="the table of points: a header, a row a point")
+        study.add_argument("--design", choices=DESIGNS,
+                           help="generate the points: factorial (--range and --levels), lhs or sobol (--range, "
+                                "--samples, --seed; sobol needs scipy)")
+        study.add_argument("--range", action="append", default=[], metavar="NAME=LOW:HIGH",
+                           help="a parameter's range for --design; may be repeated")
+        study.add_argument("--levels", type=int, default=3, metavar="N", help="levels of each range (factorial)")
+        study.add_argument("--samples", type=int, default=None, metavar="N", help="points to draw (lhs, sobol)")
+        study.add_argument("--seed", type=int, default=0, metavar="N", help="the seed of the draw (lhs, sobol)")
+        study.add_argument("--version", default="1", metavar="V",
+                           help="raise it when build makes other models than before: every point runs again")
+        study.add_argument("--sandbox", action="store_true", help="solve in a sandbox, not in the point's directory")
+        study.add_argument("--journal", metavar="FILE", help="the journal (default: study.journal in the directory)")
+        study.add_argument("--rank-by", metavar="VALUE",
+                           help="the value that ranks the best and worst points on the page")
+        study.add_argument("--dry-run", action="store_true",
+                           help="list every point with why it would run (new, changed, failed before, done); run "
+                                "nothing")
+
+    def add_arguments(self, parser):
+        super().add_arguments(parser)
+        parser.set_defaults(models=[], only=None, compare=None, keep_results=None, resume=True, in_place=False,
+                            rel_tol=1e-6, abs_tol=1e-9, tolerance=[], match="identity")
+
+    def journal_path(self, arguments):
+        return journal_path(arguments), False
+
+    def writes(self, arguments):
+        return not arguments.dry_run
+
+    def make_room(self, arguments):
+        os.makedirs(arguments.directory, exist_ok=True)   # the study's own: its journal and its points
+
+    def inputs(self, arguments, journal):
+        """(the build function, the points): they stand where the models do."""
+        return named_function(arguments.build, "build", "(point, directory)"), parameters(arguments)
+
+    def execute(self, arguments, inputs, collect, installation, max_running, options):
+        from ..batch import study
+        if arguments.dry_run:
+            return dry_run(arguments, inputs, collect, installation)
+        build, points = inputs
+        return study.run_study(build, points, arguments.solver, installation, collect,
+                               directory=arguments.directory, version=arguments.version, sandbox=arguments.sandbox,
+                               max_running=max_running, options=options)
+
+    def page_of(self, arguments, night):
+        """Its parameters, and the value that ranks its points."""
+        names = list(dict.fromkeys(name for result in night if isinstance(result.item, dict) for name in result.item))
+        return {"parameters": names, "rank_by": arguments.rank_by}
+
+
+def _ranges(entries):
+    from ..batch.options import name_values
+
+    def span(text):
+        low, colon, high = text.partition(":")
+        if not colon:
+            raise ValueError(text)
+        return float(low), float(high)
+    return name_values(entries, "--range", "NAME=LOW:HIGH (wall=5:10)", span) or {}
+
+
+def parameters(arguments):
+    """The table of points the options give; ValueError when they give none
+    or two."""
+    from ..batch import study
+    if bool(arguments.parameters) == bool(arguments.design):
+        raise ValueError("give --parameters FILE.csv or --design, not both" if arguments.parameters
+                         else "no points: give --parameters FILE.csv or --design")
+    if arguments.parameters:
+        if not os.path.isfile(arguments.parameters):
+            raise ValueError("no parameter table at %s" % arguments.parameters)
+        return arguments.parameters
+    bounds = _ranges(arguments.range)
+    if not bounds:
+        raise ValueError("--design %s needs at least one --range NAME=LOW:HIGH" % arguments.design)
+    if arguments.design == "factorial":
+        return study.factorial(bounds, arguments.levels)
+    if not arguments.samples:
+        raise ValueError("--design %s needs --samples N" % arguments.design)
+    sample = study.latin_hypercube if arguments.design == "lhs" else study.sobol
+    return sample(bounds, arguments.samples, seed=arguments.seed)
+
+
+def journal_path(arguments):
+    from ..batch.study import JOURNAL_FILE
+    return arguments.journal or os.path.join(os.path.abspath(arguments.directory), JOURNAL_FILE)
+
+
+def dry_run(arguments, study_inputs, collect, installation):
+    """Lists every point with why it would run; its exit status.
+    ``study_inputs``: (the build function, the points)."""
+    from ..batch import study
+    build, points = study_inputs
+    planned = study.plan_study(build, points, arguments.solver, installation, collect,
+                               directory=arguments.directory, version=arguments.version, sandbox=arguments.sandbox,
+                               journal=journal_path(arguments))
+    counts = {}
+    for point, name, why in planned:
+        kind = why.partition(":")[0]
+        counts[kind] = counts.get(kind, 0) + 1
+        print("%s  %-24s  %s" % (name, why, ", ".join("%s=%r" % item for item in sorted(point.items()))))
+    said = ", ".join("%d %s" % (count, kind) for kind, count in sorted(counts.items()))
+    print("%d points: %s" % (len(planned), said), file=sys.stderr)
+    return 0
