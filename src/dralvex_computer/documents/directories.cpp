@@ -39,11 +39,11 @@ Ref test_name(PyObject* directory, const Ref& f, PyObject* ext, bool suffix_know
 // the others as Python tests them. Empty when the listing does not suit it
 // (the caller then walks it the plain way, from the start).
 std::optional<Ref> walk_own_listing(PyObject* directory, const Ref& names, PyObject* ext) {
-    if (!PyList_CheckExact(names.get())) return std::nullopt;
+    if (!is_exact_list(names)) return std::nullopt;
     const std::optional<std::string_view> ext_utf8 = utf8(ext);
     if (!ext_utf8) return std::nullopt;
     const std::string_view suffix = *ext_utf8;
-    const Py_ssize_t count = PyList_GET_SIZE(names.get());
+    const Py_ssize_t count = exact_list_length(names);
     if (count == 0) return Ref::borrow(""_py);
 #ifdef PYPY_VERSION
     const std::optional<JoinedNames> joined = JoinedNames::of(names);   // empty: a name kept as surrogates
@@ -74,7 +74,7 @@ std::optional<Ref> walk_own_listing(PyObject* directory, const Ref& names, PyObj
 Ref find_first_file(PyObject* directory, PyObject* ext) {
     Ref listdir = attr(global("os"_py), "listdir"_py);
     Ref names = call(listdir, directory);
-    if (listdir.get() == own_listdir() && PyUnicode_CheckExact(directory) && PyUnicode_CheckExact(ext)) {
+    if (listdir.get() == own_listdir() && is_exact_str(directory) && is_exact_str(ext)) {
         if (std::optional<Ref> found = walk_own_listing(directory, names, ext)) return *found;
     }
     Ref found = Ref::borrow(""_py);

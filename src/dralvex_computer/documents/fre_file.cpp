@@ -37,13 +37,11 @@ Ref rotation_option_of(const Ref& rotation_units) {
 // it fits wherever the original fits; empty when none is found.
 Ref side_name(const Ref& path) {
     auto [directory, name] = unpack_pair(os_path("split"_py, path));
-    const Py_ssize_t length = PyBytes_Size(call_method(global("os"_py), "fsencode"_py, name).get());
-    require(length);
+    const Py_ssize_t length = bytes_length(call_method(global("os"_py), "fsencode"_py, name));
     for (int attempt = 0; attempt < 100; ++attempt) {
         Ref random = attr(call_method(global("uuid"_py), "uuid4"_py), "hex"_py);
         // a leading dot keeps it out of plain listings; "." alone is no name
-        Ref candidate = length < 3 ? Ref::steal(PySequence_GetSlice(random.get(), 0, length))
-                                   : concat({"."_py, Ref::steal(PySequence_GetSlice(random.get(), 0, length - 1))});
+        Ref candidate = length < 3 ? slice(random, 0, length) : concat({"."_py, slice(random, 0, length - 1)});
         Ref aside = os_path("join"_py, directory, candidate);
         if (!truth(os_path("lexists"_py, aside))) return aside;
     }

@@ -39,12 +39,12 @@ struct FamilyNames {
 template <class Found>
 bool for_each_named(const Ref& container, PyObject* key, PyObject* name, Found&& found) {
     Ref entries = plain_item(container, key);
-    if (!entries || !PyList_CheckExact(entries.get())) return false;
-    for (Py_ssize_t index = 0; index < PyList_GET_SIZE(entries.get()); ++index) {
+    if (!entries || !is_exact_list(entries)) return false;
+    for (Py_ssize_t index = 0; index < exact_list_length(entries); ++index) {
         Ref entry = item(entries, index);
         Ref entry_name = plain_item(entry, "Name"_py);
-        if (!entry_name || !PyUnicode_CheckExact(entry_name.get())) return false;
-        if (PyUnicode_Compare(entry_name.get(), name) == 0 && !found(entry)) return false;
+        if (!entry_name || !is_exact_str(entry_name)) return false;
+        if (same_text(entry_name, name) && !found(entry)) return false;
     }
     return true;
 }
@@ -65,7 +65,7 @@ bool read_family_exactly(const Ref& family, PyObject* setting_name, Ref& value) 
 // Empty when the families do not suit it (the caller then walks them the
 // plain way, from the start).
 std::optional<FamilyNames> join_family_names(const Ref& families) {
-    if (!PyList_CheckExact(families.get()) || PyList_GET_SIZE(families.get()) == 0) return std::nullopt;
+    if (!is_exact_list(families) || exact_list_length(families) == 0) return std::nullopt;
     // A family without "Name" gives none: the plain walk raises in its place.
     std::optional<JoinedNames> joined = joined_texts_at(families, "Name"_py);
     if (!joined) return std::nullopt;
@@ -75,7 +75,7 @@ std::optional<FamilyNames> join_family_names(const Ref& families) {
 std::optional<Ref> find_in_family_names(const FamilyNames& family_names, PyObject* family_name,
                                         PyObject* setting_name) {
     const std::optional<std::string_view> wanted =
-        PyUnicode_CheckExact(family_name) ? utf8(family_name) : std::nullopt;
+        is_exact_str(family_name) ? utf8(family_name) : std::nullopt;
     if (!wanted) return std::nullopt;
     Ref value = none();
     const bool exact = family_names.names.each_equal(*wanted, [&](Py_ssize_t index) {

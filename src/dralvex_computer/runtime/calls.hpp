@@ -29,6 +29,11 @@ Ref tuple(At first, const A&... rest) {
 
 Ref call_object(At callable, Obj args, PyObject* kwargs = nullptr);
 
+// `callable(**kwargs)`.
+inline Ref call_with_keywords(At callable, Obj kwargs) {
+    return call_object(callable, detail::pack(callable.where), kwargs.ptr);
+}
+
 template <class... A>
 Ref call(At callable, const A&... args) {
     return call_object(callable, detail::pack(callable.where, args...));

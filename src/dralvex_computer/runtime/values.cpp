@@ -103,4 +103,16 @@ std::pair<Ref, Ref> unpack_pair(Obj value, Where where) {
     return {std::move(items[0]), std::move(items[1])};
 }
 
+Ref slice(Obj sequence, Py_ssize_t low, Py_ssize_t high, Where where) {
+    return Ref::steal(PySequence_GetSlice(sequence.ptr, low, high), where);
+}
+
+Py_ssize_t bytes_length(Obj bytes, Where where) { return require(PyBytes_Size(bytes.ptr), where); }
+
+bool same_text(Obj left, Obj right, Where where) {
+    const int order = PyUnicode_Compare(left.ptr, right.ptr);
+    if (order == -1) require_no_error(where);
+    return order == 0;
+}
+
 }  // namespace dralvex

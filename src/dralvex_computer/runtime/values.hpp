@@ -37,5 +37,17 @@ Ref true_divide(Obj left, Obj right, Where where = Where::current());   // left 
 Ref subscript(Obj object, PyObject* key, Where where = Where::current());   // object[key]
 // `a, b = value` with Python's messages.
 std::pair<Ref, Ref> unpack_pair(Obj value, Where where = Where::current());
+Ref slice(Obj sequence, Py_ssize_t low, Py_ssize_t high, Where where = Where::current());   // sequence[low:high]
+Py_ssize_t bytes_length(Obj bytes, Where where = Where::current());   // len(bytes), of a bytes object
+bool same_text(Obj left, Obj right, Where where = Where::current());  // left == right, of two str
+
+// ---------------------------------------------------------- exact types
+// A list or a str and no subclass of them: a walk over them then reads
+// their items without running any Python code.
+
+inline bool is_exact_list(Obj object) noexcept { return PyList_CheckExact(object.ptr); }
+inline bool is_exact_str(Obj object) noexcept { return PyUnicode_CheckExact(object.ptr); }
+// len(list) of an exact list (is_exact_list first).
+inline Py_ssize_t exact_list_length(Obj list) noexcept { return PyList_GET_SIZE(list.ptr); }
 
 }  // namespace dralvex

@@ -14,7 +14,7 @@ namespace {
 Ref run_on_worker_thread(CalledByName runner, PyObject* strale, PyObject* strale_filename, PyObject* directory) {
     Ref thread_type = attr(global("threading"_py), "Thread"_py);
     Ref options = keywords({{"target"_py, global(runner)}, {"args"_py, tuple(strale, strale_filename, directory)}});
-    Ref sta_thread = call_object(thread_type, Ref::steal(PyTuple_New(0)), options.get());
+    Ref sta_thread = call_with_keywords(thread_type, options);
     // Same as setDaemon(True), which newer interpreters deprecate.
     set_attr(sta_thread, "daemon"_py, Py_True);
     call_method(sta_thread, "start"_py);
