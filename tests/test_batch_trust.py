@@ -16,6 +16,7 @@ import pytest
 import batch_tasks
 import process_table
 from dralvex_computer import batch
+from dralvex_computer.batch.scratch import Scratch
 from dralvex_computer.batch import inputs, worker
 from dralvex_computer.batch.results import journal as journals, report, summary
 from batch_helpers import (DASK, FakeMsvcrt, can_mount_private_tmpfs, command, dask_scheduler, environment, installation_of,
@@ -502,10 +503,10 @@ def test_scratch_left_by_a_killed_run_is_removed_by_the_next(tmp_path):
                "alive": "%s\n%s" % (socket.gethostname(), worker.processes.identity()),
                "elsewhere": "another-machine\n%d 1" % gone.pid, "unrecorded": None}
     for name, owner in records.items():
-        os.makedirs(os.path.join(base, worker.SCRATCH_PREFIX + name))
+        os.makedirs(os.path.join(base, Scratch.PREFIX + name))
         if owner is not None:
-            with open(os.path.join(base, worker.SCRATCH_PREFIX + name, worker.OWNER_RECORD), "w") as stream:
+            with open(os.path.join(base, Scratch.PREFIX + name, Scratch.OWNER), "w") as stream:
                 stream.write(owner)
-    assert worker.remove_orphaned_scratch() == [os.path.join(base, worker.SCRATCH_PREFIX + "gone")]
-    assert sorted(name for name in os.listdir(base) if name.startswith(worker.SCRATCH_PREFIX)) == \
-        sorted(worker.SCRATCH_PREFIX + name for name in ("alive", "elsewhere", "unrecorded"))
+    assert worker.remove_orphaned_scratch() == [os.path.join(base, Scratch.PREFIX + "gone")]
+    assert sorted(name for name in os.listdir(base) if name.startswith(Scratch.PREFIX)) == \
+        sorted(Scratch.PREFIX + name for name in ("alive", "elsewhere", "unrecorded"))

@@ -6,7 +6,7 @@ import logging
 import sys
 from typing import Any, Dict, List, Optional
 
-from .items import CANCELLED, ItemResult
+from .items import CANCELLED, STATUSES, ItemResult
 
 logger = logging.getLogger("dralvex_computer")
 
@@ -70,7 +70,9 @@ def print_counts(results: List[Any]) -> None:
     resumed = sum(result.resumed for result in results)
     warned = sum(bool(result.warnings) for result in results)
     notes = [("%d from the journal" % resumed) if resumed else "", ("%d with warnings" % warned) if warned else ""]
-    print(", ".join("%d %s" % (count, status) for status, count in sorted(counts.items())) or "no models",
+    in_order = sorted(counts, key=lambda status: (STATUSES.index(status) if status in STATUSES else len(STATUSES),
+                                                  status))
+    print(", ".join("%d %s" % (counts[status], status) for status in in_order) or "no models",
           ("(%s)" % ", ".join(filter(None, notes))) if any(notes) else "", file=sys.stderr)
     for result in results:
         if not result.ok and result.status != CANCELLED:

@@ -18,6 +18,8 @@ the only wording of what an engine itself says of an item.
 
     and, when the engine reports instead of the worker:
       timed_out(...), worker_lost(...), cancelled(...), failed(...)
+    (workers and engines fill what they know: index, status, value or
+     error, start, time, worker; the run fills the rest, once)
 
 A worker's records on its own machine are ``Scratch``'s (scratch.py).
 """
@@ -191,22 +193,19 @@ def exit_status(code: Optional[int]) -> str:
 
 
 def timed_out(task: ItemTask, seconds: Optional[float], worker_ended: bool) -> ItemResult:
-    return ItemResult(task.index, task.item, TIMED_OUT, error_message="ran past %s s; %s were ended" % (
+    return ItemResult(task.index, None, TIMED_OUT, error_message="ran past %s s; %s were ended" % (
         seconds, "its worker and the processes it started" if worker_ended else "the processes it started"))
 
 
 def worker_lost(task: ItemTask, why: str) -> ItemResult:
     """``why``: what ended its worker ("SIGKILL", "the Dask scheduler went away")."""
-    return ItemResult(task.index, task.item, WORKER_LOST, error_message="its worker process died (%s)" % why)
+    return ItemResult(task.index, None, WORKER_LOST, error_message="its worker process died (%s)" % why)
 
 
-def cancelled(index: int, item: Any, why: str = "cancelled") -> ItemResult:
-    return ItemResult(index, item, CANCELLED, error_message=why)
+def cancelled(index: int, why: str = "cancelled") -> ItemResult:
+    return ItemResult(index, None, CANCELLED, error_message=why)
 
 
 def failed(task: ItemTask, error: BaseException) -> ItemResult:
     kind, message, text = error_fields(error)
-    return ItemResult(task.index, task.item, FAILED, error_type=kind, error_message=message, traceback=text)
-
-
-# ---------------------------------------------------- the scratch directory
+    return ItemResult(task.index, None, FAILED, error_type=kind, error_message=message, traceback=text)

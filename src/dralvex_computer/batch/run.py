@@ -5,7 +5,6 @@ Ctrl-C, SIGTERM, SIGHUP, an ``on_result`` that raises)."""
 from __future__ import annotations
 
 import collections
-import concurrent.futures
 import heapq
 import logging
 import signal
@@ -58,15 +57,9 @@ class Run:
     """One run of a job on an installation with its options."""
 
     def __init__(self, job: Job, installation: Any, options: RunOptions) -> None:
-        self.job, self.installation, self.options = job, installation, options
-        self.function, self.items, self.sent = job.function, job.items, job.sent
-        self.describe, self.exclusive_of = job.describe, job.exclusive
-        self.executor, self.workers, self.timeout = options.executor, options.workers, options.timeout
-        self.on_result = options.on_result
-        self.results: List[Optional[ItemResult]] = [None] * len(self.items)
-        self.progress = options.progress
+        self.job, self.installation, self.options = job, installation, options   # read where used, not copied
+        self.results: List[Optional[ItemResult]] = [None] * len(job.items)
         self.reporter: Optional[Progress] = None
-        self.journal_path, self.resume = options.journal, options.resume
         self.journal = journals.Journal(options.journal) if options.journal else None
         self.identities: List[str] = []
         self.inputs: List[Dict[str, str]] = []
@@ -75,12 +68,10 @@ class Run:
         self.waiting: Dict[str, Deque[int]] = {}   # directory -> in-place items held back until it is free
         self.busy: Dict[str, int] = {}
         self.queue: Deque[int] = collections.deque()   # not yet handed to the engine
-        self.retry = options.retry
         self.delayed: List[Tuple[float, int]] = []   # (when, index) of items waiting for their next try
         self.tries: Dict[int, int] = {}
         self.history: Dict[int, List[Dict[str, Any]]] = {}
         self.last_try: Dict[int, ItemResult] = {}   # an item's last try while it waits for the next
-        self.max_running = options.max_running
         self.engine: Optional[engines.Engine] = None
         self.started_at = time.monotonic()
         self.same_failures: Tuple[Optional[str], int] = (None, 0)
@@ -97,15 +88,16 @@ class Run:
             self._open_journal()
             self._prepare()
             todo = [index for index, result in enumerate(self.results) if result is None]
-            self.reporter = Progress(len(self.items), len(self.items) - len(todo), self.progress)
+            self.reporter = Progress(len(self.job.items), len(self.job.items) - len(todo), self.options.progress)
             if todo:
                 worker.remove_orphaned_scratch()
                 self._check_it_may_start_processes()
                 place = self._set_up_seats()
-                self.engine = engines.make(self.executor, self.run_id, self.timeout, self.workers, place,
-                                           self.options.resources)
+                options = self.options
+                self.engine = engines.make(options.executor, self.run_id, options.timeout, options.workers, place,
+                                           options.resources)
                 logger.info("%d items on %s (%d from the journal)", len(todo), type(self.engine).__name__,
-                            len(self.items) - len(todo))
+                            len(self.job.items) - len(todo))
                 self._probe()
                 self.queue.extend(todo)
                 self._fill()
@@ -160,12 +152,13 @@ class Run:
         """Each item's identity and fingerprint; with ``resume``, the
         results of the journal that stand for their items, and why every
         other item runs."""
-        made = plan.make(self.job, self.installation, self.journal_path if self.journal else None, self.resume)
+        made = plan.make(self.job, self.installation, self.options.journal if self.journal else None,
+                         self.options.resume)
         self.identities, self.inputs, self.keys, self.reasons = made.identities, made.inputs, made.keys, made.reasons
         for index, standing in made.standing.items():
             self.results[index] = standing
         if self.journal is not None:
-            self.journal.run_started(self.run_id, [plain(item) for item in self.items], self.identities,
+            self.journal.run_started(self.run_id, [plain(item) for item in self.job.items], self.identities,
                                      command_line(), self.options.units, self.job.about,
                                      plain(self.options.context) if self.options.context else None,
                                      worker.own_identity())
@@ -176,15 +169,9 @@ class Run:
             self.journal.sync()
 
     def _check_it_may_start_processes(self) -> None:
-        """The local pool starts processes, which a daemonic process (a
-        multiprocessing pool's worker) may not."""
-        import multiprocessing
-        if self.executor is None and multiprocessing.current_process().daemon:
-            raise BatchSetupError(
-                "this run was started in a daemonic process (%s, a multiprocessing pool's worker), which may not "
-                "start the run's worker processes: start it from a process that is not daemonic "
-                "(multiprocessing.Process), or give executor= a concurrent.futures.ThreadPoolExecutor"
-                % multiprocessing.current_process().name)
+        why = engines.engine_for(self.options.executor).why_not_here(self.options.executor)
+        if why is not None:
+            raise BatchSetupError(why)
 
     def _set_up_seats(self) -> Any:
         """Where the seat pools live, chosen by the engine, made ready
@@ -192,7 +179,7 @@ class Run:
         pools = self.options.seats
         if pools is None:
             return None
-        place = engines.seat_place(self.executor, pools)
+        place = engines.seat_place(self.options.executor, pools)
         try:
             place.set_up()
         except (OSError, ValueError) as error:
@@ -214,13 +201,13 @@ class Run:
 
     def _submit_or_hold(self, index: int) -> None:
         assert self.engine is not None
-        directory = self.exclusive_of(self.sent[index])
+        directory = self.job.exclusive(self.job.sent[index])
         if directory is not None:
             if directory in self.busy:
                 self.waiting.setdefault(directory, collections.deque()).append(index)
                 return
             self.busy[directory] = index
-        self.engine.submit(self.engine.task(function=self.function, item=self.sent[index], index=index,
+        self.engine.submit(self.engine.task(function=self.job.function, item=self.job.sent[index], index=index,
                                             installation=self.installation))
 
     def _fill(self) -> None:
@@ -229,8 +216,8 @@ class Run:
         same with ten items or ten thousand."""
         assert self.engine is not None
         capacity = self.engine.capacity()
-        if self.max_running is not None:
-            capacity = min(capacity, self.max_running)   # a solver's seats: submitted is running or next
+        if self.options.max_running is not None:
+            capacity = min(capacity, self.options.max_running)   # a solver's seats: submitted is running or next
         now = time.monotonic()
         while self.delayed and self.delayed[0][0] <= now and self.engine.in_flight() < capacity:
             self._submit_or_hold(heapq.heappop(self.delayed)[1])
@@ -244,19 +231,15 @@ class Run:
             self.reporter.waiting_for_seats(self.engine.waiting_for_seats())
             for index in self.engine.running():
                 if self.journal is not None:
-                    self.journal.started(index, self.identities[index], self.keys[index], plain(self.items[index]),
+                    self.journal.started(index, self.identities[index], self.keys[index], plain(self.job.items[index]),
                                          self.tries.get(index, 0) + 1)
             signals.raise_pending()
             ended = []
             for result in self.engine.ended(POLL_SECONDS):
-                index = result.index
-                result.item = self.items[index]
-                result.identity, result.run_reason = self.identities[index], self.reasons.get(index, "")
-                result.tries = self.tries[index] = self.tries.get(index, 0) + 1
-                result.history = list(self.history.get(index, ()))
-                if self.retry.wants(result):
-                    seconds = self.retry.wait(result.tries)
-                    if self.retry.in_time(self.started_at, seconds):
+                index = self._own(result, tried=True).index
+                if self.options.retry.wants(result):
+                    seconds = self.options.retry.wait(result.tries)
+                    if self.options.retry.in_time(self.started_at, seconds):
                         self._try_again(result, seconds)
                         continue
                     result.error_message = "%s (no try again: the time for retries is spent)" % (
@@ -270,8 +253,8 @@ class Run:
             for result in ended:
                 self._free(result.index)
                 self.reporter.done(result)
-                if self.on_result is not None:
-                    self.on_result(result)
+                if self.options.on_result is not None:
+                    self.options.on_result(result)
                 self._check_for_a_mistake(result)
             self._fill()
 
@@ -310,7 +293,7 @@ class Run:
                            % (count, result.error_message))
 
     def _free(self, index: int) -> None:
-        directory = self.exclusive_of(self.sent[index])
+        directory = self.job.exclusive(self.job.sent[index])
         if directory is None or self.busy.get(directory) != index:
             return
         del self.busy[directory]
@@ -321,7 +304,7 @@ class Run:
     def _with_cancelled(self, message: str) -> List[ItemResult]:
         """Every item's result: one waiting for its next try keeps its last
         try's; one that never ended is cancelled."""
-        for index, item in enumerate(self.items):
+        for index in range(len(self.job.items)):
             if self.results[index] is not None:
                 continue
             last = self.last_try.pop(index, None)
@@ -330,11 +313,20 @@ class Run:
                                                                              message.replace("not run: ", ""))
                 self._record(last)
                 continue
-            result = cancelled(index, item, message)
-            result.identity = self.identities[index] if index < len(self.identities) else ""
-            result.run_reason = self.reasons.get(index, "")
-            self.results[index] = result
+            self.results[index] = self._own(cancelled(index, message), tried=False)
         return self.results  # type: ignore[return-value]
+
+    def _own(self, result: ItemResult, tried: bool) -> ItemResult:
+        """The one place a result becomes the run's: its item, its identity
+        and why it ran; with ``tried``, its try's number and the tries before."""
+        index = result.index
+        result.item = self.job.items[index]
+        result.identity = self.identities[index] if index < len(self.identities) else ""
+        result.run_reason = self.reasons.get(index, "")
+        if tried:
+            result.tries = self.tries[index] = self.tries.get(index, 0) + 1
+            result.history = list(self.history.get(index, ()))
+        return result
 
     def _end_journal(self, interrupted: Optional[str]) -> None:
         """The run's last line, then the journal let go."""
@@ -388,9 +380,6 @@ def run_job(job: Job, installation: Any, options: RunOptions) -> List[ItemResult
         # process: its workers stop quietly, and the run that started them
         # says why once
         raise SystemExit(worker.GUARD_EXIT)
-    if worker.in_an_item() and isinstance(options.executor, concurrent.futures.ThreadPoolExecutor):
-        raise ValueError("a run inside an item cannot run its items on a thread pool: they would wait for the item "
-                         "that runs it, which holds this process's module (use the local pool or Dask)")
     return Run(job, installation, options).execute()
 
 

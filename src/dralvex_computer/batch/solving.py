@@ -212,10 +212,6 @@ class SolveTask:
         inputs.update(solver=self.solver, sandbox=str(self.sandbox), collect=identity.function_name(self.collect))
         return identity.model_identity(path), inputs
 
-    def key(self, path: Any) -> str:
-        """The fingerprint of a model's solve (without the installation)."""
-        return identity.fingerprint(self.describe(path)[1])
-
     def exclusive(self, path: Any) -> Optional[str]:
         """In-place solves of models of one directory share its FRE file and
         results: they run one after another."""

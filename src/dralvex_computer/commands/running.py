@@ -78,7 +78,7 @@ class RunningCommand(Command):
             results = self.execute(arguments, inputs, collect, installation, max_running, options)
             if isinstance(results, int):   # it only said what it would do
                 return results
-        except (batch.BatchSetupError, ValueError) as error:   # a ValueError: an option the run refused before its start
+        except (batch.BatchSetupError, ValueError) as error:   # a ValueError: an option refused before the start
             return nights.cannot_start(arguments, "the run cannot start: %s" % error, argv)
         except batch.BatchInterrupted as stop:
             signals.ignore_for_good()   # a second Ctrl-C must not cut the report short

@@ -48,6 +48,12 @@ class Engine:
         return WorkerHooks()
 
     @classmethod
+    def why_not_here(cls, executor: Any) -> Optional[str]:
+        """Why this engine cannot run items from where this run is, before
+        anything starts (None: it can)."""
+        return None
+
+    @classmethod
     def seat_place(cls, pools: Any, executor: Any) -> Any:
         """Where this engine's workers meet for licence seats: a directory
         (this machine's, or a shared drive's)."""
@@ -149,7 +155,7 @@ class Engine:
             if reported is not None:
                 return reported
             if isinstance(error, concurrent.futures.CancelledError) or type(error).__name__ == "CancelledError":
-                return cancelled(task.index, task.item)
+                return cancelled(task.index)
             return failed(task, error)
 
     def ended(self, seconds: float) -> List[ItemResult]:
@@ -169,7 +175,7 @@ class Engine:
         return self._brought_back(result, task)
 
     def _brought_back(self, result: ItemResult, task: ItemTask) -> ItemResult:
-        result.index, result.item = task.index, task.item
+        result.index = task.index
         if result.started is None and task.index in self.seen_running:
             result.started = self.seen_running[task.index]
             result.elapsed = time.time() - result.started

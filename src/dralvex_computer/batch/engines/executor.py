@@ -5,6 +5,7 @@ the processes it started are ended, but its function is left to finish
 it."""
 from __future__ import annotations
 
+import concurrent.futures
 import concurrent.futures.process
 from typing import Any, Dict, Optional
 
@@ -31,6 +32,13 @@ class Executor(Engine):
     def for_run(cls, run_id: str, timeout: Optional[float], executor: Any, workers: Optional[int], seats: bool,
                 resources: Optional[Dict[str, float]]) -> Engine:
         return cls(run_id, timeout, executor)
+
+    @classmethod
+    def why_not_here(cls, executor: Any) -> Optional[str]:
+        if worker.in_an_item() and isinstance(executor, concurrent.futures.ThreadPoolExecutor):
+            return ("a run inside an item cannot run its items on a thread pool: they would wait for the item that "
+                    "runs it, which holds this process's module (use the local pool or Dask)")
+        return None
 
     def hooks(self) -> WorkerHooks:
         return ExecutorHooks()

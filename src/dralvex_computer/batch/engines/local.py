@@ -111,6 +111,18 @@ class LocalPool(Engine):
                                        initargs=(run_id, tempfile.gettempdir(), results))
 
     @classmethod
+    def why_not_here(cls, executor: Any) -> Optional[str]:
+        """It starts processes, which a daemonic process (a multiprocessing
+        pool's worker) may not."""
+        import multiprocessing
+        if not multiprocessing.current_process().daemon:
+            return None
+        return ("this run was started in a daemonic process (%s, a multiprocessing pool's worker), which may not "
+                "start the run's worker processes: start it from a process that is not daemonic "
+                "(multiprocessing.Process), or give executor= a concurrent.futures.ThreadPoolExecutor"
+                % multiprocessing.current_process().name)
+
+    @classmethod
     def for_run(cls, run_id: str, timeout: Optional[float], executor: Any, workers: Optional[int], seats: bool,
                 resources: Optional[Dict[str, float]]) -> Engine:
         # an item's time-out counts from its solve's start, after any wait
@@ -215,7 +227,7 @@ class LocalPool(Engine):
 
     def _left(self, task: ItemTask, error: Optional[BaseException]) -> ItemResult:
         if error is None or isinstance(error, concurrent.futures.CancelledError):
-            return cancelled(task.index, task.item)
+            return cancelled(task.index)
         return failed(task, error)
 
     def _resolve(self, pid: int) -> List[ItemResult]:

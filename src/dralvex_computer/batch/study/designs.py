@@ -192,9 +192,3 @@ def sobol(bounds: Mapping[str, Tuple[float, float]], samples: int, seed: int) ->
     with warnings.catch_warnings():
         warnings.simplefilter("ignore")   # its note that a power of 2 is better: the caller's choice
         return _scaled(qmc.Sobol(d=len(bounds), scramble=True, seed=seed).random(samples), bounds)
-
-
-def samplers_available() -> Dict[str, str]:
-    """What this interpreter offers, for the doctor."""
-    return {"latin hypercube": "scipy" if _qmc() is not None else "built in",
-            "sobol": "scipy" if _qmc() is not None else "absent (" + SOBOL_EXTRA + ")"}
