@@ -37,8 +37,8 @@ struct ProcessState {
     std::deque<std::string> lasting_texts;
 
     // -- the namespace: strong references taken at module creation
-    PyObject* globals = nullptr;    // the module's __dict__
-    PyObject* builtins = nullptr;   // the builtins module
+    Lasting globals;    // the module's __dict__
+    Lasting builtins;   // the builtins module
 
     // -- the function objects' type, made with the first function object
     PyTypeObject function_type{};
@@ -48,12 +48,12 @@ struct ProcessState {
     //    compiled at their first use, strong
     const char* statements_file_name = nullptr;   // "<module statements>"
     const char* block_capsule_name = nullptr;     // "package.module.block"
-    PyObject* rollback_function = nullptr;
-    PyObject* try_finally_function = nullptr;
-    PyObject* with_statement_function = nullptr;
-    PyObject* try_except_function = nullptr;
-    PyObject* exception_class_lookup = nullptr;
-    PyObject* left_class = nullptr;   // what a helper hands back when an exception left
+    Lasting rollback_function;
+    Lasting try_finally_function;
+    Lasting with_statement_function;
+    Lasting try_except_function;
+    Lasting exception_class_lookup;
+    Lasting left_class;   // what a helper hands back when an exception left
 
     // -- values of the runtime's own made at first use
     Lazy nul_separator;   // "\0", to join names into one text

@@ -237,7 +237,7 @@ void retrace_first(const char* function, PyObject* first_error, const detail::Bl
 // (the failing statement inside it) or from the statement itself.
 [[noreturn]] void raise_from(const char* statement, const Ref& outcome, std::initializer_list<const detail::Block*> blocks,
                              Where where) {
-    if (Py_TYPE(outcome.get()) != reinterpret_cast<PyTypeObject*>(process_state.left_class)) refuse(statement, where);
+    if (Py_TYPE(outcome.get()) != reinterpret_cast<PyTypeObject*>(process_state.left_class.get())) refuse(statement, where);
     Ref error_ref = attr(outcome, "error"_py, where), source_index = attr(outcome, "source"_py, where);
     Ref first_ref = attr(outcome, "first"_py, where);
     PyObject* error = error_ref.get();
@@ -284,19 +284,19 @@ PyMethodDef exception_class_method = {"exception_class", exception_class, METH_N
 // the GIL with no C++ lock held; if another thread made them while this one
 // let the GIL go, its functions are kept.
 void create_statement_functions(Where where) {
-    if (process_state.rollback_function != nullptr) return;
+    if (process_state.rollback_function) return;
     Ref scope = run_source(statements_source, statements_file(), {}, where);
     auto take = [&](const char* name) { return defined(scope, name, where); };
     Ref lookup = Ref::steal(PyCFunction_NewEx(&exception_class_method, nullptr, nullptr), where);
     Ref try_except = take("try_except"), rollback = take("rollback"), try_finally = take("try_finally"),
         with_statement = take("with_statement"), left = take("Left");
-    if (process_state.rollback_function != nullptr) return;
-    process_state.left_class = left.release();
-    process_state.exception_class_lookup = lookup.release();
-    process_state.try_except_function = try_except.release();
-    process_state.try_finally_function = try_finally.release();
-    process_state.with_statement_function = with_statement.release();
-    process_state.rollback_function = rollback.release();   // last: the others are ready when it is
+    if (process_state.rollback_function) return;
+    process_state.left_class.keep(std::move(left));
+    process_state.exception_class_lookup.keep(std::move(lookup));
+    process_state.try_except_function.keep(std::move(try_except));
+    process_state.try_finally_function.keep(std::move(try_finally));
+    process_state.with_statement_function.keep(std::move(with_statement));
+    process_state.rollback_function.keep(std::move(rollback));   // last: the others are ready when it is
 }
 
 Ref run(PyObject* function, Where where, Obj first, Obj second, PyObject* third = nullptr) {
@@ -317,7 +317,7 @@ using State = Block::State;
 void run_rollback(Block& block, Block& undo, Where where) {
     create_statement_functions(where);
     const BoundBlocks bound({&block, &undo}, Second::after_failure, where);
-    Ref outcome = run(process_state.rollback_function, where, bound[0], bound[1]);
+    Ref outcome = run(process_state.rollback_function.get(), where, bound[0], bound[1]);
     if (outcome.get() != Py_None) raise_from("rollback", outcome, {&block, &undo}, where);
     if (!is(block, State::done)) refuse("rollback", where);
 }
@@ -325,7 +325,7 @@ void run_rollback(Block& block, Block& undo, Where where) {
 void run_try_finally(Block& block, Block& cleanup, Where where) {
     create_statement_functions(where);
     const BoundBlocks bound({&block, &cleanup}, Second::after_first, where);
-    Ref outcome = run(process_state.try_finally_function, where, bound[0], bound[1]);
+    Ref outcome = run(process_state.try_finally_function.get(), where, bound[0], bound[1]);
     if (outcome.get() != Py_None) raise_from("try/finally", outcome, {&block, &cleanup}, where);
     if (!is(block, State::done) || !is(cleanup, State::done)) refuse("try/finally", where);
 }
@@ -333,7 +333,7 @@ void run_try_finally(Block& block, Block& cleanup, Where where) {
 void run_with(Obj manager, Block& block, Where where) {
     create_statement_functions(where);
     const BoundBlocks bound({&block}, Second::after_first, where);
-    Ref outcome = run(process_state.with_statement_function, where, manager, bound[0]);
+    Ref outcome = run(process_state.with_statement_function.get(), where, manager, bound[0]);
     if (outcome.get() != Py_None) raise_from("with", outcome, {&block}, where);
     // A manager may suppress the block's exception, as __exit__ can.
     if (!is(block, State::done) && !is(block, State::failed)) refuse("with", where);
@@ -342,7 +342,7 @@ void run_with(Obj manager, Block& block, Where where) {
 bool run_try_except(Block& block, Block& handler, Where where) {
     create_statement_functions(where);
     const BoundBlocks bound({&block, &handler}, Second::after_failure, where);
-    Ref outcome = run(process_state.try_except_function, where, bound[0], process_state.exception_class_lookup, bound[1]);
+    Ref outcome = run(process_state.try_except_function.get(), where, bound[0], process_state.exception_class_lookup.get(), bound[1]);
     if (outcome.get() == Py_True) {
         if (!is(block, State::failed) || !is(handler, State::done)) refuse("try/except", where);
         return true;

@@ -83,6 +83,24 @@ private:
 };
 
 // Any object argument: a borrowed pointer or an owned reference.
+// A strong reference held for the life of the process (the runtime's
+// state, process_state.hpp): the module is never unloaded, so it is never
+// let go; `keep` replaces what it held (lets that one go). Not copied:
+// there is one of each.
+class Lasting {
+public:
+    constexpr Lasting() noexcept = default;
+    Lasting(const Lasting&) = delete;
+    Lasting& operator=(const Lasting&) = delete;
+
+    void keep(Ref object) noexcept { Py_XSETREF(object_, object.release()); }
+    PyObject* get() const noexcept { return object_; }
+    explicit operator bool() const noexcept { return object_ != nullptr; }
+
+private:
+    PyObject* object_ = nullptr;
+};
+
 struct Obj {
     PyObject* ptr;
     Obj(PyObject* object) noexcept : ptr(object) {}
