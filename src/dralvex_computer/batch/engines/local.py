@@ -16,7 +16,7 @@ import os
 import signal
 import tempfile
 import time
-from typing import Any, Dict, Iterable, List, Optional, Set, Tuple
+from typing import Any, Dict, Iterable, List, NamedTuple, Optional, Set, Tuple, Union
 
 from .. import worker
 from ..items import DONE, SOLVED, ItemResult
@@ -57,6 +57,23 @@ def _register_worker(run_id: str, temporary_directory: str, results: Optional[Tu
     Scratch(run_id).record_worker(processes.identity())
     if results is not None:
         stream.connect(*results)
+
+
+class ChunkEnded(NamedTuple):
+    """A chunk's future ended: its worker's pid, or why it never ran."""
+    future: Any
+
+
+class TaskEnded(NamedTuple):
+    """The future of a task of one item ended (the pool counted its time-out)."""
+    future: Any
+
+
+# What the pool's queue of ended things holds, one named kind each (as
+# Pebble's own messages): an item's result, sent by its worker the moment
+# the item ended; a worker's stream closed, after all it sent; a chunk's
+# future ended; a single task's future ended.
+Ended = Union[ItemResult, stream.Closed, ChunkEnded, TaskEnded]
 
 
 def _run_chunk(shared: bytes, items: List[Tuple[int, Any]]) -> int:
@@ -175,7 +192,7 @@ class LocalPool(Engine):
             future = self.pool.schedule(_run_chunk, args=(shared, [(task.index, task.item) for task in chunk]))
             self.chunks[future] = chunk
             self.unreported.update((task.index, task) for task in chunk)
-            future.add_done_callback(self.finished.put)
+            future.add_done_callback(lambda done: self.finished.put(ChunkEnded(done)))
 
     def in_flight(self) -> int:
         return len(self.futures) + len(self.unreported) + len(self.pending)
@@ -188,18 +205,21 @@ class LocalPool(Engine):
                 yield future, first
 
     def _wait(self, seconds: float) -> Iterable[Any]:
-        return self._drain(seconds)   # futures, streamed results and ended streams alike
+        return self._drain(seconds)   # of the kinds of Ended
 
-    def _results_of(self, ended: Any) -> List[ItemResult]:
+    def _watch(self, future: Any) -> None:
+        future.add_done_callback(lambda done: self.finished.put(TaskEnded(done)))
+
+    def _results_of(self, ended: Ended) -> List[ItemResult]:
         if isinstance(ended, ItemResult):
             task = self.unreported.pop(ended.index, None)
             return [self._brought_back(ended, task)] if task is not None else []
         if isinstance(ended, stream.Closed):
             self.closed_streams.add(ended.pid)   # after all it sent: this order is the queue's
             return self._resolve(ended.pid)
-        if ended in self.chunks:
-            return self._chunk_ended(ended)
-        return super()._results_of(ended) if ended in self.futures else []
+        if isinstance(ended, ChunkEnded):
+            return self._chunk_ended(ended.future) if ended.future in self.chunks else []
+        return super()._results_of(ended.future) if ended.future in self.futures else []
 
     def ended(self, seconds: float) -> List[ItemResult]:
         self._end_overdue()
