@@ -387,14 +387,14 @@ def test_an_item_waiting_for_a_seat_stops_when_its_run_ends(tmp_path):
         except seats.Cancelled as error:
             outcome.append(str(error))
 
-    state.process.scratch_root = str(tmp_path)   # where the run reads its waiting items
+    state.this_process.scratch_root = str(tmp_path)   # where the run reads its waiting items
     thread = threading.Thread(target=item)
     thread.start()
     assert eventually(lambda: os.path.exists(str(tmp_path / "waiting-3")), 2)
-    state.process.cancelled_runs.add("ended-run")
+    state.this_process.cancelled_runs.add("ended-run")
     thread.join(5)
     held.give_back()
-    state.process.scratch_root = ""
+    state.this_process.scratch_root = ""
     assert outcome == ["its run ended while it waited for a PipeStress seat"]
     assert not os.path.exists(str(tmp_path / "waiting-3"))   # no longer counted as waiting
 

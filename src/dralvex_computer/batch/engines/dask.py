@@ -106,7 +106,7 @@ def _probe_here(installation: Any) -> str:
     its thread the application's culture)."""
     where = worker.probe(installation)
     _checked.add(installation)
-    worker.process.set_up_on = None
+    worker.this_process.set_up_on = None
     return where
 
 
@@ -114,12 +114,12 @@ def end_running(run_id: str) -> Optional[int]:
     """In a worker, at Ctrl-C: ends the processes of this run's item running
     there; a worker with a nanny then ends itself, as the item cannot be
     stopped otherwise."""
-    worker.process.cancelled_runs.add(run_id)   # an item waiting for a seat stops waiting
-    index = worker.process.running.get(run_id)
+    worker.this_process.cancelled_runs.add(run_id)   # an item waiting for a seat stops waiting
+    index = worker.this_process.running.get(run_id)
     if index is None:
         return None
     processes.end_started()
-    worker.process.give_back_seats()   # its solver programs have ended
+    worker.this_process.give_back_seats()   # its solver programs have ended
     if _has_nanny():
         threading.Timer(0.2, os._exit, args=(EXIT_REPLACE_ME,)).start()
     return index

@@ -167,8 +167,8 @@ def seat(name: str) -> Iterator[Optional[Seat]]:
     try:
         yield held
     finally:
-        if held in state.process.seats:
-            state.process.seats.remove(held)
+        if held in state.this_process.seats:
+            state.this_process.seats.remove(held)
         held.give_back()
 
 
@@ -183,17 +183,17 @@ def _wait_for(task: Any, place: SeatPlace, name: str) -> Seat:
     from ..worker import state
     pools, keeper = place.pools, place.keeper()
     owner = {"run": task.run_id, "index": task.index, "worker": state.worker_name(), "machine": socket.gethostname(),
-             "scratch": state.process.scratch_root,
+             "scratch": state.this_process.scratch_root,
              "process": state.own_identity(), "group": _group()}
     step, waited, began = WAIT_STEP, False, time.monotonic()
     try:
         with state.item_clock_stopped():
             while True:
-                if state.process.cancelled(task.run_id):
+                if state.this_process.cancelled(task.run_id):
                     raise Cancelled("its run ended while it waited for a %s seat" % name)
                 held = keeper.take(pools, name, owner)
                 if held is not None:
-                    state.process.seats.append(held)
+                    state.this_process.seats.append(held)
                     return held
                 if not waited:
                     keeper.note_waiting(owner, True)
@@ -204,7 +204,7 @@ def _wait_for(task: Any, place: SeatPlace, name: str) -> Seat:
     finally:
         if waited:
             keeper.note_waiting(owner, False)
-        state.process.seat_wait += time.monotonic() - began
+        state.this_process.seat_wait += time.monotonic() - began
 
 
 def _group() -> Optional[int]:

@@ -26,7 +26,7 @@ from ..items import (DONE, FAILED, NO_SOLUTION, OUTPUT_KEPT, TIMED_OUT, Installa
                      error_fields, reason_from_output)
 from ..protocol import ItemTask, Scratch, send_back, unpack
 from . import processes, threads
-from .state import mark_in_item, process, worker_name
+from .state import mark_in_item, this_process, worker_name
 from .threads import solver_thread_errors
 
 
@@ -40,11 +40,11 @@ def ensure_set_up(installation: Installation) -> None:
     """Sets the module up unless the last item left it set up on this very
     installation (an item may set it up elsewhere, or undo it)."""
     dralvex_computer._run_prepare(installation.prepare)
-    if process.set_up_on == installation and _module_state() == process.set_up_state:
+    if this_process.set_up_on == installation and _module_state() == this_process.set_up_state:
         return
-    process.set_up_on = None
+    this_process.set_up_on = None
     installation.set_up()
-    process.set_up_on, process.set_up_state = installation, _module_state()
+    this_process.set_up_on, this_process.set_up_state = installation, _module_state()
 
 
 def run_packed(shared: bytes, index: int, item: Any) -> ItemResult:
@@ -55,41 +55,41 @@ def run_packed(shared: bytes, index: int, item: Any) -> ItemResult:
 def run_item(task: ItemTask) -> ItemResult:
     """Runs one item in a worker; never raises for what the item does."""
     in_caller = task.origin == worker_name()
-    with process.lock:
+    with this_process.lock:
         result = ItemResult(task.index, None, DONE, worker=worker_name(), started=time.time())
         clock = time.perf_counter()
-        if process.abandoned is not None:
-            busy = task.hooks.abandoned(process.abandoned)
+        if this_process.abandoned is not None:
+            busy = task.hooks.abandoned(this_process.abandoned)
             if busy is not None:
                 result.status, result.error_message = FAILED, busy
                 return result
-            process.abandoned = None
+            this_process.abandoned = None
         claimed = task.hooks.claim(task)
         if claimed is not None:
             claimed.worker, claimed.started = result.worker, result.started
             return claimed
-        if not in_caller and type(task.hooks) not in process.hooks_set_up:
+        if not in_caller and type(task.hooks) not in this_process.hooks_set_up:
             task.hooks.set_up()
-            process.hooks_set_up.add(type(task.hooks))
+            this_process.hooks_set_up.add(type(task.hooks))
         own_temp = Scratch(task.run_id).work_directory()
         task.hooks.start(task, result)
         if task.seats is not None:
             task.seats.bind()
-        if process.home is None:
-            process.home = os.getcwd()
-        elif os.getcwd() != process.home:
-            os.chdir(process.home)   # an item moved it (removeProjectFolder does)
-        process.running[task.run_id] = task.index
-        process.start_clock(os.path.dirname(own_temp), task.index, None if in_caller else task.timeout)
+        if this_process.home is None:
+            this_process.home = os.getcwd()
+        elif os.getcwd() != this_process.home:
+            os.chdir(this_process.home)   # an item moved it (removeProjectFolder does)
+        this_process.running[task.run_id] = task.index
+        this_process.start_clock(os.path.dirname(own_temp), task.index, None if in_caller else task.timeout)
         try:
             _run_function(task, result, own_temp, in_caller)
         finally:
-            process.record_deadline(ended=True)
-            process.running.pop(task.run_id, None)
+            this_process.record_deadline(ended=True)
+            this_process.running.pop(task.run_id, None)
             _empty(own_temp)
             task.hooks.end(task)
         result.elapsed = time.perf_counter() - clock
-        result.seat_wait = round(process.seat_wait, 6)
+        result.seat_wait = round(this_process.seat_wait, 6)
         if not in_caller:
             send_back(result)
         return result
@@ -148,9 +148,9 @@ class _DescriptorOutput:
     def __init__(self) -> None:
         self.capturing = False
         try:
-            if process.descriptor_output is None:   # in the worker's temporary directory, not a run's scratch
-                process.descriptor_output = (tempfile.TemporaryFile(), os.dup(1), os.dup(2))
-            capture = process.descriptor_output[0].fileno()
+            if this_process.descriptor_output is None:   # in the worker's temporary directory, not a run's scratch
+                this_process.descriptor_output = (tempfile.TemporaryFile(), os.dup(1), os.dup(2))
+            capture = this_process.descriptor_output[0].fileno()
             _flush_standard_streams()
             os.dup2(capture, 1)
             os.dup2(capture, 2)
@@ -163,7 +163,7 @@ class _DescriptorOutput:
             return ""
         self.capturing = False
         _flush_standard_streams()
-        capture, out, err = process.descriptor_output
+        capture, out, err = this_process.descriptor_output
         os.dup2(out, 1)
         os.dup2(err, 2)
         size = os.fstat(capture.fileno()).st_size
@@ -223,9 +223,9 @@ def _run_function(task: ItemTask, result: ItemResult, own_temp: str, in_caller: 
             thread.start()
             _join_in_time(thread, task.timeout)
             if thread.is_alive():
-                process.abandoned = thread   # first: what it does once its processes end is not the item's
+                this_process.abandoned = thread   # first: what it does once its processes end is not the item's
                 processes.end_processes(processes.started_since(before, in_caller))
-                process.give_back_seats()   # its solver programs have ended
+                this_process.give_back_seats()   # its solver programs have ended
                 threads.forget(thread)
                 result.status = TIMED_OUT
                 result.error_message = "ran past %s s; the processes it started were ended" % task.timeout
@@ -243,7 +243,7 @@ def _join_in_time(thread: threading.Thread, timeout: float) -> None:
     """Waits for the item's thread until its time-out, which does not count
     while the item waits for a licence seat."""
     while thread.is_alive():
-        remaining = process.remaining(timeout)
+        remaining = this_process.remaining(timeout)
         if remaining is not None and remaining <= 0:
             return
         thread.join(0.1 if remaining is None else min(remaining, 0.1))

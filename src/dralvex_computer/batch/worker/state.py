@@ -73,7 +73,7 @@ class WorkerProcess:
         return run_id in self.cancelled_runs
 
 
-process = WorkerProcess()
+this_process = WorkerProcess()
 _this_thread = threading.local()   # in_item: this thread runs an item's function
 _names: Dict[int, str] = {}
 
@@ -89,14 +89,14 @@ def worker_name() -> str:
 
 def own_identity() -> str:
     """This process's "pid start-time" (read once per process)."""
-    if process.identity is None or not process.identity.startswith("%d " % os.getpid()):
-        process.identity = processes.identity()
-    return process.identity
+    if this_process.identity is None or not this_process.identity.startswith("%d " % os.getpid()):
+        this_process.identity = processes.identity()
+    return this_process.identity
 
 
 def abandoned_here() -> bool:
     """True on an item's thread that was given up at its time-out."""
-    return process.abandoned is threading.current_thread()
+    return this_process.abandoned is threading.current_thread()
 
 
 def mark_in_item(own_process: bool, task: Any = None) -> None:
@@ -114,14 +114,14 @@ def current_task() -> Any:
 def item_clock_stopped() -> Iterator[None]:
     """The running item's time-out stops counting for the block; it counts
     from the block's end, as from its start."""
-    process.clock_stopped = True
-    process.record_deadline()
+    this_process.clock_stopped = True
+    this_process.record_deadline()
     try:
         yield
     finally:
-        process.clock_from = time.monotonic()
-        process.clock_stopped = False
-        process.record_deadline()
+        this_process.clock_from = time.monotonic()
+        this_process.clock_stopped = False
+        this_process.record_deadline()
 
 
 def item_owns_process() -> bool:
