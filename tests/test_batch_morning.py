@@ -13,7 +13,7 @@ import dralvex_sim
 from dralvex_computer.batch import ItemResult
 from dralvex_computer.batch.protocol import Scratch
 from dralvex_computer.batch.results import compare, night as nights, report, schema, summary
-from dralvex_computer.batch.worker import own_identity
+from dralvex_computer.batch.worker import own_stamp
 from dralvex_computer.commands import solve as solve_command
 from batch_helpers import cli, command, environment, installation_of, make_model, site_options, solves
 
@@ -126,7 +126,7 @@ def test_only_failed_takes_every_model_that_did_not_solve(tmp_path):
 def test_the_page_of_a_night_in_progress(tmp_path):
     night = [{"item": name, "status": "solved" if name == "done" else "never"}
              for name in ("done", "running", "waiting", "queued")]
-    journal = night_journal(tmp_path / "night.journal", night, ended=False, process=own_identity(),
+    journal = night_journal(tmp_path / "night.journal", night, ended=False, process=own_stamp(),
                             started=("running", "waiting"))
     scratch = Scratch("r").root
     os.makedirs(scratch, exist_ok=True)

@@ -500,7 +500,7 @@ def test_scratch_left_by_a_killed_run_is_removed_by_the_next(tmp_path):
     gone.wait()
     base = tempfile.gettempdir()
     records = {"gone": "%s\n%d 1" % (socket.gethostname(), gone.pid),
-               "alive": "%s\n%s" % (socket.gethostname(), worker.processes.identity()),
+               "alive": "%s\n%s" % (socket.gethostname(), worker.processes.stamp()),
                "elsewhere": "another-machine\n%d 1" % gone.pid, "unrecorded": None}
     for name, owner in records.items():
         os.makedirs(os.path.join(base, Scratch.PREFIX + name))

@@ -161,7 +161,7 @@ class Run:
             self.journal.run_started(self.run_id, [plain(item) for item in self.job.items], self.identities,
                                      command_line(), self.options.units, self.job.about,
                                      plain(self.options.context) if self.options.context else None,
-                                     worker.own_identity())
+                                     worker.own_stamp())
             for index, result in enumerate(self.results):
                 if result is not None:
                     self.journal.ended(index, self.identities[index], self.keys[index], self.inputs[index],

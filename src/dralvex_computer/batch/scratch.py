@@ -48,7 +48,7 @@ class Scratch:
 
     LOCKED = "locked"   # the record's third line: its owner holds a lock on it while it lives
 
-    def claim(self, identity: str) -> None:
+    def claim(self, stamp: str) -> None:
         """Made by the run's process, which records itself as its owner and
         holds a lock on that record for as long as it lives: a later run
         (in another PID namespace too, where pids say nothing) removes the
@@ -59,17 +59,17 @@ class Scratch:
         try:
             filelock.lock(descriptor)   # before a word is in it: no moment shows a record without its lock
             os.ftruncate(descriptor, 0)
-            os.write(descriptor, ("%s\n%s\n%s" % (socket.gethostname(), identity, self.LOCKED)).encode(
+            os.write(descriptor, ("%s\n%s\n%s" % (socket.gethostname(), stamp, self.LOCKED)).encode(
                 "utf-8", "surrogateescape"))
         except OSError:
             os.close(descriptor)
-            _write(path, "%s\n%s" % (socket.gethostname(), identity))   # told by its pid, as before
+            _write(path, "%s\n%s" % (socket.gethostname(), stamp))   # told by its pid, as before
             return
         _owner_locks[self.root] = descriptor
 
-    def record_worker(self, identity: str) -> None:
+    def record_worker(self, stamp: str) -> None:
         os.makedirs(self.root, exist_ok=True)
-        _write(os.path.join(self.root, "w-%d" % os.getpid()), identity)
+        _write(os.path.join(self.root, "w-%d" % os.getpid()), stamp)
 
     def _records(self, prefix: str) -> List[str]:
         """The texts of the records whose names start with ``prefix``."""
@@ -112,25 +112,25 @@ class Scratch:
     def worker_records(self) -> List[str]:
         return self._records("w-")
 
-    def record_item(self, index: int, identity: str, worker: str, started: float) -> None:
+    def record_item(self, index: int, stamp: str, worker: str, started: float) -> None:
         """One record a worker, rewritten in place, not a file an item: making
         a file costs hundreds of microseconds on some disks, more than a
         tiny item. A record of fixed size is one write, which a kill cannot
         cut in two."""
-        data = ("%d\n%s\n%s\n%r\n" % (index, identity, worker, started)).encode("utf-8", "surrogateescape")
+        data = ("%d\n%s\n%s\n%r\n" % (index, stamp, worker, started)).encode("utf-8", "surrogateescape")
         _rewrite(os.path.join(self.root, "item-of-%d" % os.getpid()), data.ljust(_RECORD_SIZE))
 
     def item_record(self, index: int) -> Optional[Tuple[str, str, Optional[float]]]:
         """(the worker's "pid start-time", its host:pid, the item's start) of
         the worker whose last item was ``index``."""
         for text in self._records("item-of-"):
-            recorded, identity, worker, started = (text.split("\n") + ["", "", ""])[:4]
+            recorded, stamp, worker, started = (text.split("\n") + ["", "", ""])[:4]
             if recorded != str(index):
                 continue
             try:
-                return identity, worker, float(started)
+                return stamp, worker, float(started)
             except ValueError:
-                return identity, worker, None
+                return stamp, worker, None
         return None
 
     def work_directory(self) -> str:
@@ -153,7 +153,7 @@ class Scratch:
     @classmethod
     def orphaned(cls, ended: Callable[[str], bool]) -> List[str]:
         """The scratch directories of this machine whose owner has ended
-        (``ended(identity)``): never by age, never one without a record."""
+        (``ended(stamp)``): never by age, never one without a record."""
         base = tempfile.gettempdir()
         try:
             names = [name for name in os.listdir(base) if name.startswith(cls.PREFIX)]

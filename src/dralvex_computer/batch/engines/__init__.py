@@ -2,9 +2,11 @@
 local process pool (Pebble's, on spawn as on Windows, ``local``), any
 ``concurrent.futures.Executor`` as it is (``executor``), and a Dask
 ``Client`` (``dask``). Each file holds an engine's two halves: the parent's
-(submit, wait, what the engine itself reports of an item, interrupt,
-close) and its ``WorkerHooks``, which travel inside each task to the
-worker. A new engine is one file and one line in ``make``.
+(made for a run by ``for_run``; where it cannot run, ``why_not_here``; its
+seat place, ``seat_place``; submit, wait, what the engine itself reports of
+an item, interrupt, close) and its ``WorkerHooks``, which travel inside
+each task to the worker. A new engine is one file and one branch in
+``engine_for``.
 """
 from __future__ import annotations
 

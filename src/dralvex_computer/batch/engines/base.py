@@ -34,7 +34,7 @@ class Engine:
         self.closed = False
         self.scratch = Scratch(run_id)
         self.seats: Any = None   # where the run's licence seat pools live (a ``seats.SeatPlace``)
-        self.scratch.claim(worker.own_identity())
+        self.scratch.claim(worker.own_stamp())
 
     @classmethod
     def for_run(cls, run_id: str, timeout: Optional[float], executor: Any, workers: Optional[int], seats: bool,

@@ -39,7 +39,7 @@ class LocalHooks(WorkerHooks):
 
     def start(self, task: ItemTask, result: ItemResult) -> None:
         # which worker runs the item, read back if it is lost
-        Scratch(task.run_id).record_item(task.index, worker.own_identity(), worker.worker_name(), result.started
+        Scratch(task.run_id).record_item(task.index, worker.own_stamp(), worker.worker_name(), result.started
                                          or time.time())
 
 
@@ -54,7 +54,7 @@ def _register_worker(run_id: str, temporary_directory: str, results: Optional[Tu
     unblock_signals()
     tempfile.tempdir = temporary_directory
     LocalHooks().set_up()
-    Scratch(run_id).record_worker(processes.identity())
+    Scratch(run_id).record_worker(processes.stamp())
     if results is not None:
         stream.connect(*results)
 

@@ -184,7 +184,7 @@ def _wait_for(task: Any, place: SeatPlace, name: str) -> Seat:
     pools, keeper = place.pools, place.keeper()
     owner = {"run": task.run_id, "index": task.index, "worker": state.worker_name(), "machine": socket.gethostname(),
              "scratch": state.this_process.scratch_root,
-             "process": state.own_identity(), "group": _group()}
+             "process": state.own_stamp(), "group": _group()}
     step, waited, began = WAIT_STEP, False, time.monotonic()
     try:
         with state.item_clock_stopped():

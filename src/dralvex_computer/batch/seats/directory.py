@@ -239,7 +239,7 @@ def _holder_gone(last: Dict[str, Any], lease_timeout: float, path: str) -> bool:
     this machine's own monotonic clock (another machine's clock may be
     anywhere)."""
     recorded = str(last.get("process", ""))
-    if last.get("machine") == socket.gethostname() and (sys.platform == "win32" or _is_identity(recorded)):
+    if last.get("machine") == socket.gethostname() and (sys.platform == "win32" or _is_stamp(recorded)):
         if sys.platform == "win32":
             return True   # its lock is gone with it, and its kill-on-close job took its programs
         if not processes.ended(recorded):
@@ -258,7 +258,7 @@ def _holder_gone(last: Dict[str, Any], lease_timeout: float, path: str) -> bool:
 _found_unchanged: Dict[Tuple[str, str], float] = {}   # (seat file, its record) -> when this process first saw it
 
 
-def _is_identity(recorded: str) -> bool:
+def _is_stamp(recorded: str) -> bool:
     """A "pid start-time" as a holder records itself."""
     parts = recorded.split()
     return len(parts) == 2 and parts[0].isdigit()

@@ -23,7 +23,7 @@ from . import reaper
 KILL = getattr(signal, "SIGKILL", signal.SIGTERM)
 
 
-# ------------------------------------------------------------------ identity
+# --------------------------------------------------------------------- stamp
 
 def _stat(pid: int) -> Optional[List[str]]:
     """The fields of /proc/<pid>/stat after the name (state, ppid, pgrp,
@@ -43,7 +43,7 @@ def start_time(pid: int) -> Optional[str]:
     return fields[19] if fields is not None else None
 
 
-def identity(pid: Optional[int] = None) -> str:
+def stamp(pid: Optional[int] = None) -> str:
     """"pid start-time" of a process (this one by default)."""
     pid = os.getpid() if pid is None else pid
     return "%d %s" % (pid, start_time(pid) or "?")

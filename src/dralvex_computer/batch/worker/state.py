@@ -1,7 +1,7 @@
 """What one worker process keeps between items: the lock that lets one
 item at a time use the module, where items start, the installation it is
 set up on, an item abandoned at its time-out, the run items now running,
-its name and identity."""
+its name and stamp ("pid start-time")."""
 from __future__ import annotations
 
 import contextlib
@@ -22,7 +22,7 @@ class WorkerProcess:
         self.set_up_state: Any = None
         self.abandoned: Optional[threading.Thread] = None   # an item left running at its time-out
         self.running: Dict[str, int] = {}   # run id -> index of the item running now
-        self.identity: Optional[str] = None   # "pid start-time" of this process
+        self.stamp: Optional[str] = None   # "pid start-time" of this process
         self.hooks_set_up: Set[type] = set()    # the kinds of hooks whose set_up ran here
         self.seats: List[Any] = []          # the licence seats the running item holds
         self.seat_wait = 0.0                # seconds the running item waited for seats
@@ -87,11 +87,11 @@ def worker_name() -> str:
     return name
 
 
-def own_identity() -> str:
+def own_stamp() -> str:
     """This process's "pid start-time" (read once per process)."""
-    if this_process.identity is None or not this_process.identity.startswith("%d " % os.getpid()):
-        this_process.identity = processes.identity()
-    return this_process.identity
+    if this_process.stamp is None or not this_process.stamp.startswith("%d " % os.getpid()):
+        this_process.stamp = processes.stamp()
+    return this_process.stamp
 
 
 def abandoned_here() -> bool:
