@@ -32,7 +32,8 @@ job and the run's options, checked once), ``run`` with ``retries``,
 items run and why), ``inputs`` (models as users give them), ``solving``
 (the solve task and ``solve_model``), ``study/`` (models built from a
 parameter table, then solved: ``run_study``), ``seats/`` (licence seats
-shared by every run and machine).
+shared by every run and machine, in the place the engine chooses),
+``scratch`` (a run's records on each machine).
 """
 from __future__ import annotations
 
