@@ -17,11 +17,12 @@ lease time-out ends its item's processes itself, for the same reason.
 from __future__ import annotations
 
 import asyncio
+import dataclasses
 import logging
 import threading
 import time
 import uuid
-from typing import Any, Dict, Optional, Tuple
+from typing import Any, Dict, Optional
 
 from ..worker import processes, reaper
 from . import Keeper, Seat, SeatPlace, SeatPools
@@ -165,29 +166,39 @@ def waiting_on(client: Any, run_id: str) -> int:
 _registered: set = set()
 
 
+@dataclasses.dataclass
+class _Lease:
+    keeper: SchedulerKeeper
+    semaphore: str
+    timeout: float
+    asked: float   # when it was last asked for or renewed (time.monotonic(), before the call)
+
+    def deadline(self) -> float:
+        """When the reaper ends this worker unless the lease was renewed."""
+        return self.asked + REAPER_SHARE * self.timeout
+
+
 class _Refresher:
     """One thread per worker process, refreshing every lease it holds, and
-    keeping its reaper's deadline: 0.8 x the lease time-out after the
-    oldest of the last asks for each lease held (each time taken before
-    the call, so never later than the scheduler's own stamp)."""
+    keeping its reaper's deadline: the earliest of its leases' (each asked
+    for before the call, so never later than the scheduler's own stamp)."""
 
     def __init__(self) -> None:
         self.lock = threading.Lock()
-        self.leases: Dict[str, Tuple[SchedulerKeeper, str, float]] = {}   # lease -> (keeper, semaphore, timeout)
-        self.asked: Dict[str, float] = {}   # lease -> when it was last asked for or renewed
+        self.leases: Dict[str, _Lease] = {}
         self.refreshed = time.monotonic()
         self.wake = threading.Event()
         self.thread: Optional[threading.Thread] = None
 
     def hold(self, keeper: SchedulerKeeper, semaphore: str, lease: str, timeout: float, asked: float) -> bool:
         """False: the lease was asked for too long ago to be trusted."""
+        held = _Lease(keeper, semaphore, timeout, asked)
         with self.lock:
-            if time.monotonic() - asked >= REAPER_SHARE * timeout:
+            if time.monotonic() >= held.deadline():
                 return False
             if not self.leases:
                 self.refreshed = time.monotonic()
-            self.leases[lease] = (keeper, semaphore, timeout)
-            self.asked[lease] = asked
+            self.leases[lease] = held
             self._tell_reaper()
             if self.thread is None or not self.thread.is_alive():
                 self.thread = threading.Thread(target=self._run, name="dralvex-seat-leases", daemon=True)
@@ -198,30 +209,27 @@ class _Refresher:
     def drop(self, lease: str) -> None:
         with self.lock:
             self.leases.pop(lease, None)
-            self.asked.pop(lease, None)
             self._tell_reaper()
 
     def _tell_reaper(self) -> None:
         """Under the lock, so that the reaper reads the deadlines in order."""
-        reaper.set_deadline(min((self.asked[lease] + REAPER_SHARE * entry[2] for lease, entry in self.leases.items()),
-                                default=None))
+        reaper.set_deadline(min((held.deadline() for held in self.leases.values()), default=None))
 
     def _run(self) -> None:
         while True:
             with self.lock:
-                held = dict(self.leases)
-            timeout = min((entry[2] for entry in held.values()), default=DEFAULT_IDLE)
-            self.wake.wait(timeout / 5)
+                timeout = min((held.timeout for held in self.leases.values()), default=None)
+            self.wake.wait((timeout or DEFAULT_IDLE) / 5)
             self.wake.clear()
-            if not held:
+            if timeout is None:
                 continue
             try:
                 with self.lock:   # a seat given back meanwhile is not refreshed (the scheduler would warn)
-                    for lease, (keeper, semaphore, _) in list(self.leases.items()):
+                    for lease, held in list(self.leases.items()):
                         # a failed refresh still pushes the deadline on: this
                         # worker runs, and ends its solves itself (below)
-                        self.asked[lease] = time.monotonic()
-                        keeper._call("semaphore_refresh_leases", name=semaphore, lease_ids=[lease])
+                        held.asked = time.monotonic()
+                        held.keeper._call("semaphore_refresh_leases", name=held.semaphore, lease_ids=[lease])
                 self.refreshed = time.monotonic()
             except Exception:
                 if time.monotonic() - self.refreshed > REAPER_SHARE * timeout:
