@@ -5,7 +5,7 @@ import os
 import sys
 
 from .running import RunningCommand
-from .shared import named_function
+from .shared import ABS_TOL, REL_TOL, named_function
 
 DESIGNS = ("factorial", "lhs", "sobol")
 
@@ -43,7 +43,7 @@ class Study(RunningCommand):
     def add_arguments(self, parser):
         super().add_arguments(parser)
         parser.set_defaults(models=[], only=None, compare=None, keep_results=None, resume=True, in_place=False,
-                            rel_tol=1e-6, abs_tol=1e-9, tolerance=[], match="identity")
+                            rel_tol=REL_TOL, abs_tol=ABS_TOL, tolerance=[], match="identity")
 
     def journal_path(self, arguments):
         return journal_path(arguments), False
