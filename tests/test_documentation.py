@@ -122,5 +122,7 @@ def test_the_run_functions_take_the_run_options_as_they_are(name):
     if name == "map_models":
         keywords = [key for key, parameter in parameters.items() if parameter.kind is parameter.KEYWORD_ONLY]
         assert keywords == [key for key in fields if key != "context"]   # the command's own record of itself
+        undocumented = [key for key in keywords if "``%s``: " % key not in batch.map_models.__doc__]
+        assert not undocumented, "each option says what it does on its RunOptions field"
     else:
         assert any(parameter.kind is parameter.VAR_KEYWORD for parameter in parameters.values())

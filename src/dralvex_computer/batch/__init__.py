@@ -70,56 +70,27 @@ def map_models(function: Callable[[Any], Any], items: Iterable[Any], installatio
                seats: Optional[Mapping[str, int]] = None, seat_directory: Optional[str] = None,
                seat_lease: float = DEFAULT_LEASE_TIMEOUT, resources: Optional[Dict[str, float]] = None,
                ) -> List[ItemResult]:
-    """Run ``function(item)`` on each item in worker processes set up on
-    ``installation``, and return one ``ItemResult`` per item, in input
-    order. ``function`` must pickle (a module-level function).
-
-    ``executor``: None for a local process pool of ``workers`` processes
-    (the CPU count by default); a ``concurrent.futures.Executor``, used as
-    it is; or a Dask ``distributed.Client``. ``timeout``: seconds per item,
-    counted from its start in its worker, on every engine; the processes
-    the item started are then ended (with the local pool and Dask under a
-    nanny, its worker too). ``progress``: a progress bar on standard error
-    (by default when it is a terminal). ``on_result(result)``: called in
-    this process as each item ends; if it raises, the run stops and the
-    exception carries ``results``. ``journal``: a JSON Lines file each
-    result is appended to, on disk as the item ends, held by this run alone
-    while it lasts (a second run on it raises ``BatchSetupError``);
-    ``resume=True`` reuses the journal's result of an item only when the
-    item and everything it reads are unchanged (``result.run_reason`` says
-    why any other runs). ``retries``: how many more times an item that
-    failed runs, after ``retry_delay`` × 2^(try - 1) seconds plus up to half
-    as much at random, never more than ``retry_max_delay`` seconds, when
-    ``retry_on(result)`` says so (by default: failed, no solution and
-    worker lost), and no later than ``retry_time`` seconds after the run's
-    start; only its last try is its result (``result.tries``, the earlier
-    ones in ``result.history``). ``max_running``: at most this many items
-    of this run at once. ``units``: the unit of each value
-    (``{"max_stress": "MPa"}``), kept in the journal for the summary page.
-
-    ``seats``: licence seat pools shared by every run that names them, on
-    this machine or cluster (``{"PipeStress": 2}``): a solve holds a seat of
-    its solver's pool while its solver program runs (a function of
-    ``map_models`` holds one with ``batch.seat(name)``); an item waits in
-    its worker for a seat, and its time-out counts from its solve's start.
-    With Dask the pools live on the scheduler; otherwise in
-    ``seat_directory`` (by default a place every user of this machine
-    shares; a shared drive serves a few workstations). ``seat_lease``:
-    seconds after which the seat of a holder that stopped answering (its
-    machine gone) is free. ``resources``: what each item needs of a Dask
-    worker's resources (node-locked licences: ``{"PipeStress": 1}``).
-
-    Before the first item, a worker checks the installation, the bridge and
-    the prepare hook, and sets up: a failure raises ``BatchSetupError``
-    with one message. Ctrl-C, SIGTERM and SIGHUP end the workers and what
-    they started and raise ``BatchInterrupted``, whose ``results`` hold
-    what finished."""
+    # the docstring is made below, with each option's own description
     options = RunOptions(executor=executor, workers=workers, timeout=timeout, progress=progress, on_result=on_result,
                          journal=journal, resume=resume, retries=retries, retry_delay=retry_delay, retry_on=retry_on,
                          retry_max_delay=retry_max_delay, retry_time=retry_time, max_running=max_running,
                          units=units, seats=seats, seat_directory=seat_directory, seat_lease=seat_lease,
                          resources=resources)
     return run_job(Job.map(function, list(items)), installation, options)
+
+
+map_models.__doc__ = """Run ``function(item)`` on each item in worker processes set up on
+    ``installation``, and return one ``ItemResult`` per item, in input
+    order. ``function`` must pickle (a module-level function).
+
+    Before the first item, a worker checks the installation, the bridge and
+    the prepare hook, and sets up: a failure raises ``BatchSetupError``
+    with one message. Ctrl-C, SIGTERM and SIGHUP end the workers and what
+    they started and raise ``BatchInterrupted``, whose ``results`` hold
+    what finished.
+
+    The options (each a ``RunOptions`` field):
+%s""" % RunOptions.described()
 
 
 def solve_models(paths: Iterable[Any], solver: _SolverName, installation: Installation, sandbox: bool = True,

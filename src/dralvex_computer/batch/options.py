@@ -6,6 +6,7 @@ from __future__ import annotations
 import dataclasses
 import math
 import os
+import textwrap
 from typing import Any, Callable, Dict, Iterable, List, Optional, Tuple
 
 from .identity import describe_generic
@@ -47,29 +48,71 @@ def check_numbers(workers: Any, timeout: Any) -> Optional[float]:
     return float(timeout)
 
 
+def option(default: Any, doc: str) -> Any:
+    """A run option: its default and, once, what it does (shown in
+    ``map_models``' docstring, see ``RunOptions.described``)."""
+    return dataclasses.field(default=default, metadata={"doc": doc})
+
+
 @dataclasses.dataclass(frozen=True)
 class RunOptions:
-    """The options of ``map_models`` (see its docstring), checked as they
-    are made: ValueError with one message for the first that is wrong."""
-    executor: Any = None
-    workers: Optional[int] = None
-    timeout: Optional[float] = None
-    progress: Optional[bool] = None
-    on_result: Optional[Callable[[ItemResult], None]] = None
-    journal: Optional[str] = None
-    resume: bool = False
-    retries: int = 0
-    retry_delay: float = 1.0
-    retry_on: Optional[Callable[[ItemResult], bool]] = None
-    retry_max_delay: float = DEFAULT_RETRY_MAX_DELAY
-    retry_time: Optional[float] = None
-    max_running: Optional[int] = None
-    units: Optional[Dict[str, str]] = None   # value column -> its unit, for the page
-    seats: Any = None   # licence seat pools shared with other runs: {"PipeStress": 2}, or a SeatPools
-    seat_directory: Optional[str] = None
-    seat_lease: float = DEFAULT_LEASE_TIMEOUT
-    resources: Optional[Dict[str, float]] = None   # what each item needs of a Dask worker's resources
-    context: Optional[Dict[str, Any]] = None   # what the run is (command, versions...), kept in the journal for its page
+    """The options of a run (``map_models``, ``solve_models``,
+    ``run_study``), checked as they are made: ValueError with one message
+    for the first that is wrong. Each field says what it does."""
+    executor: Any = option(None, "None for a local process pool of ``workers`` processes; a "
+                                 "``concurrent.futures.Executor``, used as it is; or a Dask ``distributed.Client``.")
+    workers: Optional[int] = option(None, "the local pool's processes (the CPU count by default).")
+    timeout: Optional[float] = option(None, "seconds per item, counted from its start in its worker (with "
+                                            "``seats``, from its solve's start), on every engine; the processes "
+                                            "the item started are then ended (with the local pool and Dask under "
+                                            "a nanny, its worker too).")
+    progress: Optional[bool] = option(None, "a progress bar on standard error (by default when it is a terminal).")
+    on_result: Optional[Callable[[ItemResult], None]] = option(
+        None, "called in this process with each result as its item ends; if it raises, the run stops and the "
+              "exception carries ``results``.")
+    journal: Optional[str] = option(None, "a JSON Lines file each result is appended to, on disk as the item "
+                                          "ends, held by this run alone while it lasts (a second run on it raises "
+                                          "``BatchSetupError``).")
+    resume: bool = option(False, "reuse the journal's result of an item only when the item and everything it "
+                                 "reads are unchanged (``result.run_reason`` says why any other runs).")
+    retries: int = option(0, "how many more times an item that failed runs (only its last try is its result: "
+                             "``result.tries``, the earlier ones in ``result.history``).")
+    retry_delay: float = option(1.0, "the wait before the second try: before try n, ``retry_delay`` × 2^(n - 2) "
+                                     "seconds plus up to half as much at random.")
+    retry_on: Optional[Callable[[ItemResult], bool]] = option(
+        None, "``retry_on(result)`` says whether a result is tried again (by default: failed, no solution and "
+              "worker lost).")
+    retry_max_delay: float = option(DEFAULT_RETRY_MAX_DELAY, "the longest wait before a try, in seconds.")
+    retry_time: Optional[float] = option(None, "no try starts later than this many seconds after the run's start.")
+    max_running: Optional[int] = option(None, "at most this many items of this run at once.")
+    units: Optional[Dict[str, str]] = option(None, "the unit of each value (``{\"max_stress\": \"MPa\"}``), "
+                                                   "kept in the journal for the summary page.")
+    seats: Any = option(None, "licence seat pools shared by every run that names them, on this machine or "
+                              "cluster (``{\"PipeStress\": 2}``, or a ``SeatPools``): a solve holds a seat of its "
+                              "solver's pool while its solver program runs (a function of ``map_models`` holds one "
+                              "with ``batch.seat(name)``); an item waits in its worker for a seat. With Dask the "
+                              "pools live on the scheduler; otherwise in ``seat_directory``.")
+    seat_directory: Optional[str] = option(None, "where the runs of the local pool meet to share seats (by "
+                                                 "default a place every user of this machine shares; a shared "
+                                                 "drive serves a few workstations).")
+    seat_lease: float = option(DEFAULT_LEASE_TIMEOUT, "seconds after which the seat of a holder that stopped "
+                                                      "answering (its machine gone) is free.")
+    resources: Optional[Dict[str, float]] = option(None, "what each item needs of a Dask worker's resources "
+                                                         "(node-locked licences: ``{\"PipeStress\": 1}``).")
+    context: Optional[Dict[str, Any]] = option(None, "what the run is (command, versions...), kept in the journal "
+                                                     "for its page; given by the command line.")
+
+    @classmethod
+    def described(cls, indent: str = "    ") -> str:
+        """Each option a script gives and what it does, as a docstring's
+        paragraph."""
+        lines = []
+        for field in dataclasses.fields(cls):
+            if field.init and field.name != "context":
+                lines.extend(textwrap.wrap("``%s``: %s" % (field.name, field.metadata["doc"]), 76,
+                                           initial_indent=indent, subsequent_indent=indent + "  ",
+                                           break_on_hyphens=False))
+        return "\n".join(lines)
 
     def __post_init__(self) -> None:
         if self.units is not None and not (isinstance(self.units, dict) and all(

@@ -8,6 +8,8 @@ the only wording of what an engine itself says of an item.
       run_id, origin (host:pid of the run)           hooks.claim(task)   may answer for the item
       timeout (counted in the worker, or None)       hooks.start(...)    the item begins
       hooks: the engine's WorkerHooks                function(item) -> a value, or an Outcome
+      seats: the engine's SeatPlace, or None           (seats.bind() where it lands; a solve
+                                                        takes a seat of its keeper())
                                                      hooks.end(task)     the item ended
                                                      hooks.abandoned()   a timed-out item still runs
     (the local pool sends a task as pack(task): what every task of the run
