@@ -8,6 +8,7 @@ from __future__ import annotations
 import errno
 import os
 import stat
+import uuid
 from typing import Optional
 
 RECORD_LIMIT = 64 * 1024   # a record is a few lines: more is not one
@@ -52,3 +53,20 @@ def read_regular(path: str, limit: int = RECORD_LIMIT) -> Optional[bytes]:
         return None
     finally:
         os.close(descriptor)
+
+
+def write_whole(path: str, data: bytes) -> None:
+    """``path`` replaced whole by ``data`` (open to every user, as the
+    shared places are): a link there is replaced, never followed."""
+    temporary = "%s.%s.tmp" % (path, uuid.uuid4().hex)
+    try:
+        with open(temporary, "xb") as stream:
+            stream.write(data)
+        try:
+            os.chmod(temporary, 0o666)
+        except OSError:
+            pass
+        os.replace(temporary, path)
+    finally:
+        if os.path.lexists(temporary):   # what this call made, and only that
+            os.remove(temporary)

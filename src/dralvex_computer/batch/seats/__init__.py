@@ -16,6 +16,13 @@ Where a pool lives:
     Dask                   a lease on the scheduler, refreshed by the worker
                            that holds it                  (``scheduler.py``)
 
+Seats go in the order of asking, across every run and machine that shares
+a pool: a waiting item keeps its place in the pool's queue (a ticket in
+the directory, an order kept on the scheduler), and leaves it when it
+takes a seat or its run ends; a waiter that died is passed over. A run's
+``max_running`` bounds how many of its items run at once, and so how many
+seats and places it holds: a run may leave seats to colleagues that way.
+
 A seat whose holder died (a worker killed) is free again once the holder's
 processes have ended: at once when that can be seen (the holder was on this
 machine), else ``lease_timeout`` seconds after the holder stopped answering.
@@ -138,9 +145,11 @@ class Cancelled(Exception):
 
 
 class Keeper:
-    """Takes seats of a kind of pool; ``take`` returns a Seat or None (no
-    seat free now), never waits long (``waits_itself``: it waits a little
-    for one, so that the item need not sleep between looks)."""
+    """One item's wait for a seat of a kind of pool. ``take`` returns a
+    Seat, or None (not its turn yet: it keeps the item's place in the
+    pool's queue, first come first served), and never waits long
+    (``waits_itself``: it waits a little for one, so that the item need not
+    sleep between looks)."""
 
     waits_itself = False
 
@@ -149,6 +158,14 @@ class Keeper:
 
     def note_waiting(self, owner: Dict[str, Any], waiting: bool) -> None:
         """Tells the run an item waits for a seat (for its bar)."""
+
+    def next_look(self, step: float) -> float:
+        """Seconds to the next ``take``, ``step`` being the wait's own back-off."""
+        return step
+
+    def leave(self) -> None:
+        """Out of the pool's queue, when the item stops waiting however
+        (taken a seat, or its run ended): its place is never left behind."""
 
 
 @contextlib.contextmanager
@@ -199,9 +216,10 @@ def _wait_for(task: Any, place: SeatPlace, name: str) -> Seat:
                     keeper.note_waiting(owner, True)
                     waited = True
                 if not keeper.waits_itself:
-                    time.sleep(step)
+                    time.sleep(keeper.next_look(step))
                     step = min(step * 1.5, WAIT_MAX)
     finally:
+        keeper.leave()
         if waited:
             keeper.note_waiting(owner, False)
         state.this_process.seat_wait += time.monotonic() - began

@@ -22,14 +22,13 @@ import socket
 import stat
 import sys
 import time
-import uuid
 from typing import Any, Dict, List, Optional, Set, Tuple
 
 from .. import filelock
 from .. import scratch
-from ..shared_files import open_regular, read_regular
+from ..shared_files import open_regular, read_regular, write_whole
 from ..worker import processes
-from . import Keeper, Seat, SeatPlace, SeatPools
+from . import Keeper, Seat, SeatPlace, SeatPools, record, tickets
 
 logger = logging.getLogger("dralvex_computer")
 COUNT_FILE = "seats"
@@ -79,7 +78,7 @@ def _write_count(path: str, count: int) -> None:
     file is another user's (a shared pool's directory lets only its owner
     replace it), written over in place, as its mode lets every user."""
     try:
-        _write_whole(path, b"%d\n" % count)
+        write_whole(path, b"%d\n" % count)
     except PermissionError:
         descriptor = open_regular(path, os.O_WRONLY | os.O_TRUNC)
         try:
@@ -112,44 +111,65 @@ def read_count(directory: str) -> Optional[int]:
     return count if count >= 1 else None
 
 
-def _write_whole(path: str, data: bytes) -> None:
-    temporary = "%s.%s.tmp" % (path, uuid.uuid4().hex)
-    try:
-        with open(temporary, "xb") as stream:
-            stream.write(data)
-        try:
-            os.chmod(temporary, 0o666)
-        except OSError:
-            pass
-        os.replace(temporary, path)
-    finally:
-        if os.path.lexists(temporary):   # what this call made, and only that
-            os.remove(temporary)
-
-
 class DirectoryKeeper(Keeper):
-    """``msvcrt``: a stand-in for Windows' module, to test that branch."""
+    """One item's wait for a seat of a directory pool: its ticket in the
+    pool's queue while it waits (``tickets``), then a seat's file locked.
+    ``msvcrt``: a stand-in for Windows' module, to test that branch."""
 
     def __init__(self, msvcrt: Any = None) -> None:
         self.msvcrt = msvcrt
+        self.ticket: Optional[tickets.Ticket] = None
+        self.near = True   # few enough stand before it that a seat may soon be its
 
     def take(self, pools: SeatPools, name: str, owner: Dict[str, Any]) -> Optional[Seat]:
         directory = pool_directory(pools, name)
-        count = read_count(directory) or pools.counts[name]
-        for number in range(count):
-            held = self._take_one(os.path.join(directory, "seat-%d" % number), pools, owner, name)
+        with tickets.queue_locked(directory, self.msvcrt) as locked:
+            if not locked:
+                return None
+            ahead = tickets.ahead_of(directory, self.ticket, self.msvcrt)
+            count = read_count(directory) or pools.counts[name]
+            self.near = ahead < count
+            held = self._take_free(directory, pools, owner, name, ahead) if self.near else None
             if held is not None:
+                self.leave()
                 return held
+            if self.ticket is None:
+                try:
+                    self.ticket = tickets.join(directory, owner, self.msvcrt)
+                except OSError as error:   # the pool's drive is full or gone: the item waits, it does not fail
+                    _warn_once(directory, "its queue cannot be joined (%s)" % (error.strerror or error))
         return None
 
-    def _take_one(self, path: str, pools: SeatPools, owner: Dict[str, Any], name: str) -> Optional[Seat]:
+    def next_look(self, step: float) -> float:
+        return NEAR_LOOK if self.near else step
+
+    def leave(self) -> None:
+        if self.ticket is not None:
+            self.ticket.leave()
+            self.ticket = None
+
+    def _take_free(self, directory: str, pools: SeatPools, owner: Dict[str, Any], name: str,
+                   ahead: int) -> Optional[Seat]:
+        """A free seat, when more are free than ``ahead`` waiters before
+        this one take (theirs are left to them)."""
+        count = read_count(directory) or pools.counts[name]
+        for number in range(count):
+            held = self._take_one(os.path.join(directory, "seat-%d" % number), pools, owner, name, number,
+                                  keep=ahead == 0)
+            if held is not None:
+                if ahead == 0:
+                    return held
+                ahead -= 1
+        return None
+
+    def _take_one(self, path: str, pools: SeatPools, owner: Dict[str, Any], name: str, number: int,
+                  keep: bool = True) -> Any:
+        """The seat of ``path`` when it is free: taken (``keep``), or only
+        seen free (True) and let go; None when it is not free."""
         try:
             descriptor = open_regular(path, os.O_RDWR | os.O_CREAT, 0o666)   # never through a link
         except OSError as error:   # another user's file this user cannot open, or no file at all
-            if path not in _passed_over:
-                _passed_over.add(path)
-                logger.warning("the seat file %s cannot be used (%s): its seat is passed over", path,
-                               error.strerror or error)
+            _warn_once(path, "it cannot be used (%s): its seat is passed over" % (error.strerror or error))
             return None
         if hasattr(os, "fchmod") and os.fstat(descriptor).st_uid == os.getuid():
             try:
@@ -166,24 +186,31 @@ class DirectoryKeeper(Keeper):
             if last and not _holder_gone(last, pools.lease_timeout, path):
                 self._let_go(descriptor)
                 return None
+            if not keep:
+                self._let_go(descriptor)
+                return True
             _rewrite(descriptor, dict(owner, taken=time.time()))
         except OSError as error:   # the pool's drive is full or gone: the item waits, it does not fail
-            if path not in _passed_over:
-                _passed_over.add(path)
-                logger.warning("the seat file %s cannot be written (%s): its seat is passed over while it cannot",
-                               path, error.strerror or error)
+            _warn_once(path, "it cannot be written (%s): its seat is passed over while it cannot"
+                       % (error.strerror or error))
             self._let_go(descriptor)
             return None
         except BaseException:
             self._let_go(descriptor)
             raise
-        return Seat(lambda: self._give_back(descriptor), name)
+        directory = os.path.dirname(path)
+        if last and not last.get("broken"):
+            record.append(directory, record.event(record.RECLAIMED, number, last))
+        record.append(directory, record.event(record.GRANT, number, owner))
+        record.trim(directory)
+        return Seat(lambda: self._give_back(descriptor, directory, number, owner), name)
 
-    def _give_back(self, descriptor: int) -> None:
+    def _give_back(self, descriptor: int, directory: str, number: int, owner: Dict[str, Any]) -> None:
         try:
             os.ftruncate(descriptor, 0)   # empty: given back, not lost
         finally:
             self._let_go(descriptor)
+            record.append(directory, record.event(record.RELEASE, number, owner))
 
     def _let_go(self, descriptor: int) -> None:
         try:
@@ -210,6 +237,15 @@ class DirectoryPlace(SeatPlace):
 
     def keeper(self) -> Keeper:
         return DirectoryKeeper()
+
+
+def _warn_once(path: str, why: str) -> None:
+    if path not in _passed_over:
+        _passed_over.add(path)
+        logger.warning("the seat pool's file %s: %s", path, why)
+
+
+NEAR_LOOK = 0.02   # a waiter a seat may soon go to looks this often (the queue keeps the order, not the speed)
 
 
 def _read(descriptor: int) -> Optional[Dict[str, Any]]:

@@ -1,0 +1,114 @@
+"""Seats in the order of asking, across runs: judged by the pool's own
+record, the licence server's record and the solver programs' log."""
+import os
+import subprocess
+import sys
+import threading
+import time
+
+import pytest
+
+from batch_helpers import FakeMsvcrt, HAS_PROC, environment, eventually
+from dralvex_computer.batch import seats
+from dralvex_computer.batch.seats import directory, record, tickets
+
+pytestmark = pytest.mark.skipif(not HAS_PROC, reason="reads processes from /proc")
+
+
+def owner_of(tmp_path, run, index):
+    return {"run": run, "index": index, "machine": "here", "worker": "w", "scratch": str(tmp_path),
+            "process": "%d 1" % os.getpid(), "group": None}
+
+
+def wait_for_seat(keeper, pools, owner, stop=None):
+    """What an item's wait does: look, keep its place, look again."""
+    step = 0.05
+    try:
+        while stop is None or not stop.is_set():
+            held = keeper.take(pools, "PipeStress", owner)
+            if held is not None:
+                return held
+            time.sleep(getattr(keeper, "next_look", lambda step: step)(step))
+            step = min(step * 1.5, 0.5)
+    finally:
+        getattr(keeper, "leave", lambda: None)()
+    return None
+
+
+def queued(pools):
+    return len(tickets.listing(directory.pool_directory(pools, "PipeStress")))
+
+
+@pytest.mark.parametrize("platform", ["posix", "windows"])
+def test_seats_go_in_the_order_of_asking(tmp_path, platform):
+    """One seat, held; five waiters of two runs ask one after another:
+    the seat goes to each in turn, as they asked."""
+    msvcrt = FakeMsvcrt() if platform == "windows" else None
+    pools = seats.SeatPools({"PipeStress": 1}, str(tmp_path / "pool"))
+    directory.set_up(pools)
+    first = directory.DirectoryKeeper(msvcrt).take(pools, "PipeStress", owner_of(tmp_path, "a", 0))
+    granted, threads = [], []
+
+    def waiter(index):
+        held = wait_for_seat(directory.DirectoryKeeper(msvcrt), pools, owner_of(tmp_path, "ab"[index % 2], index))
+        granted.append(index)
+        time.sleep(0.03)
+        held.give_back()
+    for index in range(1, 6):
+        threads.append(threading.Thread(target=waiter, args=(index,)))
+        threads[-1].start()
+        time.sleep(0.3)   # it asked, and looked a few times: its back-off now the longest
+    first.give_back()
+    for thread in threads:
+        thread.join(30)
+    assert granted == [1, 2, 3, 4, 5]
+    made = record.read(directory.pool_directory(pools, "PipeStress"))
+    assert [one["index"] for one in made if one["event"] == "grant"] == [0, 1, 2, 3, 4, 5]
+    assert queued(pools) == 0 and max(mine + others for _, mine, others in record.in_use(made, "a")) == 1
+
+
+WAITER = """
+import sys, time
+from dralvex_computer.batch import seats
+from dralvex_computer.batch.seats import directory
+pools = seats.SeatPools({"PipeStress": 1}, sys.argv[1])
+keeper = directory.DirectoryKeeper()
+owner = {"run": "dead", "index": 0, "machine": "here", "process": "1 1", "group": None, "scratch": sys.argv[1]}
+while keeper.take(pools, "PipeStress", owner) is None:
+    print("queued", flush=True)
+    time.sleep(0.05)
+"""
+
+
+def test_a_waiter_killed_in_the_queue_does_not_hold_it_up(tmp_path):
+    pools = seats.SeatPools({"PipeStress": 1}, str(tmp_path / "pool"))
+    directory.set_up(pools)
+    holder = directory.DirectoryKeeper().take(pools, "PipeStress", owner_of(tmp_path, "a", 0))
+    dead = subprocess.Popen([sys.executable, "-c", WAITER, pools.directory], env=environment(),
+                            stdout=subprocess.PIPE, text=True)
+    assert dead.stdout.readline().strip() == "queued"
+    dead.kill()
+    dead.wait(10)
+    keeper = directory.DirectoryKeeper()
+    assert keeper.take(pools, "PipeStress", owner_of(tmp_path, "b", 1)) is None
+    holder.give_back()
+    held = wait_for_seat(keeper, pools, owner_of(tmp_path, "b", 1))
+    assert held is not None and queued(pools) == 0
+    assert not [name for name in os.listdir(directory.pool_directory(pools, "PipeStress"))
+                if name.startswith("ticket-")]   # the dead waiter's place is gone with it
+    held.give_back()
+
+
+def test_an_item_that_stops_waiting_leaves_the_queue(tmp_path):
+    pools = seats.SeatPools({"PipeStress": 1}, str(tmp_path / "pool"))
+    directory.set_up(pools)
+    holder = directory.DirectoryKeeper().take(pools, "PipeStress", owner_of(tmp_path, "a", 0))
+    stop = threading.Event()
+    thread = threading.Thread(target=wait_for_seat, args=(directory.DirectoryKeeper(), pools,
+                                                           owner_of(tmp_path, "b", 1), stop))
+    thread.start()
+    assert eventually(lambda: queued(pools) == 1, 10)
+    stop.set()
+    thread.join(10)
+    assert queued(pools) == 0
+    holder.give_back()
