@@ -415,3 +415,66 @@ def test_two_identical_nights_on_seats_compare_as_unchanged(ready, tmp_path, whe
     said = command("compare", *nights)
     assert said.returncode == 0 and said.stdout.startswith("4 unchanged\nnothing regressed"), said.stdout
     assert len([entry for entry in dralvex_sim.solve_log(site.install_dir) if entry["outcome"] == "solved"]) == 8
+
+
+def seats_now(where, tmp_path):
+    """The pool as the seats command shows it (JSON), and its record."""
+    place = ["--scheduler", where[1][1]] if where[0] == "dask" else ["--seat-directory", str(tmp_path / "seats")]
+    said = command("seats", "--json", *place)
+    assert said.returncode == 0, said.stderr
+    return json.loads(said.stdout).get("PipeStress")
+
+
+def pool_record(where, tmp_path, client=None):
+    from dralvex_computer.batch.seats import view
+    if where[0] == "dask":
+        return view.of_scheduler(client)["PipeStress"]["record"]
+    return view.of_directory(str(tmp_path / "seats"))["PipeStress"]["record"]
+
+
+def seat_share(log, grants):
+    """The first run's share of the seat-time, from the solver programs'
+    log, while both runs had items waiting (each as many: 3 workers): from
+    the second run's first grant to the first run's last ask."""
+    first = {"m%d.strale" % index for index in range(12)}
+    start = min(event["time"] for event in grants if event["item"] not in first)
+    end = min(max(event["asked"] for event in grants if (event["item"] in first) == side) for side in (True, False))
+    held = [0.0, 0.0]
+    for entry in log:
+        held[entry["models"][0] not in first] += max(0.0, min(entry["ended"], end) - max(entry["started"], start))
+    return held[0] / sum(held)
+
+
+@pytest.mark.parametrize("later", [False, True])
+def test_two_runs_take_turns_in_the_order_of_asking(ready, tmp_path, where, request, later):
+    """Two runs of 12 models, 3 workers each (on Dask, one cluster's 3),
+    on 2 seats, the second started together with the first or once the
+    first's items wait: grants follow the asks, and the seats command shows
+    the holders and the queue while they run."""
+    site = dralvex_sim.make_installation(str(tmp_path / "site"), solve_seconds=0.4, licences={"PipeStress": 2})
+    paths = [make_model(tmp_path / "models" / str(index), "m%d" % index, index + 1) for index in range(24)]
+    runs, now = [start(site, paths[:12], where, str(tmp_path / "run0.jsonl"))], time.time()
+    assert not later or eventually(lambda: (seats_now(where, tmp_path) or {}).get("queue"), 60)
+    runs.append(start(site, paths[12:], where, str(tmp_path / "run1.jsonl")))
+    seen = []
+    assert eventually(lambda: seen.append(seats_now(where, tmp_path)) or (
+        seen[-1] and len(seen[-1]["holders"]) == 2 and seen[-1]["queue"]), 60), seen[-1:]
+    holders, queue = seen[-1]["holders"], seen[-1]["queue"]
+    assert {holder["item"] for holder in holders + queue} <= {"m%d.strale" % index for index in range(24)}
+    assert [waiter["asked"] for waiter in queue] == sorted(waiter["asked"] for waiter in queue)
+    said = [finish(run, 180) for run in runs]
+    assert [run.returncode for run in runs] == [0, 0], said
+    record = server_record(site)
+    assert not denials(record) and licences.most_in_use(record) == 2
+    client = request.getfixturevalue("seat_cluster") if where[0] == "dask" else None
+    grants = sorted((event for event in pool_record(where, tmp_path, client)
+                     if event["event"] == "grant" and event["time"] >= now), key=lambda event: event["asked"])
+    assert len(grants) == 24
+    overtaken = [(earlier, later) for earlier, later in zip(grants, grants[1:]) if later["time"] < earlier["time"] - 0.3]
+    assert not overtaken   # none granted well before one that asked before it
+    log = [entry for entry in dralvex_sim.solve_log(site.install_dir) if entry["outcome"] == "solved"]
+    if later:   # its turn came after the items that asked before it, not after the whole first run
+        first = min(event["time"] for event in grants if event["item"] in {"m%d.strale" % i for i in range(12, 24)})
+        assert first < max(event["time"] for event in grants if event["item"] in {"m%d.strale" % i for i in range(12)})
+    else:   # half the seat-time each, as half the waiting items, within 10 points
+        assert abs(seat_share(log, grants) - 0.5) <= 0.1

@@ -6,6 +6,7 @@
     compare.py   compare    what changed between two nights |  options, the run, its
     study.py     study      a parameter table, built and    |  exit status; night.py:
                             solved point by point          /   what a night leaves)
+    seats.py     seats      who holds the licence seats, who waits
     doctor.py    doctor     what this machine has
 
 ``shared.py`` holds what they share: exit statuses, tolerance and
@@ -14,10 +15,11 @@ installation options, functions named MODULE:FUNCTION, the Dask scheduler.
 from .base import Command
 from .compare import Compare
 from .doctor import Doctor
+from .seats import Seats
 from .solve import Solve
 from .study import Study
 from .summary import Summary
 
-COMMANDS = (Solve(), Summary(), Compare(), Study(), Doctor())
+COMMANDS = (Solve(), Summary(), Compare(), Study(), Seats(), Doctor())
 
 __all__ = ["Command", "COMMANDS"]

@@ -127,9 +127,14 @@ def end_running(run_id: str) -> Optional[int]:
 
 class Dask(Engine):
     def __init__(self, run_id: str, timeout: Optional[float], client: Any,
-                 resources: Optional[Dict[str, float]] = None) -> None:
+                 resources: Optional[Dict[str, float]] = None, seats: bool = False) -> None:
         super().__init__(run_id, timeout)
         self.client = client
+        # with seats, the cluster is shared with other runs: an item is handed
+        # over when a thread is free for it, so that the scheduler's first-in
+        # first-out order interleaves the runs (64 ahead would put one run's
+        # items before all of the other's)
+        self.shared = seats
         self.resources = resources   # each item's needs of its worker's resources (node-locked seats)
         self.threads, self.threads_asked = 0, -math.inf
         self.submitted: Dict[int, int] = {}   # index -> tries handed over
@@ -147,7 +152,7 @@ class Dask(Engine):
     @classmethod
     def for_run(cls, run_id: str, timeout: Optional[float], executor: Any, workers: Optional[int], seats: bool,
                 resources: Optional[Dict[str, float]]) -> Engine:
-        return cls(run_id, timeout, executor, resources)
+        return cls(run_id, timeout, executor, resources, seats)
 
     @classmethod
     def seat_place(cls, pools: Any, executor: Any) -> Any:
@@ -187,7 +192,7 @@ class Dask(Engine):
                 self.threads = sum(self.client.nthreads().values())
             except Exception:
                 pass
-        return max(64, 2 * self.threads)
+        return max(1, self.threads) if self.shared else max(64, 2 * self.threads)
 
     def _watch(self, future: Any) -> None:
         pass   # Dask's callbacks run on its own thread: the futures are waited for instead

@@ -31,6 +31,7 @@ from __future__ import annotations
 
 import contextlib
 import dataclasses
+import getpass
 import os
 import re
 import socket
@@ -199,9 +200,9 @@ def _wait_for(task: Any, place: SeatPlace, name: str) -> Seat:
     returned."""
     from ..worker import state
     pools, keeper = place.pools, place.keeper()
-    owner = {"run": task.run_id, "index": task.index, "worker": state.worker_name(), "machine": socket.gethostname(),
-             "scratch": state.this_process.scratch_root,
-             "process": state.own_stamp(), "group": _group()}
+    owner = {"run": task.run_id, "index": task.index, "item": label(task.item), "user": _user(),
+             "worker": state.worker_name(), "machine": socket.gethostname(),
+             "scratch": state.this_process.scratch_root, "process": state.own_stamp(), "group": _group()}
     step, waited, began = WAIT_STEP, False, time.monotonic()
     try:
         with state.item_clock_stopped():
@@ -223,6 +224,23 @@ def _wait_for(task: Any, place: SeatPlace, name: str) -> Seat:
         if waited:
             keeper.note_waiting(owner, False)
         state.this_process.seat_wait += time.monotonic() - began
+
+
+def label(item: Any) -> str:
+    """An item as a seat's holder shows it: a model's file name, or the
+    item's text, short."""
+    if isinstance(item, (str, os.PathLike)):
+        text = os.path.basename(os.fspath(item)) or os.fspath(item)
+    else:
+        text = repr(item)
+    return text if len(text) <= 60 else text[:57] + "..."
+
+
+def _user() -> str:
+    try:
+        return getpass.getuser()
+    except Exception:   # no name for this user id (a container's)
+        return "uid %s" % getattr(os, "getuid", lambda: "?")()
 
 
 def _group() -> Optional[int]:

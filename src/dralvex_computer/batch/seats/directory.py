@@ -120,9 +120,12 @@ class DirectoryKeeper(Keeper):
         self.msvcrt = msvcrt
         self.ticket: Optional[tickets.Ticket] = None
         self.near = True   # few enough stand before it that a seat may soon be its
+        self.asked: Optional[float] = None   # when it first asked (the wall clock, as the record keeps it)
 
     def take(self, pools: SeatPools, name: str, owner: Dict[str, Any]) -> Optional[Seat]:
         directory = pool_directory(pools, name)
+        if self.asked is None:
+            self.asked = time.time()
         with tickets.queue_locked(directory, self.msvcrt) as locked:
             if not locked:
                 return None
@@ -135,7 +138,7 @@ class DirectoryKeeper(Keeper):
                 return held
             if self.ticket is None:
                 try:
-                    self.ticket = tickets.join(directory, owner, self.msvcrt)
+                    self.ticket = tickets.join(directory, owner, self.asked, self.msvcrt)
                 except OSError as error:   # the pool's drive is full or gone: the item waits, it does not fail
                     _warn_once(directory, "its queue cannot be joined (%s)" % (error.strerror or error))
         return None
@@ -201,7 +204,7 @@ class DirectoryKeeper(Keeper):
         directory = os.path.dirname(path)
         if last and not last.get("broken"):
             record.append(directory, record.event(record.RECLAIMED, number, last))
-        record.append(directory, record.event(record.GRANT, number, owner))
+        record.append(directory, record.event(record.GRANT, number, owner, self.asked))
         record.trim(directory)
         return Seat(lambda: self._give_back(descriptor, directory, number, owner), name)
 

@@ -2,7 +2,8 @@
 the same events wherever the pool lives (a directory's ``record`` file, a
 scheduler's memory), read back for a night's page.
 
-    {"time": 1765000000.1, "event": "grant", "seat": "1", "run": "...", "index": 4, "machine": "ws-3"}
+    {"time": 1765000000.1, "event": "grant", "seat": "1", "asked": 1765000000.0, "run": "...", "index": 4,
+     "item": "riser.strale", "user": "ana", "machine": "ws-3", "worker": "..."}
 
 ``event`` is "grant", "release", or "reclaimed" (its holder died or its
 lease lapsed); ``time`` is the wall clock of the machine that wrote it.
@@ -19,12 +20,15 @@ from ..shared_files import open_regular, write_whole
 RECORD_FILE = "record"
 RECORD_BYTES = 512 * 1024   # past this, the older half goes
 GRANT, RELEASE, RECLAIMED = "grant", "release", "reclaimed"
-OWNER_FIELDS = ("run", "index", "machine", "worker")
+OWNER_FIELDS = ("run", "index", "item", "user", "machine", "worker")
 
 
-def event(kind: str, seat: Any, owner: Mapping[str, Any]) -> Dict[str, Any]:
+def event(kind: str, seat: Any, owner: Mapping[str, Any], asked: Optional[float] = None) -> Dict[str, Any]:
+    """``asked``: when a grant's holder asked for it (the wall clock)."""
     made = {"time": time.time(), "event": kind, "seat": str(seat)}
     made.update((key, owner[key]) for key in OWNER_FIELDS if key in owner)
+    if asked is not None:
+        made["asked"] = asked
     return made
 
 

@@ -1,18 +1,20 @@
 """Seat pools on a Dask scheduler: every client and worker of the cluster
-shares them. A seat is a lease of the scheduler's semaphore extension
-(what ``distributed.Semaphore`` uses), taken with the pool's own lease
-time-out; the worker that holds it refreshes it every fifth of that time.
+shares them. The scheduler keeps them in its seat plugin
+(``on_scheduler``): holders, a queue in the order of asking, a record. A
+seat is a lease with the pool's lease time-out; the worker that holds it
+refreshes it every fifth of that time, and a waiting item asks again and
+again for one lease, which keeps its place.
 
 A worker that dies stops refreshing: the scheduler frees its seat after the
-lease time-out, at its next look (``distributed.scheduler.locks.
-lease-validation-interval``, 10 s by default). Its solver programs end
-first: the worker's reaper ends its process group as it dies. A worker that
-stops (SIGSTOP, a debugger) stops refreshing too, while its solver may run
-on: its reaper ends its group 0.8 x the lease time-out after the worker
-last asked for, or renewed, a seat it holds, before the scheduler can free
-the lease (POSIX); a seat granted that long after it was asked for is given
-back and asked for again. A worker cut off from the scheduler for most of the
-lease time-out ends its item's processes itself, for the same reason.
+lease time-out (it looks every quarter of it, at most every second). Its
+solver programs end first: the worker's reaper ends its process group as
+it dies. A worker that stops (SIGSTOP, a debugger) stops refreshing too,
+while its solver may run on: its reaper ends its group 0.8 x the lease
+time-out after the worker last asked for, or renewed, a seat it holds,
+before the scheduler can free the lease (POSIX); a seat granted that long
+after it was asked for is given back and asked for again. A worker cut off
+from the scheduler for most of the lease time-out ends its item's
+processes itself, for the same reason.
 """
 from __future__ import annotations
 
@@ -22,64 +24,59 @@ import logging
 import threading
 import time
 import uuid
-from typing import Any, Dict, Optional
+from typing import Any, Dict, Optional, Tuple
 
 from ..worker import processes, reaper
-from . import Keeper, Seat, SeatPlace, SeatPools
+from . import Keeper, Seat, SeatPlace, SeatPools, on_scheduler
 
 logger = logging.getLogger("dralvex_computer")
-PREFIX = "dralvex-seats-"
-WAITING_KEY = "dralvex-waiting"
 TAKE_PATIENCE = 0.5   # the scheduler waits this long for a seat before the worker looks at its run again
 
 
 class SchedulerKeeper(Keeper):
+    """One item's wait for a seat of a pool on the scheduler: one lease
+    asked for again and again, so that it keeps its place in the queue."""
+
     waits_itself = True
 
     def __init__(self, dask_worker: Any) -> None:
         self.worker = dask_worker
+        self.waiting: Optional[Tuple[str, str]] = None   # (pool, lease) while it waits
 
     def _call(self, method: str, **arguments: Any) -> Any:
         from distributed.utils import sync
-        return sync(self.worker.loop, getattr(self.worker.scheduler, method), **arguments)
+        return sync(self.worker.loop, getattr(self.worker.scheduler, on_scheduler.PREFIX + method), **arguments)
 
     def take(self, pools: SeatPools, name: str, owner: Dict[str, Any]) -> Optional[Seat]:
-        semaphore = PREFIX + name
-        registered = (semaphore, pools.counts[name], pools.lease_timeout)
-        if registered not in _registered:
-            try:
-                self._call("semaphore_register", name=semaphore, max_leases=pools.counts[name],
-                           lease_timeout=pools.lease_timeout)
-            except ValueError as error:   # "Inconsistent max leases"
-                raise ValueError("the seat pool %s on this cluster has another count than %d (%s): every run "
-                                 "that names a pool gives it the same seats" % (name, pools.counts[name], error)) \
-                    from None
-            _registered.add(registered)
-        lease, asked = uuid.uuid4().hex, time.monotonic()   # the scheduler's stamp is later
-        if not self._call("semaphore_acquire", name=semaphore, timeout=TAKE_PATIENCE, lease_id=lease):
+        if self.waiting is None:
+            self.waiting = (name, uuid.uuid4().hex)
+        lease, asked = self.waiting[1], time.monotonic()   # the scheduler's stamp is later
+        if not self._call("acquire", pool=name, lease=lease, owner=dict(owner, address=self.worker.address),
+                          count=pools.counts[name], lease_timeout=pools.lease_timeout, timeout=TAKE_PATIENCE):
             return None
-        if not _refresher.hold(self, semaphore, lease, pools.lease_timeout, asked):
+        self.waiting = None
+        if not _refresher.hold(self, name, lease, pools.lease_timeout, asked):
             # this worker stopped while it asked: the lease may have lapsed and
             # the seat gone to another; asked again, with a lease of its own
-            self._give_back(semaphore, lease)
+            self._give_back(name, lease)
             return None
-        return Seat(lambda: self._give_back(semaphore, lease), name)
+        return Seat(lambda: self._give_back(name, lease), name)
 
-    def _give_back(self, semaphore: str, lease: str) -> None:
+    def leave(self) -> None:
+        if self.waiting is not None:
+            self._give_back(*self.waiting)
+            self.waiting = None
+
+    def _give_back(self, pool: str, lease: str) -> None:
         _refresher.drop(lease)
         try:
             if _on_the_loop_of(self.worker):   # the run's end, handled on the worker's loop: no waiting on it
-                asyncio.ensure_future(self.worker.scheduler.semaphore_release(name=semaphore, lease_id=lease))
+                asyncio.ensure_future(getattr(self.worker.scheduler, on_scheduler.PREFIX + "release")(
+                    pool=pool, lease=lease))
                 return
-            self._call("semaphore_release", name=semaphore, lease_id=lease)
+            self._call("release", pool=pool, lease=lease)
         except Exception:   # the scheduler is gone: the lease goes with it, or at its time-out
-            logger.warning("a seat of %s could not be given back to the scheduler", semaphore, exc_info=True)
-
-    def note_waiting(self, owner: Dict[str, Any], waiting: bool) -> None:
-        try:
-            self._call("set_metadata", keys=[WAITING_KEY, owner["run"], str(owner["index"])], value=waiting)
-        except Exception:
-            pass   # the bar's, nothing more
+            logger.warning("a seat of %s could not be given back to the scheduler", pool, exc_info=True)
 
 
 def _on_the_loop_of(dask_worker: Any) -> bool:
@@ -90,9 +87,9 @@ def _on_the_loop_of(dask_worker: Any) -> bool:
 
 
 class SchedulerPlace(SeatPlace):
-    """Pools on the scheduler of the run's Dask client; the waiting notes
-    in the scheduler's metadata. It crosses to a worker without the client
-    and binds to the worker it lands on."""
+    """Pools on the scheduler of the run's Dask client (its plugin,
+    ``on_scheduler``). It crosses to a worker without the client and binds
+    to the worker it lands on."""
 
     ASK_EVERY = 0.5   # seconds between the bar's questions to the scheduler
 
@@ -115,11 +112,11 @@ class SchedulerPlace(SeatPlace):
     def waiting(self, run_id: str) -> int:
         now = time.monotonic()
         if now - self._asked > self.ASK_EVERY:
-            self._waiting, self._asked = waiting_on(self.client, run_id), now
+            self._waiting, self._asked = ask(self.client, "waiting", 0, run=run_id), now
         return self._waiting
 
     def forget(self, run_id: str) -> None:
-        self.client.set_metadata([WAITING_KEY, run_id], None)
+        ask(self.client, "forget", None, run=run_id)
 
     def bind(self) -> None:
         # the item's own thread cannot ask for its worker
@@ -131,45 +128,44 @@ class SchedulerPlace(SeatPlace):
 
 
 def register_on(client: Any, pools: SeatPools) -> None:
-    """In the run's process: each pool made on the scheduler. A pool the
-    cluster has with another count takes this run's while none of its
-    seats is held (the last run's word, as in a directory); otherwise the
-    run stops before it starts."""
+    """In the run's process: the scheduler's plugin (once per scheduler),
+    and each pool made with this run's count, the last run's word as in a
+    directory."""
+    plant(client)
     for name, count in pools.counts.items():
-        semaphore = PREFIX + name
-        try:
-            client.sync(client.scheduler.semaphore_register, name=semaphore, max_leases=count,
-                        lease_timeout=pools.lease_timeout)
-            continue
-        except ValueError as error:
-            held = client.sync(client.scheduler.semaphore_value, name=semaphore)
-            if held:
-                raise ValueError("the seat pool %s on this cluster counts other seats than %d, and %d of them are "
-                                 "held now (%s): every run that names a pool gives it the same seats"
-                                 % (name, count, held, error)) from None
-        logger.warning("the seat pool %s on this cluster had another count; this run says %d, for every run from now",
-                       name, count)
-        client.sync(client.scheduler.semaphore_close, name=semaphore)
-        client.sync(client.scheduler.semaphore_register, name=semaphore, max_leases=count,
-                    lease_timeout=pools.lease_timeout)
+        earlier = client.sync(getattr(client.scheduler, on_scheduler.PREFIX + "register"), pool=name, count=count,
+                              lease_timeout=pools.lease_timeout)
+        if earlier is not None:
+            logger.warning("the seat pool %s on this cluster had %d seats; this run says %d, for every run from now",
+                           name, earlier, count)
 
 
-def waiting_on(client: Any, run_id: str) -> int:
-    """How many of a run's items wait for a seat on the cluster."""
+def plant(client: Any) -> None:
+    """The seat plugin on the client's scheduler, sent by value."""
+    import cloudpickle  # type: ignore[import-untyped]
+    from distributed.protocol.pickle import dumps
+    cloudpickle.register_pickle_by_value(on_scheduler)
     try:
-        notes = client.get_metadata([WAITING_KEY, run_id], {})
+        plugin = dumps(on_scheduler.SeatQueue())
+    finally:
+        cloudpickle.unregister_pickle_by_value(on_scheduler)
+    client.sync(client.scheduler.register_scheduler_plugin, plugin=plugin, name=on_scheduler.SeatQueue.name,
+                idempotent=True)
+
+
+def ask(client: Any, verb: str, otherwise: Any, **arguments: Any) -> Any:
+    """What the scheduler's seat plugin answers; ``otherwise`` when it
+    cannot (no plugin there yet, the scheduler gone)."""
+    try:
+        return client.sync(getattr(client.scheduler, on_scheduler.PREFIX + verb), **arguments)
     except Exception:
-        return 0
-    return sum(1 for waiting in notes.values() if waiting is True) if isinstance(notes, dict) else 0
-
-
-_registered: set = set()
+        return otherwise
 
 
 @dataclasses.dataclass
 class _Lease:
     keeper: SchedulerKeeper
-    semaphore: str
+    pool: str
     timeout: float
     asked: float   # when it was last asked for or renewed (time.monotonic(), before the call)
 
@@ -190,9 +186,9 @@ class _Refresher:
         self.wake = threading.Event()
         self.thread: Optional[threading.Thread] = None
 
-    def hold(self, keeper: SchedulerKeeper, semaphore: str, lease: str, timeout: float, asked: float) -> bool:
+    def hold(self, keeper: SchedulerKeeper, pool: str, lease: str, timeout: float, asked: float) -> bool:
         """False: the lease was asked for too long ago to be trusted."""
-        held = _Lease(keeper, semaphore, timeout, asked)
+        held = _Lease(keeper, pool, timeout, asked)
         with self.lock:
             if time.monotonic() >= held.deadline():
                 return False
@@ -229,7 +225,7 @@ class _Refresher:
                         # a failed refresh still pushes the deadline on: this
                         # worker runs, and ends its solves itself (below)
                         held.asked = time.monotonic()
-                        held.keeper._call("semaphore_refresh_leases", name=held.semaphore, lease_ids=[lease])
+                        held.keeper._call("refresh", pool=held.pool, leases=[lease])
                 self.refreshed = time.monotonic()
             except Exception:
                 if time.monotonic() - self.refreshed > REAPER_SHARE * timeout:

@@ -146,15 +146,16 @@ def held(path: str, msvcrt: Any = None) -> Optional[bool]:
         os.close(descriptor)
 
 
-def join(directory: str, owner: Dict[str, Any], msvcrt: Any = None) -> Ticket:
-    """Under the queue lock: a ticket after every ticket there."""
+def join(directory: str, owner: Dict[str, Any], asked: float, msvcrt: Any = None) -> Ticket:
+    """Under the queue lock: a ticket after every ticket there (``asked``:
+    when its waiter first asked, by the wall clock)."""
     names = _names(directory)
     number = names[-1][0] + 1 if names else 1
     path = os.path.join(directory, "ticket-%012d-%s" % (number, uuid.uuid4().hex[:8]))
     descriptor = _open_shared(path, os.O_RDWR | os.O_CREAT | os.O_EXCL)
     try:
         filelock.lock(descriptor, msvcrt)
-        os.write(descriptor, json.dumps(dict(owner, asked=time.time())).encode("utf-8"))
+        os.write(descriptor, json.dumps(dict(owner, asked=asked)).encode("utf-8"))
     except BaseException:
         os.close(descriptor)
         with contextlib.suppress(OSError):
