@@ -141,14 +141,18 @@ def register_on(client: Any, pools: SeatPools) -> None:
 
 
 def plant(client: Any) -> None:
-    """The seat plugin on the client's scheduler, sent by value."""
+    """The seat plugin on the client's scheduler, sent by value (an older
+    cloudpickle sends it by name: the scheduler then needs this package)."""
     import cloudpickle  # type: ignore[import-untyped]
     from distributed.protocol.pickle import dumps
-    cloudpickle.register_pickle_by_value(on_scheduler)
+    by_value = hasattr(cloudpickle, "register_pickle_by_value")
+    if by_value:
+        cloudpickle.register_pickle_by_value(on_scheduler)
     try:
         plugin = dumps(on_scheduler.SeatQueue())
     finally:
-        cloudpickle.unregister_pickle_by_value(on_scheduler)
+        if by_value:
+            cloudpickle.unregister_pickle_by_value(on_scheduler)
     client.sync(client.scheduler.register_scheduler_plugin, plugin=plugin, name=on_scheduler.SeatQueue.name,
                 idempotent=True)
 
