@@ -18,6 +18,7 @@ from dralvex_computer import batch
 from dralvex_computer.batch import seats
 from dralvex_computer.batch.results.journal import records
 from dralvex_computer.batch.seats import directory
+from dralvex_computer.batch.seats import record as seat_record
 from dralvex_computer.batch.worker import processes as worker_processes
 from dralvex_sim.solvers import licences
 
@@ -453,7 +454,10 @@ def test_two_runs_take_turns_in_the_order_of_asking(ready, tmp_path, where, requ
     the holders and the queue while they run."""
     site = dralvex_sim.make_installation(str(tmp_path / "site"), solve_seconds=0.4, licences={"PipeStress": 2})
     paths = [make_model(tmp_path / "models" / str(index), "m%d" % index, index + 1) for index in range(24)]
-    runs, now = [start(site, paths[:12], where, str(tmp_path / "run0.jsonl"))], time.time()
+    journal, page = str(tmp_path / "run0.journal"), str(tmp_path / "run0.html")
+    runs = [start(site, paths[:12], where, str(tmp_path / "run0.jsonl"), 2, "--no-progress", "--journal", journal,
+                  "--summary", page)]
+    now = time.time()
     assert not later or eventually(lambda: (seats_now(where, tmp_path) or {}).get("queue"), 60)
     runs.append(start(site, paths[12:], where, str(tmp_path / "run1.jsonl")))
     seen = []
@@ -473,6 +477,14 @@ def test_two_runs_take_turns_in_the_order_of_asking(ready, tmp_path, where, requ
     overtaken = [(earlier, later) for earlier, later in zip(grants, grants[1:]) if later["time"] < earlier["time"] - 0.3]
     assert not overtaken   # none granted well before one that asked before it
     log = [entry for entry in dralvex_sim.solve_log(site.install_dir) if entry["outcome"] == "solved"]
+    kept = [line for line in map(json.loads, open(journal)) if line["event"] == "run ended"][-1]["seats"]["PipeStress"]
+    steps = seat_record.in_use(kept["events"], None)   # the page's chart, from the pool's own record
+    assert kept["count"] == 2 and max(others for _, _, others in steps) == licences.most_in_use(record)
+    first_run = {"m%d.strale" % index for index in range(12)}
+    mine = [event for event in kept["events"] if event["event"] == "grant" and event["item"] in first_run]
+    assert len(mine) == 12 and len(kept["events"]) > 2 * len(mine)   # the other run's too, as the page draws them
+    with open(page, encoding="utf-8") as stream:
+        assert "Licence seats: PipeStress" in stream.read()
     if later:   # its turn came after the items that asked before it, not after the whole first run
         first = min(event["time"] for event in grants if event["item"] in {"m%d.strale" % i for i in range(12, 24)})
         assert first < max(event["time"] for event in grants if event["item"] in {"m%d.strale" % i for i in range(12)})

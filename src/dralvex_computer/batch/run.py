@@ -73,7 +73,7 @@ class Run:
         self.history: Dict[int, List[Dict[str, Any]]] = {}
         self.last_try: Dict[int, ItemResult] = {}   # an item's last try while it waits for the next
         self.engine: Optional[engines.Engine] = None
-        self.started_at = time.monotonic()
+        self.started_at, self.started_on_clock = time.monotonic(), time.time()
         self.same_failures: Tuple[Optional[str], int] = (None, 0)
         self.stop_reason: Optional[str] = None
         self.journal_error: Optional[OSError] = None
@@ -339,10 +339,23 @@ class Run:
                 if result is not None:
                     counts[result.status] = counts.get(result.status, 0) + 1
             if journal.run_id:
-                journal.run_ended(interrupted is not None, interrupted or self.stop_reason, counts)
+                journal.run_ended(interrupted is not None, interrupted or self.stop_reason, counts,
+                                  self._seats_record())
         finally:
             journal.close()
             self.journal_error = journal.error
+
+    def _seats_record(self) -> Optional[Dict[str, Any]]:
+        """What the seat pools' own records say of this run's time (for its
+        page's chart); None without pools, or when they cannot tell."""
+        place = self.engine.seats if self.engine is not None else None
+        if place is None:
+            return None
+        try:
+            return place.record(self.started_on_clock)
+        except Exception:   # the page goes without the chart, the run is not the worse for it
+            logger.warning("the seat pools' record could not be read", exc_info=True)
+            return None
 
     # ------------------------------------------------------------- ends
     def _stop(self) -> None:

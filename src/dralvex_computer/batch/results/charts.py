@@ -113,6 +113,29 @@ def legend(statuses: List[str], colours: Dict[str, str], waits: bool = False, se
     return '<p class="legend">%s</p>' % " ".join(keys)
 
 
+def seats_in_use(steps: Sequence[Tuple[float, int, int]], count: int, end: float, title: str) -> str:
+    """A pool's seats in use over the night, from its own record: (seconds,
+    this run's, others') after each change, drawn as steps, this run's
+    below, the others' stacked above it, the pool's seats as a line."""
+    high = float(max([count] + [mine + others for _, mine, others in steps]))
+    end = max([end] + [at for at, _, _ in steps] + [1e-9])
+    plot = _Plot(220, 50, (min([0.0] + [at for at, _, _ in steps]), end), (0.0, high))
+    plot.axes(title, "seconds since the first start")
+    for (at, mine, others), (until, _, _) in zip(steps, list(steps[1:]) + [(end, 0, 0)]):
+        width = max(plot.x(until) - plot.x(at), 0.0)
+        if mine:
+            plot.parts.append('<rect x="%.1f" y="%.1f" width="%.1f" height="%.1f" fill="#1565c0"/>'
+                              % (plot.x(at), plot.y(mine), width, plot.bottom - plot.y(mine)))
+        if others:
+            plot.parts.append('<rect x="%.1f" y="%.1f" width="%.1f" height="%.1f" fill="#9e9e9e"/>'
+                              % (plot.x(at), plot.y(mine + others), width, plot.y(mine) - plot.y(mine + others)))
+    plot.parts.append('<line x1="%d" y1="%.1f" x2="%d" y2="%.1f" stroke="#c62828" stroke-dasharray="4 3"><title>%d '
+                      'seats</title></line>' % (plot.left, plot.y(count), plot.right, plot.y(count), count))
+    return plot.svg(title) + ('<p class="legend"><span class="status" style="background:#1565c0">this run</span> '
+                              '<span class="status" style="background:#9e9e9e;color:#222">other runs</span> '
+                              '<span class="status" style="background:#c62828">the pool\'s seats</span></p>')
+
+
 def histogram(values: Sequence[float], title: str, x_label: str) -> str:
     low, high = min(values), max(values)
     count = min(30, max(5, len(values) // 5))

@@ -256,8 +256,13 @@ class Journal:
         self.write({"event": ENDED, "index": index, "identity": identity, "key": key, "inputs": inputs,
                     "record": record}, sync)
 
-    def run_ended(self, interrupted: bool, reason: Optional[str], counts: Dict[str, int]) -> None:
-        self.write({"event": RUN_ENDED, "interrupted": interrupted, "reason": reason, "counts": counts})
+    def run_ended(self, interrupted: bool, reason: Optional[str], counts: Dict[str, int],
+                  seats: Optional[Dict[str, Any]] = None) -> None:
+        """``seats``: each seat pool's count and its record of the run's time."""
+        line: Dict[str, Any] = {"event": RUN_ENDED, "interrupted": interrupted, "reason": reason, "counts": counts}
+        if seats:
+            line["seats"] = seats
+        self.write(line)
 
     def sync(self) -> None:
         if self.stream is not None and self.error is None:

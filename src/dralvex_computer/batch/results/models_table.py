@@ -1,7 +1,8 @@
 """The page's table of every model: its folder and name, its status and
-why, tries, time, worker, each collected value (numbers and text), and a
-link to its kept results, relative to the page so that the page moves with
-the results folder. A few lines of inline script sort it by any column and
+why, tries, time (and its wait for a licence seat, in a run with seats),
+worker, each collected value (numbers and text), and a link to its kept
+results, relative to the page so that the page moves with the results
+folder. A few lines of inline script sort it by any column and
 filter it by status; with scripts off it is a plain table in input order.
 """
 from __future__ import annotations
@@ -73,7 +74,8 @@ def section(rows: List[Dict[str, Any]], value_columns: List[str], page_directory
     boxes = "".join('<label><input type="checkbox" value="%s" checked> %s</label> ' % (html.escape(status), badge(status))
                     for status in statuses)
     units = units or {}
-    head = (["folder", "name", "status", "why", "tries", "time", "worker"]
+    waited = any(isinstance(row.get("seat_wait"), (int, float)) and row["seat_wait"] > 0 for row in rows)
+    head = (["folder", "name", "status", "why", "tries", "time"] + (["seat wait"] if waited else []) + ["worker"]
             + ["%s (%s)" % (label(column), units[label(column)]) if label(column) in units else label(column)
                for column in value_columns]
             + ["files"])
@@ -89,6 +91,9 @@ def section(rows: List[Dict[str, Any]], value_columns: List[str], page_directory
                  "<td>%s</td>" % html.escape(row.get("error_message") or ""),
                  '<td class="number">%d</td>' % int(row.get("tries") or 1),
                  '<td class="number" data-key="%r">%s</td>' % (float(elapsed), seconds(float(elapsed)))]
+        if waited:
+            wait = float(row["seat_wait"]) if isinstance(row.get("seat_wait"), (int, float)) else 0.0
+            cells.append('<td class="number" data-key="%r">%s</td>' % (wait, seconds(wait)))
         cells.append("<td>%s</td>" % html.escape(row.get("worker") or ""))
         cells += [_cell(row.get(column)) for column in value_columns]
         cells.append("<td>%s</td>" % _link(row.get("results_dir"), page_directory))

@@ -87,6 +87,8 @@ def _about(contents: Contents) -> Dict[str, Any]:
     return {"command": run.get("command"), "host": run.get("host"), "started": contents.runs[0].get("time"),
             "ended": (end or {}).get("time"), "units": units, "about": about, "runs": len(contents.runs),
             "context": run.get("context") if isinstance(run.get("context"), dict) else {},
+            "run": run.get("run"), "seats": (end or {}).get("seats") if isinstance((end or {}).get("seats"), dict)
+            else {},
             "interrupted": bool(end.get("interrupted")) if end is not None else not live, "live": live,
             "reason": (end or {}).get("reason") if end is not None else (
                 None if live else "the run never wrote its end (its process died)" if live is False else

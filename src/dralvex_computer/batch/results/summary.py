@@ -23,6 +23,7 @@ from typing import Any, Dict, Iterable, List, Optional, Tuple, Union, cast
 
 from . import charts, models_table, night as nights, schema, study_page
 from ..items import IN_PROGRESS, NOT_SOLVED, STATUSES
+from ..seats import record as seat_records
 from .report import rows as report_rows
 
 COLOURS = {"done": "#2e7d32", "solved": "#2e7d32", "no solution": "#ef6c00", "failed": "#c62828",
@@ -131,7 +132,7 @@ def render(results_or_journal: Union[str, "os.PathLike[str]", Iterable[Any]], ti
     keeps the parameters); ``refresh``: the page reloads itself every so
     many seconds (a page the run rewrites as it goes)."""
     context, units, study = dict(context or {}), dict(units or {}), dict(study or {})
-    live = False
+    live, seats, run_id = False, {}, None   # type: bool, Dict[str, Any], Optional[str]
     if isinstance(results_or_journal, (str, os.PathLike)):
         records, info = nights.night(os.fspath(results_or_journal))
         context = {**{"command": info.get("command"), "started on": info.get("host")},
@@ -141,6 +142,7 @@ def render(results_or_journal: Union[str, "os.PathLike[str]", Iterable[Any]], ti
         units = {**info.get("units", {}), **units}
         study = {**info.get("about", {}).get("study", {}), **study}
         live = info.get("live") is True
+        seats, run_id = info.get("seats") or {}, info.get("run")
         interrupted = (info["interrupted"] and not live) if interrupted is None else interrupted
         reason = reason or info["reason"]
     else:
@@ -167,6 +169,7 @@ def render(results_or_journal: Union[str, "os.PathLike[str]", Iterable[Any]], ti
     parts.append(_times(ran))
     parts.append(_context(context, rows, ran, origin, end))
     parts += _plots(rows, ran, origin, units, [] if parameters else numeric)
+    parts += _seat_plots(seats, run_id, origin, end)
     parts += _tables(rows, ran, end - origin)
     parts.append(READY + "</body></html>\n")
     return "\n".join(parts)
@@ -328,24 +331,48 @@ def _plots(rows: List[Dict[str, Any]], ran: List[Dict[str, Any]], origin: float,
     return parts
 
 
-def _tables(rows: List[Dict[str, Any]], ran: List[Dict[str, Any]], span: float) -> List[str]:
-    """The workers' use, the failures, the slowest models, the warnings."""
+def _seat_plots(seats: Dict[str, Any], run_id: Optional[str], origin: float, end: float) -> List[str]:
+    """Each seat pool's seats in use over the night, this run's and other
+    runs', from the pool's own record."""
     parts = []
-    workers: Dict[str, List[float]] = {}
+    for name, pool in sorted(seats.items()):
+        if not isinstance(pool, dict) or not isinstance(pool.get("count"), int):
+            continue
+        steps = [(max(at - origin, 0.0), mine, others)
+                 for at, mine, others in seat_records.in_use(seat_records.events(pool.get("events") or []), run_id)]
+        drawn = charts.seats_in_use(steps, pool["count"], end - origin, "%s seats in use" % name)
+        parts.append("<section><h2>Licence seats: %s</h2><figure>%s</figure></section>" % (html.escape(name), drawn))
+    return parts
+
+
+def solve_time(row: Dict[str, Any]) -> float:
+    """An item's time without its wait for a licence seat."""
+    return max(float(row.get("elapsed") or 0.0) - (_number(row.get("seat_wait")) or 0.0), 0.0)
+
+
+def _tables(rows: List[Dict[str, Any]], ran: List[Dict[str, Any]], span: float) -> List[str]:
+    """The workers' use (a wait for a seat is not work), the slowest models
+    by solve time, the warnings."""
+    parts = []
+    workers: Dict[str, List[Tuple[float, float]]] = {}
     for row in ran:
-        workers.setdefault(row.get("worker") or "?", []).append(float(row.get("elapsed") or 0.0))
+        workers.setdefault(row.get("worker") or "?", []).append((solve_time(row), _number(row.get("seat_wait")) or 0.0))
+    waited = any(wait for used in workers.values() for _, wait in used)
     if workers:
         span = max(span, 1e-9)
         parts.append("<section><h2>Workers</h2>%s</section>" % _table(
-            ["worker", "models", "busy", "busy share"],
-            ([html.escape(worker), str(len(busy)), _seconds(sum(busy)), "%.0f %%" % (100 * sum(busy) / span)]
-             for worker, busy in sorted(workers.items())), numeric=[1, 2, 3]))
-    slowest = sorted(ran, key=lambda row: row.get("elapsed") or 0.0, reverse=True)[:10]
+            ["worker", "models", "busy", "busy share"] + (["waiting for seats"] if waited else []),
+            ([html.escape(worker), str(len(used)), _seconds(sum(busy for busy, _ in used)),
+              "%.0f %%" % (100 * sum(busy for busy, _ in used) / span)]
+             + ([_seconds(sum(wait for _, wait in used))] if waited else [])
+             for worker, used in sorted(workers.items())), numeric=[1, 2, 3, 4]))
+    slowest = sorted(ran, key=solve_time, reverse=True)[:10]
     if slowest:
         parts.append("<section><h2>Slowest models</h2>%s</section>" % _table(
-            ["model", "status", "time", "worker"],
-            ([html.escape(_name(row)), _badge(row["status"]), _seconds(row.get("elapsed") or 0.0),
-              html.escape(row.get("worker") or "")] for row in slowest), numeric=[2]))
+            ["model", "status", "solve time"] + (["seat wait"] if waited else []) + ["worker"],
+            ([html.escape(_name(row)), _badge(row["status"]), _seconds(solve_time(row))]
+             + ([_seconds(_number(row.get("seat_wait")) or 0.0)] if waited else [])
+             + [html.escape(row.get("worker") or "")] for row in slowest), numeric=[2, 3] if waited else [2]))
     warned = [row for row in rows if row.get("warnings")]
     if warned:
         parts.append("<section><h2>Warnings (%d models)</h2>%s</section>" % (len(warned), _table(

@@ -118,6 +118,7 @@ class SeatPlace:
         set_up()         the pools made ready     bind()    on the item's task thread
         waiting(run_id)  items waiting, for the bar  keeper()  takes seats, on the item's thread
         forget(run_id)   at the run's end
+        record(since)    the pools' own record, for the page
     """
 
     def __init__(self, pools: SeatPools) -> None:
@@ -132,6 +133,12 @@ class SeatPlace:
 
     def forget(self, run_id: str) -> None:
         """The run's notes where the pools live, removed."""
+
+    def record(self, since: float) -> Dict[str, Any]:
+        """Each pool's count and the events of its record from ``since``
+        (the wall clock) on, with what was held then: {pool: {"count",
+        "events"}} (``record.py``)."""
+        return {}
 
     def bind(self) -> None:
         """In a worker, before the item runs, on the thread the engine

@@ -241,6 +241,11 @@ class DirectoryPlace(SeatPlace):
     def keeper(self) -> Keeper:
         return DirectoryKeeper()
 
+    def record(self, since: float) -> Dict[str, Any]:
+        return {name: {"count": count, "events": record.between(record.read(pool_directory(self.pools, name)),
+                                                                since, None)}
+                for name, count in self.pools.counts.items()}
+
 
 def _warn_once(path: str, why: str) -> None:
     if path not in _passed_over:

@@ -113,7 +113,7 @@ def between(made: List[Dict[str, Any]], start: float, end: Optional[float]) -> L
     return list(holding.values()) + kept
 
 
-def in_use(made: List[Dict[str, Any]], run: str) -> List[Tuple[float, int, int]]:
+def in_use(made: List[Dict[str, Any]], run: Optional[str]) -> List[Tuple[float, int, int]]:
     """(time, this run's seats in use, others' seats in use) after each
     event, in time order."""
     holders: Dict[str, Any] = {}

@@ -118,6 +118,12 @@ class SchedulerPlace(SeatPlace):
     def forget(self, run_id: str) -> None:
         ask(self.client, "forget", None, run=run_id)
 
+    def record(self, since: float) -> Dict[str, Any]:
+        from . import record, view
+        pools = view.of_scheduler(self.client)
+        return {name: {"count": pool["count"], "events": record.between(pool["record"], since, None)}
+                for name, pool in pools.items() if name in self.pools.counts}
+
     def bind(self) -> None:
         # the item's own thread cannot ask for its worker
         from distributed import get_worker
