@@ -196,3 +196,13 @@ def stop_holding_tool_seat(item):
         if item == "stop":
             os.kill(os.getpid(), signal.SIGSTOP)
         return item
+
+
+def hang_holding_tool_seat(item):
+    """Holds a seat of the pool "Tool"; the item "hang" then never returns,
+    stuck in Python code, not in a program it started."""
+    from dralvex_computer import batch
+    with batch.seat("Tool"):
+        while item == "hang":
+            sum(range(1000))
+        return os.getpid()

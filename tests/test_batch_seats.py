@@ -220,6 +220,41 @@ def test_a_stopped_dask_worker_is_ended_with_its_solver_before_its_lease_lapses(
         (result.status, result.error_message) for result in results]
 
 
+HANG = """
+import json, sys
+import batch_tasks
+from dralvex_computer import batch
+site = batch.Installation(*json.loads(sys.argv[1]))
+options = json.loads(sys.argv[2])
+if options.pop("scheduler", None):
+    from distributed import Client
+    options["executor"] = Client(sys.argv[3])
+results = batch.map_models(batch_tasks.hang_holding_tool_seat, ["hang", "a", "b", "c"], site, timeout=1.5,
+                           seats={"Tool": 1}, progress=False, **options)
+print(json.dumps([[result.status, result.value, result.worker] for result in results]))
+"""
+
+
+def test_a_function_hung_in_python_with_a_seat_times_out_and_its_worker_is_replaced(ready, tmp_path, where, request):
+    """The item "hang" holds the only seat and never returns: it times out,
+    its seat goes back, and the worker it hangs in is replaced."""
+    if where[0] == "dask":
+        address = request.getfixturevalue("seat_cluster").scheduler.address
+        options = {"scheduler": True, "seat_lease": LEASE}
+    else:
+        options, address = {"workers": 1, "seat_directory": str(tmp_path / "seats")}, ""
+    site = installation_of(ready)
+    ran = subprocess.run([sys.executable, "-c", HANG, json.dumps([site.directory, "All", site.settings_path,
+                                                                 site.data_sources_path, site.prepare]),
+                          json.dumps(options), address],
+                         env=environment(), capture_output=True, text=True, timeout=120)
+    assert ran.returncode == 0, ran.stderr[-3000:]
+    results = json.loads(ran.stdout.strip().splitlines()[-1])
+    assert [status for status, _, _ in results] == ["timed out", "done", "done", "done"], results
+    hung_in = results[0][2]
+    assert all(worker != hung_in for _, _, worker in results[1:])   # the others ran in another worker
+
+
 def test_a_function_of_map_models_holds_a_seat_of_its_own_pool(ready, tmp_path, worker_environment):
     import batch_tasks
     results = batch.map_models(batch_tasks.hold_tool_seat, [0.3] * 4, installation_of(ready), workers=3,

@@ -37,7 +37,14 @@ from .scratch import Scratch
 from .items import CANCELLED, FAILED, TIMED_OUT, WORKER_LOST, Installation, ItemResult, Outcome, error_fields
 
 __all__ = ["ItemTask", "TaskPacker", "unpack", "WorkerHooks", "Outcome", "Pickled", "send_back", "bring_back",
-           "to_wire", "from_wire", "timed_out", "worker_lost", "cancelled", "failed", "exit_status", "Scratch"]
+           "to_wire", "from_wire", "timed_out", "worker_lost", "cancelled", "failed", "exit_status", "Scratch",
+           "ABANDONED_GRACE"]
+
+
+# How long a new item waits for one left running at its time-out (its
+# solver programs ended, it may be about to return) before its worker is
+# replaced, where it can be.
+ABANDONED_GRACE = 5.0
 
 
 class WorkerHooks:
@@ -60,7 +67,9 @@ class WorkerHooks:
 
     def abandoned(self, thread: Any) -> Optional[str]:
         """An earlier item left running at its time-out still runs in this
-        process: wait for it, or say why this item cannot run (a reason)."""
+        process: wait for it (ABANDONED_GRACE, say), replace this worker
+        (``processes.replace_this_worker``: the item then runs elsewhere),
+        or say why this item cannot run (a reason)."""
         thread.join()
         return None
 

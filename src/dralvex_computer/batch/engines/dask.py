@@ -14,14 +14,10 @@ from typing import Any, Dict, Iterable, List, Optional, Set
 
 from .. import worker
 from ..items import CANCELLED, FAILED, WORKER_LOST, ItemResult
-from ..protocol import ItemTask, WorkerHooks, worker_lost
+from ..protocol import ABANDONED_GRACE, ItemTask, WorkerHooks, worker_lost
 from ..worker import processes
 from .base import Engine
 
-# How long an item waits for an item abandoned at its time-out before a
-# worker that can be replaced (one under a nanny) replaces itself.
-ABANDONED_GRACE = 5.0
-EXIT_REPLACE_ME = 70
 _checked: Set[Any] = set()   # worker side: the installations this process has checked
 
 
@@ -94,8 +90,7 @@ class DaskHooks(WorkerHooks):
         if not thread.is_alive():
             return None
         if _has_nanny():
-            processes.end_started()
-            os._exit(EXIT_REPLACE_ME)
+            processes.replace_this_worker()
         return ("an earlier item on this worker ran past its time-out and still runs (a worker without a nanny "
                 "cannot be replaced: start Dask workers with a nanny)")
 
@@ -121,7 +116,7 @@ def end_running(run_id: str) -> Optional[int]:
     processes.end_started()
     worker.this_process.give_back_seats()   # its solver programs have ended
     if _has_nanny():
-        threading.Timer(0.2, os._exit, args=(EXIT_REPLACE_ME,)).start()
+        threading.Timer(0.2, os._exit, args=(processes.EXIT_REPLACE_ME,)).start()
     return index
 
 

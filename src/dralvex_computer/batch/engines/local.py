@@ -20,7 +20,7 @@ from typing import Any, Dict, Iterable, List, NamedTuple, Optional, Set, Tuple, 
 
 from .. import worker
 from ..items import DONE, SOLVED, ItemResult
-from ..protocol import ItemTask, Scratch, TaskPacker, WorkerHooks, cancelled, exit_status, failed, \
+from ..protocol import ABANDONED_GRACE, ItemTask, Scratch, TaskPacker, WorkerHooks, cancelled, exit_status, failed, \
     timed_out, unpack, worker_lost
 from ..worker import processes
 from . import stream
@@ -36,6 +36,14 @@ OVERDUE_SECONDS = 10.0
 class LocalHooks(WorkerHooks):
     def set_up(self) -> None:
         processes.contain_worker(own_group=True, watch=True)
+
+    def abandoned(self, thread: Any) -> Optional[str]:
+        """Pebble replaces a worker that ends: the item is not started yet,
+        so the run hands it over again."""
+        thread.join(ABANDONED_GRACE)
+        if thread.is_alive():
+            processes.replace_this_worker()
+        return None
 
     def start(self, task: ItemTask, result: ItemResult) -> None:
         # which worker runs the item, read back if it is lost
@@ -219,7 +227,25 @@ class LocalPool(Engine):
             return self._resolve(ended.pid)
         if isinstance(ended, ChunkEnded):
             return self._chunk_ended(ended.future) if ended.future in self.chunks else []
-        return super()._results_of(ended.future) if ended.future in self.futures else []
+        if ended.future not in self.futures:
+            return []
+        if self._replaced_before(ended.future):
+            self.submit(self.futures.pop(ended.future))   # its worker ended itself to be replaced: it goes again
+            self.flush()
+            return []
+        return super()._results_of(ended.future)
+
+    def _replaced_before(self, future: Any) -> bool:
+        """The worker ended itself to be replaced before the item started
+        (``LocalHooks.abandoned``)."""
+        error = future.exception()
+        pid = getattr(error, "pid", None)
+        return getattr(error, "exitcode", None) == processes.EXIT_REPLACE_ME and pid is not None \
+            and not self._started_in(self.futures[future].index, pid)
+
+    def _started_in(self, index: int, pid: int) -> bool:
+        record = self.scratch.item_record(index)
+        return record is not None and record[1].endswith(":%d" % pid)
 
     def ended(self, seconds: float) -> List[ItemResult]:
         self._end_overdue()
@@ -262,8 +288,7 @@ class LocalPool(Engine):
             if error is None:   # the chunk ended, its stream broke
                 results.extend(self._left(task, RuntimeError("its result was lost on its way back")) for task in left)
                 continue
-            record = self.scratch.item_record(left[0].index)
-            if record is not None and record[1].endswith(":%d" % pid):
+            if self._started_in(left[0].index, pid):
                 reported = self._reported(error, left[0])
                 results.append(self._brought_back(reported or failed(left[0], error), left[0]))
                 left = left[1:]

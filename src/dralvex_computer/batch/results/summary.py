@@ -21,9 +21,8 @@ import statistics
 import time
 from typing import Any, Dict, Iterable, List, Optional, Tuple, Union, cast
 
-from . import charts, models_table, night as nights, schema, study_page
+from . import charts, models_table, night as nights, schema, seats_page, study_page
 from ..items import IN_PROGRESS, NOT_SOLVED, STATUSES
-from ..seats import record as seat_records
 from .report import rows as report_rows
 
 COLOURS = {"done": "#2e7d32", "solved": "#2e7d32", "no solution": "#ef6c00", "failed": "#c62828",
@@ -169,7 +168,7 @@ def render(results_or_journal: Union[str, "os.PathLike[str]", Iterable[Any]], ti
     parts.append(_times(ran))
     parts.append(_context(context, rows, ran, origin, end))
     parts += _plots(rows, ran, origin, units, [] if parameters else numeric)
-    parts += _seat_plots(seats, run_id, origin, end)
+    parts += seats_page.sections(seats, run_id, origin, end)
     parts += _tables(rows, ran, end - origin)
     parts.append(READY + "</body></html>\n")
     return "\n".join(parts)
@@ -328,20 +327,6 @@ def _plots(rows: List[Dict[str, Any]], ran: List[Dict[str, Any]], origin: float,
             drawn = '<p class="note">This plot could not be drawn (%s).</p>' % html.escape(
                 "%s: %s" % (type(error).__name__, error))
         parts.append("<section><h2>%s</h2>%s</section>" % (html.escape(heading), drawn))
-    return parts
-
-
-def _seat_plots(seats: Dict[str, Any], run_id: Optional[str], origin: float, end: float) -> List[str]:
-    """Each seat pool's seats in use over the night, this run's and other
-    runs', from the pool's own record."""
-    parts = []
-    for name, pool in sorted(seats.items()):
-        if not isinstance(pool, dict) or not isinstance(pool.get("count"), int):
-            continue
-        steps = [(max(at - origin, 0.0), mine, others)
-                 for at, mine, others in seat_records.in_use(seat_records.events(pool.get("events") or []), run_id)]
-        drawn = charts.seats_in_use(steps, pool["count"], end - origin, "%s seats in use" % name)
-        parts.append("<section><h2>Licence seats: %s</h2><figure>%s</figure></section>" % (html.escape(name), drawn))
     return parts
 
 

@@ -343,3 +343,14 @@ def end_started() -> None:
     """Ends every process this process started, its reaper aside: it ends
     the group once this process has ended, or at its deadline."""
     end_processes(descendants(os.getpid()) - reaper.pids())
+
+
+EXIT_REPLACE_ME = 70   # a worker that ended itself to be replaced (by its pool, or its nanny)
+
+
+def replace_this_worker() -> None:
+    """Ends what this worker started, then the worker itself, for its pool
+    or nanny to start another: an item left running at its time-out, stuck
+    in Python code, cannot be stopped otherwise."""
+    end_started()
+    os._exit(EXIT_REPLACE_ME)
