@@ -1,8 +1,12 @@
 """Licence seats shared by runs, judged by the simulated licence server's
-own record: two runs of 16 models started together on 2 seats against one
-run of 32 on the same 2 seats (the local pool, then Dask with 3 workers),
-and a worker SIGKILLed mid-solve: when its seat came back, and when its
-solver program had ended. The table is printed and written to
+own record, the solver programs' log and the pool's own record: two runs
+of 16 models on 2 seats, started together or 5 s apart (each run's end;
+the worst wait against its bound, (its place in the queue / seats + 1) x
+the longest solve + 1 s; grants before an earlier ask); a run that never
+waits against the same run without seats; two runs at once against one
+run of 32 (the local pool, then Dask with 3 workers), and a worker
+SIGKILLed mid-solve: when its seat came back, and when its solver program
+had ended. The table is printed and written to
 benchmarks/seats-<interpreter>.md.
 
     .venv-cpython/bin/python benchmarks/seats.py [--quick]
@@ -22,6 +26,7 @@ from simulated import in_a_workspace, write_table  # first: the simulated platfo
 import dralvex_sim  # noqa: E402
 from dralvex_sim.solvers import licences  # noqa: E402
 import dralvex_computer as cc  # noqa: E402
+from dralvex_computer.batch.seats import view  # noqa: E402
 
 QUICK = "--quick" in sys.argv
 MODELS, SOLVE_SECONDS = (8, 0.05) if QUICK else (32, 0.5)
@@ -70,6 +75,49 @@ def shared_rows(site, paths, where):
     ended(solve(site, paths, where, 2))
     one = time.time() - started
     return both, one, record
+
+
+def fair_row(site, paths, where, pool_record, later):
+    """Two runs of half the models on 2 seats, the second ``later`` seconds
+    after the first: (each run's end after the first's start, the worst
+    wait over its bound, items granted before one that asked earlier), from
+    the solver programs' log and the pool's own record."""
+    started = time.time()
+    halves = [paths[:MODELS // 2], paths[MODELS // 2:]]
+    runs = [solve(site, halves[0], where, 2)]
+    time.sleep(later)
+    runs.append(solve(site, halves[1], where, 2))
+    for run in runs:
+        ended(run)
+    log = [entry for entry in dralvex_sim.solve_log(site.install_dir) if entry["started"] >= started]
+    second = {os.path.basename(path) for path in halves[1]}
+    ends = [max(entry["ended"] for entry in log if (entry["models"][0] in second) == side) - started
+            for side in (False, True)]
+    longest = max(entry["ended"] - entry["started"] for entry in log)
+    grants = sorted((event for event in pool_record() if event["event"] == "grant" and event["time"] >= started),
+                    key=lambda event: event["asked"])
+    worst = 0.0
+    for place, event in enumerate(grants):
+        ahead = sum(1 for other in grants[:place] if other["time"] > event["asked"])   # still waiting when it asked
+        worst = max(worst, (event["time"] - event["asked"]) / ((ahead / 2 + 1) * longest + 1))
+    overtaken = sum(1 for earlier, later_one in zip(grants, grants[1:]) if later_one["time"] < earlier["time"] - 0.3)
+    return ends, worst, overtaken
+
+
+def never_waits_row(site, paths, where):
+    """One run that never waits (more seats than workers) against the same
+    run without seats: best of three each, side by side."""
+    best = {}
+    for _ in range(3):
+        for seats in (None, 8):
+            started = time.time()
+            ended(subprocess.Popen(
+                [sys.executable, "-m", "dralvex_computer", "solve", "--installation", site.install_dir, "--settings",
+                 site.settings_path, "--data-sources", site.data_sources_path, "--solver", "PipeStress",
+                 "--no-progress", *(["--seats", "PipeStress=%d" % seats] if seats else []), *where, *paths],
+                stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True))
+            best[seats] = min(best.get(seats, float("inf")), time.time() - started)
+    return best[None], best[8]
 
 
 def solver_of(site):
@@ -137,7 +185,20 @@ def measure(root):
         cluster = distributed.LocalCluster(n_workers=3, threads_per_worker=1, processes=True, dashboard_address=":0",
                                            local_directory=os.path.join(root, "dask"))
         engines.append(("Dask, 3 workers", ["--scheduler", cluster.scheduler_address, "--seat-lease", str(LEASE)]))
+        client = distributed.Client(cluster)
+    records = {"local pool, 3 workers a run": lambda: view.of_directory(os.path.join(root, "seats"))["PipeStress"][
+        "record"], "Dask, 3 workers": lambda: view.of_scheduler(client)["PipeStress"]["record"]}
     try:
+        for name, where in engines:
+            for later in (0, 5):
+                ends, worst, overtaken = fair_row(site, paths, where, records[name], later)
+                lines.append("| %s: two runs of %d, the second %d s later: each run's end (s) / worst wait over its "
+                             "bound / granted before an earlier ask | %.2f, %.2f | %.2f / %d |"
+                             % (name, MODELS // 2, later, ends[0], ends[1], worst, overtaken))
+        for name, where in engines:
+            bare, seated = never_waits_row(site, paths, where)
+            lines.append("| %s: one run of %d that never waits (8 seats) / without seats, best of 3 | %.2f / %.2f | "
+                         "%.3f |" % (name, MODELS, seated, bare, seated / bare))
         for name, where in engines:
             both, one, record = shared_rows(site, paths, where)
             lines.append("| %s: two runs of %d at once / one run of %d | %.2f / %.2f | %.3f |"
@@ -153,6 +214,7 @@ def measure(root):
                          "after (bound: %s) | %.2f / %.2f | %d denials |" % (name, bound, solver_ended, back, denied))
     finally:
         if cluster is not None:
+            client.close()
             cluster.close()
     write_table("seats", lines)
 

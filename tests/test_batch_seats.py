@@ -525,3 +525,15 @@ def test_two_runs_take_turns_in_the_order_of_asking(ready, tmp_path, where, requ
         assert first < max(event["time"] for event in grants if event["item"] in {"m%d.strale" % i for i in range(12)})
     else:   # half the seat-time each, as half the waiting items, within 10 points
         assert abs(seat_share(log, grants) - 0.5) <= 0.1
+
+
+def test_a_pools_count_changed_on_dask_is_said_once_and_quietly(seat_cluster, tmp_path, caplog):
+    from dralvex_computer.batch.seats import scheduler
+    name = "Quiet%d" % time.monotonic_ns()
+    with caplog.at_level("INFO"):
+        for count in (1, 2, 2):
+            scheduler.register_on(seat_cluster, seats.SeatPools({name: count}, str(tmp_path)))
+    said = [record for record in caplog.records if record.levelname in ("WARNING", "ERROR")]
+    assert [record.getMessage() for record in said] == [
+        "the seat pool %s on this cluster had 1 seats; this run says 2, for every run from now" % name]
+    assert not any(record.exc_info for record in caplog.records)   # no traceback in the scheduler's log
