@@ -58,9 +58,10 @@ def _print_thread_exception(arguments: Any) -> None:
 
 
 def _hook(arguments: Any) -> None:
-    # The hook before ours as it is now: the call that installed ours may
-    # end, and put it back, while this report looks for its joiner.
-    previous = _previous[0] if _previous else getattr(threading, "__excepthook__", _print_thread_exception)
+    # The hook before ours as it is now, read under the guard: the call that
+    # installed ours may end, and put it back, at any moment of this report.
+    with _guard:
+        previous = _previous[0] if _previous else getattr(threading, "__excepthook__", _print_thread_exception)
     collected = _joiner_of(arguments.thread) if arguments.thread is not None else None
     if collected is not None:
         collected.append(arguments)
