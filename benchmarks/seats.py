@@ -178,11 +178,12 @@ def measure(root):
     engines = [("local pool, 3 workers a run", ["--workers", "3", "--seat-directory", os.path.join(root, "seats")])]
     cluster = None
     try:
-        import dask  # noqa: F401 (Dask is there)
+        import dask
         import distributed
     except ImportError:
         lines.append("| Dask | does not import here | - |")
     else:
+        dask.config.set({"temporary-directory": os.path.join(root, "dask")})   # the scheduler's scratch too, not /tmp's
         cluster = distributed.LocalCluster(n_workers=3, threads_per_worker=1, processes=True, dashboard_address=":0",
                                            local_directory=os.path.join(root, "dask"))
         engines.append(("Dask, 3 workers", ["--scheduler", cluster.scheduler_address, "--seat-lease", str(LEASE)]))
