@@ -345,6 +345,8 @@ def measure(root):
     except ImportError:
         rows.append(("Dask LocalCluster, 2 workers", None))
     else:
+        import dask
+        dask.config.set({"temporary-directory": os.path.join(root, "dask")})   # the scheduler's scratch too, not /tmp's
         with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True, dashboard_address=":0",
                                       local_directory=os.path.join(root, "dask")) as cluster:
             with distributed.Client(cluster) as client:
