@@ -8,7 +8,7 @@ import time
 
 import pytest
 
-from batch_helpers import FakeMsvcrt, HAS_PROC, environment, eventually
+from batch_helpers import FakeMsvcrt, HAS_PROC, command, environment, eventually
 from dralvex_computer.batch import seats
 from dralvex_computer.batch.seats import directory, record, tickets
 
@@ -112,3 +112,17 @@ def test_an_item_that_stops_waiting_leaves_the_queue(tmp_path):
     thread.join(10)
     assert queued(pools) == 0
     holder.give_back()
+
+
+@pytest.mark.parametrize("place, said", [
+    ("empty", "no seat pool in"), ("a file", "cannot be read"), ("no scheduler", "no Dask scheduler answers")])
+def test_the_seats_command_says_what_it_cannot_read_in_one_message(tmp_path, place, said):
+    (tmp_path / "a file").write_text("")
+    if place == "no scheduler":
+        pytest.importorskip("distributed")
+        arguments = ["--scheduler", "tcp://127.0.0.1:9"]
+    else:
+        arguments = ["--seat-directory", str(tmp_path / place)]
+    shown = command("seats", *arguments)
+    assert shown.returncode == (0 if place == "empty" else 2) and said in shown.stdout + shown.stderr
+    assert "Traceback" not in shown.stderr and len(shown.stderr.strip().splitlines()) <= 1
