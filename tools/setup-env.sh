@@ -67,8 +67,9 @@ prepare() {   # name interpreter
     step "installing the build tools and pytest into $venv (pip)"
     pip_in "$venv" install -q --disable-pip-version-check -r tools/requirements-build.txt
     if [[ "$1" == cpython ]]; then
-        step "installing mypy, Dask, pandas, pyarrow and scipy into $venv (pip), for the stub check, the Dask tests, the results table and the studies' samplers"
-        pip_in "$venv" install -q --disable-pip-version-check mypy "dask[distributed]>=2023.1" pandas pyarrow scipy
+        step "installing mypy, Dask, pandas, pyarrow, scipy, scikit-learn and SALib into $venv (pip), for the stub check, the Dask tests, the results table, the studies' samplers and the checks of the studies' own numerics"
+        pip_in "$venv" install -q --disable-pip-version-check mypy "dask[distributed]>=2023.1" pandas pyarrow scipy \
+            scikit-learn SALib
     fi
     step "building and installing dralvex_computer into $venv"
     pip_in "$venv" install -q --disable-pip-version-check --no-build-isolation --force-reinstall --no-deps .

@@ -1,0 +1,85 @@
+"""The study's numerical core in plain Python: the Gaussian process against
+scikit-learn's (CPython, where it is installed), its likelihood's gradient
+against finite differences, and the Sobol' indices against the Ishigami
+function's known ones (and SALib's estimate, where it is installed)."""
+import math
+import random
+
+import pytest
+
+from dralvex_computer.batch.study import sensitivity, surrogate
+
+
+def cloud(count, dimensions, seed):
+    """A stratified cloud in the unit cube, the same on every interpreter."""
+    draw = random.Random(seed)
+    columns = []
+    for _ in range(dimensions):
+        column = [(slot + draw.random()) / count for slot in range(count)]
+        draw.shuffle(column)
+        columns.append(column)
+    return [list(point) for point in zip(*columns)]
+
+
+def bumpy(point):
+    return math.sin(6 * point[0]) + point[1] ** 2 - 0.5 * point[0] * point[2]
+
+
+def test_the_process_predicts_as_scikit_learns_with_the_same_hyperparameters():
+    pytest.importorskip("sklearn")
+    import numpy
+    from sklearn.gaussian_process import GaussianProcessRegressor
+    from sklearn.gaussian_process.kernels import RBF, ConstantKernel, WhiteKernel
+    xs = cloud(30, 3, seed=4)
+    ys = [bumpy(x) for x in xs]
+    mine = surrogate.GaussianProcess(xs, ys, [0.3, 0.7, 1.4], 1.7, 1e-3)
+    kernel = ConstantKernel(1.7, "fixed") * RBF([0.3, 0.7, 1.4], "fixed") + WhiteKernel(1e-3, "fixed")
+    theirs = GaussianProcessRegressor(kernel, alpha=0.0, optimizer=None, normalize_y=True).fit(xs, ys)
+    probes = cloud(12, 3, seed=5)
+    means, deviations = theirs.predict(numpy.array(probes), return_std=True)
+    for probe, mean, deviation in zip(probes, means, deviations):
+        predicted, variance = mine.predict(probe)
+        assert predicted == pytest.approx(mean, rel=1e-7, abs=1e-9)
+        # theirs counts the white noise at a new point; the process's latent variance does not
+        assert variance + 1e-3 * mine.scale ** 2 == pytest.approx(deviation ** 2, rel=1e-6, abs=1e-12)
+    assert mine.log_likelihood() == pytest.approx(theirs.log_marginal_likelihood_value_, rel=1e-9)
+
+
+def test_the_likelihoods_gradient_is_its_slope():
+    xs = cloud(15, 2, seed=7)
+    ys = [bumpy(x + [0.5]) for x in xs]
+    theta = [math.log(0.4), math.log(0.9), math.log(1.3), math.log(2e-3)]
+
+    def made(values):
+        return surrogate.GaussianProcess(xs, ys, [math.exp(values[0]), math.exp(values[1])], math.exp(values[2]),
+                                         math.exp(values[3]))
+    gradient = made(theta).gradient()
+    for index in range(len(theta)):
+        up, down = list(theta), list(theta)
+        up[index] += 1e-5
+        down[index] -= 1e-5
+        slope = (made(up).log_likelihood() - made(down).log_likelihood()) / 2e-5
+        assert gradient[index] == pytest.approx(slope, rel=1e-4, abs=1e-6)
+
+
+def test_sobol_indices_from_200_points_of_the_ishigami_function():
+    """Within 0.01 of the known indices; a rank correlation would put the
+    third parameter, which acts only with the first, at 0."""
+    xs = cloud(200, 3, seed=1)
+    ys = [sensitivity.ishigami([-math.pi + 2 * math.pi * value for value in x]) for x in xs]
+    model = surrogate.GaussianProcess.fit(xs, ys, starts=(0.3,))
+    indices = sensitivity.sobol_indices(model)
+    for kind in ("first", "total"):
+        assert indices[kind] == pytest.approx(sensitivity.ISHIGAMI[kind], abs=0.01), kind
+    assert sensitivity.leave_one_out_error(model) < 0.15
+    try:
+        from SALib.analyze import sobol as salib_sobol
+        from SALib.sample import sobol as salib_sample
+    except ImportError:
+        return
+    problem = {"num_vars": 3, "names": ["x1", "x2", "x3"], "bounds": [[-math.pi, math.pi]] * 3}
+    samples = salib_sample.sample(problem, 4096, seed=1)
+    import numpy
+    theirs = salib_sobol.analyze(problem, numpy.array([sensitivity.ishigami(sample) for sample in samples]), seed=1)
+    assert list(theirs["S1"]) == pytest.approx(indices["first"], abs=0.03)   # theirs from 40,960 evaluations
+    assert list(theirs["ST"]) == pytest.approx(indices["total"], abs=0.03)
