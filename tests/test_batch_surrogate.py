@@ -83,3 +83,82 @@ def test_sobol_indices_from_200_points_of_the_ishigami_function():
     theirs = salib_sobol.analyze(problem, numpy.array([sensitivity.ishigami(sample) for sample in samples]), seed=1)
     assert list(theirs["S1"]) == pytest.approx(indices["first"], abs=0.03)   # theirs from 40,960 evaluations
     assert list(theirs["ST"]) == pytest.approx(indices["total"], abs=0.03)
+
+
+# ------------------------------------------------------------ goals
+
+from dralvex_computer.batch.study.goals import Goal  # noqa: E402
+from dralvex_computer.batch.study.propose import Proposer, Tried  # noqa: E402
+
+
+@pytest.mark.parametrize("text, said", [
+    ("minimise cost where max_stress <= 440", "minimise cost where max_stress <= 440"),
+    ("maximize SupportSpacing where max_stress<440 and mass >= 1e2", "maximise SupportSpacing where max_stress < 440 "
+                                                                     "and mass >= 100"),
+    ("max_stress = 300", "max_stress = 300"), ("explain max_stress", "explain max_stress"),
+    ("make it cheap", "is no goal"), ("minimise cost where stress", "is no constraint"),
+    ("explain x where y < 3", "explain takes no constraints")])
+def test_a_goal_reads_as_it_is_written(text, said):
+    try:
+        assert str(Goal.parse(text)) == said
+    except ValueError as error:
+        assert said in str(error)
+
+
+def pipe(point, fails=lambda point: False):
+    """The simulated pipe's closed form, and a cost made of its mass and its
+    supports; None where ``fails`` says the solve fails."""
+    if fails(point):
+        return None
+    thickness, spacing = point["WallThickness"], point["SupportSpacing"]
+    mass = 7.85e-3 * math.pi * (100 - thickness) * thickness * 12
+    return {"max_stress": (50 + 40 * spacing ** 2) / thickness, "cost": mass + 2000 / spacing}
+
+
+BOUNDS = {"WallThickness": (1.0, 12.0), "SupportSpacing": (2.0, 8.0)}
+STEPS = {"WallThickness": 0.001, "SupportSpacing": 0.001}
+
+
+def optimum():
+    """The least cost that holds the stress, on a fine grid along the constraint."""
+    costs = []
+    for step in range(0, 6001):
+        spacing = 2.0 + step / 1000
+        thickness = (50 + 40 * spacing ** 2) / 440
+        if thickness >= 1.0:
+            costs.append(pipe({"WallThickness": thickness, "SupportSpacing": spacing})["cost"])
+    return min(costs)
+
+
+def proposed(seed, budget, fails=lambda point: False):
+    proposer, tried = Proposer(BOUNDS, Goal.parse("minimise cost where max_stress <= 440"), seed, STEPS), []
+    for _ in range(budget):
+        point = proposer.next(tried, [])
+        tried.append(Tried(point, pipe(point, fails)))
+    return proposer, tried
+
+
+def test_a_goal_reaches_the_constrained_optimum_in_few_solves():
+    best = optimum()
+    for seed in (1, 2, 3):
+        _, tried = proposed(seed, 16)
+        found = [entry.values["cost"] for entry in tried if entry.values["max_stress"] <= 440]
+        assert min(found) <= 1.01 * best, (seed, min(found), best)
+
+
+def test_the_same_seed_and_points_give_the_same_point_and_pending_points_are_not_proposed_again():
+    proposer, tried = proposed(4, 9)
+    running = [proposer.next(tried, [])]
+    again = Proposer(BOUNDS, Goal.parse("minimise cost where max_stress <= 440"), 4, STEPS)
+    assert again.next(tried, []) == running[0]
+    assert again.next(tried, running) != running[0]   # a running point counts at its predicted value
+
+
+def test_a_failed_region_is_avoided_and_no_failed_point_is_proposed_twice():
+    def sags(point):   # wide spacing on a thin wall: no solution
+        return point["SupportSpacing"] > 5 and point["WallThickness"] < 4
+    _, tried = proposed(5, 30, sags)
+    keys = [tuple(sorted(entry.point.items())) for entry in tried]
+    assert len(set(keys)) == len(keys)
+    later = [entry for entry in tried[15:] if entry.values is None]
+    assert len(later) <= 3, [entry.point for entry in later]

@@ -1,5 +1,6 @@
 """Simulated PipeStress solver program: usage: pipestress FRE_FILE THF_FILE.
 Reads the FRE input file."""
+import math
 import sys
 
 from .solver_program import InputError, run
@@ -30,6 +31,21 @@ def pipe_stress(properties):
             + 2.5 * (value["Temperature"] - 20.0) + 40.0 * value["SupportSpacing"] ** 2 / value["WallThickness"])
 
 
+PIPE_LENGTH = 6.0     # m, each element of a run
+STEEL = 7.85e-3       # kg per mm² of wall section per m of pipe
+
+
+def pipe_cost_figures(properties, elements):
+    """What a design cost is made of: the run's steel mass (kg), the wall's
+    section π·(D - t)·t over the run's length, and its supports, one every
+    spacing L and one at each end."""
+    value = dict(DEFAULTS, **properties)
+    length = PIPE_LENGTH * elements
+    thickness, diameter = value["WallThickness"], value["OutsideDiameter"]
+    return {"mass": STEEL * math.pi * (diameter - thickness) * thickness * length,
+            "supports": math.ceil(length / value["SupportSpacing"] - 1e-9) + 1}
+
+
 def analyse_fre_file(lines, thf_cases):
     import json
     elements = [line for line in lines if line.startswith("ELEMENT ")]
@@ -42,7 +58,8 @@ def analyse_fre_file(lines, thf_cases):
             properties[name] = json.loads(value)
     if not properties:   # a model that sets none: the figure it always had
         return {"elements": len(elements), "max_stress": 12.5 * len(elements) + thf_cases}
-    return {"elements": len(elements), "max_stress": pipe_stress(properties) + thf_cases}
+    return dict({"elements": len(elements), "max_stress": pipe_stress(properties) + thf_cases},
+                **pipe_cost_figures(properties, len(elements)))
 
 
 def main(argv=None):
