@@ -137,7 +137,7 @@ class Proposer:
         for name in self._learned():
             known = [(entry.point, (entry.values or {}).get(name)) for entry in recent]
             xs = [self._unit(point) for point, value in known if _number(value)]
-            ys = [float(value) for _, value in known if _number(value)]
+            ys = [float(value or 0.0) for _, value in known if _number(value)]
             if len(xs) < 2:
                 continue
             process = GaussianProcess.fit(xs, ys, starts=self._starts(name))
