@@ -206,3 +206,14 @@ def hang_holding_tool_seat(item):
         while item == "hang":
             sum(range(1000))
         return os.getpid()
+
+
+def build_pressed_pipe(point, directory):
+    """A study's build: a run of two pipes at 10 MPa with the point's wall
+    and spacing, so that the stress bounds the wall from below."""
+    return build_pipe_run(dict(point, Pressure=10.0), directory)
+
+
+def stress_and_mass(solution, path):
+    analysis = solution.Results["analysis"]
+    return {"max_stress": analysis["max_stress"], "mass": analysis["mass"], "supports": analysis["supports"]}

@@ -166,6 +166,45 @@ def test_a_failing_build_fails_its_point_and_an_interrupted_study_goes_on_where_
     assert len(solved(installation, before)) == 6   # the solver's own word: each good point solved once
 
 
+# ------------------------------------------------------------ goals
+
+PIPE_RANGES = {"WallThickness": (1.0, 12.0), "SupportSpacing": (2.0, 8.0)}
+STEPS = {"WallThickness": 0.001, "SupportSpacing": 0.001}
+LIGHTEST = "minimise mass where max_stress <= 440"
+
+
+def goal_study(installation, directory, budget, **options):
+    return study.run_study(batch_tasks.build_pressed_pipe, PIPE_RANGES, "PipeStress", installation,
+                           batch_tasks.stress_and_mass, directory=directory, goal=LIGHTEST, budget=budget, seed=3,
+                           resolution=STEPS, progress=False, **options)
+
+
+def test_a_goal_finds_the_lightest_pipe_that_holds_in_its_budget(models, tmp_path):
+    """The lightest wall that holds 440 MPa at 10 MPa is at the narrowest
+    spacing, on the constraint: t = (500 + 40 L²) / 440."""
+    installation, _ = models
+    before = len(solved(installation))
+    results = goal_study(installation, str(tmp_path / "study"), 20, workers=2)
+    assert len(results) == 20 and len(solved(installation, before)) == 20   # the solver's own count
+    thickness = (500 + 40 * 2.0 ** 2) / 440
+    lightest = 7.85e-3 * math.pi * (100 - thickness) * thickness * 12
+    held = [result.value["mass"] for result in results if result.value["max_stress"] <= 440]
+    assert min(held) <= 1.01 * lightest, (min(held), lightest)
+    lines = [json.loads(line) for line in open(str(tmp_path / "study" / study.JOURNAL_FILE))]
+    assert [line["item"] for line in lines if line["event"] == "proposed"] == [result.item for result in results]
+
+
+def test_a_goal_study_stopped_and_resumed_proposes_what_it_would_have(models, tmp_path):
+    installation, _ = models
+    whole = goal_study(installation, str(tmp_path / "whole"), 10, workers=1)
+    goal_study(installation, str(tmp_path / "cut"), 5, workers=1)
+    before = len(solved(installation))
+    resumed = goal_study(installation, str(tmp_path / "cut"), 10, workers=1)
+    assert [result.item for result in resumed] == [result.item for result in whole]
+    assert [result.resumed for result in resumed] == [True] * 5 + [False] * 5
+    assert len(solved(installation, before)) == 5
+
+
 # ------------------------------------------------------------ the page
 
 @pytest.mark.parametrize("xs, ys, expected", [

@@ -28,7 +28,8 @@ pool, any executor, Dask: each its parent half and its worker hooks),
 ``identity`` (which item a result belongs to and whether it still stands),
 ``results/`` (the journal, reports and the summary page), ``options`` (the
 job and the run's options, checked once), ``run`` with ``retries``,
-``signals`` and ``progress`` (one run, start to end), ``plan`` (which
+``signals`` and ``progress`` (one run, start to end; ``errors``, what it
+raises), ``plan`` (which
 items run and why), ``inputs`` (models as users give them), ``solving``
 (the solve task and ``solve_model``), ``study/`` (models built from a
 parameter table, then solved: ``run_study``), ``seats/`` (licence seats
@@ -49,7 +50,8 @@ from .items import (CANCELLED, DONE, FAILED, INVALID_INPUT, NO_SOLUTION, SOLVED,
 from .results import results_table
 from .options import Job, RunOptions, absolute
 from .retries import DEFAULT_RETRY_MAX_DELAY, RetryPolicy
-from .run import BatchInterrupted, BatchSetupError, run_job
+from .errors import BatchInterrupted, BatchSetupError
+from .run import run_job
 from .solving import CollectError, SolveError, SolveTask, check_keep_results, solve_model
 from .seats import DEFAULT_LEASE_TIMEOUT, SeatPools, seat
 

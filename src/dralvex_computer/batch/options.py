@@ -30,6 +30,9 @@ class Job:
     describe: Describe
     exclusive: Callable[[Any], Optional[str]]
     about: Optional[Dict[str, Any]] = None   # what the job is, kept in the journal (a study's parameters)
+    # more items the moment a worker is free (a study with a goal):
+    # source.next(items, results) -> (item, sent), or None when it has no more
+    source: Any = None
 
     @classmethod
     def map(cls, function: Callable[[Any], Any], items: List[Any]) -> "Job":

@@ -27,6 +27,7 @@ class Plan:
     keys: List[str] = dataclasses.field(default_factory=list)   # empty without a journal (nothing reads them)
     reasons: Dict[int, str] = dataclasses.field(default_factory=dict)   # why an item runs in a resumed run
     standing: Dict[int, ItemResult] = dataclasses.field(default_factory=dict)   # results an earlier run left
+    version: str = ""   # the installation's, a part of every item's inputs
 
     def why(self, index: int) -> str:
         """Why the item runs, or that it does not (its result stands)."""
@@ -37,23 +38,28 @@ def make(job: Job, installation: Any, journal_path: Optional[str], resume: bool)
     contents = journals.read(journal_path) if resume and journal_path else journals.Contents()
     if resume and contents.legacy and not contents.runs:
         logger.info("the journal was written by an earlier version of the package: every item runs again")
-    version = identity.installation_version(installation)
-    plan = Plan()
+    plan = Plan(version=identity.installation_version(installation))
     known: Dict[Any, Tuple[str, Dict[str, str]]] = {}   # a model listed many times is read once
     for index, item in enumerate(job.sent):
         try:
             described = known[item] if item in known else known.setdefault(item, job.describe(item))
         except TypeError:   # an item that does not hash
             described = job.describe(item)
-        name, inputs = described
-        inputs = dict(inputs, installation=version)
-        key = identity.fingerprint(inputs) if journal_path else ""
+        name, inputs, key = completed(described, plan.version, bool(journal_path))
         plan.identities.append(name)
         plan.inputs.append(inputs)
         plan.keys.append(key)
         if resume:
             _resume_one(plan, index, job.items[index], contents, name, key, inputs)
     return plan
+
+
+def completed(described: Tuple[str, Dict[str, str]], version: str, journaled: bool) -> Tuple[str, Dict[str, str], str]:
+    """(identity, inputs, fingerprint) of an item ``job.describe`` described:
+    the installation is among what every item reads."""
+    name, inputs = described
+    inputs = dict(inputs, installation=version)
+    return name, inputs, identity.fingerprint(inputs) if journaled else ""
 
 
 def _resume_one(plan: Plan, index: int, item: Any, contents: journals.Contents, name: str, key: str,

@@ -45,6 +45,12 @@ class Progress:
             self._postfix(refresh=False)
             self.bar.update(1)
 
+    def grow(self, total: int) -> None:
+        """The run has ``total`` items now (a source made more)."""
+        if self.bar is not None and total > self.bar.total:
+            self.bar.total = total
+            self.bar.refresh()
+
     def waiting_for_seats(self, count: int) -> None:
         if count != self.seat_waits:
             self.seat_waits = count

@@ -12,10 +12,11 @@ import time
 import uuid
 from typing import Any, Deque, Dict, List, Optional, Tuple
 
-from . import engines, plan, signals, worker
+from . import engines, plan, seats, signals, worker
 from .results import journal as journals
 from .progress import Progress
 from .command import command_line
+from .errors import BatchInterrupted, BatchSetupError
 from .options import Job, RunOptions
 from .items import ItemResult, plain
 from .protocol import Scratch, cancelled
@@ -24,22 +25,6 @@ logger = logging.getLogger("dralvex_computer")
 logger.addHandler(logging.NullHandler())   # a library's log: the application configures handlers
 
 POLL_SECONDS = 0.2
-
-
-class BatchInterrupted(KeyboardInterrupt):
-    """A run stopped by Ctrl-C, SIGTERM or SIGHUP: ``results`` holds every
-    item, those that never finished as cancelled; ``signal`` is the signal's
-    number (SIGINT for Ctrl-C)."""
-
-    def __init__(self, results: List[ItemResult], signum: int = signal.SIGINT) -> None:
-        super().__init__("interrupted")
-        self.results = results
-        self.signal = signum
-
-
-class BatchSetupError(RuntimeError):
-    """The run cannot start: the checks before the first item failed. One
-    message says why; no item ran."""
 
 
 # A collect function that fails the same way on this many solved models in
@@ -62,6 +47,7 @@ class Run:
         self.reporter: Optional[Progress] = None
         self.journal = journals.Journal(options.journal) if options.journal else None
         self.identities: List[str] = []
+        self.version = ""   # the installation's
         self.inputs: List[Dict[str, str]] = []
         self.keys: List[str] = []
         self.reasons: Dict[int, str] = {}   # why an item runs in a resumed run
@@ -88,8 +74,9 @@ class Run:
             self._open_journal()
             self._prepare()
             todo = [index for index, result in enumerate(self.results) if result is None]
-            self.reporter = Progress(len(self.job.items), len(self.job.items) - len(todo), self.options.progress)
-            if todo:
+            total = max(len(self.job.items), getattr(self.job.source, "budget", 0))   # a source says how many it makes
+            self.reporter = Progress(total, len(self.job.items) - len(todo), self.options.progress)
+            if todo or self.job.source is not None:
                 worker.remove_orphaned_scratch()
                 self._check_it_may_start_processes()
                 place = self._set_up_seats()
@@ -155,6 +142,7 @@ class Run:
         made = plan.make(self.job, self.installation, self.options.journal if self.journal else None,
                          self.options.resume)
         self.identities, self.inputs, self.keys, self.reasons = made.identities, made.inputs, made.keys, made.reasons
+        self.version = made.version
         for index, standing in made.standing.items():
             self.results[index] = standing
         if self.journal is not None:
@@ -223,7 +211,28 @@ class Run:
             self._submit_or_hold(heapq.heappop(self.delayed)[1])
         while self.queue and self.engine.in_flight() < capacity:
             self._submit_or_hold(self.queue.popleft())
+        while self.job.source is not None and self.engine.in_flight() < min(capacity, self.engine.slots()):
+            made = self.job.source.next(self.job.items, self.results)   # the moment a worker is free
+            if made is None:
+                break
+            self._submit_or_hold(self._add(*made))
         self.engine.flush()
+
+    def _add(self, item: Any, sent: Any) -> int:
+        """An item the job's source made, planned and journaled before it runs."""
+        index = len(self.job.items)
+        self.job.items.append(item)
+        self.job.sent.append(sent)
+        self.results.append(None)
+        name, inputs, key = plan.completed(self.job.describe(sent), self.version, self.journal is not None)
+        self.identities.append(name)
+        self.inputs.append(inputs)
+        self.keys.append(key)
+        if self.journal is not None:
+            self.journal.proposed(index, name, plain(item))
+        if self.reporter is not None:
+            self.reporter.grow(len(self.job.items))
+        return index
 
     def _collect(self) -> None:
         assert self.engine is not None and self.reporter is not None
@@ -340,22 +349,11 @@ class Run:
                     counts[result.status] = counts.get(result.status, 0) + 1
             if journal.run_id:
                 journal.run_ended(interrupted is not None, interrupted or self.stop_reason, counts,
-                                  self._seats_record())
+                                  seats.night_record(self.engine.seats if self.engine else None,
+                                                     self.started_on_clock))
         finally:
             journal.close()
             self.journal_error = journal.error
-
-    def _seats_record(self) -> Optional[Dict[str, Any]]:
-        """What the seat pools' own records say of this run's time (for its
-        page's chart); None without pools, or when they cannot tell."""
-        place = self.engine.seats if self.engine is not None else None
-        if place is None:
-            return None
-        try:
-            return place.record(self.started_on_clock)
-        except Exception:   # the page goes without the chart, the run is not the worse for it
-            logger.warning("the seat pools' record could not be read", exc_info=True)
-            return None
 
     # ------------------------------------------------------------- ends
     def _stop(self) -> None:

@@ -101,6 +101,11 @@ class Engine:
         worker busy, few enough that a long queue stays in the run."""
         return 64
 
+    def slots(self) -> int:
+        """How many items run at once: a source's next item is made when
+        fewer are handed over (each made as late as it can be)."""
+        return 1
+
     def interrupt(self) -> None:
         """Stops now: nothing more starts, what runs is ended."""
         for future in self.futures:

@@ -189,6 +189,10 @@ class Dask(Engine):
                 pass
         return max(1, self.threads) if self.shared else max(64, 2 * self.threads)
 
+    def slots(self) -> int:
+        self.capacity()   # the threads, asked now and then
+        return max(1, self.threads)
+
     def _watch(self, future: Any) -> None:
         pass   # Dask's callbacks run on its own thread: the futures are waited for instead
 

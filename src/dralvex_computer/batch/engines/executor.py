@@ -46,6 +46,9 @@ class Executor(Engine):
     def _submit(self, task: ItemTask) -> Any:
         return self.executor.submit(worker.run_item, task)
 
+    def slots(self) -> int:
+        return int(getattr(self.executor, "_max_workers", 1) or 1)   # both of the standard library's have it
+
     def _run_remotely(self, function: Any, *arguments: Any) -> Any:
         return self.executor.submit(function, *arguments).result()
 

@@ -169,6 +169,9 @@ class LocalPool(Engine):
     def capacity(self) -> int:
         return self.workers * max(8, 2 * self.chunk_size())
 
+    def slots(self) -> int:
+        return self.workers
+
     # ------------------------------------------------------------ chunks
     def chunk_size(self) -> int:
         """1 until items are known to be tiny (or with a time-out, which

@@ -36,7 +36,7 @@ from typing import Any, Dict, Iterator, List, Optional, Set, Tuple
 from ..filelock import lock as _lock, unlock as _unlock
 
 logger = logging.getLogger("dralvex_computer")
-RUN, STARTED, TRY, ENDED, RUN_ENDED = "run", "started", "try", "ended", "run ended"
+RUN, STARTED, TRY, ENDED, RUN_ENDED, PROPOSED = "run", "started", "try", "ended", "run ended", "proposed"
 FORMAT = 2
 
 
@@ -66,6 +66,7 @@ class Contents:
     # every item the runs were given, in the order each first came: identity -> item
     order: Dict[str, Any] = dataclasses.field(default_factory=dict)
     started_at: Dict[str, float] = dataclasses.field(default_factory=dict)   # identity -> its last start
+    proposed: List[Any] = dataclasses.field(default_factory=list)   # items sources added, in order, each once
 
 
 def read(path: str) -> Contents:
@@ -144,7 +145,11 @@ def _legacy_line(contents: Contents, entry: Dict[str, Any], event: Any) -> None:
 
 def _other_line(contents: Contents, entry: Dict[str, Any], event: Any, mine: bool) -> None:
     identity, index = entry.get("identity"), entry.get("index")
-    if event == STARTED and isinstance(identity, str):
+    if event == PROPOSED and isinstance(identity, str):
+        if identity not in contents.order:
+            contents.order[identity] = entry.get("item")
+            contents.proposed.append(entry.get("item"))
+    elif event == STARTED and isinstance(identity, str):
         contents.unfinished.add(identity)
         if isinstance(entry.get("time"), (int, float)):
             contents.started_at[identity] = entry["time"]
@@ -247,6 +252,11 @@ class Journal:
         # which it would anyway; the next synced line takes it along
         self.write({"event": STARTED, "index": index, "identity": identity, "key": key, "item": item, "try": tries},
                    sync=False)
+
+    def proposed(self, index: int, identity: str, item: Any) -> None:
+        """An item a source added to the run (a study's next point), on
+        disk before it runs: a resumed run starts again from these."""
+        self.write({"event": PROPOSED, "index": index, "identity": identity, "item": item})
 
     def tried(self, index: int, identity: str, entry: Dict[str, Any]) -> None:
         self.write(dict(entry, event=TRY, index=index, identity=identity))

@@ -32,6 +32,7 @@ from __future__ import annotations
 import contextlib
 import dataclasses
 import getpass
+import logging
 import os
 import re
 import socket
@@ -146,6 +147,19 @@ class SeatPlace:
 
     def keeper(self) -> "Keeper":
         raise NotImplementedError
+
+
+def night_record(place: Optional[SeatPlace], since: float) -> Optional[Dict[str, Any]]:
+    """What the run's seat pools' own records say from ``since`` on (for
+    its page's chart); None without pools, or when they cannot tell: the
+    page then goes without the chart, the run is not the worse for it."""
+    if place is None:
+        return None
+    try:
+        return place.record(since)
+    except Exception:
+        logging.getLogger("dralvex_computer").warning("the seat pools' record could not be read", exc_info=True)
+        return None
 
 
 class Cancelled(Exception):

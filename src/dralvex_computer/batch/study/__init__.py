@@ -32,7 +32,7 @@ from ..run import run_job
 from ...facts import SOLVERS
 from ..solving import SolveTask, check_keep_results
 from ..worker.state import item_owns_process
-from . import designs, points
+from . import adaptive, designs, points
 from .designs import factorial, full_factorial, latin_hypercube, sobol, zipped
 
 __all__ = ["run_study", "plan_study", "StudyTask", "study_job", "designs", "points", "full_factorial",
@@ -99,9 +99,12 @@ def _unique(table: List[Dict[str, Any]]) -> List[Tuple[str, Dict[str, Any]]]:
 
 def study_job(build: Callable[[Dict[str, Any], str], Any], parameters: Any, solver: str, directory: str,
               collect: Optional[Callable[[Any, str], Any]] = None, version: Union[int, str] = 1,
-              sandbox: bool = False, keep_results: Optional[str] = None, write_table: bool = True) -> Job:
+              sandbox: bool = False, keep_results: Optional[str] = None, write_table: bool = True,
+              source: Optional[adaptive.GoalSource] = None, journal: Optional[str] = None) -> Job:
     """The job of a study, checked; the table written beside the journal
-    (``write_table``)."""
+    (``write_table``). With a ``source`` (a goal), ``parameters`` are the
+    ranges, and the points are those proposed before in ``journal``, then
+    the source's."""
     if not callable(build):
         raise ValueError("build must be a function build(point, directory), not %r" % (build,))
     if solver not in SOLVERS:
@@ -113,8 +116,12 @@ def study_job(build: Callable[[Dict[str, Any], str], Any], parameters: Any, solv
     directory = os.path.abspath(os.fspath(directory))
     if write_table:
         os.makedirs(directory, exist_ok=True)
-    table = designs.table(parameters)
-    if not table:
+    if source is not None:
+        table = adaptive.proposed_before(journal) if journal else []
+        write_table = False   # the journal keeps the points in the order they were proposed
+    else:
+        table = designs.table(parameters)
+    if not table and source is None:
         raise ValueError("the study has no points")
     sent = _unique(table)
     written = os.path.join(directory, PARAMETERS_FILE)
@@ -123,10 +130,15 @@ def study_job(build: Callable[[Dict[str, Any], str], Any], parameters: Any, solv
         designs.write_csv([point for _, point in sent], written)
     kept = check_keep_results(keep_results) if keep_results else None
     solve = SolveTask(solver, bool(sandbox), collect, kept)  # type: ignore[arg-type]  # checked above
-    about = {"study": {"parameters": list(dict.fromkeys(name for _, point in sent for name in point)),
-                       "build": identity.function_name(build), "version": str(version)}}
+    names = list(source.proposer.bounds) if source is not None else list(
+        dict.fromkeys(name for _, point in sent for name in point))
+    about: Dict[str, Any] = {"study": {"parameters": names, "build": identity.function_name(build),
+                                       "version": str(version)}}
+    if source is not None:
+        about["study"].update(goal=str(source.proposer.goal), budget=source.budget,
+                              bounds={name: list(span) for name, span in source.proposer.bounds.items()})
     return Job(StudyTask(build, solve, directory), [point for _, point in sent], sent,
-               _describe(build, str(version), solve), lambda sent: None, about)
+               _describe(build, str(version), solve), lambda sent: None, about, source)
 
 
 def _options(directory: str, options: Optional[RunOptions], keywords: Dict[str, Any]) -> RunOptions:
@@ -144,7 +156,8 @@ def run_study(build: Callable[[Dict[str, Any], str], Any], parameters: Any, solv
               collect: Optional[Callable[[Any, str], Any]] = None, *, directory: str,
               version: Union[int, str] = 1, sandbox: bool = False, keep_results: Optional[str] = None,
               max_running: Union[None, int, Mapping[str, int]] = None, options: Optional[RunOptions] = None,
-              **keywords: Any) -> List[ItemResult]:
+              goal: Optional[str] = None, budget: int = 60, seed: int = 1,
+              resolution: Optional[Mapping[str, float]] = None, **keywords: Any) -> List[ItemResult]:
     """Build, solve and collect each point of ``parameters`` (a CSV file's
     path, a pandas DataFrame, a list of dicts, or a generated design such
     as ``latin_hypercube(bounds, 50, seed=1)``) in worker processes, and
@@ -156,13 +169,24 @@ def run_study(build: Callable[[Dict[str, Any], str], Any], parameters: Any, solv
     directory per point. ``version``: raise it when ``build`` makes other
     models than before, and every point runs again. Models are solved in
     place in their point's directory unless ``sandbox=True``. The other
-    options are those of ``solve_models``."""
+    options are those of ``solve_models``.
+
+    With a ``goal`` ("minimise cost where max_stress <= 440", "maximise
+    ...", "max_stress = 300 where ...", "explain max_stress"; see
+    ``goals``), ``parameters`` are the ranges ({"WallThickness": (3, 12)})
+    and there is no table: the next point is proposed the moment a worker
+    is free (``propose``), up to ``budget`` points, drawn with ``seed``,
+    each parameter snapped to its ``resolution`` ({"WallThickness": 0.05}),
+    each proposal in the journal before it runs."""
     if isinstance(max_running, Mapping):
         max_running = max_running.get(solver)
     if max_running is not None:
         keywords["max_running"] = max_running
-    job = study_job(build, parameters, solver, directory, collect, version, sandbox, keep_results)
-    return run_job(job, installation, _options(directory, options, keywords))
+    run_options = _options(directory, options, keywords)
+    made = adaptive.source(parameters, goal, budget, seed, resolution) if goal is not None else None
+    job = study_job(build, parameters, solver, directory, collect, version, sandbox, keep_results, source=made,
+                    journal=run_options.journal if run_options.resume else None)
+    return run_job(job, installation, run_options)
 
 
 def plan_study(build: Callable[[Dict[str, Any], str], Any], parameters: Any, solver: str, installation: Any,

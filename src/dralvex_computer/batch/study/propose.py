@@ -40,11 +40,19 @@ class Tried:
 
 
 class _Model:
-    """A process with its inverse kept, for many predictions."""
+    """A process with its inverse kept, for many predictions; ``log``: of
+    the value's logarithm (a value that is positive everywhere, as a
+    stress or a mass, is smoother so: P/t becomes -log t)."""
 
-    def __init__(self, process: GaussianProcess) -> None:
-        self.process = process
+    def __init__(self, process: GaussianProcess, log: bool = False) -> None:
+        self.process, self.log = process, log
         self.inverse = inverse_from(process.lower)
+
+    def scale(self, value: float) -> Optional[float]:
+        """A bound or a target in the model's own scale (None: it has none there)."""
+        if not self.log:
+            return value
+        return math.log(value) if value > 0 else None
 
     def predict(self, unit: Sequence[float]) -> Tuple[float, float]:
         process = self.process
@@ -140,13 +148,16 @@ class Proposer:
             ys = [float(value or 0.0) for _, value in known if _number(value)]
             if len(xs) < 2:
                 continue
+            log = min(ys) > 0
+            if log:
+                ys = [math.log(value) for value in ys]
             process = GaussianProcess.fit(xs, ys, starts=self._starts(name))
             self.hyperparameters[name] = tuple(process.length_scales)
             if pending:   # the running points at their predicted values
                 lied = [process.predict(self._unit(point), variance=False)[0] for point in pending]
                 process = GaussianProcess(xs + [self._unit(point) for point in pending], ys + lied,
                                           process.length_scales, process.signal, process.noise)
-            models[name] = _Model(process)
+            models[name] = _Model(process, log)
         return models
 
     def _starts(self, name: str) -> Tuple[float, ...]:
@@ -186,8 +197,12 @@ class Proposer:
 
     def _best(self, candidates: List[Point], models: Dict[str, _Model], chance: Optional[_Model]) -> Point:
         """The candidate of least predicted loss among those feasible at
-        mean + one standard deviation; else the likeliest feasible."""
+        mean + one standard deviation (each in its model's scale); else the
+        likeliest feasible."""
         scored = []
+        plain = _Model.__new__(_Model)
+        plain.log = False
+        scales = {name: models.get(name, plain) for name in self.goal.names()}
         for point in candidates:
             unit = self._unit(point)
             predicted = {name: models[name].predict(unit) if name in models else None for name in self._learned()}
@@ -203,11 +218,17 @@ class Proposer:
                     likely, surely = likely * 0.5, False
                     continue
                 mean, deviation = guess
-                margin = constraint.margin(mean)
+                bound = scales[constraint.value].scale(constraint.bound)
+                if bound is None:   # a positive value's bound at or below 0: never held
+                    likely, surely = 0.0, False
+                    continue
+                margin = dataclasses.replace(constraint, bound=bound).margin(mean)
                 likely *= _normal_cdf(margin / deviation) if deviation > 0 else float(margin >= 0)
                 surely = surely and margin >= deviation
             value = predicted.get(self.goal.value)
-            loss = self.goal.loss(value[0]) if value is not None else 0.0
+            loss = 0.0
+            if value is not None:
+                loss = self.goal.loss(math.exp(value[0]) if scales[self.goal.value].log else value[0])
             scored.append((surely, likely, loss, point))
         sure = [entry for entry in scored if entry[0]]
         if sure:
