@@ -255,6 +255,27 @@ def test_the_study_command_dry_runs_then_runs(ready, tmp_path):
     assert refused.returncode == 2 and "not both" in refused.stderr
 
 
+def test_the_study_command_runs_a_goal_within_its_budget(ready, tmp_path):
+    directory = tmp_path / "study"
+    arguments = ["study", "batch_tasks:build_pressed_pipe", "--collect", "batch_tasks:stress_and_mass",
+                 "--directory", str(directory), "--goal", LIGHTEST, "--range", "WallThickness=1:12", "--range",
+                 "SupportSpacing=2:8", "--resolution", "WallThickness=0.001", "--budget", "8", *site_options(ready),
+                 "--solver", "PipeStress", "--workers", "2", "--no-progress"]
+    before = len(dralvex_sim.solve_log(ready.install_dir))
+    page = str(tmp_path / "page.html")
+    run = subprocess.run(cli(*arguments, "--summary", page), capture_output=True, text=True, env=environment(),
+                         timeout=180)
+    assert run.returncode == 0, run.stderr
+    assert len(dralvex_sim.solve_log(ready.install_dir)) - before == 8
+    dry = subprocess.run(cli(*arguments, "--dry-run"), capture_output=True, text=True, env=environment(), timeout=180)
+    assert dry.returncode == 0 and len(dry.stdout.splitlines()) == 8 and "up to 0 more" in dry.stderr, dry.stderr
+    for wrong, said in ((["--goal", "make it cheap"], "is no goal"), (["--explain", "mass"], "not both"),
+                        (["--design", "lhs"], "give --range, not --parameters or --design")):
+        refused = subprocess.run(cli(*arguments, *wrong), capture_output=True, text=True, env=environment(),
+                                 timeout=180)
+        assert refused.returncode == 2 and said in refused.stderr, refused.stderr
+
+
 def test_the_options_of_a_study_keep_its_seats_and_its_journal(tmp_path):
     made = batch.RunOptions(workers=2)   # as the command line makes them
     options = study._options(str(tmp_path), made, {"max_running": 1})

@@ -1,6 +1,7 @@
 """``study BUILD``: a build function and a parameter table (given, or a
-design generated here), run as the solve command runs models, or only
-listed with why each point would run (--dry-run)."""
+design generated here), or a goal whose points are proposed as it runs,
+run as the solve command runs models, or only listed with why each point
+would run (--dry-run)."""
 import os
 import sys
 
@@ -25,11 +26,24 @@ class Study(RunningCommand):
         study.add_argument("--design", choices=DESIGNS,
                            help="generate the points: factorial (--range and --levels), lhs or sobol (--range, "
                                 "--samples, --seed; sobol needs scipy)")
+        study.add_argument("--goal", metavar="TEXT",
+                           help="no table: propose each next point toward the goal, as \"minimise cost where "
+                                "max_stress <= 440\" (or maximise VALUE, VALUE = NUMBER), within the --range of "
+                                "each parameter, up to --budget points")
+        study.add_argument("--explain", metavar="VALUE",
+                           help="no table: spend the --budget where the surrogate of VALUE is least sure, to tell "
+                                "which parameters drive it")
+        study.add_argument("--budget", type=int, default=60, metavar="N", help="points a --goal or --explain may run "
+                                                                               "(default 60)")
+        study.add_argument("--resolution", action="append", default=[], metavar="NAME=STEP",
+                           help="proposed values of NAME are multiples of STEP from its low end (near-duplicates "
+                                "collapse); may be repeated")
         study.add_argument("--range", action="append", default=[], metavar="NAME=LOW:HIGH",
-                           help="a parameter's range for --design; may be repeated")
+                           help="a parameter's range for --design, --goal or --explain; may be repeated")
         study.add_argument("--levels", type=int, default=3, metavar="N", help="levels of each range (factorial)")
         study.add_argument("--samples", type=int, default=None, metavar="N", help="points to draw (lhs, sobol)")
-        study.add_argument("--seed", type=int, default=0, metavar="N", help="the seed of the draw (lhs, sobol)")
+        study.add_argument("--seed", type=int, default=0, metavar="N",
+                           help="the seed of the draw (lhs, sobol) or of the proposals (--goal, --explain)")
         study.add_argument("--version", default="1", metavar="V",
                            help="raise it when build makes other models than before: every point runs again")
         study.add_argument("--sandbox", action="store_true", help="solve in a sandbox, not in the point's directory")
@@ -65,12 +79,16 @@ class Study(RunningCommand):
         build, points = inputs
         return study.run_study(build, points, arguments.solver, installation, collect,
                                directory=arguments.directory, version=arguments.version, sandbox=arguments.sandbox,
-                               max_running=max_running, options=options)
+                               max_running=max_running, options=options, **goal_options(arguments))
 
     def page_of(self, arguments, night):
         """Its parameters, and the value that ranks its points."""
         names = list(dict.fromkeys(name for result in night if isinstance(result.item, dict) for name in result.item))
-        return {"parameters": names, "rank_by": arguments.rank_by}
+        rank_by = arguments.rank_by
+        if rank_by is None and (arguments.goal or arguments.explain):
+            from ..batch.study.goals import Goal
+            rank_by = Goal.parse(arguments.goal or "explain %s" % arguments.explain).value
+        return {"parameters": names, "rank_by": rank_by}
 
 
 def _ranges(entries):
@@ -84,10 +102,33 @@ def _ranges(entries):
     return name_values(entries, "--range", "NAME=LOW:HIGH (wall=5:10)", span) or {}
 
 
+def goal_options(arguments):
+    """The keywords of run_study for --goal or --explain (none without)."""
+    from ..batch.options import name_values
+    if not (arguments.goal or arguments.explain):
+        return {}
+    resolution = name_values(arguments.resolution, "--resolution", "NAME=STEP (WallThickness=0.05)", float) or {}
+    return {"goal": arguments.goal or "explain %s" % arguments.explain, "budget": arguments.budget,
+            "seed": arguments.seed, "resolution": resolution}
+
+
 def parameters(arguments):
-    """The table of points the options give; ValueError when they give none
-    or two."""
+    """The table of points the options give (the ranges, for a goal);
+    ValueError when they give none or two."""
     from ..batch import study
+    from ..batch.study.goals import Goal
+    if arguments.goal and arguments.explain:
+        raise ValueError("give --goal or --explain, not both")
+    if arguments.goal or arguments.explain:
+        if arguments.parameters or arguments.design:
+            raise ValueError("a --goal or --explain proposes its own points: give --range, not --parameters or "
+                             "--design")
+        Goal.parse(arguments.goal or "explain %s" % arguments.explain)   # refused before the night
+        goal_options(arguments)
+        bounds = _ranges(arguments.range)
+        if not bounds:
+            raise ValueError("--goal and --explain need at least one --range NAME=LOW:HIGH")
+        return bounds
     if bool(arguments.parameters) == bool(arguments.design):
         raise ValueError("give --parameters FILE.csv or --design, not both" if arguments.parameters
                          else "no points: give --parameters FILE.csv or --design")
@@ -116,6 +157,8 @@ def dry_run(arguments, study_inputs, collect, installation):
     ``study_inputs``: (the build function, the points)."""
     from ..batch import study
     build, points = study_inputs
+    if arguments.goal or arguments.explain:
+        return _dry_run_of_a_goal(arguments, points)
     planned = study.plan_study(build, points, arguments.solver, installation, collect,
                                directory=arguments.directory, version=arguments.version, sandbox=arguments.sandbox,
                                journal=journal_path(arguments))
@@ -126,4 +169,17 @@ def dry_run(arguments, study_inputs, collect, installation):
         print("%s  %-24s  %s" % (name, why, ", ".join("%s=%r" % item for item in sorted(point.items()))))
     said = ", ".join("%d %s" % (count, kind) for kind, count in sorted(counts.items()))
     print("%d points: %s" % (len(planned), said), file=sys.stderr)
+    return 0
+
+
+def _dry_run_of_a_goal(arguments, bounds):
+    """A goal's points are proposed as it runs: the dry run lists those
+    proposed before and what the budget leaves."""
+    from ..batch.study import adaptive
+    before = adaptive.proposed_before(journal_path(arguments))
+    for point in before:
+        print(", ".join("%s=%r" % item for item in sorted(point.items())))
+    print("%d points proposed before; up to %d more within the budget of %d, proposed as the study runs, within %s"
+          % (len(before), max(arguments.budget - len(before), 0), arguments.budget,
+             ", ".join("%s %g..%g" % (name, low, high) for name, (low, high) in bounds.items())), file=sys.stderr)
     return 0
