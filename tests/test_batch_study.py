@@ -8,6 +8,7 @@ import json
 import math
 import os
 import random
+import re
 import subprocess
 import sys
 
@@ -228,8 +229,12 @@ def test_the_page_of_a_study_ranks_its_parameters(tmp_path):
         point["WallThickness"], point["status"], pipe_stress(point))
     assert compare.values_of(schema.record(spread)) == {"max_stress": pipe_stress(point)}   # parameters are no values
     page = summary.render(rows, "A study", study={"parameters": ["WallThickness", "Temperature", "status"]})
-    influence = page[page.index("Influence of the parameters"):page.index("Lowest and highest")]
-    assert influence.index("Temperature") < influence.index("WallThickness") < influence.index(">status<")
+    drivers = page[page.index("What drives each value"):page.index("Lowest and highest")]
+    total = {name: float(re.search(r">%s</td><td[^>]*>[-0-9.]+</td><td[^>]*>([-0-9.]+)<" % name, drivers).group(1))
+             for name in ("WallThickness", "Temperature", "status")}
+    assert total["Temperature"] > total["WallThickness"] > 0.01 > total["status"], total
+    live = summary.render(rows, "A study", study={"parameters": ["WallThickness", "Temperature"]}, refresh=5)
+    assert "Influence of the parameters" in live and "What drives" not in live   # no process fitted for it
     assert page.count("<h2>max_stress against Temperature</h2>") == 1 and "point 0" in page   # rows named by point
 
 
@@ -267,6 +272,9 @@ def test_the_study_command_runs_a_goal_within_its_budget(ready, tmp_path):
                          timeout=180)
     assert run.returncode == 0, run.stderr
     assert len(dralvex_sim.solve_log(ready.install_dir)) - before == 8
+    shown = open(page, encoding="utf-8").read()
+    assert "The answer: %s" % LIGHTEST.replace("<", "&lt;") in shown and "The best point that holds" in shown
+    assert "What drives each value" in shown   # 8 points: enough for a process of each value
     dry = subprocess.run(cli(*arguments, "--dry-run"), capture_output=True, text=True, env=environment(), timeout=180)
     assert dry.returncode == 0 and len(dry.stdout.splitlines()) == 8 and "up to 0 more" in dry.stderr, dry.stderr
     for wrong, said in ((["--goal", "make it cheap"], "is no goal"), (["--explain", "mass"], "not both"),

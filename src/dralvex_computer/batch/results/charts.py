@@ -195,3 +195,18 @@ def scatter(points: Sequence[Tuple[float, float, str]], title: str, x_label: str
         plot.parts.append('<circle cx="%.1f" cy="%.1f" r="3" fill="#6a1b9a" fill-opacity="0.7"><title>%s: %s, %s'
                           '</title></circle>' % (plot.x(x), plot.y(y), html.escape(name), _number(x), _number(y)))
     return plot.svg(title)
+
+
+KIND_COLOURS = {"held": "#2e7d32", "did not hold": "#f9a825", "failed": "#c62828"}
+
+
+def kinds(points: Sequence[Tuple[float, float, str]], title: str, x_label: str) -> str:
+    """Points over two parameters, coloured by what they came to (held,
+    did not hold, failed), with their key."""
+    drawn = scatter([(x, y, kind) for x, y, kind in points], title, x_label)
+    for kind, colour in KIND_COLOURS.items():
+        drawn = drawn.replace('fill="#6a1b9a" fill-opacity="0.7"><title>%s:' % html.escape(kind),
+                              'fill="%s" fill-opacity="0.8"><title>%s:' % (colour, html.escape(kind)))
+    return drawn + '<p class="legend">%s</p>' % " ".join(
+        '<span class="status" style="background:%s">%s</span>' % (colour, html.escape(kind))
+        for kind, colour in KIND_COLOURS.items() if any(found == kind for _, _, found in points))

@@ -1,8 +1,10 @@
-"""What a study's page adds: its parameters as columns of the table, each
-numeric value against each parameter, the parameters ranked by influence
-on each value, and the best and worst points by a chosen value.
+"""What a study's page adds: what it answers (``answer_page``: a goal's best
+point, what drives each value), its parameters as columns of the table,
+each numeric value against each parameter, and the best and worst points
+by a chosen value.
 
-Influence is Spearman's rank correlation between a parameter and a value
+Where too few points are known for a process (or on a live page),
+influence is Spearman's rank correlation between a parameter and a value
 over the points that have both (ties take their mean rank): it reads any
 monotone dependence, not only a straight line, and needs no library. It
 says nothing of interactions between parameters.
@@ -13,7 +15,7 @@ import html
 import math
 from typing import Any, Callable, Dict, List, Optional, Sequence, Tuple
 
-from . import charts
+from . import answer_page, charts
 
 BEST_AND_WORST = 5
 
@@ -64,12 +66,19 @@ def _pairs(rows: List[Dict[str, Any]], parameter: str, value: str,
 
 def sections(rows: List[Dict[str, Any]], parameters: List[str], values: List[str], units: Dict[str, str],
              rank_by: Optional[str], number: Callable[[Any], Optional[float]],
-             table: Callable[..., str], label: Callable[[str], str] = str) -> List[str]:
+             table: Callable[..., str], label: Callable[[str], str] = str, about: Optional[Dict[str, Any]] = None,
+             live: bool = False) -> List[str]:
     """The study's sections of the page: ``parameters`` and ``values`` are
     the rows' columns, each named ``label(column)``; ``number``: a finite
-    float or None; ``table``: the page's table maker."""
+    float or None; ``table``: the page's table maker; ``about``: what the
+    journal keeps of the study (its goal, its ranges); ``live``: a page
+    rewritten as the study runs (no processes fitted for it)."""
+    about = about or {}
     numeric = [name for name in parameters if any(number(row.get(name)) is not None for row in rows)]
-    parts = [_influence(rows, numeric, values, number, table, label)]
+    parts = answer_page.goal_sections(rows, numeric, values, about, number, table, label)
+    drivers = None if live else answer_page.influence_section(rows, numeric, values, about, number, table, label,
+                                                              spearman)
+    parts.append(drivers or _influence(rows, numeric, values, number, table, label))
     chosen = next((value for value in values if label(value) == rank_by), values[0] if values else None)
     if chosen is not None:
         parts.append(_best_and_worst(rows, parameters, chosen, units, number, table, label))

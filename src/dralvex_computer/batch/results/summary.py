@@ -163,7 +163,8 @@ def render(results_or_journal: Union[str, "os.PathLike[str]", Iterable[Any]], ti
         parts += _comparison(comparison)
     parts.append(_failures(rows))
     if parameters:
-        parts += study_page.sections(rows, parameters, numeric, units, study.get("rank_by"), _number, _table, label)
+        parts += study_page.sections(rows, parameters, numeric, units, study.get("rank_by"), _number, _table, label,
+                                     study, live=bool(refresh))
     parts.append(models_table.section(rows, parameters + values, page_directory, _badge, _seconds, units, label))
     parts.append(_times(ran))
     parts.append(_context(context, rows, ran, origin, end))
