@@ -71,7 +71,13 @@ def test_sobol_indices_from_200_points_of_the_ishigami_function():
     indices = sensitivity.sobol_indices(model)
     for kind in ("first", "total"):
         assert indices[kind] == pytest.approx(sensitivity.ISHIGAMI[kind], abs=0.01), kind
-    assert sensitivity.leave_one_out_error(model) < 0.15
+    error = sensitivity.leave_one_out_error(model)
+    assert error < 0.15
+    spread = sensitivity.intervals(model, repeats=8)
+    for kind in ("first", "total"):
+        assert all(low - 0.01 <= value <= high + 0.01 and high - low < 0.1
+                   for value, (low, high) in zip(indices[kind], spread[kind])), (kind, spread[kind])
+    assert sensitivity.points_for(model, error, error / 2) > 200   # halving the error takes more points
     try:
         from SALib.analyze import sobol as salib_sobol
         from SALib.sample import sobol as salib_sample

@@ -89,10 +89,10 @@ def influence_section(rows: List[Dict[str, Any]], parameters: List[str], values:
                  and all(number(row.get(name)) is not None for name in parameters)][-FIT_AT_MOST:]
         if len(known) < max(8, 2 * len(parameters) + 2):
             continue
-        spans = [_span(bounds.get(label(name)), [float(number(row.get(name)) or 0.0) for row in known])
-                 for name in parameters]
-        xs = [[(float(number(row.get(name)) or 0.0) - low) / (high - low) for name, (low, high) in zip(parameters, spans)]
-              for row in known]
+        ranges = [_span(bounds.get(label(name)), [float(number(row.get(name)) or 0.0) for row in known])
+                  for name in parameters]
+        xs = [[(float(number(row.get(name)) or 0.0) - low) / (high - low)
+               for name, (low, high) in zip(parameters, ranges)] for row in known]
         ys = [float(number(row.get(value)) or 0.0) for row in known]
         if min(ys) > 0:
             ys = [math.log(y) for y in ys]
@@ -101,21 +101,41 @@ def influence_section(rows: List[Dict[str, Any]], parameters: List[str], values:
         except (ValueError, ZeroDivisionError):
             continue
         indices, error = sensitivity.sobol_indices(model), sensitivity.leave_one_out_error(model)
-        notes.append("%s: %d points, leave-one-out error %.0f %% of its spread" % (label(value), len(known),
-                                                                                  100 * error))
+        spread = sensitivity.intervals(model)
+        notes.append(_trust(label(value), len(known), error, sensitivity.points_for(model, error, WANTED_ERROR)))
         for position, name in enumerate(parameters):
             rho = rank_correlation([x[position] for x in xs], ys)
-            body.append([html.escape(label(value)), html.escape(label(name)), "%.3f" % indices["first"][position],
-                         "%.3f" % indices["total"][position], "%+.3f" % rho if rho is not None else "-"])
+            body.append([html.escape(label(value)), html.escape(label(name))]
+                        + [_with_interval(indices[kind][position], spread.get(kind), position)
+                           for kind in ("first", "total")]
+                        + ["%+.3f" % rho if rho is not None else "-"])
     if not body:
         return None
     return ("<section><h2>What drives each value</h2><p>Sobol' indices of a Gaussian process fitted to the points "
             "(of the value's logarithm where it is positive): the share of the value's variance a parameter "
             "explains alone (first-order) and with its interactions (total), the parameters uniform over their "
-            "ranges. The smaller the process's leave-one-out error, the more they can be trusted: %s. The rank "
-            "correlation beside them reads only effects that rise or fall one way.</p>%s</section>"
+            "ranges, with the 5–95 %% range over processes of 80 %% of the points. The smaller the process's "
+            "leave-one-out error, the more they can be trusted: %s. The rank correlation beside them reads only "
+            "effects that rise or fall one way.</p>%s</section>"
             % (html.escape("; ".join(notes)), table(["value", "parameter", "first-order", "total",
                                                      "rank correlation"], body, numeric=(2, 3, 4))))
+
+
+WANTED_ERROR = 0.05   # the leave-one-out error the page says how many points would reach
+
+
+def _trust(value: str, count: int, error: float, needed: Optional[int]) -> str:
+    said = "%s: %d points, leave-one-out error %.0f %% of its spread" % (value, count, 100 * error)
+    if needed is not None and needed > count:
+        said += " (about %d more points would bring it under %.0f %%)" % (needed - count, 100 * WANTED_ERROR)
+    return said
+
+
+def _with_interval(value: float, spans: Optional[List[Tuple[float, float]]], position: int) -> str:
+    if not spans:
+        return "%.3f" % value
+    low, high = spans[position]
+    return "%.3f <small>(%.2f–%.2f)</small>" % (value, low, high)
 
 
 def _span(given: Any, seen: List[float]) -> Tuple[float, float]:
