@@ -168,3 +168,28 @@ def test_a_failed_region_is_avoided_and_no_failed_point_is_proposed_twice():
     assert len(set(keys)) == len(keys)
     later = [entry for entry in tried[15:] if entry.values is None]
     assert len(later) <= 3, [entry.point for entry in later]
+
+
+def ask_in_turn(history, pending):
+    """A strategy of one's own: the diagonal of the ranges, in turn."""
+    done = len(history) + len(pending)
+    return [{"WallThickness": 1.0 + 11.0 * done / 4, "SupportSpacing": 2.0 + 6.0 * done / 4}] if done < 4 else []
+
+
+@pytest.mark.parametrize("strategy", [ask_in_turn, "optuna:tpe"])
+def test_a_strategy_of_ones_own_or_optunas_proposes_instead(strategy):
+    from dralvex_computer import batch
+    from dralvex_computer.batch.study import adaptive
+    if strategy == "optuna:tpe":
+        pytest.importorskip("optuna")
+    source = adaptive.source(BOUNDS, "minimise cost where max_stress <= 440", 12, 1, STEPS, strategy)
+    items, results = [], []
+    while True:
+        made = source.next(items, results)
+        if made is None:
+            break
+        items.append(made[0])
+        results.append(batch.ItemResult(len(items) - 1, made[0], "solved", value=pipe(made[0])))
+    keys = {tuple(sorted(point.items())) for point in items}
+    assert len(keys) == len(items) == (4 if strategy is ask_in_turn else 12)
+    assert all(BOUNDS[name][0] <= value <= BOUNDS[name][1] for point in items for name, value in point.items())

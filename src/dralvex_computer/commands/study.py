@@ -35,6 +35,9 @@ class Study(RunningCommand):
                                 "which parameters drive it")
         study.add_argument("--budget", type=int, default=60, metavar="N", help="points a --goal or --explain may run "
                                                                                "(default 60)")
+        study.add_argument("--strategy", metavar="optuna:tpe|MODULE:FUNCTION",
+                           help="propose with Optuna's TPE (CPython, pip install optuna) or with ask(history, "
+                                "pending) -> points, instead of the package's own Gaussian process")
         study.add_argument("--resolution", action="append", default=[], metavar="NAME=STEP",
                            help="proposed values of NAME are multiples of STEP from its low end (near-duplicates "
                                 "collapse); may be repeated")
@@ -108,8 +111,11 @@ def goal_options(arguments):
     if not (arguments.goal or arguments.explain):
         return {}
     resolution = name_values(arguments.resolution, "--resolution", "NAME=STEP (WallThickness=0.05)", float) or {}
+    strategy = arguments.strategy
+    if strategy and strategy != "optuna:tpe":
+        strategy = named_function(strategy, "strategy", "(history, pending)")
     return {"goal": arguments.goal or "explain %s" % arguments.explain, "budget": arguments.budget,
-            "seed": arguments.seed, "resolution": resolution}
+            "seed": arguments.seed, "resolution": resolution, "strategy": strategy}
 
 
 def parameters(arguments):

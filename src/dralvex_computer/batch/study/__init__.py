@@ -157,7 +157,8 @@ def run_study(build: Callable[[Dict[str, Any], str], Any], parameters: Any, solv
               version: Union[int, str] = 1, sandbox: bool = False, keep_results: Optional[str] = None,
               max_running: Union[None, int, Mapping[str, int]] = None, options: Optional[RunOptions] = None,
               goal: Optional[str] = None, budget: int = 60, seed: int = 1,
-              resolution: Optional[Mapping[str, float]] = None, **keywords: Any) -> List[ItemResult]:
+              resolution: Optional[Mapping[str, float]] = None, strategy: Any = None,
+              **keywords: Any) -> List[ItemResult]:
     """Build, solve and collect each point of ``parameters`` (a CSV file's
     path, a pandas DataFrame, a list of dicts, or a generated design such
     as ``latin_hypercube(bounds, 50, seed=1)``) in worker processes, and
@@ -177,13 +178,15 @@ def run_study(build: Callable[[Dict[str, Any], str], Any], parameters: Any, solv
     and there is no table: the next point is proposed the moment a worker
     is free (``propose``), up to ``budget`` points, drawn with ``seed``,
     each parameter snapped to its ``resolution`` ({"WallThickness": 0.05}),
-    each proposal in the journal before it runs."""
+    each proposal in the journal before it runs; ``strategy``: another
+    proposer, "optuna:tpe" or a function ``ask(history, pending)`` (see
+    ``strategies``)."""
     if isinstance(max_running, Mapping):
         max_running = max_running.get(solver)
     if max_running is not None:
         keywords["max_running"] = max_running
     run_options = _options(directory, options, keywords)
-    made = adaptive.source(parameters, goal, budget, seed, resolution) if goal is not None else None
+    made = adaptive.source(parameters, goal, budget, seed, resolution, strategy) if goal is not None else None
     job = study_job(build, parameters, solver, directory, collect, version, sandbox, keep_results, source=made,
                     journal=run_options.journal if run_options.resume else None)
     return run_job(job, installation, run_options)

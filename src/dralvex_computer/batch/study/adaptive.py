@@ -16,22 +16,24 @@ seed and the same journal give the same points.
 from __future__ import annotations
 
 import os
-from typing import Any, Dict, List, Mapping, Optional, Sequence, Tuple
+from typing import Any, Callable, Dict, List, Mapping, Optional, Sequence, Tuple
 
 from ..items import CANCELLED, DONE, SOLVED, WORKER_LOST, ItemResult
 from ..results import journal as journals
 from . import points
 from .goals import Goal
 from .propose import Proposer, Tried
+from .strategies import strategy_of
 
 UNKNOWN = (CANCELLED, WORKER_LOST)   # tells nothing of the point: counted as running
 
 
 class GoalSource:
-    """The points of a study with a goal, up to ``budget``."""
+    """The points of a study with a goal, up to ``budget``: the proposer's,
+    or those a strategy asks for (``strategies``)."""
 
-    def __init__(self, proposer: Proposer, budget: int) -> None:
-        self.proposer, self.budget = proposer, budget
+    def __init__(self, proposer: Proposer, budget: int, ask: Optional[Callable[..., Any]] = None) -> None:
+        self.proposer, self.budget, self.ask = proposer, budget, ask
 
     def next(self, items: Sequence[Any], results: Sequence[Optional[ItemResult]]) -> Optional[Tuple[Any, Any]]:
         if len(items) >= self.budget:
@@ -42,8 +44,20 @@ class GoalSource:
                 running.append(item)
             else:
                 tried.append(Tried(item, values_of(result)))
-        point = self.proposer.next(tried, running)
+        point = self.proposer.next(tried, running) if self.ask is None else self._asked(tried, running)
         return None if point is None else (point, (points.point_key(point), point))
+
+    def _asked(self, tried: List[Tried], running: List[Any]) -> Optional[Dict[str, Any]]:
+        assert self.ask is not None
+        taken = {points.point_key(entry.point) for entry in tried} | {points.point_key(point) for point in running}
+        answer = self.ask([(entry.point, entry.values) for entry in tried], list(running))
+        for point in [answer] if isinstance(answer, Mapping) else list(answer or []):
+            if not isinstance(point, Mapping):
+                raise ValueError("the strategy asked for %r, not a point (a dict of the parameters)" % (point,))
+            point = self.proposer.snapped(point)
+            if points.point_key(point) not in taken:
+                return point
+        return None
 
 
 def values_of(result: ItemResult) -> Optional[Dict[str, Any]]:
@@ -75,9 +89,10 @@ def proposed_before(journal: str) -> List[Dict[str, Any]]:
     return [point for point in journals.read(journal).proposed if isinstance(point, dict)]
 
 
-def source(parameters: Any, goal: Any, budget: int, seed: int, resolution: Optional[Mapping[str, float]]
-           ) -> GoalSource:
+def source(parameters: Any, goal: Any, budget: int, seed: int, resolution: Optional[Mapping[str, float]],
+           strategy: Any = None) -> GoalSource:
     if isinstance(budget, bool) or not isinstance(budget, int) or budget < 1:
         raise ValueError("budget must be a whole number of solves of at least 1, not %r" % (budget,))
     made = goal if isinstance(goal, Goal) else Goal.parse(goal)
-    return GoalSource(Proposer(checked_bounds(parameters), made, seed, resolution), budget)
+    bounds = checked_bounds(parameters)
+    return GoalSource(Proposer(bounds, made, seed, resolution), budget, strategy_of(strategy, bounds, made, seed))

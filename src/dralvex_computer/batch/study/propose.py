@@ -98,6 +98,10 @@ class Proposer:
             point[name] = value
         return point
 
+    def snapped(self, point: Mapping[str, Any]) -> Point:
+        """A point from elsewhere (a strategy's) within the ranges, on the resolutions."""
+        return self._point(self._unit(point))
+
     def _key(self, point: Mapping[str, Any]) -> Tuple[float, ...]:
         return tuple(round(float(point[name]), 9) for name in self.names)
 
