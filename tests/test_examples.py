@@ -10,7 +10,7 @@ import pytest
 from conftest import ROOT
 
 EXAMPLES = ["set_up", "documents", "solving", "projects", "commands", "main_job", "parametric_sweep", "dask_cluster",
-            "overnight_sweep", "study", "shared_seats"]
+            "overnight_sweep", "study", "goal_study", "shared_seats"]
 
 
 @pytest.mark.parametrize("name", EXAMPLES)

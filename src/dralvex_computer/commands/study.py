@@ -113,7 +113,7 @@ def goal_options(arguments):
     resolution = name_values(arguments.resolution, "--resolution", "NAME=STEP (WallThickness=0.05)", float) or {}
     strategy = arguments.strategy
     if strategy and strategy != "optuna:tpe":
-        strategy = named_function(strategy, "strategy", "(history, pending)")
+        strategy = named_function(strategy, "--strategy", "(history, pending)")
     return {"goal": arguments.goal or "explain %s" % arguments.explain, "budget": arguments.budget,
             "seed": arguments.seed, "resolution": resolution, "strategy": strategy}
 

@@ -23,7 +23,7 @@ import random
 from typing import Any, Dict, List, Mapping, Optional, Sequence, Tuple
 
 from .goals import EXPLAIN, Goal
-from .surrogate import GaussianProcess, inverse_from
+from .surrogate import GaussianProcess, solve_lower
 
 Point = Dict[str, float]
 CANDIDATES = 600          # drawn over the whole space at each proposal
@@ -46,7 +46,7 @@ class _Model:
 
     def __init__(self, process: GaussianProcess, log: bool = False) -> None:
         self.process, self.log = process, log
-        self.inverse = inverse_from(process.lower)
+        self.factors = [-0.5 / (scale * scale) for scale in process.length_scales]
 
     def scale(self, value: float) -> Optional[float]:
         """A bound or a target in the model's own scale (None: it has none there)."""
@@ -55,12 +55,29 @@ class _Model:
         return math.log(value) if value > 0 else None
 
     def predict(self, unit: Sequence[float]) -> Tuple[float, float]:
-        process = self.process
-        column = [process.kernel(unit, x) for x in process.xs]
+        process, factors, exp = self.process, self.factors, math.exp
+        column = []
+        for x in process.xs:   # plain loops: what PyPy's JIT makes fastest
+            power = 0.0
+            for d, factor in enumerate(factors):
+                difference = unit[d] - x[d]
+                power += factor * difference * difference
+            column.append(process.signal * exp(power))
         mean = process.offset + process.scale * sum(map(float.__mul__, column, process.weights))
-        spread = process.signal - sum(value * sum(map(float.__mul__, row, column))
-                                      for value, row in zip(column, self.inverse))
+        projected = solve_lower(process.lower, column)
+        spread = process.signal - sum(map(float.__mul__, projected, projected))
         return mean, math.sqrt(max(spread, 0.0)) * process.scale
+
+
+def refit_at(count: int) -> int:
+    """The last threshold at or below ``count`` points: 3, 5, 7, ... growing
+    by a sixth at least."""
+    threshold = 3
+    while True:
+        following = max(threshold + 2, int(math.ceil(threshold * 7 / 6)))
+        if following > count:
+            return min(threshold, count)
+        threshold = following
 
 
 def _normal_cdf(value: float) -> float:
@@ -82,7 +99,8 @@ class Proposer:
         self.goal, self.seed = goal, seed
         self.resolution = {name: float(step) for name, step in (resolution or {}).items() if step}
         self.starting = starting or 2 * len(self.names) + 2
-        self.hyperparameters: Dict[str, Tuple[float, ...]] = {}
+        # (value, points fitted on, log) -> its hyperparameters: a function of the points alone
+        self.fitted: Dict[Tuple[str, int, bool], Tuple[List[float], float, float]] = {}
 
     # what crosses: points in their own units
     def _unit(self, point: Mapping[str, Any]) -> List[float]:
@@ -155,8 +173,7 @@ class Proposer:
             log = min(ys) > 0
             if log:
                 ys = [math.log(value) for value in ys]
-            process = GaussianProcess.fit(xs, ys, starts=self._starts(name))
-            self.hyperparameters[name] = tuple(process.length_scales)
+            process = self._process(name, xs, ys, log)
             if pending:   # the running points at their predicted values
                 lied = [process.predict(self._unit(point), variance=False)[0] for point in pending]
                 process = GaussianProcess(xs + [self._unit(point) for point in pending], ys + lied,
@@ -164,9 +181,22 @@ class Proposer:
             models[name] = _Model(process, log)
         return models
 
-    def _starts(self, name: str) -> Tuple[float, ...]:
-        last = self.hyperparameters.get(name)
-        return (0.3,) if last is None else (0.3, math.exp(sum(math.log(scale) for scale in last) / len(last)))
+    def _process(self, name: str, xs: List[List[float]], ys: List[float], log: bool,
+                 iterations: int = 100) -> GaussianProcess:
+        """A process of all the points, its hyperparameters fitted on the
+        first of them up to the last threshold (``refit_at``): a fit costs
+        most of a proposal, so it is made only as the points grow by a
+        sixth, and, a function of the points alone, is the same in a study
+        resumed from its journal."""
+        count = refit_at(len(xs))
+        key = (name, count, log)
+        if key not in self.fitted:
+            fitted = GaussianProcess.fit(xs[:count], ys[:count], starts=(0.3,), iterations=iterations)
+            self.fitted[key] = (fitted.length_scales, fitted.signal, fitted.noise)
+        try:
+            return GaussianProcess(xs, ys, *self.fitted[key])
+        except ValueError:   # too near singular with the points since: fitted on them all
+            return GaussianProcess.fit(xs, ys, starts=(0.3,), iterations=iterations)
 
     def _chance_of_solving(self, tried: Sequence[Tried], pending: Sequence[Mapping[str, Any]]) -> Optional[_Model]:
         """A process of +1 (solved) and -1 (did not) over the points tried,
@@ -176,7 +206,7 @@ class Proposer:
         recent = list(tried)[-FIT_POINTS:]
         xs = [self._unit(entry.point) for entry in recent]
         ys = [1.0 if entry.values is not None else -1.0 for entry in recent]
-        return _Model(GaussianProcess.fit(xs, ys, starts=(0.3,), iterations=30))
+        return _Model(self._process(" solves", xs, ys, False, iterations=30))
 
     def _candidates(self, draw: random.Random, solved: Sequence[Tried], taken: set) -> List[Point]:
         units = [[draw.random() for _ in self.names] for _ in range(CANDIDATES)]

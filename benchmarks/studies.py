@@ -1,0 +1,267 @@
+"""Studies that answer a question, measured on both interpreters side by
+side in one run (each row of each interpreter in its own process, the
+table written to benchmarks/studies.md):
+
+- solves to within 1 % of a constrained optimum (minimise the pipe's cost,
+  its mass and its supports, where its largest stress <= 440 MPa; the
+  simulated solver's closed form), median over 10 seeds: the package's
+  Gaussian-process proposer, a Latin-hypercube table (the smallest that
+  holds such a point), random search and (where Optuna is installed)
+  Optuna's TPE;
+- Sobol' indices of the Ishigami function: from 200 points run through
+  map_models, against the known ones, beside SALib's Saltelli estimate and
+  the evaluations it needs for the same accuracy (where SALib is installed);
+- one proposal's time at 100 points;
+- a study with a goal on 3 workers and 2 licence seats: the seat-time left
+  idle while proposals were still to come, from the licence server's record.
+
+    .venv-cpython/bin/python benchmarks/studies.py [--quick]
+
+--quick runs every row small (CI proves the rows run); its figures mean nothing.
+"""
+import json
+import math
+import os
+import random
+import statistics
+import subprocess
+import sys
+import time
+
+from simulated import PREPARE, ROOT, in_a_workspace  # first: the simulated platform and the prepare hook
+
+import dralvex_sim  # noqa: E402
+from dralvex_sim.solvers import licences  # noqa: E402
+import dralvex_computer as cc  # noqa: E402
+from dralvex_computer import batch  # noqa: E402
+from dralvex_computer.batch.study import designs, sensitivity, surrogate  # noqa: E402
+from dralvex_computer.batch.study.goals import Goal  # noqa: E402
+from dralvex_computer.batch.study.propose import Proposer, Tried  # noqa: E402
+
+QUICK = "--quick" in sys.argv
+SEEDS = 2 if QUICK else 10
+CAP = 60 if QUICK else 400
+BOUNDS = {"WallThickness": (1.0, 12.0), "SupportSpacing": (2.0, 8.0)}
+GOAL = Goal.parse("minimise cost where max_stress <= 440")
+
+
+def pipe(point):
+    """The closed form of the pipe the study builds (2 pipes of 6 m), its
+    cost its mass plus a support's worth of steel per support (continuous,
+    as a designer prices spacing)."""
+    thickness, spacing = point["WallThickness"], point["SupportSpacing"]
+    mass = 7.85e-3 * math.pi * (100 - thickness) * thickness * 12
+    return {"max_stress": (50 + 40 * spacing ** 2) / thickness, "cost": mass + 2000 / spacing}
+
+
+def optimum():
+    costs = []
+    for step in range(0, 60001):
+        spacing = 2.0 + step / 10000
+        thickness = (50 + 40 * spacing ** 2) / 440
+        if 1.0 <= thickness <= 12.0:
+            costs.append(pipe({"WallThickness": thickness, "SupportSpacing": spacing})["cost"])
+    return min(costs)
+
+
+def hit(values, best):
+    return values["max_stress"] <= 440 and values["cost"] <= 1.01 * best
+
+
+def with_proposer(seed, best):
+    proposer, tried = Proposer(BOUNDS, GOAL, seed, {"WallThickness": 1e-4, "SupportSpacing": 1e-4}), []
+    while len(tried) < CAP:
+        point = proposer.next(tried, [])
+        tried.append(Tried(point, pipe(point)))
+        if hit(tried[-1].values, best):
+            return len(tried)
+    return CAP
+
+
+def with_table(seed, best):
+    """The smallest Latin-hypercube table of this seed that holds a point
+    within 1 %: what a study of a fixed table must run."""
+    for size in range(4, CAP + 1, 2):
+        if any(hit(pipe(point), best) for point in designs.latin_hypercube(BOUNDS, size, seed)):
+            return size
+    return CAP
+
+
+def with_random(seed, best):
+    draw = random.Random(seed)
+    for count in range(1, CAP + 1):
+        point = {name: low + (high - low) * draw.random() for name, (low, high) in BOUNDS.items()}
+        if hit(pipe(point), best):
+            return count
+    return CAP
+
+
+def with_tpe(seed, best):
+    from dralvex_computer.batch.study.strategies import OptunaTPE
+    ask, history = OptunaTPE(BOUNDS, GOAL, seed), []
+    while len(history) < CAP:
+        point = ask(history, [])[0]
+        history.append((point, pipe(point)))
+        if hit(history[-1][1], best):
+            return len(history)
+    return CAP
+
+
+def median_solves():
+    best = optimum()
+    found = {}
+    ways = [("Gaussian process (the package's own)", with_proposer), ("Latin-hypercube table", with_table),
+            ("random search", with_random)]
+    try:
+        import optuna  # noqa: F401
+        ways.append(("Optuna TPE", with_tpe))
+    except ImportError:
+        pass
+    for name, way in ways:
+        counts = [way(seed, best) for seed in range(1, SEEDS + 1)]
+        found[name] = [statistics.median(counts), min(counts), max(counts)]
+    return found
+
+
+def ishigami_row(root):
+    """Sobol' indices from 200 points run through map_models on 2 workers."""
+    site = dralvex_sim.make_installation(os.path.join(root, "ishigami"))
+    site.point(cc.dralvex_core)
+    installation = batch.Installation(site.install_dir, "All", site.settings_path, site.data_sources_path,
+                                      PREPARE)
+    count = 40 if QUICK else 200
+    unit = designs.latin_hypercube({"x1": (0, 1), "x2": (0, 1), "x3": (0, 1)}, count, seed=1)
+    xs = [[point["x1"], point["x2"], point["x3"]] for point in unit]
+    started = time.perf_counter()
+    results = batch.map_models(sensitivity.ishigami, [[-math.pi + 2 * math.pi * v for v in x] for x in xs],
+                               installation, workers=2, progress=False)
+    ran = time.perf_counter() - started
+    started = time.perf_counter()
+    model = surrogate.GaussianProcess.fit(xs, [result.value for result in results], starts=(0.3,))
+    indices = sensitivity.sobol_indices(model)
+    fitted = time.perf_counter() - started
+    error = max(abs(indices[kind][j] - sensitivity.ISHIGAMI[kind][j]) for kind in indices for j in range(3))
+    row = {"points": count, "error": error, "run": ran, "fit": fitted}
+    try:
+        import numpy
+        from SALib.analyze import sobol as salib_sobol
+        from SALib.sample import sobol as salib_sample
+    except ImportError:
+        return row
+    problem = {"num_vars": 3, "names": ["x1", "x2", "x3"], "bounds": [[-math.pi, math.pi]] * 3}
+    for base in (256, 512, 1024, 2048, 4096, 8192):
+        samples = salib_sample.sample(problem, base, seed=1, calc_second_order=False)
+        found = salib_sobol.analyze(problem, numpy.array([sensitivity.ishigami(s) for s in samples]), seed=1,
+                                    calc_second_order=False)
+        theirs = max(max(abs(a - b) for a, b in zip(found["S1"], sensitivity.ISHIGAMI["first"])),
+                     max(abs(a - b) for a, b in zip(found["ST"], sensitivity.ISHIGAMI["total"])))
+        if theirs <= 0.01 or base == 8192:
+            row.update(salib_evaluations=len(samples), salib_error=theirs)
+            break
+    return row
+
+
+def proposal_time():
+    """One proposal with 100 points tried, best of 3: by a proposer that
+    starts there (a resumed study: it fits its processes), and by one that
+    proposed the point before (a running study: its fit stands)."""
+    draw = random.Random(7)
+    tried = []
+    for _ in range(40 if QUICK else 100):
+        point = {name: low + (high - low) * draw.random() for name, (low, high) in BOUNDS.items()}
+        tried.append(Tried(point, pipe(point)))
+    cold, running = [], []
+    for attempt in range(3):
+        proposer = Proposer(BOUNDS, GOAL, attempt + 1)
+        proposer.next(tried[:-1], [])
+        started = time.perf_counter()
+        proposer.next(tried, [])
+        running.append(time.perf_counter() - started)
+        started = time.perf_counter()
+        Proposer(BOUNDS, GOAL, attempt + 1).next(tried, [])
+        cold.append(time.perf_counter() - started)
+    return {"points": len(tried), "seconds": min(running), "cold": min(cold)}
+
+
+def seat_idle(root):
+    """A goal study on 3 workers and 2 seats: the share of the seat-time
+    left idle between the first grant and the last (proposals still to
+    come), by the licence server's own record."""
+    site = dralvex_sim.make_installation(os.path.join(root, "seats-site"), solve_seconds=0.05 if QUICK else 0.5,
+                                         licences={"PipeStress": 2})
+    site.point(cc.dralvex_core)
+    installation = batch.Installation(site.install_dir, "All", site.settings_path, site.data_sources_path,
+                                      PREPARE)
+    sys.path.insert(0, os.path.join(ROOT, "tests"))
+    import batch_tasks
+    budget = 8 if QUICK else 30
+    batch.run_study(batch_tasks.build_pressed_pipe, BOUNDS, "PipeStress", installation, batch_tasks.stress_and_mass,
+                    directory=os.path.join(root, "goal"), goal="minimise mass where max_stress <= 440",
+                    budget=budget, workers=3, seats={"PipeStress": 2}, seat_directory=os.path.join(root, "pool"),
+                    progress=False)
+    events = licences.record(os.path.join(site.install_dir, "Licences"), "PipeStress")
+    grants = [event["time"] for event in events if event["event"] == "grant"]
+    idle, last = 0.0, None
+    in_use = 0
+    for event in events:
+        if last is not None and grants[0] <= last < grants[-1]:
+            idle += (2 - in_use) * (min(event["time"], grants[-1]) - last)
+        in_use, last = event["in_use"], event["time"]
+    return {"solves": len(grants), "idle": idle / (2 * (grants[-1] - grants[0]))}
+
+
+def measure(root):
+    found = {"interpreter": "%s %s" % (sys.implementation.name, sys.version.split()[0]),
+             "solves": median_solves(), "ishigami": ishigami_row(root), "proposal": proposal_time(),
+             "seats": seat_idle(root)}
+    print(json.dumps(found))
+
+
+def side_by_side():
+    """This benchmark on each interpreter there is a venv of, one table."""
+    columns = []
+    for venv in (".venv-cpython", ".venv-pypy"):
+        python = os.path.join(ROOT, venv, "bin", "python")
+        if not os.path.exists(python):
+            continue
+        ran = subprocess.run([python, os.path.abspath(__file__), "--measure"] + (["--quick"] if QUICK else []),
+                             capture_output=True, text=True, cwd=ROOT, timeout=3600)
+        if ran.returncode != 0:
+            raise RuntimeError("%s: %s" % (venv, ran.stderr[-3000:]))
+        columns.append(json.loads(ran.stdout.strip().splitlines()[-1]))
+    names = [column["interpreter"] for column in columns]
+    lines = ["| studies, 2 cores | %s |" % " | ".join(names), "|---|" + "---|" * len(names)]
+
+    def row(title, cell):
+        lines.append("| %s | %s |" % (title, " | ".join(cell(column) for column in columns)))
+    ways = list(dict.fromkeys(way for column in columns for way in column["solves"]))
+    for way in ways:
+        row("solves to within 1 %% of the optimum, median (min-max) of %d seeds: %s" % (SEEDS, way),
+            lambda column, way=way: "%g (%g-%g)" % tuple(column["solves"][way]) if way in column["solves"] else "-")
+    row("the package's own against a Latin-hypercube table / against TPE", lambda column: "%.1f× / %s" % (
+        column["solves"]["Latin-hypercube table"][0] / column["solves"]["Gaussian process (the package's own)"][0],
+        "%.1f×" % (column["solves"]["Optuna TPE"][0] / column["solves"]["Gaussian process (the package's own)"][0])
+        if "Optuna TPE" in column["solves"] else "-"))
+    row("Ishigami through map_models: Sobol' indices' largest error from N points (run, fit)", lambda column:
+        "%.4f from %d (%.2f s, %.2f s)" % (column["ishigami"]["error"], column["ishigami"]["points"],
+                                          column["ishigami"]["run"], column["ishigami"]["fit"]))
+    row("SALib's Saltelli estimate: evaluations to within 0.01 (its error)", lambda column:
+        "%d (%.4f)" % (column["ishigami"]["salib_evaluations"], column["ishigami"]["salib_error"])
+        if "salib_evaluations" in column["ishigami"] else "SALib not here")
+    row("one proposal at N points tried: in a running study / its first after a resume", lambda column:
+        "%.3f s / %.3f s at %d" % (column["proposal"]["seconds"], column["proposal"]["cold"],
+                                  column["proposal"]["points"]))
+    row("a goal on 3 workers and 2 seats: seat-time idle while proposals were to come (solves)", lambda column:
+        "%.1f %% (%d)" % (100 * column["seats"]["idle"], column["seats"]["solves"]))
+    table = "\n".join(lines)
+    print(table)
+    if not QUICK:
+        with open(os.path.join(ROOT, "benchmarks", "studies.md"), "w", encoding="utf-8") as stream:
+            stream.write(table + "\n")
+
+
+if __name__ == "__main__":
+    if "--measure" in sys.argv:
+        in_a_workspace(measure)
+    else:
+        side_by_side()
