@@ -12,8 +12,9 @@ table written to benchmarks/studies.md):
   map_models, against the known ones, beside SALib's Saltelli estimate and
   the evaluations it needs for the same accuracy (where SALib is installed);
 - one proposal's time at 100 points;
-- a study with a goal on 3 workers and 2 licence seats: the seat-time left
-  idle while proposals were still to come, from the licence server's record.
+- a study with a goal on 3 workers and 2 licence seats: the seat-time no
+  item held while proposals were still to come, from the pool's own record
+  (the licence server's own would count each solver program's start too).
 
     .venv-cpython/bin/python benchmarks/studies.py [--quick]
 
@@ -199,15 +200,16 @@ def seat_idle(root):
                     directory=os.path.join(root, "goal"), goal="minimise mass where max_stress <= 440",
                     budget=budget, workers=3, seats={"PipeStress": 2}, seat_directory=os.path.join(root, "pool"),
                     progress=False)
-    events = licences.record(os.path.join(site.install_dir, "Licences"), "PipeStress")
-    grants = [event["time"] for event in events if event["event"] == "grant"]
-    idle, last = 0.0, None
-    in_use = 0
-    for event in events:
-        if last is not None and grants[0] <= last < grants[-1]:
-            idle += (2 - in_use) * (min(event["time"], grants[-1]) - last)
-        in_use, last = event["in_use"], event["time"]
-    return {"solves": len(grants), "idle": idle / (2 * (grants[-1] - grants[0]))}
+    from dralvex_computer.batch.seats import record, view
+    made = view.of_directory(os.path.join(root, "pool"))["PipeStress"]["record"]
+    grants = sorted(event["time"] for event in made if event["event"] == "grant")
+    idle, last, held = 0.0, grants[0], 0
+    for at, mine, others in record.in_use(made, None):   # the pool's own record: seats held by items
+        idle += (2 - held) * max(0.0, min(at, grants[-1]) - max(last, grants[0]))
+        last, held = max(last, at), mine + others
+    denials = sum(event["event"] == "deny" for event in licences.record(os.path.join(site.install_dir, "Licences"),
+                                                                          "PipeStress"))
+    return {"solves": len(grants), "idle": idle / (2 * (grants[-1] - grants[0])), "denials": denials}
 
 
 def measure(root):
@@ -251,8 +253,9 @@ def side_by_side():
     row("one proposal at N points tried: in a running study / its first after a resume", lambda column:
         "%.3f s / %.3f s at %d" % (column["proposal"]["seconds"], column["proposal"]["cold"],
                                   column["proposal"]["points"]))
-    row("a goal on 3 workers and 2 seats: seat-time idle while proposals were to come (solves)", lambda column:
-        "%.1f %% (%d)" % (100 * column["seats"]["idle"], column["seats"]["solves"]))
+    row("a goal on 3 workers and 2 seats: seat-time no item held while proposals were to come, by the pool's "
+        "record (solves, licence denials)", lambda column: "%.1f %% (%d, %d)" % (
+            100 * column["seats"]["idle"], column["seats"]["solves"], column["seats"]["denials"]))
     table = "\n".join(lines)
     print(table)
     if not QUICK:
