@@ -13,8 +13,9 @@ table written to benchmarks/studies.md):
   the evaluations it needs for the same accuracy (where SALib is installed);
 - one proposal's time at 100 points;
 - a study with a goal on 3 workers and 2 licence seats: the seat-time no
-  item held while proposals were still to come, from the pool's own record
-  (the licence server's own would count each solver program's start too).
+  item held while proposals were still to come (from when both seats were
+  first held to the last grant), from the pool's own record (the licence
+  server's own would count each solver program's start too).
 
     .venv-cpython/bin/python benchmarks/studies.py [--quick]
 
@@ -203,13 +204,15 @@ def seat_idle(root):
     from dralvex_computer.batch.seats import record, view
     made = view.of_directory(os.path.join(root, "pool"))["PipeStress"]["record"]
     grants = sorted(event["time"] for event in made if event["event"] == "grant")
-    idle, last, held = 0.0, grants[0], 0
-    for at, mine, others in record.in_use(made, None):   # the pool's own record: seats held by items
-        idle += (2 - held) * max(0.0, min(at, grants[-1]) - max(last, grants[0]))
+    steps = record.in_use(made, None)   # the pool's own record: seats held by items
+    start = next(at for at, mine, others in steps if mine + others == 2)   # the workers all up: from then on
+    idle, last, held = 0.0, start, 2
+    for at, mine, others in steps:
+        idle += (2 - held) * max(0.0, min(at, grants[-1]) - max(last, start))
         last, held = max(last, at), mine + others
     denials = sum(event["event"] == "deny" for event in licences.record(os.path.join(site.install_dir, "Licences"),
                                                                           "PipeStress"))
-    return {"solves": len(grants), "idle": idle / (2 * (grants[-1] - grants[0])), "denials": denials}
+    return {"solves": len(grants), "idle": idle / (2 * (grants[-1] - start)), "denials": denials}
 
 
 def measure(root):

@@ -211,8 +211,10 @@ class Run:
             self._submit_or_hold(heapq.heappop(self.delayed)[1])
         while self.queue and self.engine.in_flight() < capacity:
             self._submit_or_hold(self.queue.popleft())
-        while self.job.source is not None and self.engine.in_flight() < min(capacity, self.engine.slots()):
-            made = self.job.source.next(self.job.items, self.results)   # the moment a worker is free
+        # a source's next item is made the moment a worker is free, and one
+        # more ahead, so that a worker never waits for a proposal
+        while self.job.source is not None and self.engine.in_flight() < min(capacity, self.engine.slots() + 1):
+            made = self.job.source.next(self.job.items, self.results)
             if made is None:
                 break
             self._submit_or_hold(self._add(*made))

@@ -253,7 +253,7 @@ def _warn_once(path: str, why: str) -> None:
         logger.warning("the seat pool's file %s: %s", path, why)
 
 
-NEAR_LOOK = 0.02   # a waiter a seat may soon go to looks this often (the queue keeps the order, not the speed)
+NEAR_LOOK = 0.01   # a waiter a seat may soon go to looks this often (the queue keeps the order, not the speed)
 
 
 def _read(descriptor: int) -> Optional[Dict[str, Any]]:
