@@ -21,6 +21,7 @@ table written to benchmarks/studies.md):
 
 --quick runs every row small (CI proves the rows run); its figures mean nothing.
 """
+import importlib.util
 import json
 import math
 import os
@@ -36,8 +37,9 @@ import dralvex_sim  # noqa: E402
 from dralvex_sim.solvers import licences  # noqa: E402
 import dralvex_computer as cc  # noqa: E402
 from dralvex_computer import batch  # noqa: E402
-from dralvex_computer.batch.study import designs, sensitivity, surrogate  # noqa: E402
-from dralvex_computer.batch.study.goals import Goal  # noqa: E402
+from dralvex_computer.batch.study import designs  # noqa: E402
+from dralvex_computer.batch.surrogates import process as surrogate, sensitivity  # noqa: E402
+from dralvex_computer.batch.surrogates.goals import Goal  # noqa: E402
 from dralvex_computer.batch.study.propose import Proposer, Tried  # noqa: E402
 
 QUICK = "--quick" in sys.argv
@@ -114,11 +116,8 @@ def median_solves():
     found = {}
     ways = [("Gaussian process (the package's own)", with_proposer), ("Latin-hypercube table", with_table),
             ("random search", with_random)]
-    try:
-        import optuna  # noqa: F401
+    if importlib.util.find_spec("optuna") is not None:   # TPE is measured where Optuna is
         ways.append(("Optuna TPE", with_tpe))
-    except ImportError:
-        pass
     for name, way in ways:
         counts = [way(seed, best) for seed in range(1, SEEDS + 1)]
         found[name] = [statistics.median(counts), min(counts), max(counts)]

@@ -7,7 +7,7 @@ import random
 
 import pytest
 
-from dralvex_computer.batch.study import sensitivity, surrogate
+from dralvex_computer.batch.surrogates import process as surrogate, sensitivity
 
 
 def cloud(count, dimensions, seed):
@@ -93,7 +93,7 @@ def test_sobol_indices_from_200_points_of_the_ishigami_function():
 
 # ------------------------------------------------------------ goals
 
-from dralvex_computer.batch.study.goals import Goal  # noqa: E402
+from dralvex_computer.batch.surrogates.goals import Goal  # noqa: E402
 from dralvex_computer.batch.study.propose import Proposer, Tried  # noqa: E402
 
 

@@ -32,7 +32,9 @@ job and the run's options, checked once), ``run`` with ``retries``,
 raises), ``plan`` (which
 items run and why), ``inputs`` (models as users give them), ``solving``
 (the solve task and ``solve_model``), ``study/`` (models built from a
-parameter table, then solved: ``run_study``), ``seats/`` (licence seats
+parameter table or toward a goal, then solved: ``run_study``),
+``surrogates/`` (what a study learns from its points: goals, a Gaussian
+process, Sobol' indices), ``seats/`` (licence seats
 shared by every run and machine, in the place the engine chooses),
 ``scratch`` (a run's records on each machine).
 """

@@ -89,7 +89,7 @@ class Study(RunningCommand):
         names = list(dict.fromkeys(name for result in night if isinstance(result.item, dict) for name in result.item))
         rank_by = arguments.rank_by
         if rank_by is None and (arguments.goal or arguments.explain):
-            from ..batch.study.goals import Goal
+            from ..batch.surrogates.goals import Goal
             rank_by = Goal.parse(arguments.goal or "explain %s" % arguments.explain).value
         return {"parameters": names, "rank_by": rank_by}
 
@@ -122,7 +122,7 @@ def parameters(arguments):
     """The table of points the options give (the ranges, for a goal);
     ValueError when they give none or two."""
     from ..batch import study
-    from ..batch.study.goals import Goal
+    from ..batch.surrogates.goals import Goal
     if arguments.goal and arguments.explain:
         raise ValueError("give --goal or --explain, not both")
     if arguments.goal or arguments.explain:

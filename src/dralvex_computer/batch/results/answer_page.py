@@ -12,7 +12,8 @@ import math
 from typing import Any, Callable, Dict, List, Optional, Tuple
 
 from . import charts
-from ..study import goals, sensitivity, surrogate
+from ..surrogates import goals, sensitivity
+from ..surrogates import process as surrogate
 
 FIT_AT_MOST = 100   # points a page's processes are fitted on (the most recent)
 

@@ -174,7 +174,7 @@ def run_study(build: Callable[[Dict[str, Any], str], Any], parameters: Any, solv
 
     With a ``goal`` ("minimise cost where max_stress <= 440", "maximise
     ...", "max_stress = 300 where ...", "explain max_stress"; see
-    ``goals``), ``parameters`` are the ranges ({"WallThickness": (3, 12)})
+    ``surrogates.goals``), ``parameters`` are the ranges ({"WallThickness": (3, 12)})
     and there is no table: the next point is proposed the moment a worker
     is free (``propose``), up to ``budget`` points, drawn with ``seed``,
     each parameter snapped to its ``resolution`` ({"WallThickness": 0.05}),

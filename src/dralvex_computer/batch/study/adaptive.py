@@ -21,7 +21,7 @@ from typing import Any, Callable, Dict, List, Mapping, Optional, Sequence, Tuple
 from ..items import CANCELLED, DONE, SOLVED, WORKER_LOST, ItemResult
 from ..results import journal as journals
 from . import points
-from .goals import Goal
+from ..surrogates.goals import Goal
 from .propose import Proposer, Tried
 from .strategies import strategy_of
 

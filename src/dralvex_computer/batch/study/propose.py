@@ -22,8 +22,8 @@ import math
 import random
 from typing import Any, Dict, List, Mapping, Optional, Sequence, Tuple
 
-from .goals import EXPLAIN, Goal
-from .surrogate import GaussianProcess, solve_lower
+from ..surrogates.goals import EXPLAIN, Goal
+from ..surrogates.process import GaussianProcess, solve_lower
 
 Point = Dict[str, float]
 CANDIDATES = 600          # drawn over the whole space at each proposal

@@ -9,7 +9,7 @@ from __future__ import annotations
 import math
 from typing import Any, Callable, Dict, List, Mapping, Optional, Sequence, Tuple
 
-from .goals import Goal
+from ..surrogates.goals import Goal
 
 History = Sequence[Tuple[Mapping[str, Any], Optional[Mapping[str, Any]]]]
 PENALTY = 1e6   # a point that breaks a constraint scores its loss plus this much per unit it breaks it by

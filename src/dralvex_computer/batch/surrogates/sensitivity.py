@@ -15,7 +15,7 @@ import math
 import random
 from typing import Dict, List, Optional, Sequence, Tuple
 
-from .surrogate import GaussianProcess, inverse_from
+from .process import GaussianProcess, inverse_from
 
 _ROOT_PI = math.sqrt(math.pi)
 
