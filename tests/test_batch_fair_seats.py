@@ -35,8 +35,8 @@ def wait_for_seat(keeper, pools, owner, stop=None):
     return None
 
 
-def queued(pools):
-    return len(tickets.listing(directory.pool_directory(pools, "PipeStress")))
+def queued(pools, msvcrt=None):
+    return len(tickets.listing(directory.pool_directory(pools, "PipeStress"), msvcrt))
 
 
 @pytest.mark.parametrize("platform", ["posix", "windows"])
@@ -54,17 +54,20 @@ def test_seats_go_in_the_order_of_asking(tmp_path, platform):
         granted.append(index)
         time.sleep(0.03)
         held.give_back()
-    for index in range(1, 6):
-        threads.append(threading.Thread(target=waiter, args=(index,)))
-        threads[-1].start()
-        time.sleep(0.3)   # it asked, and looked a few times: its back-off now the longest
-    first.give_back()
-    for thread in threads:
-        thread.join(30)
+    try:
+        for index in range(1, 6):
+            threads.append(threading.Thread(target=waiter, args=(index,), daemon=True))
+            threads[-1].start()
+            assert eventually(lambda: queued(pools, msvcrt) == index, 10)   # it asked: its place is taken
+            time.sleep(0.2)   # and it looked a few times: its back-off now the longest
+    finally:
+        first.give_back()   # the waiters go, whatever happened above
+        for thread in threads:
+            thread.join(30)
     assert granted == [1, 2, 3, 4, 5]
     made = record.read(directory.pool_directory(pools, "PipeStress"))
     assert [one["index"] for one in made if one["event"] == "grant"] == [0, 1, 2, 3, 4, 5]
-    assert queued(pools) == 0 and max(mine + others for _, mine, others in record.in_use(made, "a")) == 1
+    assert queued(pools, msvcrt) == 0 and max(mine + others for _, mine, others in record.in_use(made, "a")) == 1
 
 
 WAITER = """

@@ -155,6 +155,7 @@ def join(directory: str, owner: Dict[str, Any], asked: float, msvcrt: Any = None
     descriptor = _open_shared(path, os.O_RDWR | os.O_CREAT | os.O_EXCL)
     try:
         filelock.lock(descriptor, msvcrt)
+        os.lseek(descriptor, 0, os.SEEK_SET)   # Windows' lock moved the offset to its byte far past the end
         os.write(descriptor, json.dumps(dict(owner, asked=asked)).encode("utf-8"))
     except BaseException:
         os.close(descriptor)
