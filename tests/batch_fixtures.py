@@ -40,8 +40,11 @@ def dask_cluster(tmp_path_factory):
     with pytest.MonkeyPatch.context() as patch:
         patch.setenv("PYTHONPATH", paths)
         patch.setenv("TMPDIR", scratch)   # the workers' own temporary directory
-        with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True, dashboard_address=":0",
-                                      local_directory=str(tmp_path_factory.mktemp("dask"))) as cluster:
+        import dask
+        own = str(tmp_path_factory.mktemp("dask"))
+        with dask.config.set({"temporary-directory": own}), \
+                distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True, dashboard_address=":0",
+                                         local_directory=own) as cluster:   # the scheduler's scratch too, not /tmp's
             with distributed.Client(cluster) as client:
                 yield client, scratch
 

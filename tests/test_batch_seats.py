@@ -24,7 +24,7 @@ from dralvex_sim.solvers import licences
 
 pytestmark = pytest.mark.skipif(not HAS_PROC, reason="reads processes from /proc")
 LEASE = 2.0          # the seat lease the Dask runs use
-VALIDATION = 0.5     # how often the test cluster's scheduler looks at leases
+LOOK = LEASE / 4     # how often the scheduler's seat plugin looks at leases
 
 
 @pytest.fixture(scope="module")
@@ -38,10 +38,10 @@ def seat_cluster(tmp_path_factory):
     with pytest.MonkeyPatch.context() as patch:
         patch.setenv("PYTHONPATH", worker_paths())
         patch.setenv("TMPDIR", str(tmp_path_factory.mktemp("dask-tmp")))   # the workers' own, not the machine's
-        with dask.config.set({"distributed.scheduler.locks.lease-validation-interval": "%ss" % VALIDATION}):
+        own = str(tmp_path_factory.mktemp("dask"))   # the scheduler's scratch too, not /tmp's
+        with dask.config.set({"temporary-directory": own}):
             with distributed.LocalCluster(n_workers=3, threads_per_worker=1, processes=True, dashboard_address=":0",
-                                          resources={"PipeStress": 1},
-                                          local_directory=str(tmp_path_factory.mktemp("dask"))) as cluster:
+                                          resources={"PipeStress": 1}, local_directory=own) as cluster:
                 with distributed.Client(cluster) as client:
                     yield client
 
@@ -162,7 +162,7 @@ def test_a_seat_comes_back_once_its_solver_has_ended(ready, tmp_path, where, act
     record = server_record(site)
     assert not denials(record) and licences.most_in_use(record) == 1
     granted_after = [event["time"] for event in record if event["event"] == "grant" and event["time"] > acted]
-    bound = 3.0 if where[0] == "local pool" else LEASE + VALIDATION + 3.0
+    bound = 3.0 if where[0] == "local pool" else LEASE + LOOK + 3.0
     assert granted_after and granted_after[0] - acted < bound, (granted_after[:1], acted)
     assert [row["status"] for row in rows(str(tmp_path / "second.jsonl"))] == ["solved", "solved"]
     assert eventually(lambda: not marked(first.mark) and not marked(second.mark), 10)
