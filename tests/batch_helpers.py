@@ -172,8 +172,10 @@ def dask_scheduler(scheduler_file, variables):
     workers there, and each is ended with its whole group at the end, asked
     first (a nanny's resource tracker then removes the named semaphores of
     its workers, which outlive a killed group)."""
+    scratch = os.path.join(os.path.dirname(scheduler_file), "scheduler-scratch")   # its own, not /tmp's
     started = [subprocess.Popen([DASK, "scheduler", "--host", "127.0.0.1", "--port", "0", "--no-dashboard",
-                                 "--scheduler-file", scheduler_file], env=variables, start_new_session=True,
+                                 "--scheduler-file", scheduler_file],
+                                env=dict(variables, DASK_TEMPORARY_DIRECTORY=scratch), start_new_session=True,
                                 stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)]
     try:
         for _ in range(300):

@@ -56,7 +56,8 @@ class OptunaTPE:
         return [{name: float(trial.params[name]) for name in spaces}]
 
 
-def strategy_of(spec: Any, bounds: Mapping[str, Tuple[float, float]], goal: Goal, seed: int) -> Optional[Callable[..., Any]]:
+def strategy_of(spec: Any, bounds: Mapping[str, Tuple[float, float]], goal: Goal,
+                seed: int) -> Optional[Callable[..., Any]]:
     """None for the package's own proposer; else the function that asks."""
     if spec is None:
         return None

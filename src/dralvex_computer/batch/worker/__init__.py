@@ -3,7 +3,8 @@
 directories (``scratch``), the processes an item starts (``processes``,
 ended with the worker by its reaper: ``reaper``), the module's solver
 threads (``threads``) and the checks before the first item (``checks``).
-What differs between engines comes in with each task as its hooks (``protocol.WorkerHooks``); nothing here knows an engine."""
+What differs between engines comes in with each task as its hooks
+(``protocol.WorkerHooks``); nothing here knows an engine."""
 from . import processes, threads
 from .checks import GUARD_EXIT, GUARD_MESSAGE, in_spawned_bootstrap, probe, setup_failure
 from .item import ensure_set_up, run_item, run_packed
