@@ -48,12 +48,6 @@ class _Model:
         self.process, self.log = process, log
         self.factors = [-0.5 / (scale * scale) for scale in process.length_scales]
 
-    def scale(self, value: float) -> Optional[float]:
-        """A bound or a target in the model's own scale (None: it has none there)."""
-        if not self.log:
-            return value
-        return math.log(value) if value > 0 else None
-
     def predict(self, unit: Sequence[float]) -> Tuple[float, float]:
         process, factors, exp = self.process, self.factors, math.exp
         column = []
@@ -78,6 +72,13 @@ def refit_at(count: int) -> int:
         if following > count:
             return min(threshold, count)
         threshold = following
+
+
+def _in_scale(value: float, log: bool) -> Optional[float]:
+    """A bound in a model's own scale (None: a logarithm's has none there)."""
+    if not log:
+        return value
+    return math.log(value) if value > 0 else None
 
 
 def _normal_cdf(value: float) -> float:
@@ -234,9 +235,7 @@ class Proposer:
         mean + one standard deviation (each in its model's scale); else the
         likeliest feasible."""
         scored = []
-        plain = _Model.__new__(_Model)
-        plain.log = False
-        scales = {name: models.get(name, plain) for name in self.goal.names()}
+        logs = {name: name in models and models[name].log for name in self.goal.names()}
         for point in candidates:
             unit = self._unit(point)
             predicted = {name: models[name].predict(unit) if name in models else None for name in self._learned()}
@@ -252,7 +251,7 @@ class Proposer:
                     likely, surely = likely * 0.5, False
                     continue
                 mean, deviation = guess
-                bound = scales[constraint.value].scale(constraint.bound)
+                bound = _in_scale(constraint.bound, logs[constraint.value])
                 if bound is None:   # a positive value's bound at or below 0: never held
                     likely, surely = 0.0, False
                     continue
@@ -262,7 +261,7 @@ class Proposer:
             value = predicted.get(self.goal.value)
             loss = 0.0
             if value is not None:
-                loss = self.goal.loss(math.exp(value[0]) if scales[self.goal.value].log else value[0])
+                loss = self.goal.loss(math.exp(value[0]) if logs[self.goal.value] else value[0])
             scored.append((surely, likely, loss, point))
         sure = [entry for entry in scored if entry[0]]
         if sure:
