@@ -21,6 +21,7 @@ from dralvex_computer.batch.results import compare, report, schema, study_page, 
 from dralvex_computer.batch.study import designs, points
 from dralvex_sim.solvers.pipestress_program import pipe_stress
 import dralvex_sim
+import batch_helpers
 from batch_helpers import cli, environment, site_options
 
 GOLDEN = os.path.join(os.path.dirname(os.path.abspath(__file__)), "data", "study-keys.json")
@@ -206,6 +207,22 @@ def test_a_goal_study_stopped_and_resumed_proposes_what_it_would_have(models, tm
     assert len(solved(installation, before)) == 5
 
 
+def test_a_goal_study_keeps_off_where_the_solver_finds_no_solution(ready, tmp_path, worker_environment):
+    """Supports wide apart on a thin wall sag with no solution: the solver's
+    log says which points failed; none is proposed twice, few come late."""
+    site = dralvex_sim.make_installation(str(tmp_path / "sags"), sags=(4.0, 5.0))
+    installation = batch_helpers.installation_of(site)
+    results = goal_study(installation, str(tmp_path / "study"), 24, workers=2)
+    log = dralvex_sim.solve_log(installation.directory)
+    failed = [index for index, result in enumerate(results) if result.status != "solved"]
+    assert len([run for run in log if run["outcome"] == "no solution"]) == len(failed) >= 1
+    assert all("no static solution" in results[index].error_message for index in failed)
+    assert all(result.item["SupportSpacing"] > 4 and result.item["WallThickness"] < 5 for result in
+               (results[index] for index in failed))
+    assert len({tuple(sorted(result.item.items())) for result in results}) == 24
+    assert len([index for index in failed if index >= 12]) <= 2, [results[index].item for index in failed]
+
+
 # ------------------------------------------------------------ the page
 
 @pytest.mark.parametrize("xs, ys, expected", [
@@ -236,6 +253,10 @@ def test_the_page_of_a_study_ranks_its_parameters(tmp_path):
     live = summary.render(rows, "A study", study={"parameters": ["WallThickness", "Temperature"]}, refresh=5)
     assert "Influence of the parameters" in live and "What drives" not in live   # no process fitted for it
     assert page.count("<h2>max_stress against Temperature</h2>") == 1 and "point 0" in page   # rows named by point
+    goal = summary.render(rows, "A goal", study={"parameters": ["status", "WallThickness", "Temperature"],
+                                                 "goal": "minimise max_stress where max_stress <= 300"})
+    assert "<h2>Where points held</h2>" in goal   # over the two that drive the constraint most, not the first two
+    assert "WallThickness against Temperature" in goal[goal.index("<h2>Where points held</h2>"):], goal
 
 
 # ------------------------------------------------------------ command line

@@ -93,11 +93,12 @@ def solve_log(install_dir):
         return []
 
 
-def _install_solver(directory, name, solve_seconds=0.0, licences=""):
+def _install_solver(directory, name, solve_seconds=0.0, licences="", settings=None):
     """Install the launcher of a solver program, runnable with this
     interpreter: it imports the program's module from this kit; each solve
     takes `solve_seconds` of CPU and, when `licences` names a directory of
-    seats, a seat. Each run is recorded in the installation's solve log."""
+    seats, a seat; `settings`: the program module's own settings by name.
+    Each run is recorded in the installation's solve log."""
     target = os.path.join(directory, name)
     kit = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
     launcher = (
@@ -105,12 +106,15 @@ def _install_solver(directory, name, solve_seconds=0.0, licences=""):
         "import sys\n"
         "sys.path.insert(0, %r)\n"
         "from dralvex_sim.solvers import solver_program\n"
-        "from dralvex_sim.solvers.%s_program import main\n"
+        "from dralvex_sim.solvers import %s_program as program\n"
         "solver_program.SOLVE_SECONDS = %r\n"
         "solver_program.LICENCES = %r\n"
         "solver_program.SOLVE_LOG = %r\n"
-        "sys.exit(main(sys.argv))\n" % (sys.executable, kit, name, float(solve_seconds), licences,
-                                        os.path.join(os.path.dirname(directory), SOLVE_LOG)))
+        "%s"
+        "sys.exit(program.main(sys.argv))\n" % (
+            sys.executable, kit, name, float(solve_seconds), licences,
+            os.path.join(os.path.dirname(directory), SOLVE_LOG),
+            "".join("program.%s = %r\n" % item for item in sorted((settings or {}).items()))))
     with open(target, "w", encoding="utf-8") as stream:
         stream.write(launcher)
     os.chmod(target, 0o755)
@@ -119,7 +123,7 @@ def _install_solver(directory, name, solve_seconds=0.0, licences=""):
 
 def make_installation(root, *, extensions=True, pipestress_library=True, aster=None, pipestress=None,
                       fre=None, ductavo=None, assemblies=None, solve_seconds=0.0, licences=None,
-                      licence_linger=0.0):
+                      licence_linger=0.0, sags=None):
     """Create an installation under ``root`` and return its paths.
 
     ``aster``/``pipestress``: the solver paths written into the settings
@@ -130,7 +134,10 @@ def make_installation(root, *, extensions=True, pipestress_library=True, aster=N
     {"PipeStress": 1}: a simulated licence server that the solver programs
     ask for a seat ("no licence available" and exit status 9 when none is
     free); ``licence_linger``: seconds before it takes back the seat of a
-    solver program that died holding it (see ``solvers.licences``)."""
+    solver program that died holding it (see ``solvers.licences``).
+    ``sags``: (spacing, wall): the installed PipeStress finds no solution
+    for a run whose supports are wider apart than ``spacing`` m on a wall
+    thinner than ``wall`` mm (exit status 6)."""
     root = os.fspath(root)
     install_dir = os.path.join(root, "Dralvex", "Ductavo 20XX.Y")
     extensions_dir = os.path.join(install_dir, "Extensions")
@@ -149,7 +156,8 @@ def make_installation(root, *, extensions=True, pipestress_library=True, aster=N
     if aster is None:
         aster = _install_solver(solvers_dir, "aster", solve_seconds, licences_dir)
     if pipestress is None:
-        pipestress = _install_solver(solvers_dir, "pipestress", solve_seconds, licences_dir)
+        pipestress = _install_solver(solvers_dir, "pipestress", solve_seconds, licences_dir,
+                                     {"SAGS": tuple(sags)} if sags is not None else None)
 
     settings_path = os.path.join(settings_dir, "Ductavo.settings")
     data_sources_path = os.path.join(settings_dir, "DataSources.settings")

@@ -3,7 +3,7 @@ Reads the FRE input file."""
 import math
 import sys
 
-from .solver_program import InputError, run
+from .solver_program import InputError, NoSolution, run
 
 
 def read_fre_file(path):
@@ -31,6 +31,21 @@ def pipe_stress(properties):
             + 2.5 * (value["Temperature"] - 20.0) + 40.0 * value["SupportSpacing"] ** 2 / value["WallThickness"])
 
 
+# Where a run sags with no static solution, set by the installed program's
+# launcher: (spacing, wall): supports wider apart than `spacing` m on a wall
+# thinner than `wall` mm. None: every run has one.
+SAGS = None
+
+
+def sags(properties):
+    """Whether a pipe run of these properties has no static solution."""
+    if SAGS is None:
+        return False
+    value = dict(DEFAULTS, **properties)
+    spacing, wall = SAGS
+    return value["SupportSpacing"] > spacing and value["WallThickness"] < wall
+
+
 PIPE_LENGTH = 6.0     # m, each element of a run
 STEEL = 7.85e-3       # kg per mm² of wall section per m of pipe
 
@@ -56,6 +71,8 @@ def analyse_fre_file(lines, thf_cases):
         if line.startswith("PROPERTY "):
             _, name, value = line.split(" ", 2)
             properties[name] = json.loads(value)
+    if sags(properties):
+        raise NoSolution("no static solution: the run sags between its supports")
     if not properties:   # a model that sets none: the figure it always had
         return {"elements": len(elements), "max_stress": 12.5 * len(elements) + thf_cases}
     return dict({"elements": len(elements), "max_stress": pipe_stress(properties) + thf_cases},

@@ -4,7 +4,8 @@ usage: <solver> INPUT_FILE THF_FILE
 Reads the input file, writes "<stem of the input>.results" (JSON) in the
 working directory and exits 0; exits non-zero when the input cannot be
 read. Each run appends one line to the installation's solve log: the
-program's own evidence of what it did, for tests to count solves by."""
+program's own evidence of what it did, for tests to count solves by.
+A model with no solution exits 6 ("no solution" in the log)."""
 import json
 import os
 import sys
@@ -26,6 +27,13 @@ class InputError(Exception):
         self.status = status
 
 
+class NoSolution(InputError):
+    """The input reads, but the model has no solution (exit status 6)."""
+
+    def __init__(self, message):
+        super().__init__(message, 6)
+
+
 def burn_cpu(seconds):
     """The computation a real solve takes: `seconds` of this process's CPU."""
     deadline = time.process_time() + seconds
@@ -37,7 +45,8 @@ def burn_cpu(seconds):
 
 def _log(solver, outcome, started, input_file="", thf_file=""):
     """One line of the solve log: which models the run directory held, the
-    input files, the outcome ("solved", "no licence", "input error"), the
+    input files, the outcome ("solved", "no licence", "input error", "no
+    solution"), the
     program's pid and its times."""
     if not SOLVE_LOG:
         return
@@ -79,12 +88,18 @@ def run(argv, solver, program, input_label, read_input, analyse):
                   file=sys.stderr)
             _log(solver, "input error", started, input_file, thf_file)
             return 5
+    try:
+        analysis = analyse(content, thf_cases)
+    except NoSolution as error:
+        print("%s: %s" % (program, error), file=sys.stderr)
+        _log(solver, "no solution", started, input_file, thf_file)
+        return error.status
     results = {
         "solver": solver,
         "input": os.path.basename(input_file),
         "thf": os.path.basename(thf_file) if thf_file else "",
         "thermal_cases": thf_cases,
-        "analysis": analyse(content, thf_cases),
+        "analysis": analysis,
     }
     from . import licences
     with licences.seat(LICENCES, solver) as granted:

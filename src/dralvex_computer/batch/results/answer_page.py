@@ -1,15 +1,16 @@
 """What a study's page answers, before its tables: for a goal, the best
 feasible point so far with its values and each constraint's margin, the
 best against the solves, and where points held, did not, or failed over
-two parameters; for every study with enough points, which parameters drive
-each value: Sobol' indices of a Gaussian process fitted to the points,
-with the process's leave-one-out error (how far to trust them) and,
-beside them, the rank correlation, which reads only monotone effects."""
+the two parameters that drive the constraint most; for every study with
+enough points, which parameters drive each value: Sobol' indices of a
+Gaussian process fitted to the points, with the process's leave-one-out
+error (how far to trust them) and, beside them, the rank correlation,
+which reads only monotone effects."""
 from __future__ import annotations
 
 import html
 import math
-from typing import Any, Callable, Dict, List, Optional, Tuple
+from typing import Any, Callable, Dict, List, NamedTuple, Optional, Tuple
 
 from . import charts
 from ..surrogates import goals, sensitivity
@@ -25,7 +26,8 @@ def _named(columns: List[str], label: Callable[[str], str]) -> Dict[str, str]:
 
 
 def goal_sections(rows: List[Dict[str, Any]], parameters: List[str], values: List[str], about: Dict[str, Any],
-                  number: Number, table: Callable[..., str], label: Callable[[str], str]) -> List[str]:
+                  number: Number, table: Callable[..., str], label: Callable[[str], str],
+                  fitted: List[Drivers]) -> List[str]:
     try:
         goal = goals.Goal.parse(str(about.get("goal") or ""))
     except ValueError:
@@ -52,7 +54,7 @@ def goal_sections(rows: List[Dict[str, Any]], parameters: List[str], values: Lis
         parts.append("<section><h2>Best feasible %s against solves</h2><figure>%s</figure></section>" % (
             html.escape(goal.value), charts.values(curve, "best feasible %s so far" % goal.value)))
     if len(parameters) >= 2:
-        first, second = parameters[0], parameters[1]
+        first, second = _mapped(parameters, goal, column, fitted)
         points = [(number(row.get(first)), number(row.get(second)), kind) for row, kind in marks]
         shown = [(x, y, kind) for x, y, kind in points if x is not None and y is not None]
         if shown:
@@ -76,19 +78,29 @@ def _best(best: Optional[Tuple[float, Dict[str, Any]]], goal: goals.Goal, column
                                                         table(["", "value"], body, numeric=(1,)))
 
 
-def influence_section(rows: List[Dict[str, Any]], parameters: List[str], values: List[str],
-                      about: Dict[str, Any], number: Number, table: Callable[..., str],
-                      label: Callable[[str], str], rank_correlation: Callable[..., Optional[float]]) -> Optional[str]:
-    """The Sobol' indices of each value with enough points; None when no
-    value has enough (the rank correlation then stands alone)."""
+class Drivers(NamedTuple):
+    """What a process fitted to one value's points says drives it."""
+    value: str
+    points: int
+    xs: List[List[float]]      # the points, each parameter scaled to [0, 1]
+    ys: List[float]            # the value (its logarithm where it is positive)
+    indices: Dict[str, List[float]]
+    spread: Dict[str, List[Tuple[float, float]]]
+    error: float
+    needed: Optional[int]
+
+
+def drivers_of(rows: List[Dict[str, Any]], parameters: List[str], values: List[str], about: Dict[str, Any],
+               number: Number, label: Callable[[str], str]) -> List[Drivers]:
+    """A process fitted to each value with enough points, and its Sobol'
+    indices."""
     given = about.get("bounds")
     bounds: Dict[str, Any] = given if isinstance(given, dict) else {}
-    body = []
-    notes = []
+    found = []
     for value in values:
         known = [row for row in rows if number(row.get(value)) is not None
                  and all(number(row.get(name)) is not None for name in parameters)][-FIT_AT_MOST:]
-        if len(known) < max(8, 2 * len(parameters) + 2):
+        if not parameters or len(known) < max(8, 2 * len(parameters) + 2):
             continue
         ranges = [_span(bounds.get(label(name)), [float(number(row.get(name)) or 0.0) for row in known])
                   for name in parameters]
@@ -101,13 +113,24 @@ def influence_section(rows: List[Dict[str, Any]], parameters: List[str], values:
             model = surrogate.GaussianProcess.fit(xs, ys, starts=(0.3,))
         except (ValueError, ZeroDivisionError):
             continue
-        indices, error = sensitivity.sobol_indices(model), sensitivity.leave_one_out_error(model)
-        spread = sensitivity.intervals(model)
-        notes.append(_trust(label(value), len(known), error, sensitivity.points_for(model, error, WANTED_ERROR)))
+        error = sensitivity.leave_one_out_error(model)
+        found.append(Drivers(value, len(known), xs, ys, sensitivity.sobol_indices(model),
+                             sensitivity.intervals(model), error, sensitivity.points_for(model, error, WANTED_ERROR)))
+    return found
+
+
+def influence_section(found: List[Drivers], parameters: List[str], table: Callable[..., str],
+                      label: Callable[[str], str], rank_correlation: Callable[..., Optional[float]]) -> Optional[str]:
+    """The Sobol' indices of each value with enough points; None when no
+    value has enough (the rank correlation then stands alone)."""
+    body = []
+    notes = []
+    for drivers in found:
+        notes.append(_trust(label(drivers.value), drivers.points, drivers.error, drivers.needed))
         for position, name in enumerate(parameters):
-            rho = rank_correlation([x[position] for x in xs], ys)
-            body.append([html.escape(label(value)), html.escape(label(name))]
-                        + [_with_interval(indices[kind][position], spread.get(kind), position)
+            rho = rank_correlation([x[position] for x in drivers.xs], drivers.ys)
+            body.append([html.escape(label(drivers.value)), html.escape(label(name))]
+                        + [_with_interval(drivers.indices[kind][position], drivers.spread.get(kind), position)
                            for kind in ("first", "total")]
                         + ["%+.3f" % rho if rho is not None else "-"])
     if not body:
@@ -120,6 +143,18 @@ def influence_section(rows: List[Dict[str, Any]], parameters: List[str], values:
             "effects that rise or fall one way.</p>%s</section>"
             % (html.escape("; ".join(notes)), table(["value", "parameter", "first-order", "total",
                                                      "rank correlation"], body, numeric=(2, 3, 4))))
+
+
+def _mapped(parameters: List[str], goal: goals.Goal, column: Dict[str, str], found: List[Drivers]) -> List[str]:
+    """The two parameters of the map of where points held: those that drive
+    the first constraint's value most (the goal's value when it has none),
+    else the first two."""
+    decides = column.get(goal.constraints[0].value if goal.constraints else goal.value)
+    totals = next((drivers.indices["total"] for drivers in found if drivers.value == decides), None)
+    if totals is None or len(parameters) <= 2:
+        return parameters[:2]
+    ranked = sorted(range(len(parameters)), key=lambda position: -totals[position])
+    return [parameters[position] for position in ranked[:2]]
 
 
 WANTED_ERROR = 0.05   # the leave-one-out error the page says how many points would reach

@@ -75,10 +75,10 @@ def sections(rows: List[Dict[str, Any]], parameters: List[str], values: List[str
     rewritten as the study runs (no processes fitted for it)."""
     about = about or {}
     numeric = [name for name in parameters if any(number(row.get(name)) is not None for row in rows)]
-    parts = answer_page.goal_sections(rows, numeric, values, about, number, table, label)
-    drivers = None if live else answer_page.influence_section(rows, numeric, values, about, number, table, label,
-                                                              spearman)
-    parts.append(drivers or _influence(rows, numeric, values, number, table, label))
+    found = [] if live else answer_page.drivers_of(rows, numeric, values, about, number, label)
+    parts = answer_page.goal_sections(rows, numeric, values, about, number, table, label, found)
+    parts.append(answer_page.influence_section(found, numeric, table, label, spearman)
+                 or _influence(rows, numeric, values, number, table, label))
     chosen = next((value for value in values if label(value) == rank_by), values[0] if values else None)
     if chosen is not None:
         parts.append(_best_and_worst(rows, parameters, chosen, units, number, table, label))
