@@ -67,9 +67,9 @@ prepare() {   # name interpreter
     step "installing the build tools and pytest into $venv (pip)"
     pip_in "$venv" install -q --disable-pip-version-check -r tools/requirements-build.txt
     if [[ "$1" == cpython ]]; then
-        step "installing mypy, Dask, pandas, pyarrow, scipy, scikit-learn, SALib and Optuna into $venv (pip), for the stub check, the Dask tests, the results table, the studies' samplers, the checks of the studies' own numerics and the strategy they are measured against"
+        step "installing mypy, Dask, pandas, pyarrow, scipy, scikit-learn, SALib, Optuna and DuckDB into $venv (pip), for the stub check, the Dask tests, the results table, the studies' samplers, the checks of the studies' own numerics and the strategy they are measured against, and DuckDB that the history is measured against"
         pip_in "$venv" install -q --disable-pip-version-check mypy "dask[distributed]>=2023.1" pandas pyarrow scipy \
-            scikit-learn SALib optuna
+            scikit-learn SALib optuna duckdb
     fi
     step "building and installing dralvex_computer into $venv"
     pip_in "$venv" install -q --disable-pip-version-check --no-build-isolation --force-reinstall --no-deps .

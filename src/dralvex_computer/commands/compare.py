@@ -1,9 +1,8 @@
 """``compare OLD NEW``: what changed between two nights."""
-import os
 import sys
 
 from .base import Command
-from .shared import EXIT_SOME_FAILED, EXIT_USAGE, compared, tolerance_options
+from .shared import EXIT_SOME_FAILED, EXIT_USAGE, compared, say, tolerance_options
 
 
 class Compare(Command):
@@ -27,12 +26,5 @@ class Compare(Command):
         except (OSError, ValueError) as error:
             print("dralvex_computer compare: %s" % error, file=sys.stderr)
             return EXIT_USAGE
-        said = compare.as_json(changes) if arguments.json else compare.text(changes)
-        try:
-            print(said)
-            sys.stdout.flush()
-        except BrokenPipeError:   # its reader went (| head): nothing more to say there
-            devnull = os.open(os.devnull, os.O_WRONLY)
-            os.dup2(devnull, sys.stdout.fileno())   # the interpreter's own flush at exit must not fail again
-            os.close(devnull)
+        say(compare.as_json(changes) if arguments.json else compare.text(changes))
         return EXIT_SOME_FAILED if compare.regressed(changes) else 0

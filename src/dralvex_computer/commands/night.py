@@ -7,7 +7,7 @@ import contextlib
 import os
 import sys
 
-from .shared import EXIT_SOME_FAILED, EXIT_USAGE, compared
+from .shared import EXIT_SOME_FAILED, EXIT_USAGE, compared, tolerances
 
 
 def _command(argv):
@@ -82,13 +82,16 @@ def _without_models(argv, arguments):
     return kept
 
 
-def notify_end(arguments, results, interrupted, regressed, argv):
+def notify_end(arguments, results, interrupted, regressed, argv, findings=None):
     """The one message of the run's end; it never changes the run's outcome."""
-    from ..batch.results import notify
+    from ..batch.results import history, notify
     page = os.path.abspath(arguments.summary) if arguments.summary else None
+    said = None if findings is None else {category: [str(finding.item) for finding in findings
+                                                     if finding.category == category]
+                                          for category in history.CATEGORIES}
     content = notify.message([result.record() for result in results], arguments.title or "dralvex_computer solve",
                              interrupted, page, _command(argv),
-                             regressed if arguments.compare else None)
+                             regressed if arguments.compare else None, said)
     notify.send(arguments.notify, content, arguments.notify_smtp)
 
 
@@ -106,10 +109,39 @@ def changes_since(arguments, night, journal):
         return None
 
 
-def write_outputs(arguments, night, status, journal, remove_journal, changes, units, argv, study=None):
+def history_of(arguments, journal, passing=False):
+    """(the nights of --history DIR and this night, what drifts or is
+    flaky), or None without --history (or when no night can be read).
+    ``passing``: the journal is removed at the end (no digest for it)."""
+    if not getattr(arguments, "history", None):
+        return None
+    from ..batch.results import compare, history
+    try:
+        named = history.journals_of([arguments.history]) if _holds_journals(arguments.history) else []
+        this = [journal] if journal and os.path.isfile(journal) else []
+        found = history.History.read(history.journals_of(named + this) if this else named, this if passing else ())
+        tolerance, columns = tolerances(arguments)
+    except (OSError, ValueError) as error:
+        print("dralvex_computer %s: no history: %s" % (arguments.command, error), file=sys.stderr)
+        return None
+    if not found.nights:
+        return None
+    return found, history.findings(found, history.WINDOW, compare.Tolerance(tolerance[0], tolerance[1], columns))
+
+
+def _holds_journals(directory):
+    """A folder with a journal in it (the first night's has none yet)."""
+    try:
+        return any(name.lower().endswith(".jsonl") for name in os.listdir(directory))
+    except OSError:
+        return False
+
+
+def write_outputs(arguments, night, status, journal, remove_journal, changes, units, argv, study=None, nights=None):
     """The report and the summary page of the night (``study``: what the
-    page of a study shows); the journal made for them is removed once they
-    hold it all. Returns the exit status so far."""
+    page of a study shows; ``nights``: the history and its findings); the
+    journal made for them is removed once they hold it all. Returns the
+    exit status so far."""
     from ..batch.results import report as reports, summary as summaries
     if arguments.report:
         try:
@@ -123,7 +155,8 @@ def write_outputs(arguments, night, status, journal, remove_journal, changes, un
         source = journal if journal and os.path.isfile(journal) else [result.record() for result in night]
         try:
             summaries.write(source, arguments.summary, title=arguments.title, interrupted=status is not None,
-                            comparison=changes, context=context(arguments, argv), units=units, study=study)
+                            comparison=changes, context=context(arguments, argv), units=units, study=study,
+                            history=nights)
         except OSError as error:
             print("dralvex_computer solve: the summary could not be written: %s" % error, file=sys.stderr)
             remove_journal = False

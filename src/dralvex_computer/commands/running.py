@@ -95,16 +95,21 @@ class RunningCommand(Command):
         """What the night leaves, and the command's exit status."""
         from ..batch.progress import print_counts
         from ..batch.results import compare
+        from ..batch.results import history
         night = nights.night(results, journal)
         changes = nights.changes_since(arguments, night, journal)
+        over_nights = nights.history_of(arguments, journal, journal_made)
         status = nights.write_outputs(arguments, night, status, journal, journal_made, changes, options.units, argv,
-                                      self.page_of(arguments, night))
+                                      self.page_of(arguments, night), over_nights)
         print_counts(night)
         if changes is not None:
             print("since %s: %s" % (arguments.compare, compare.text(changes)), file=sys.stderr)
+        if over_nights is not None:
+            print("over %d nights: %s" % (len(over_nights[0].nights), history.text(over_nights[1])), file=sys.stderr)
         regressed = changes is not None and compare.regressed(changes)
         if arguments.notify:
-            nights.notify_end(arguments, night, status is not None, regressed, argv)
+            nights.notify_end(arguments, night, status is not None, regressed, argv,
+                              over_nights[1] if over_nights is not None else None)
         if status is not None:
             if journal:
                 print("dralvex_computer %s: interrupted; to go on where it stopped: %s"

@@ -2,9 +2,12 @@
 installation and of tolerances, and the reading of what a user names
 (a function as MODULE:FUNCTION, a Dask scheduler's address)."""
 import argparse
+import contextlib
 import importlib
 import inspect
-from typing import Any, Callable, Dict, Optional, Tuple
+import os
+import sys
+from typing import Any, Callable, Dict, Iterator, Optional, Tuple
 
 EXIT_ALL_SOLVED, EXIT_SOME_FAILED, EXIT_USAGE = 0, 1, 2
 EXIT_INTERRUPTED = 130   # 128 + the signal's number: 130 Ctrl-C, 143 SIGTERM, 129 SIGHUP
@@ -27,13 +30,15 @@ def installation_options(parser: argparse.ArgumentParser) -> None:
 REL_TOL, ABS_TOL = 1e-6, 1e-9
 
 
-def tolerance_options(parser: argparse.ArgumentParser) -> None:
+def tolerance_options(parser: argparse.ArgumentParser, matching: bool = True) -> None:
     parser.add_argument("--rel-tol", type=float, default=REL_TOL, metavar="R",
                         help="values closer than R of the larger are the same (default 1e-6)")
     parser.add_argument("--abs-tol", type=float, default=ABS_TOL, metavar="A",
                         help="values closer than A are the same, whatever their size (default 1e-9)")
     parser.add_argument("--tolerance", action="append", default=[], metavar="COLUMN=R[,A]",
                         help="the tolerances of one value column; may be repeated")
+    if not matching:
+        return
     parser.add_argument("--match", default="identity", choices=("identity", "relative", "name"),
                         help="how a model of one night is found in the other: by its real path (default), by its "
                              "path below each night's common folder (the models moved), or by its file name")
@@ -53,6 +58,24 @@ def compared(arguments: argparse.Namespace, old: Any, new: Any) -> Any:
     tolerance, columns = tolerances(arguments)
     return compare.compare(compare.load(old) if isinstance(old, str) else old,
                            compare.load(new) if isinstance(new, str) else new, tolerance, columns, arguments.match)
+
+
+@contextlib.contextmanager
+def to_a_reader_that_may_go() -> Iterator[None]:
+    """Standard output written in the block; a reader that went (``| head``)
+    ends it quietly."""
+    try:
+        yield
+        sys.stdout.flush()
+    except BrokenPipeError:
+        devnull = os.open(os.devnull, os.O_WRONLY)
+        os.dup2(devnull, sys.stdout.fileno())   # the interpreter's own flush at exit must not fail again
+        os.close(devnull)
+
+
+def say(text: str) -> None:
+    with to_a_reader_that_may_go():
+        print(text)
 
 
 def named_function(spec: str, option: str = "--collect", takes: str = "(solution, path)") -> Callable[..., Any]:

@@ -210,3 +210,27 @@ def kinds(points: Sequence[Tuple[float, float, str]], title: str, x_label: str) 
     return drawn + '<p class="legend">%s</p>' % " ".join(
         '<span class="status" style="background:%s">%s</span>' % (colour, html.escape(kind))
         for kind, colour in KIND_COLOURS.items() if any(found == kind for _, _, found in points))
+
+
+def sparkline(values: Sequence[Optional[float]], title: str, width: int = 90, height: int = 18) -> str:
+    """A value over the nights, small enough for a table's cell: a night
+    without a number is a gap; the latest night is a dot."""
+    numbers = [value for value in values if value is not None and math.isfinite(value)]
+    if not numbers:
+        return ""
+    low, high = min(numbers), max(numbers)
+    span = (high - low) or 1.0
+    step = (width - 4) / max(len(values) - 1, 1)
+    segments: List[List[str]] = [[]]
+    for index, value in enumerate(values):
+        if value is None or not math.isfinite(value):
+            segments.append([])
+            continue
+        segments[-1].append("%.1f,%.1f" % (2 + index * step, height - 2 - (value - low) / span * (height - 4)))
+    lines = "".join('<polyline fill="none" stroke="#1565c0" stroke-width="1" points="%s"/>' % " ".join(segment)
+                    for segment in segments if len(segment) > 1)
+    last = next((segment[-1] for segment in reversed(segments) if segment), None)
+    dot = '<circle cx="%s" cy="%s" r="1.8" fill="#c62828"/>' % tuple(last.split(",")) if last else ""
+    return ('<svg xmlns="http://www.w3.org/2000/svg" viewBox="0 0 %d %d" width="%d" height="%d" role="img" '
+            'aria-label="%s"><title>%s</title>%s%s</svg>' % (width, height, width, height, html.escape(title),
+                                                            html.escape(title), lines, dot))

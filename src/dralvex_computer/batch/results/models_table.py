@@ -10,7 +10,7 @@ from __future__ import annotations
 import html
 import os
 import urllib.parse
-from typing import Any, Dict, List, Optional
+from typing import Any, Callable, Dict, List, Optional, Tuple
 
 SCRIPT = """<script>
 (function () {
@@ -66,10 +66,12 @@ def _cell(value: Any) -> str:
 
 
 def section(rows: List[Dict[str, Any]], value_columns: List[str], page_directory: Optional[str],
-            badge: Any, seconds: Any, units: Optional[Dict[str, str]] = None, label: Any = str) -> str:
+            badge: Any, seconds: Any, units: Optional[Dict[str, str]] = None, label: Any = str,
+            more: Optional[Tuple[List[str], Callable[[Dict[str, Any]], List[str]]]] = None) -> str:
     """The table, its filter (shown by the script) and its script;
     ``value_columns``: the rows' columns of parameters and values, each
-    headed by ``label(column)``."""
+    headed by ``label(column)``; ``more``: the headings of more columns
+    and the cells of a row in them (the last nights)."""
     statuses = list(dict.fromkeys(row["status"] for row in rows))
     boxes = "".join('<label><input type="checkbox" value="%s" checked> %s</label> ' % (html.escape(status), badge(status))
                     for status in statuses)
@@ -78,7 +80,7 @@ def section(rows: List[Dict[str, Any]], value_columns: List[str], page_directory
     head = (["folder", "name", "status", "why", "tries", "time"] + (["seat wait"] if waited else []) + ["worker"]
             + ["%s (%s)" % (label(column), units[label(column)]) if label(column) in units else label(column)
                for column in value_columns]
-            + ["files"])
+            + (more[0] if more else []) + ["files"])
     lines = ['<section><h2>Models (%d)</h2><p id="filter" hidden>Show: %s</p>' % (len(rows), boxes),
              '<table id="models"><thead><tr>%s</tr></thead><tbody>'
              % "".join('<th title="sort">%s</th>' % html.escape(name) for name in head)]
@@ -96,6 +98,7 @@ def section(rows: List[Dict[str, Any]], value_columns: List[str], page_directory
             cells.append('<td class="number" data-key="%r">%s</td>' % (wait, seconds(wait)))
         cells.append("<td>%s</td>" % html.escape(row.get("worker") or ""))
         cells += [_cell(row.get(column)) for column in value_columns]
+        cells += more[1](row) if more else []
         cells.append("<td>%s</td>" % _link(row.get("results_dir"), page_directory))
         lines.append('<tr data-status="%s">%s</tr>' % (html.escape(row["status"]), "".join(cells)))
     lines.append("</tbody></table></section>")

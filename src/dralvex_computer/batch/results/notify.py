@@ -28,8 +28,10 @@ CONNECT_SECONDS = 4.0      # each connection's time-out
 
 
 def message(records: List[Dict[str, Any]], title: str, interrupted: bool, page: Optional[str],
-            command: Optional[str], regressed: Optional[bool] = None) -> Dict[str, Any]:
-    """The message's content: short, plain data."""
+            command: Optional[str], regressed: Optional[bool] = None,
+            history: Optional[Dict[str, List[str]]] = None) -> Dict[str, Any]:
+    """The message's content: short, plain data. ``history``: the drifting
+    and the flaky models over the nights (given ``--history``)."""
     counts: Dict[str, int] = {}
     for record in records:
         counts[str(record.get("status"))] = counts.get(str(record.get("status")), 0) + 1
@@ -39,8 +41,13 @@ def message(records: List[Dict[str, Any]], title: str, interrupted: bool, page: 
                          or "no models", " (interrupted)" if interrupted else "")
     if regressed:
         text += "; regressed since the last run"
-    return {"title": title, "text": text, "counts": counts, "interrupted": interrupted, "page": page,
-            "host": socket.gethostname(), "command": command, "failed": failed, "regressed": regressed}
+    found = {}
+    if history is not None:
+        found = {category: models[:10] for category, models in history.items()}
+        text += "".join("; %d %s" % (len(models), category) for category, models in history.items() if models)
+    return dict({"title": title, "text": text, "counts": counts, "interrupted": interrupted, "page": page,
+                 "host": socket.gethostname(), "command": command, "failed": failed, "regressed": regressed},
+                **found)
 
 
 def cannot_start(title: str, why: str, command: Optional[str]) -> Dict[str, Any]:

@@ -21,7 +21,7 @@ import statistics
 import time
 from typing import Any, Dict, Iterable, List, Optional, Tuple, Union, cast
 
-from . import charts, models_table, night as nights, schema, seats_page, study_page
+from . import charts, history_page, models_table, night as nights, schema, seats_page, study_page
 from ..items import IN_PROGRESS, NOT_SOLVED, STATUSES
 from .report import rows as report_rows
 
@@ -119,7 +119,8 @@ def render(results_or_journal: Union[str, "os.PathLike[str]", Iterable[Any]], ti
            interrupted: Optional[bool] = None, reason: Optional[str] = None,
            comparison: Optional[List[Any]] = None, page_directory: Optional[str] = None,
            context: Optional[Dict[str, Any]] = None, units: Optional[Dict[str, str]] = None,
-           study: Optional[Dict[str, Any]] = None, refresh: Optional[int] = None) -> str:
+           study: Optional[Dict[str, Any]] = None, refresh: Optional[int] = None,
+           history: Optional[Tuple[Any, List[Any]]] = None) -> str:
     """The summary page of results, records or a journal (the night it
     holds), as HTML text; ``interrupted``: whether the run was (a journal
     says so itself); ``comparison``: the changes since an earlier night
@@ -129,7 +130,8 @@ def render(results_or_journal: Union[str, "os.PathLike[str]", Iterable[Any]], ti
     ``units``: each value's unit (a journal keeps them); ``study``: the
     parameters of a study and the value that ranks its points (a journal
     keeps the parameters); ``refresh``: the page reloads itself every so
-    many seconds (a page the run rewrites as it goes)."""
+    many seconds (a page the run rewrites as it goes); ``history``: the
+    nights before (``history.History``) and what drifts or is flaky."""
     context, units, study = dict(context or {}), dict(units or {}), dict(study or {})
     live, seats, run_id = False, {}, None   # type: bool, Dict[str, Any], Optional[str]
     if isinstance(results_or_journal, (str, os.PathLike)):
@@ -161,11 +163,14 @@ def render(results_or_journal: Union[str, "os.PathLike[str]", Iterable[Any]], ti
     parts += _heading(rows, ran, origin, end, interrupted, reason, live, refresh)
     if comparison is not None:
         parts += _comparison(comparison)
+    if history is not None:
+        parts.append(history_page.section(history[0], history[1], _table))
     parts.append(_failures(rows))
     if parameters:
         parts += study_page.sections(rows, parameters, numeric, units, study.get("rank_by"), _number, _table, label,
                                      study, live=bool(refresh))
-    parts.append(models_table.section(rows, parameters + values, page_directory, _badge, _seconds, units, label))
+    parts.append(models_table.section(rows, parameters + values, page_directory, _badge, _seconds, units, label,
+                                      history_page.columns(history[0], values, label) if history else None))
     parts.append(_times(ran))
     parts.append(_context(context, rows, ran, origin, end))
     parts += _plots(rows, ran, origin, units, [] if parameters else numeric)
@@ -372,13 +377,13 @@ def write(results_or_journal: Union[str, "os.PathLike[str]", Iterable[Any]], pat
           title: Optional[str] = None, interrupted: Optional[bool] = None,
           comparison: Optional[List[Any]] = None, context: Optional[Dict[str, Any]] = None,
           units: Optional[Dict[str, str]] = None, study: Optional[Dict[str, Any]] = None,
-          refresh: Optional[int] = None) -> None:
+          refresh: Optional[int] = None, history: Optional[Tuple[Any, List[Any]]] = None) -> None:
     """Writes the summary page to ``path`` at once: a reader (a browser
     that reloads it while the run goes on) sees the old page or the new,
     never half of one."""
     page = render(results_or_journal, title, interrupted, comparison=comparison,
                   page_directory=os.path.dirname(os.path.abspath(path)), context=context, units=units, study=study,
-                  refresh=refresh)
+                  refresh=refresh, history=history)
     partial = "%s.%d.part" % (path, os.getpid())
     try:
         with open(partial, "w", encoding="utf-8", errors="backslashreplace") as stream:
