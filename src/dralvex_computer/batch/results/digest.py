@@ -29,7 +29,7 @@ import tempfile
 from array import array
 from typing import Any, Dict, List, Optional, Tuple
 
-from . import journal as journals, night as nights, schema
+from . import compare, journal as journals, night as nights, schema
 
 SUFFIX = ".digest"
 FORMAT = 1
@@ -92,8 +92,9 @@ def _from_journal(path: str, modified: float) -> Night:
         for count, record in enumerate(records):
             identity = record.get("identity")
             status = record.get("status")
-            identities.append(identity if isinstance(identity, str) and identity else json.dumps(
-                record.get("item"), sort_keys=True, default=str))
+            # an older version's record has no identity: named as the comparison names it
+            identities.append(identity if isinstance(identity, str) and identity else
+                              compare.rows([record])[0].identity)
             items.append(record.get("item"))
             statuses.append(status if isinstance(status, str) else "failed")
             for column, value in schema.values_of(record).items():
