@@ -9,15 +9,15 @@ from .shared import EXIT_SOME_FAILED, EXIT_USAGE, say, to_a_reader_that_may_go, 
 class History(Command):
     name = "history"
     help = "each model's values and status over many nights: what drifts, what fails by turns"
-    description = ("Read one journal a night (files, folders of *.jsonl, or glob patterns) and say which models "
-                   "drift (the latest night's value lies outside the median of the nights before it by more than "
+    description = ("Read one journal a night (files, folders of *.jsonl or *.journal, or glob patterns) and say "
+                   "which models drift (the latest night's value lies outside the median of the nights before it by more than "
                    "the tolerance) and which are flaky (failed on some of the last nights, and solved on a later "
                    "one). A digest is kept beside each journal, so the next reading is quick. Exit status: 0 when "
                    "nothing drifts and nothing is flaky, 1 when something does, 2 when no night can be read.")
 
     def add_arguments(self, parser):
         parser.add_argument("journals", nargs="+", metavar="JOURNAL",
-                            help="a night's journal, a folder of them (*.jsonl), or a glob pattern of them")
+                            help="a night's journal, a folder of them (*.jsonl, *.journal), or a glob pattern")
         parser.add_argument("--window", type=int, default=30, metavar="N",
                             help="the nights a baseline and flakiness look back over (default 30)")
         parser.add_argument("--model", metavar="PATTERN",

@@ -132,7 +132,8 @@ def history_of(arguments, journal, passing=False):
 def _holds_journals(directory):
     """A folder with a journal in it (the first night's has none yet)."""
     try:
-        return any(name.lower().endswith(".jsonl") for name in os.listdir(directory))
+        from ..batch.results.history import JOURNALS
+        return any(name.lower().endswith(JOURNALS) for name in os.listdir(directory))
     except OSError:
         return False
 

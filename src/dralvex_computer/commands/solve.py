@@ -42,8 +42,8 @@ class Solve(RunningCommand):
                             help="say what changed since the run of journal or report OLD, on standard error and on "
                                  "the summary page; exit status 1 when something regressed")
         parser.add_argument("--history", metavar="DIR",
-                            help="the earlier nights' journals (*.jsonl) in DIR, with this night's: say which models "
-                                 "drift from the median of the last 30 nights and which fail by turns, on standard "
+                            help="the earlier nights' journals (*.jsonl, *.journal) in DIR, with this night's: say "
+                                 "which models drift from the median of the last 30 nights and which fail by turns, on standard "
                                  "error, on the summary page and in the --notify message")
         tolerance_options(parser)
         parser.add_argument("--resume", action="store_true",

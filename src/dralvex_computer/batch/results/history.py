@@ -32,16 +32,18 @@ from ..items import NOT_RUN_OUTCOME, SOLVED_OUTCOME, outcome
 WINDOW = 30
 BASELINE_AT_LEAST = 3   # earlier values a median must have before a drift is said
 CATEGORIES = ("drifting", "flaky")
+JOURNALS = (".jsonl", ".journal")   # the names of a folder's journals
 
 
 def journals_of(named: Iterable[str]) -> List[str]:
-    """The journals named: files, every ``*.jsonl`` in a folder, or glob
-    patterns; each once. OSError when a name gives none."""
+    """The journals named: files, every journal in a folder (``*.jsonl``,
+    ``*.journal``), or glob patterns; each once. OSError when a name gives
+    none."""
     found: List[str] = []
     for name in named:
         if os.path.isdir(name):
             paths = sorted(os.path.join(name, entry) for entry in os.listdir(name)
-                           if entry.lower().endswith(".jsonl") and os.path.isfile(os.path.join(name, entry)))
+                           if entry.lower().endswith(JOURNALS) and os.path.isfile(os.path.join(name, entry)))
         elif glob.has_magic(name) and not os.path.exists(name):
             paths = sorted(path for path in glob.glob(name, recursive=True) if os.path.isfile(path))
         elif os.path.isfile(name):
@@ -49,7 +51,7 @@ def journals_of(named: Iterable[str]) -> List[str]:
         else:
             raise OSError("%s: no such journal, folder or pattern" % name)
         if not paths:
-            raise OSError("%s holds no journal (*.jsonl)" % name)
+            raise OSError("%s holds no journal (*.jsonl, *.journal)" % name)
         found += paths
     once: Dict[str, str] = {}
     for path in found:
