@@ -89,7 +89,7 @@ def test_a_digest_stands_for_its_journal_until_the_journal_changes(month, tmp_pa
     assert history.History.read(month).series("/m/creeps.strale", "max_stress")[-1] == 1.0
     assert os.stat(made).st_ino != before   # written anew and renamed over, never edited in place
     with open(made, "wb") as stream:
-        stream.write(b'{"format": 1}\nnot a digest')
+        stream.write(b'{"format": 2}\nnot a digest')
     assert history.History.read(month).series("/m/creeps.strale", "max_stress")[-1] == 1.0
     os.remove(made)
     elsewhere = tmp_path / "elsewhere"
@@ -158,6 +158,8 @@ def test_a_night_with_history_says_what_drifts_on_its_page_and_in_its_message(re
                       "--notify", "http://127.0.0.1:%d/" % server.server_address[1], good, other)
     assert ran.returncode == 0, ran.stderr   # nothing regressed: the history says, it does not judge the night
     assert "over 7 nights: 1 drifting, 1 flaky" in ran.stderr, ran.stderr
+    assert os.path.isfile(digest.path_of(str(nights / "6.jsonl")))   # made as the night ended
+    assert history.History.read([str(nights / "6.jsonl")]).series(os.path.realpath(good), "max_stress") == [12.5]
     message, = server.received
     assert message["drifting"] == [good] and message["flaky"] == [other]
     assert "1 drifting; 1 flaky" in message["text"]

@@ -10,10 +10,11 @@ class History(Command):
     name = "history"
     help = "each model's values and status over many nights: what drifts, what fails by turns"
     description = ("Read one journal a night (files, folders of *.jsonl or *.journal, or glob patterns) and say "
-                   "which models drift (the latest night's value lies outside the median of the nights before it by more than "
-                   "the tolerance) and which are flaky (failed on some of the last nights, and solved on a later "
-                   "one). A digest is kept beside each journal, so the next reading is quick. Exit status: 0 when "
-                   "nothing drifts and nothing is flaky, 1 when something does, 2 when no night can be read.")
+                   "which models drift (the latest night's value lies outside the median of the nights before it "
+                   "by more than the tolerance) and which are flaky (failed on some of the last nights, and solved "
+                   "on a later one). A digest is kept beside each journal, so the next reading is quick. Exit "
+                   "status: 0 when nothing drifts and nothing is flaky, 1 when something does, 2 when no night can "
+                   "be read.")
 
     def add_arguments(self, parser):
         parser.add_argument("journals", nargs="+", metavar="JOURNAL",

@@ -109,24 +109,44 @@ def changes_since(arguments, night, journal):
         return None
 
 
-def history_of(arguments, journal, passing=False):
-    """(the nights of --history DIR and this night, what drifts or is
+def history_of(arguments, journal, night, passing=False):
+    """(the nights of --history DIR and this ``night``, what drifts or is
     flaky), or None without --history (or when no night can be read).
-    ``passing``: the journal is removed at the end (no digest for it)."""
+    This night's digest is made from its results in hand, unless its
+    journal is removed at the end (``passing``)."""
     if not getattr(arguments, "history", None):
         return None
-    from ..batch.results import compare, history
+    from ..batch.results import compare, digest, history
     try:
         named = history.journals_of([arguments.history]) if _holds_journals(arguments.history) else []
-        this = [journal] if journal and os.path.isfile(journal) else []
-        found = history.History.read(history.journals_of(named + this) if this else named, this if passing else ())
         tolerance, columns = tolerances(arguments)
     except (OSError, ValueError) as error:
         print("dralvex_computer %s: no history: %s" % (arguments.command, error), file=sys.stderr)
         return None
+    tonight = None
+    if journal and os.path.isfile(journal):
+        tonight = digest.of_records(journal, [result.record() for result in night], _first_run_time(journal))
+        if not passing:
+            digest.keep(tonight)
+        same = os.path.realpath(journal)
+        named = [path for path in named if os.path.realpath(path) != same]
+    found = history.History.read(named)
+    if tonight is not None:
+        found = history.History(found.nights + [tonight], found.skipped)
     if not found.nights:
         return None
     return found, history.findings(found, history.WINDOW, compare.Tolerance(tolerance[0], tolerance[1], columns))
+
+
+def _first_run_time(journal):
+    """When the journal's first run started (its first line's time)."""
+    import json
+    try:
+        with open(journal, "r", encoding="utf-8", errors="replace") as stream:
+            first = json.loads(stream.readline())
+        return first.get("time") if isinstance(first, dict) else None
+    except (OSError, ValueError):
+        return None
 
 
 def _holds_journals(directory):

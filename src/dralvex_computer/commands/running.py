@@ -98,7 +98,7 @@ class RunningCommand(Command):
         from ..batch.results import history
         night = nights.night(results, journal)
         changes = nights.changes_since(arguments, night, journal)
-        over_nights = nights.history_of(arguments, journal, journal_made)
+        over_nights = nights.history_of(arguments, journal, night, journal_made)
         status = nights.write_outputs(arguments, night, status, journal, journal_made, changes, options.units, argv,
                                       self.page_of(arguments, night), over_nights)
         print_counts(night)

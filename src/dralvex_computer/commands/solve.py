@@ -43,8 +43,8 @@ class Solve(RunningCommand):
                                  "the summary page; exit status 1 when something regressed")
         parser.add_argument("--history", metavar="DIR",
                             help="the earlier nights' journals (*.jsonl, *.journal) in DIR, with this night's: say "
-                                 "which models drift from the median of the last 30 nights and which fail by turns, on standard "
-                                 "error, on the summary page and in the --notify message")
+                                 "which models drift from the median of the last 30 nights and which fail by turns, "
+                                 "on standard error, on the summary page and in the --notify message")
         tolerance_options(parser)
         parser.add_argument("--resume", action="store_true",
                             help="reuse the journal's result of a model only when the model, the inputs beside it "

@@ -59,8 +59,8 @@ class Study(RunningCommand):
 
     def add_arguments(self, parser):
         super().add_arguments(parser)
-        parser.set_defaults(models=[], only=None, compare=None, history=None, keep_results=None, resume=True, in_place=False,
-                            rel_tol=REL_TOL, abs_tol=ABS_TOL, tolerance=[], match="identity")
+        parser.set_defaults(models=[], only=None, compare=None, history=None, keep_results=None, resume=True,
+                            in_place=False, rel_tol=REL_TOL, abs_tol=ABS_TOL, tolerance=[], match="identity")
 
     def journal_path(self, arguments):
         return journal_path(arguments), False

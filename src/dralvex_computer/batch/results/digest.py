@@ -3,7 +3,7 @@ a year of nights reads in a fraction of a second.
 
     JOURNAL.digest
       line 1   {"format", "journal": {"size", "mtime_ns"}, "when", "columns",
-                "statuses", "rows", "names": N, "version"}
+                "statuses", "rows", "names": N, "same": F, "version"}
       N bytes  JSON [identities, items], in the night's order
       rows     bytes: each row's status, an index into "statuses"
       per column, rows float64 (little-endian): the value, NaN where the row
@@ -17,37 +17,37 @@ written whole under another name and renamed over the old one, never
 edited in place; one that cannot be written (a folder one may only read)
 leaves the history to read the journal each time. A night whose run still
 goes on gets no digest. Nights whose models are the same (most of them)
-share one list of names in memory: their name blocks are the same bytes.
+share one list of names in memory, read once: their name blocks have the
+same fingerprint ``same`` (BLAKE2b of the block), and the block of a
+night whose fingerprint was seen is not read again.
 """
 from __future__ import annotations
 
+import hashlib
 import json
 import math
 import os
 import sys
 import tempfile
 from array import array
-from typing import Any, Dict, List, Optional, Tuple
+from typing import Any, Dict, List, Optional
 
 from . import compare, journal as journals, night as nights, schema
+from ..items import NOT_RUN_OUTCOME, NOT_SOLVED_OUTCOME, SOLVED_OUTCOME, outcome
 
 SUFFIX = ".digest"
-FORMAT = 1
+FORMAT = 2
 HEADER_AT_MOST = 1 << 20   # a first line longer than this is no digest of ours
 _NAN = float("nan")
 
 
-class Night:
-    """One night: its journal, when its first run started, each item's
-    identity, item and status, and each value column as an array (NaN:
-    no number)."""
-    __slots__ = ("path", "when", "identities", "items", "statuses", "columns", "values", "live", "_position")
+class Names:
+    """The items of a night in order, shared by the nights that have the
+    same ones (most of them), and where each is."""
+    __slots__ = ("identities", "items", "_position")
 
-    def __init__(self, path: str, when: float, identities: List[str], items: List[Any], statuses: List[str],
-                 values: Dict[str, "array[float]"], live: bool = False) -> None:
-        self.path, self.when, self.identities, self.items = path, when, identities, items
-        self.statuses, self.values, self.live = statuses, values, live
-        self.columns = list(values)
+    def __init__(self, identities: List[str], items: List[Any]) -> None:
+        self.identities, self.items = identities, items
         self._position: Optional[Dict[str, int]] = None
 
     def position(self, identity: str) -> Optional[int]:
@@ -56,11 +56,42 @@ class Night:
         return self._position.get(identity)
 
 
+class Night:
+    """One night: its journal, when its first run started, its items
+    (``Names``), each one's status (a byte each, an index into ``kinds``)
+    and each value column as an array (NaN: no number). ``solved`` and
+    ``ran``: a byte each, 1 where the item solved, or ran at all."""
+    __slots__ = ("path", "when", "names", "codes", "kinds", "columns", "values", "live", "solved", "ran")
+
+    def __init__(self, path: str, when: float, names: Names, codes: bytes, kinds: List[str],
+                 values: Dict[str, "array[float]"], live: bool = False) -> None:
+        self.path, self.when, self.names, self.codes, self.kinds = path, when, names, codes, kinds
+        self.values, self.live = values, live
+        self.columns = list(values)
+        meanings = [outcome(kind) for kind in kinds]
+        self.solved = codes.translate(bytes(int(meaning == SOLVED_OUTCOME) for meaning in meanings).ljust(256, b"\0"))
+        self.ran = codes.translate(bytes(int(meaning != NOT_RUN_OUTCOME) for meaning in meanings).ljust(256, b"\0"))
+
+    @property
+    def identities(self) -> List[str]:
+        return self.names.identities
+
+    @property
+    def items(self) -> List[Any]:
+        return self.names.items
+
+    def position(self, identity: str) -> Optional[int]:
+        return self.names.position(identity)
+
+    def status(self, position: int) -> str:
+        return self.kinds[self.codes[position]]
+
+
 def path_of(journal: str) -> str:
     return journal + SUFFIX
 
 
-def load(journal: str, names: Optional[Dict[bytes, Tuple[List[str], List[Any]]]] = None, keep: bool = True) -> Night:
+def load(journal: str, names: Optional[Dict[str, Names]] = None, keep: bool = True) -> Night:
     """The night of ``journal``: from its digest when that stands, else
     from the journal (and its digest made, unless ``keep`` is false: a
     journal soon removed). ``names``: name blocks read already, shared
@@ -82,13 +113,20 @@ def _from_journal(path: str, modified: float) -> Night:
         contents = journals.read(path)
         if contents.runs:
             records, info = nights.night_of(contents, indexed=False)
-            when, live = contents.runs[0].get("time"), info["live"] is True
-        elif contents.legacy and contents.last_ended:
-            records, when, live = journals.records(path), modified, False
-        else:
-            raise ValueError("%s is not a run's journal" % path)
-        identities, items, statuses = [], [], []
-        columns: Dict[str, List[float]] = {}
+            return of_records(path, records, contents.runs[0].get("time"), info["live"] is True, modified)
+        if contents.legacy and contents.last_ended:
+            return of_records(path, journals.records(path), modified, False, modified)
+    raise ValueError("%s is not a run's journal" % path)
+
+
+def of_records(path: str, records: List[Dict[str, Any]], when: Any, live: bool = False,
+               modified: float = 0.0) -> Night:
+    """The night of ``records`` (a journal's night: every item with its
+    latest result), its journal ``path``, its first run started ``when``
+    (``modified`` when that is not known)."""
+    identities, items, statuses = [], [], []
+    columns: Dict[str, List[float]] = {}
+    with journals.no_collection():
         for count, record in enumerate(records):
             identity = record.get("identity")
             status = record.get("status")
@@ -106,8 +144,23 @@ def _from_journal(path: str, modified: float) -> Night:
                 if len(numbers) <= count:
                     numbers.append(_NAN)
     when = when if isinstance(when, (int, float)) and math.isfinite(when) else modified
-    return Night(path, float(when), identities, items, statuses,
+    kinds = list(dict.fromkeys(statuses))
+    if len(kinds) > 256:   # not one byte a status: whatever is not a known one did not solve
+        statuses = [status if outcome(status) != NOT_SOLVED_OUTCOME else "failed" for status in statuses]
+        kinds = list(dict.fromkeys(statuses))
+    code = {kind: index for index, kind in enumerate(kinds)}
+    return Night(path, float(when), Names(identities, items), bytes(code[status] for status in statuses), kinds,
                  {column: array("d", numbers) for column, numbers in columns.items()}, live)
+
+
+def keep(night: Night) -> None:
+    """The digest of a night made from records in hand (a run's, as it
+    ends), beside its journal as it is now."""
+    try:
+        stat = os.stat(night.path)
+    except OSError:
+        return
+    _write(night, {"size": stat.st_size, "mtime_ns": stat.st_mtime_ns})
 
 
 def _number(value: Any) -> float:
@@ -130,13 +183,10 @@ def _little(values: "array[float]") -> bytes:
 def _write(night: Night, stamp: Dict[str, int]) -> None:
     """The digest written whole beside its journal, then renamed into place."""
     from ... import __version__
-    statuses = list(dict.fromkeys(night.statuses))
-    if len(statuses) > 255:
-        return   # not one byte a status: such a night is read from its journal
-    code = {status: index for index, status in enumerate(statuses)}
     names = json.dumps([night.identities, night.items], ensure_ascii=True, default=str).encode("ascii")
     header = {"format": FORMAT, "journal": stamp, "when": night.when, "columns": night.columns,
-              "statuses": statuses, "rows": len(night.identities), "names": len(names), "version": __version__}
+              "statuses": night.kinds, "rows": len(night.identities), "names": len(names),
+              "same": hashlib.blake2b(names, digest_size=16).hexdigest(), "version": __version__}
     target = path_of(night.path)
     try:
         descriptor, temporary = tempfile.mkstemp(prefix=".%s." % os.path.basename(target), suffix=".tmp",
@@ -147,7 +197,7 @@ def _write(night: Night, stamp: Dict[str, int]) -> None:
         with os.fdopen(descriptor, "wb") as stream:
             stream.write(json.dumps(header).encode("ascii") + b"\n")
             stream.write(names)
-            stream.write(bytes(code[status] for status in night.statuses))
+            stream.write(night.codes)
             for column in night.columns:
                 stream.write(_little(night.values[column]))
         os.replace(temporary, target)
@@ -158,8 +208,7 @@ def _write(night: Night, stamp: Dict[str, int]) -> None:
             pass
 
 
-def _read(target: str, journal: str, stamp: Dict[str, int],
-          names: Dict[bytes, Tuple[List[str], List[Any]]]) -> Optional[Night]:
+def _read(target: str, journal: str, stamp: Dict[str, int], names: Dict[str, Names]) -> Optional[Night]:
     """The digest's night, or None when it is missing, of another format,
     cut short, or older than its journal."""
     try:
@@ -172,7 +221,13 @@ def _read(target: str, journal: str, stamp: Dict[str, int],
             if not isinstance(header, dict) or header.get("format") != FORMAT or header.get("journal") != stamp:
                 return None
             rows, columns, statuses = int(header["rows"]), list(header["columns"]), list(header["statuses"])
-            block = stream.read(int(header["names"]))
+            same = str(header["same"])
+            shared = names.get(same)
+            if shared is None:
+                identities, items = json.loads(stream.read(int(header["names"])))
+                shared = names[same] = Names(list(identities), list(items))
+            else:
+                stream.seek(int(header["names"]), os.SEEK_CUR)   # the same items as a night read before
             codes = stream.read(rows)
             arrays = {}
             for column in columns:
@@ -183,13 +238,8 @@ def _read(target: str, journal: str, stamp: Dict[str, int],
                 arrays[str(column)] = values
             if len(codes) != rows or any(len(values) != rows for values in arrays.values()) or stream.read(1):
                 return None
-            shared = names.get(block)
-            if shared is None:
-                identities, items = json.loads(block)
-                shared = names[block] = (list(identities), list(items))
-            if len(shared[0]) != rows:
+            if len(shared.identities) != rows or (codes and max(codes) >= len(statuses)):
                 return None
-            return Night(journal, float(header["when"]), shared[0], shared[1], [statuses[code] for code in codes],
-                         arrays)
+            return Night(journal, float(header["when"]), shared, codes, [str(kind) for kind in statuses], arrays)
         except (ValueError, KeyError, TypeError, IndexError, OSError):
             return None

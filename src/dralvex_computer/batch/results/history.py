@@ -27,7 +27,6 @@ from typing import Any, Dict, Iterable, List, Optional, Sequence, Tuple
 
 from . import digest
 from .compare import Tolerance
-from ..items import NOT_RUN_OUTCOME, SOLVED_OUTCOME, outcome
 
 WINDOW = 30
 BASELINE_AT_LEAST = 3   # earlier values a median must have before a drift is said
@@ -66,7 +65,11 @@ class History:
         self.nights = sorted(nights, key=lambda night: night.when)
         self.skipped = list(skipped)   # (journal, why) of each night that could not be read
         order: Dict[str, Any] = {}
+        seen = set()
         for night in reversed(self.nights):   # the latest night's order first, then by when last seen
+            if id(night.names) in seen:
+                continue   # the same items as a later night
+            seen.add(id(night.names))
             for identity, item in zip(night.identities, night.items):
                 order.setdefault(identity, item)
         self.models = order   # identity -> its latest item
@@ -92,7 +95,7 @@ class History:
         found: List[Optional[str]] = []
         for night in self.nights:
             position = night.position(identity)
-            found.append(None if position is None else night.statuses[position])
+            found.append(None if position is None else night.status(position))
         return found
 
     def series(self, identity: str, column: str) -> List[Optional[float]]:
@@ -147,35 +150,37 @@ def findings(history: History, window: int = WINDOW, tolerance: Optional[Toleran
     limits = tolerance or Tolerance()
     if not history.nights:
         return []
-    latest, earlier = history.nights[-1], history.nights[-1 - window:-1]
-    recent = history.nights[-window:]
+    recent = history.nights[-1 - window:]   # the window before the latest night, and the latest
+    latest = recent[-1]
     drifting, flaky = [], []
     for identity, item in history.models.items():
-        position = latest.position(identity)
-        if position is not None and outcome(latest.statuses[position]) == SOLVED_OUTCOME:
-            finding = _drift(identity, item, position, latest, earlier, limits)
+        positions = [night.position(identity) for night in recent]
+        at = positions[-1]
+        if at is not None and latest.solved[at]:
+            finding = _drift(identity, item, recent, positions, limits)
             if finding is not None:
                 drifting.append(finding)
-        finding = _flaky(identity, item, recent)
+        finding = _flaky(identity, item, recent[-window:], positions[-window:])
         if finding is not None:
             flaky.append(finding)
     return sorted(drifting, key=lambda found: -found.weight()) + sorted(flaky, key=lambda found: -found.weight())
 
 
-def _drift(identity: str, item: Any, position: int, latest: digest.Night, earlier: Sequence[digest.Night],
+def _drift(identity: str, item: Any, recent: Sequence[digest.Night], positions: Sequence[Optional[int]],
            limits: Tolerance) -> Optional[Finding]:
+    latest, at = recent[-1], positions[-1]
+    assert at is not None
     drifts = {}
     for column in latest.columns:
-        value = latest.values[column][position]
-        if math.isnan(value):
+        value = latest.values[column][at]
+        if value != value:   # NaN: no number tonight
             continue
         baseline = []
-        for night in earlier:
-            at = night.position(identity)
-            values = night.values.get(column)
-            if at is not None and values is not None and not math.isnan(values[at]) \
-                    and outcome(night.statuses[at]) == SOLVED_OUTCOME:
-                baseline.append(values[at])
+        for night, there in zip(recent[:-1], positions[:-1]):
+            if there is not None and night.solved[there]:
+                values = night.values.get(column)
+                if values is not None and values[there] == values[there]:
+                    baseline.append(values[there])
         if len(baseline) < BASELINE_AT_LEAST:
             continue
         median = statistics.median(baseline)
@@ -184,17 +189,14 @@ def _drift(identity: str, item: Any, position: int, latest: digest.Night, earlie
     return Finding(identity, item, "drifting", drifts) if drifts else None
 
 
-def _flaky(identity: str, item: Any, recent: Sequence[digest.Night]) -> Optional[Finding]:
+def _flaky(identity: str, item: Any, recent: Sequence[digest.Night],
+           positions: Sequence[Optional[int]]) -> Optional[Finding]:
     failed_before, came_back, failures, ran, last = False, False, 0, 0, None
-    for night in recent:
-        at = night.position(identity)
-        if at is None:
-            continue
-        meaning = outcome(night.statuses[at])
-        if meaning == NOT_RUN_OUTCOME:
+    for night, at in zip(recent, positions):
+        if at is None or not night.ran[at]:
             continue
         ran += 1
-        if meaning == SOLVED_OUTCOME:
+        if night.solved[at]:
             came_back = came_back or failed_before
         else:
             failures, failed_before, last = failures + 1, True, night.when

@@ -73,7 +73,7 @@ def rows(history: History, identities: Optional[List[str]] = None) -> Iterator[D
             if wanted is not None and identity not in wanted:
                 continue
             row = {"night": name, "when": night.when, "identity": identity, "item": _item_text(night.items[position]),
-                   "status": night.statuses[position]}
+                   "status": night.status(position)}
             for column in columns:
                 values = night.values.get(column)
                 value = values[position] if values is not None else math.nan
@@ -118,7 +118,8 @@ def write_parquet(history: History, directory: str) -> List[str]:
         count = len(night.identities)
         data: Dict[str, Any] = {"night": [number] * count, "journal": [os.path.basename(night.path)] * count,
                                 "when": [night.when] * count, "identity": night.identities,
-                                "item": [_item_text(item) for item in night.items], "status": night.statuses}
+                                "item": [_item_text(item) for item in night.items],
+                                "status": [night.status(position) for position in range(count)]}
         for column in columns:
             values = night.values.get(column)
             data[column] = [None] * count if values is None else [None if math.isnan(v) else v for v in values]

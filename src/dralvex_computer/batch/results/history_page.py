@@ -9,7 +9,6 @@ from typing import Any, Callable, Dict, List, Optional, Tuple
 
 from . import charts
 from .history import CATEGORIES, WINDOW, Finding, History, item_text
-from ..items import NOT_SOLVED_OUTCOME, outcome
 
 Cells = Callable[[Dict[str, Any]], List[str]]
 
@@ -48,8 +47,8 @@ def columns(history: History, values: List[str], label: Callable[[str], str]) ->
                 value = values[at] if at is not None and values is not None else float("nan")
                 series.append(None if value != value else value)
             found.append("<td>%s</td>" % charts.sparkline(series, "%s over the last nights" % label(column)))
-        ran = [night.statuses[at] for night, at in zip(recent, positions) if at is not None]
-        failed = sum(outcome(status) == NOT_SOLVED_OUTCOME for status in ran)
+        ran = [(night, at) for night, at in zip(recent, positions) if at is not None and night.ran[at]]
+        failed = sum(not night.solved[at] for night, at in ran)
         found.append('<td class="number" data-key="%d">%d of %d</td>' % (failed, failed, len(ran)))
         return found
     return heads, cells

@@ -161,10 +161,8 @@ def render(results_or_journal: Union[str, "os.PathLike[str]", Iterable[Any]], ti
              "</head><body><h1>%s</h1>" % ('<meta http-equiv="refresh" content="%d">' % refresh if refresh else "",
                                            html.escape(title), STYLE, html.escape(title))]
     parts += _heading(rows, ran, origin, end, interrupted, reason, live, refresh)
-    if comparison is not None:
-        parts += _comparison(comparison)
-    if history is not None:
-        parts.append(history_page.section(history[0], history[1], _table))
+    parts += (_comparison(comparison) if comparison is not None else []) + (
+        [history_page.section(history[0], history[1], _table)] if history is not None else [])
     parts.append(_failures(rows))
     if parameters:
         parts += study_page.sections(rows, parameters, numeric, units, study.get("rank_by"), _number, _table, label,
