@@ -125,9 +125,8 @@ def of_records(path: str, records: List[Dict[str, Any]], when: Any, live: bool =
     latest result), its journal ``path``, its first run started ``when``
     (``modified`` when that is not known)."""
     identities, items, statuses = [], [], []
-    columns: Dict[str, List[float]] = {}
     with journals.no_collection():
-        for count, record in enumerate(records):
+        for record in records:
             identity = record.get("identity")
             status = record.get("status")
             # an older version's record has no identity: named as the comparison names it
@@ -135,22 +134,17 @@ def of_records(path: str, records: List[Dict[str, Any]], when: Any, live: bool =
                               compare.rows([record])[0].identity)
             items.append(record.get("item"))
             statuses.append(status if isinstance(status, str) else "failed")
-            for column, value in schema.values_of(record).items():
-                numbers = columns.get(column)
-                if numbers is None:
-                    numbers = columns[column] = [_NAN] * count
-                numbers.append(_number(value))
-            for numbers in columns.values():
-                if len(numbers) <= count:
-                    numbers.append(_NAN)
+        found = [schema.values_of(record) for record in records]
+        columns = {column: array("d", [_number(values[column]) if column in values else _NAN for values in found])
+                   for column in dict.fromkeys(column for values in found for column in values)}
     when = when if isinstance(when, (int, float)) and math.isfinite(when) else modified
     kinds = list(dict.fromkeys(statuses))
     if len(kinds) > 256:   # not one byte a status: whatever is not a known one did not solve
         statuses = [status if outcome(status) != NOT_SOLVED_OUTCOME else "failed" for status in statuses]
         kinds = list(dict.fromkeys(statuses))
     code = {kind: index for index, kind in enumerate(kinds)}
-    return Night(path, float(when), Names(identities, items), bytes(code[status] for status in statuses), kinds,
-                 {column: array("d", numbers) for column, numbers in columns.items()}, live)
+    return Night(path, float(when), Names(identities, items), bytes([code[status] for status in statuses]), kinds,
+                 columns, live)
 
 
 def keep(night: Night) -> None:
