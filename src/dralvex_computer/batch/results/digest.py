@@ -10,7 +10,8 @@ a year of nights reads in a fraction of a second.
                has none (or one that is not a number)
 
 A digest is made from its journal's night (``night.night_of``: every item
-the journal's runs were given, with its latest result) and stands only
+the journal's runs were given, with its latest result), or by the run as
+it ends from the night in hand (``of_records``, ``keep``), and stands only
 while the journal has the size and modification time it records: a
 journal that grew, or was replaced, has its digest made again. A digest is
 written whole under another name and renamed over the old one, never
