@@ -165,4 +165,5 @@ def test_a_night_with_history_says_what_drifts_on_its_page_and_in_its_message(re
     assert "1 drifting; 1 flaky" in message["text"]
     page = (tmp_path / "page.html").read_text()
     assert "Over the last nights" in page and "max_stress, last 7 nights" in page
+    assert "where, last" not in page   # a value that is text has no line to draw
     assert page.count('aria-label="max_stress over the last nights"') == 2 and "2 of 7" in page

@@ -138,6 +138,8 @@ def of_records(path: str, records: List[Dict[str, Any]], when: Any, live: bool =
         found = [schema.values_of(record) for record in records]
         columns = {column: array("d", [_number(values[column]) if column in values else _NAN for values in found])
                    for column in dict.fromkeys(column for values in found for column in values)}
+        # a column of no number (a verdict, a note) has nothing to follow over the nights
+        columns = {column: numbers for column, numbers in columns.items() if any(x == x for x in numbers)}
     when = when if isinstance(when, (int, float)) and math.isfinite(when) else modified
     kinds = list(dict.fromkeys(statuses))
     if len(kinds) > 256:   # not one byte a status: whatever is not a known one did not solve
