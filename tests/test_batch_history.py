@@ -138,6 +138,8 @@ def test_the_history_as_parquet_for_sql(month, tmp_path):
     table = parquet.read_table(str(tmp_path / "set")).to_pydict()
     assert len(table["identity"]) == sum(len(month_night(night)) for night in range(40))
     assert table["status"].count("no-solution") == 8
+    assert command("history", *month[:3], "--parquet", str(tmp_path / "set")).returncode == 0
+    assert sorted(os.listdir(str(tmp_path / "set"))) == ["night-%05d.parquet" % night for night in range(3)]
 
 
 def test_a_night_with_history_says_what_drifts_on_its_page_and_in_its_message(ready, tmp_path):

@@ -12,6 +12,7 @@ import fnmatch
 import json
 import math
 import os
+import re
 from typing import IO, Any, Dict, Iterator, List, Optional
 
 from .history import Finding, History, item_text as _item_text, text as findings_text
@@ -101,8 +102,10 @@ def write_csv(history: History, stream: IO[str], identities: Optional[List[str]]
 
 def write_parquet(history: History, directory: str) -> List[str]:
     """One Parquet file a night in ``directory`` (made when missing), each
-    with every column of the history; the files written. ImportError
-    naming the extra when pyarrow is not installed."""
+    with every column of the history; the files written. The files of an
+    earlier, longer history written there (``night-NNNNN.parquet`` past
+    this one's nights) are removed, so that the dataset is this history
+    alone. ImportError naming the extra when pyarrow is not installed."""
     try:
         import pyarrow  # type: ignore[import-untyped, import-not-found, unused-ignore]
         import pyarrow.parquet as parquet  # type: ignore[import-untyped, import-not-found, unused-ignore]
@@ -126,4 +129,9 @@ def write_parquet(history: History, directory: str) -> List[str]:
         target = os.path.join(directory, "night-%05d.parquet" % number)
         parquet.write_table(pyarrow.Table.from_pydict(data, schema=schema), target)
         written.append(target)
+    for name in os.listdir(directory):
+        path = os.path.join(directory, name)
+        if re.fullmatch(r"night-\d{5}\.parquet", name) and int(name[6:11]) >= len(history.nights) \
+                and os.path.isfile(path) and not os.path.islink(path):
+            os.remove(path)
     return written
