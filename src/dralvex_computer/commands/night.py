@@ -130,6 +130,9 @@ def history_of(arguments, journal, night, passing=False):
             digest.keep(tonight)
         same = os.path.realpath(journal)
         named = [path for path in named if os.path.realpath(path) != same]
+    else:
+        print("dralvex_computer %s: this night has no journal, so the history is of the nights before it alone "
+              "(give --journal)" % arguments.command, file=sys.stderr)
     found = history.History.read(named)
     if tonight is not None:
         found = history.History(found.nights + [tonight], found.skipped)

@@ -94,8 +94,7 @@ class RunningCommand(Command):
     def _ended(self, arguments, results, status, journal, journal_made, options, argv):
         """What the night leaves, and the command's exit status."""
         from ..batch.progress import print_counts
-        from ..batch.results import compare
-        from ..batch.results import history
+        from ..batch.results import compare, history
         night = nights.night(results, journal)
         changes = nights.changes_since(arguments, night, journal)
         over_nights = nights.history_of(arguments, journal, night, journal_made)
