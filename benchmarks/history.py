@@ -21,12 +21,11 @@ import math
 import os
 import random
 import shutil
-import subprocess
 import sys
 import time
 import zlib
 
-from simulated import ROOT, in_a_workspace  # noqa: F401  (first: the package from this tree)
+from simulated import in_a_workspace, on_each_interpreter, write_side_by_side  # first: the package from this tree
 
 from dralvex_computer.batch.items import ItemResult  # noqa: E402
 from dralvex_computer.batch.results import digest, history  # noqa: E402
@@ -188,16 +187,7 @@ def side_by_side(root):
     started = time.perf_counter()
     write_year(directory)
     print("a year written in %.1f s" % (time.perf_counter() - started), file=sys.stderr)
-    columns = []
-    for venv in (".venv-cpython", ".venv-pypy"):
-        python = os.path.join(ROOT, venv, "bin", "python")
-        if not os.path.exists(python):
-            continue
-        ran = subprocess.run([python, os.path.abspath(__file__), "--measure", directory] + (["--quick"] * QUICK),
-                             capture_output=True, text=True, cwd=ROOT, timeout=3600)
-        if ran.returncode != 0:
-            raise RuntimeError("%s: %s" % (venv, ran.stderr[-3000:]))
-        columns.append(json.loads(ran.stdout.strip().splitlines()[-1]))
+    columns = on_each_interpreter(__file__, directory, *(["--quick"] if QUICK else []))
     lines = ["| a year of nights (%d × %d models), 2 cores | %s |" % (
         NIGHTS, MODELS, " | ".join(column["interpreter"] for column in columns)), "|---|" + "---|" * len(columns)]
 
@@ -222,11 +212,7 @@ def side_by_side(root):
         return "%.1f×" % (column["warm"] / (queries["drift"] + queries["flaky"]))
     row("warm history (its reading too) against DuckDB's drift + flaky queries: ours ÷ theirs",
         lambda column: against(column) if "duckdb" in column else "-")
-    table = "\n".join(lines)
-    print(table)
-    if not QUICK:
-        with open(os.path.join(ROOT, "benchmarks", "history.md"), "w", encoding="utf-8") as stream:
-            stream.write(table + "\n")
+    write_side_by_side("history", lines, QUICK)
 
 
 if __name__ == "__main__":

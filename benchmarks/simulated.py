@@ -30,3 +30,31 @@ def write_table(name, lines):
     print(table)
     with open(os.path.join(ROOT, "benchmarks", "%s-%s.md" % (name, sys.implementation.name)), "w") as stream:
         stream.write(table + "\n")
+
+
+def on_each_interpreter(script, *arguments):
+    """``script --measure ARGUMENTS`` run by each interpreter there is a
+    venv of, one after the other: the JSON each printed last, in order."""
+    import json
+    import subprocess
+    columns = []
+    for venv in (".venv-cpython", ".venv-pypy"):
+        python = os.path.join(ROOT, venv, "bin", "python")
+        if not os.path.exists(python):
+            continue
+        ran = subprocess.run([python, os.path.abspath(script), "--measure", *arguments], capture_output=True,
+                             text=True, cwd=ROOT, timeout=3600)
+        if ran.returncode != 0:
+            raise RuntimeError("%s: %s" % (venv, ran.stderr[-3000:]))
+        columns.append(json.loads(ran.stdout.strip().splitlines()[-1]))
+    return columns
+
+
+def write_side_by_side(name, lines, quick):
+    """Prints a table of both interpreters and, unless ``quick`` (figures
+    that mean nothing), writes it to benchmarks/<name>.md."""
+    table = "\n".join(lines)
+    print(table)
+    if not quick:
+        with open(os.path.join(ROOT, "benchmarks", "%s.md" % name), "w", encoding="utf-8") as stream:
+            stream.write(table + "\n")

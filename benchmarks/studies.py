@@ -27,11 +27,11 @@ import math
 import os
 import random
 import statistics
-import subprocess
 import sys
 import time
 
-from simulated import PREPARE, ROOT, in_a_workspace  # first: the simulated platform and the prepare hook
+# first: the simulated platform and the prepare hook
+from simulated import PREPARE, ROOT, in_a_workspace, on_each_interpreter, write_side_by_side
 
 import dralvex_sim  # noqa: E402
 from dralvex_sim.solvers import licences  # noqa: E402
@@ -235,16 +235,7 @@ def measure(root):
 
 def side_by_side():
     """This benchmark on each interpreter there is a venv of, one table."""
-    columns = []
-    for venv in (".venv-cpython", ".venv-pypy"):
-        python = os.path.join(ROOT, venv, "bin", "python")
-        if not os.path.exists(python):
-            continue
-        ran = subprocess.run([python, os.path.abspath(__file__), "--measure"] + (["--quick"] if QUICK else []),
-                             capture_output=True, text=True, cwd=ROOT, timeout=3600)
-        if ran.returncode != 0:
-            raise RuntimeError("%s: %s" % (venv, ran.stderr[-3000:]))
-        columns.append(json.loads(ran.stdout.strip().splitlines()[-1]))
+    columns = on_each_interpreter(__file__, *(["--quick"] if QUICK else []))
     names = [column["interpreter"] for column in columns]
     lines = ["| studies, 2 cores | %s |" % " | ".join(names), "|---|" + "---|" * len(names)]
 
@@ -270,11 +261,7 @@ def side_by_side():
     row("a goal on 3 workers and 2 seats: seat-time no item held while proposals were to come, by the pool's "
         "record (solves, licence denials)", lambda column: "%.1f %% (%d, %d)" % (
             100 * column["seats"]["idle"], column["seats"]["solves"], column["seats"]["denials"]))
-    table = "\n".join(lines)
-    print(table)
-    if not QUICK:
-        with open(os.path.join(ROOT, "benchmarks", "studies.md"), "w", encoding="utf-8") as stream:
-            stream.write(table + "\n")
+    write_side_by_side("studies", lines, QUICK)
 
 
 if __name__ == "__main__":

@@ -158,9 +158,16 @@ def build_unless_hot(point, directory):
     return build_pipe_run(point, directory)
 
 
-def hold_tool_seat(seconds):
-    """Holds a seat of the run's pool "Tool" for a while: (start, end)."""
+def hold_tool_seat(item):
+    """Holds a seat of the run's pool "Tool" for ``seconds``, asked for once
+    ``together`` items are here (each leaves its mark in ``marks``), so
+    that they ask at once: (start, end)."""
     from dralvex_computer import batch
+    seconds, marks, together = item
+    open(os.path.join(marks, "%d" % os.getpid()), "w").close()
+    deadline = time.monotonic() + 30
+    while len(os.listdir(marks)) < together and time.monotonic() < deadline:
+        time.sleep(0.01)
     with batch.seat("Tool"):
         started = time.time()
         time.sleep(seconds)

@@ -258,8 +258,10 @@ def test_a_function_hung_in_python_with_a_seat_times_out_and_its_worker_is_repla
 
 def test_a_function_of_map_models_holds_a_seat_of_its_own_pool(ready, tmp_path, worker_environment):
     import batch_tasks
-    results = batch.map_models(batch_tasks.hold_tool_seat, [0.3] * 4, installation_of(ready), workers=3,
-                               seats={"Tool": 1}, seat_directory=str(tmp_path / "seats"), progress=False)
+    (tmp_path / "marks").mkdir()   # the three workers ask at once, whenever each of them starts
+    results = batch.map_models(batch_tasks.hold_tool_seat, [(0.3, str(tmp_path / "marks"), 3)] * 4,
+                               installation_of(ready), workers=3, seats={"Tool": 1},
+                               seat_directory=str(tmp_path / "seats"), progress=False)
     windows = sorted(result.value for result in results)
     assert all(earlier[1] <= later[0] for earlier, later in zip(windows, windows[1:])), windows
     assert sum(result.seat_wait > 0.1 for result in results) >= 2
