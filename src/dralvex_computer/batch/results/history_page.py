@@ -14,6 +14,7 @@ Cells = Callable[[Dict[str, Any]], List[str]]
 
 
 def section(history: History, found: List[Finding], table: Callable[..., str]) -> str:
+    """The drifting and the flaky models, or that there are none."""
     nights = len(history.nights)
     if not found:
         return ('<section><h2>Over the last nights</h2><p class="note">Over %d nights, no value drifts from its '
@@ -23,7 +24,7 @@ def section(history: History, found: List[Finding], table: Callable[..., str]) -
     counts = ", ".join("%d %s" % (sum(finding.category == category for finding in found), category)
                        for category in CATEGORIES)
     return ('<section><h2>Over the last nights</h2><p class="alert"><strong>%s</strong> over %d nights: a value '
-            "drifts when this night's lies outside the median of the %d nights before it by more than the "
+            "drifts when this night's lies outside the median of up to %d nights before it by more than the "
             "tolerance; a model is flaky when it failed on some of the last %d nights and solved on a later "
             "one. What to act on first comes first.</p>%s</section>"
             % (html.escape(counts), nights, WINDOW, WINDOW, table(["", "model", "what"], body)))
