@@ -86,9 +86,8 @@ def notify_end(arguments, results, interrupted, regressed, argv, findings=None):
     """The one message of the run's end; it never changes the run's outcome."""
     from ..batch.results import history, notify
     page = os.path.abspath(arguments.summary) if arguments.summary else None
-    said = None if findings is None else {category: [str(finding.item) for finding in findings
-                                                     if finding.category == category]
-                                          for category in history.CATEGORIES}
+    said = None if findings is None else {category: [str(finding.item) for finding in members]
+                                          for category, members in history.grouped(findings).items()}
     content = notify.message([result.record() for result in results], arguments.title or "dralvex_computer solve",
                              interrupted, page, _command(argv),
                              regressed if arguments.compare else None, said)

@@ -90,7 +90,7 @@ class Study(RunningCommand):
         rank_by = arguments.rank_by
         if rank_by is None and (arguments.goal or arguments.explain):
             from ..batch.surrogates.goals import Goal
-            rank_by = Goal.parse(arguments.goal or "explain %s" % arguments.explain).value
+            rank_by = Goal.parse(goal_text(arguments)).value
         return {"parameters": names, "rank_by": rank_by}
 
 
@@ -105,6 +105,11 @@ def _ranges(entries):
     return name_values(entries, "--range", "NAME=LOW:HIGH (wall=5:10)", span) or {}
 
 
+def goal_text(arguments):
+    """What --goal or --explain asks."""
+    return arguments.goal or "explain %s" % arguments.explain
+
+
 def goal_options(arguments):
     """The keywords of run_study for --goal or --explain (none without)."""
     from ..batch.options import name_values
@@ -114,7 +119,7 @@ def goal_options(arguments):
     strategy = arguments.strategy
     if strategy and strategy != "optuna:tpe":
         strategy = named_function(strategy, "--strategy", "(history, pending)")
-    return {"goal": arguments.goal or "explain %s" % arguments.explain, "budget": arguments.budget,
+    return {"goal": goal_text(arguments), "budget": arguments.budget,
             "seed": arguments.seed, "resolution": resolution, "strategy": strategy}
 
 
@@ -129,7 +134,7 @@ def parameters(arguments):
         if arguments.parameters or arguments.design:
             raise ValueError("a --goal or --explain proposes its own points: give --range, not --parameters or "
                              "--design")
-        Goal.parse(arguments.goal or "explain %s" % arguments.explain)   # refused before the night
+        Goal.parse(goal_text(arguments))   # refused before the night
         goal_options(arguments)
         bounds = _ranges(arguments.range)
         if not bounds:

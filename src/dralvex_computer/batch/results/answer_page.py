@@ -9,7 +9,6 @@ which reads only monotone effects."""
 from __future__ import annotations
 
 import html
-import math
 from typing import Any, Callable, Dict, List, NamedTuple, Optional, Tuple
 
 from . import charts
@@ -106,9 +105,7 @@ def drivers_of(rows: List[Dict[str, Any]], parameters: List[str], values: List[s
                   for name in parameters]
         xs = [[(float(number(row.get(name)) or 0.0) - low) / (high - low)
                for name, (low, high) in zip(parameters, ranges)] for row in known]
-        ys = [float(number(row.get(value)) or 0.0) for row in known]
-        if min(ys) > 0:
-            ys = [math.log(y) for y in ys]
+        ys = surrogate.on_its_scale([float(number(row.get(value)) or 0.0) for row in known])[0]
         try:
             model = surrogate.GaussianProcess.fit(xs, ys, starts=(0.3,))
         except (ValueError, ZeroDivisionError):

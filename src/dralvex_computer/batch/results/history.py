@@ -205,12 +205,20 @@ def _flaky(identity: str, item: Any, recent: Sequence[digest.Night],
     return Finding(identity, item, "flaky", failures=failures, ran=ran, last_failed=last)
 
 
+def grouped(found: List[Finding]) -> Dict[str, List[Finding]]:
+    """The findings of each category, in ``CATEGORIES``' order."""
+    return {category: [finding for finding in found if finding.category == category] for category in CATEGORIES}
+
+
+def counted(found: List[Finding]) -> str:
+    """"1 drifting, 2 flaky"."""
+    return ", ".join("%d %s" % (len(members), category) for category, members in grouped(found).items())
+
+
 def text(found: List[Finding]) -> str:
     """The drifting and the flaky models, by category, what to act on first first."""
-    lines = [", ".join("%d %s" % (sum(finding.category == category for finding in found), category)
-                       for category in CATEGORIES)]
-    for category in CATEGORIES:
-        members = [finding for finding in found if finding.category == category]
+    lines = [counted(found)]
+    for category, members in grouped(found).items():
         if members:
             lines += ["", "%s (%d):" % (category, len(members))]
             lines += ["  %s: %s" % (item_text(finding.item), finding.said()) for finding in members]

@@ -8,7 +8,7 @@ import html
 from typing import Any, Callable, Dict, List, Optional, Tuple
 
 from . import charts
-from .history import CATEGORIES, WINDOW, Finding, History, item_text
+from .history import WINDOW, Finding, History, counted, item_text
 
 Cells = Callable[[Dict[str, Any]], List[str]]
 
@@ -21,8 +21,7 @@ def section(history: History, found: List[Finding], table: Callable[..., str]) -
                 'median and no model fails by turns.</p></section>' % nights)
     body = [[html.escape(finding.category), html.escape(item_text(finding.item)), html.escape(finding.said())]
             for finding in found]
-    counts = ", ".join("%d %s" % (sum(finding.category == category for finding in found), category)
-                       for category in CATEGORIES)
+    counts = counted(found)
     return ('<section><h2>Over the last nights</h2><p class="alert"><strong>%s</strong> over %d nights: a value '
             "drifts when this night's lies outside the median of up to %d nights before it by more than the "
             "tolerance; a model is flaky when it failed on some of the last %d nights and solved on a later "

@@ -23,7 +23,7 @@ import random
 from typing import Any, Dict, List, Mapping, Optional, Sequence, Tuple
 
 from ..surrogates.goals import EXPLAIN, Goal
-from ..surrogates.process import GaussianProcess, solve_lower
+from ..surrogates.process import GaussianProcess, on_its_scale, solve_lower
 
 Point = Dict[str, float]
 CANDIDATES = 600          # drawn over the whole space at each proposal
@@ -171,9 +171,7 @@ class Proposer:
             ys = [float(value or 0.0) for _, value in known if _number(value)]
             if len(xs) < 2:
                 continue
-            log = min(ys) > 0
-            if log:
-                ys = [math.log(value) for value in ys]
+            ys, log = on_its_scale(ys)
             process = self._process(name, xs, ys, log)
             if pending:   # the running points at their predicted values
                 lied = [process.predict(self._unit(point), variance=False)[0] for point in pending]

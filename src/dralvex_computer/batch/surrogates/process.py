@@ -23,6 +23,15 @@ LOG_BOUNDS = {"length": (math.log(1e-2), math.log(1e2)), "signal": (math.log(1e-
 
 # ------------------------------------------------------------ linear algebra
 
+def on_its_scale(ys: Sequence[float]) -> Tuple[List[float], bool]:
+    """(the values a process learns, whether they are logarithms): a value
+    positive everywhere (a stress, a mass) is learned by its logarithm,
+    where its relative changes are alike over its range."""
+    if ys and min(ys) > 0:
+        return [math.log(y) for y in ys], True
+    return list(ys), False
+
+
 def _dot(a: Sequence[float], b: Sequence[float]) -> float:
     return sum(map(operator.mul, a, b))
 
