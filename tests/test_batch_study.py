@@ -207,6 +207,24 @@ def test_a_goal_study_stopped_and_resumed_proposes_what_it_would_have(models, tm
     assert len(solved(installation, before)) == 5
 
 
+def test_a_goal_study_interrupted_mid_run_and_resumed_proposes_what_it_would_have(models, tmp_path):
+    installation, _ = models
+    whole = goal_study(installation, str(tmp_path / "whole"), 9, workers=1)
+    seen = []
+
+    def interrupt_at_4(result):   # a chosen moment: the 4th end, with the next point proposed and running
+        seen.append(result)
+        if len(seen) == 4:
+            raise KeyboardInterrupt
+    with pytest.raises(batch.BatchInterrupted):
+        goal_study(installation, str(tmp_path / "cut"), 9, workers=1, on_result=interrupt_at_4)
+    before = len(solved(installation))
+    resumed = goal_study(installation, str(tmp_path / "cut"), 9, workers=1)
+    assert [result.item for result in resumed] == [result.item for result in whole]
+    assert [result.resumed for result in resumed][:4] == [True] * 4
+    assert len(solved(installation, before)) == 5   # the solver's own word: the rest, each once
+
+
 def test_a_goal_study_keeps_off_where_the_solver_finds_no_solution(ready, tmp_path, worker_environment):
     """Supports wide apart on a thin wall sag with no solution: the solver's
     log says which points failed; none is proposed twice, few come late."""
