@@ -169,3 +169,10 @@ def test_a_night_with_history_says_what_drifts_on_its_page_and_in_its_message(re
     assert "Over the last nights" in page and "max_stress, last 7 nights" in page
     assert "where, last" not in page   # a value that is text has no line to draw
     assert page.count('aria-label="max_stress over the last nights"') == 2 and "2 of 7" in page
+
+
+def test_a_nights_line_shows_a_value_between_two_failed_nights():
+    from dralvex_computer.batch.results import charts
+    drawn = charts.sparkline([1.0, None, 2.0, None, 3.0, 4.0], "max_stress over the last nights")
+    assert drawn.count('r="1" ') + drawn.count("<polyline") == 3   # 1 and 2 alone, then 3 to 4
+    assert drawn.count('r="1.8"') == 1   # and the latest night

@@ -227,9 +227,11 @@ def sparkline(values: Sequence[Optional[float]], title: str, width: int = 90, he
             segments.append([])
             continue
         segments[-1].append("%.1f,%.1f" % (2 + index * step, height - 2 - (value - low) / span * (height - 4)))
-    lines = "".join('<polyline fill="none" stroke="#1565c0" stroke-width="1" points="%s"/>' % " ".join(segment)
-                    for segment in segments if len(segment) > 1)
+    # a night between two without a number is a point of its own; the latest night is the red dot
     last = next((segment[-1] for segment in reversed(segments) if segment), None)
+    lines = "".join('<polyline fill="none" stroke="#1565c0" stroke-width="1" points="%s"/>' % " ".join(segment)
+                    if len(segment) > 1 else '<circle cx="%s" cy="%s" r="1" fill="#1565c0"/>' % tuple(
+                        segment[0].split(",")) for segment in segments if segment and segment != [last])
     dot = '<circle cx="%s" cy="%s" r="1.8" fill="#c62828"/>' % tuple(last.split(",")) if last else ""
     return ('<svg xmlns="http://www.w3.org/2000/svg" viewBox="0 0 %d %d" width="%d" height="%d" role="img" '
             'aria-label="%s"><title>%s</title>%s%s</svg>' % (width, height, width, height, html.escape(title),
