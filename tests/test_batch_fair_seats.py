@@ -129,3 +129,33 @@ def test_the_seats_command_says_what_it_cannot_read_in_one_message(tmp_path, pla
     shown = command("seats", *arguments)
     assert shown.returncode == (0 if place == "empty" else 2) and said in shown.stdout + shown.stderr
     assert "Traceback" not in shown.stderr and len(shown.stderr.strip().splitlines()) <= 1
+
+
+def test_a_waiter_that_asks_while_the_queue_is_busy_is_in_line_from_when_it_joins(tmp_path):
+    """The queue's lock is held while one waiter first asks; another joins
+    first once it is free: the queue's order and its record's times of
+    asking agree (a record that kept the first look would show the second
+    waiter overtaking the first)."""
+    from dralvex_computer.batch import filelock
+    pools = seats.SeatPools({"PipeStress": 1}, str(tmp_path / "pool"))
+    directory.set_up(pools)
+    where = directory.pool_directory(pools, "PipeStress")
+    held = directory.DirectoryKeeper().take(pools, "PipeStress", owner_of(tmp_path, "a", 0))
+    late, early = directory.DirectoryKeeper(), directory.DirectoryKeeper()
+    busy = os.open(os.path.join(where, tickets.LOCK_FILE), os.O_RDWR)
+    filelock.lock(busy, None)
+    try:
+        assert late.take(pools, "PipeStress", owner_of(tmp_path, "a", 1)) is None   # no place in line yet
+    finally:
+        filelock.unlock(busy, None)
+        os.close(busy)
+    try:
+        assert early.take(pools, "PipeStress", owner_of(tmp_path, "b", 2)) is None
+        assert late.take(pools, "PipeStress", owner_of(tmp_path, "a", 1)) is None
+        line = tickets.listing(where)
+        assert [waiter["index"] for waiter in line] == [2, 1]
+        assert line[0]["asked"] <= line[1]["asked"], line
+    finally:
+        early.leave()
+        late.leave()
+        held.give_back()

@@ -120,15 +120,16 @@ class DirectoryKeeper(Keeper):
         self.msvcrt = msvcrt
         self.ticket: Optional[tickets.Ticket] = None
         self.near = True   # few enough stand before it that a seat may soon be its
-        self.asked: Optional[float] = None   # when it first asked (the wall clock, as the record keeps it)
+        # when it first asked with the queue in hand (the wall clock, as the record keeps it)
+        self.asked: Optional[float] = None
 
     def take(self, pools: SeatPools, name: str, owner: Dict[str, Any]) -> Optional[Seat]:
         directory = pool_directory(pools, name)
-        if self.asked is None:
-            self.asked = time.time()
         with tickets.queue_locked(directory, self.msvcrt) as locked:
             if not locked:
                 return None
+            if self.asked is None:   # in line from the first look that has the queue: as its ticket says
+                self.asked = time.time()
             ahead = tickets.ahead_of(directory, self.ticket, self.msvcrt)
             count = read_count(directory) or pools.counts[name]
             self.near = ahead < count
